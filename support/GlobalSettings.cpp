@@ -1,0 +1,7 @@
+#include "GlobalSettings.h"
+
+namespace brix32 {
+
+tGlobalSettings GlobalSettings;
+
+}  // namespace brix32

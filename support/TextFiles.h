@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+namespace brix32 {
+
+// The one writer of every CSV line, trace line and marker. Writes sText byte for byte (no line
+// end of its own), replacing the file first when bAppend is false. True when the file exists after
+// closing; false on any open, write, flush or close failure. Never throws.
+bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend);
+
+// Classic 16-bytes-per-line dump: n div 16 + 1 lines, each ended by CR LF.
+std::string HexDump(const std::string& sData);
+
+}  // namespace brix32

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+namespace brix32 {
+
+// Plays one tone on the default sound device and returns when it has ended. Where no sound device
+// can be opened (a server, CI) it returns at once; it never throws.
+void PlayTone(unsigned FrequencyHz, unsigned DurationMs);
+
+// The four report tones: 200, 400, 800 and 1600 Hz, 50 ms each, one after the other.
+void PlayReportTones();
+
+// The samples PlayTone sends, kept apart from the device so they can be checked.
+std::vector<std::int16_t> SynthesizeTone(unsigned FrequencyHz, unsigned DurationMs, unsigned SampleRate);
+
+constexpr unsigned kToneSampleRate = 48000;
+
+namespace testing {
+// Test seam: with tones disabled PlayTone returns at once without touching the sound device. Every
+// call is counted either way, so a test can tell whether tones were asked for.
+void SetTonesEnabledForTesting(bool Enabled);
+unsigned TonesRequestedForTesting();
+void ResetTonesRequestedForTesting();
+}  // namespace testing
+
+}  // namespace brix32
