@@ -12,12 +12,27 @@ namespace brix32 {
 namespace testing {
 namespace {
 std::atomic<bool> gTonesEnabled{true};
-std::atomic<unsigned> gTonesRequested{0};
+std::mutex gRequestedMutex;
+std::vector<tTone> gRequested;
+
+void RecordRequest(unsigned FrequencyHz, unsigned DurationMs) {
+    std::lock_guard<std::mutex> lock(gRequestedMutex);
+    // Bounded, so that a long-running collector does not keep a history of every tone.
+    if (gRequested.size() < 4096) gRequested.push_back({FrequencyHz, DurationMs});
+}
 }  // namespace
 
 void SetTonesEnabledForTesting(bool Enabled) { gTonesEnabled.store(Enabled); }
-unsigned TonesRequestedForTesting() { return gTonesRequested.load(); }
-void ResetTonesRequestedForTesting() { gTonesRequested.store(0); }
+
+std::vector<tTone> RequestedTonesForTesting() {
+    std::lock_guard<std::mutex> lock(gRequestedMutex);
+    return gRequested;
+}
+
+void ClearRequestedTonesForTesting() {
+    std::lock_guard<std::mutex> lock(gRequestedMutex);
+    gRequested.clear();
+}
 }  // namespace testing
 
 namespace {
@@ -46,7 +61,7 @@ std::vector<std::int16_t> SynthesizeTone(unsigned FrequencyHz, unsigned Duration
 }
 
 void PlayTone(unsigned FrequencyHz, unsigned DurationMs) {
-    testing::gTonesRequested.fetch_add(1);
+    testing::RecordRequest(FrequencyHz, DurationMs);
     if (!testing::gTonesEnabled.load()) return;
     SilenceAlsaOnce();
 
@@ -74,8 +89,13 @@ void PlayTone(unsigned FrequencyHz, unsigned DurationMs) {
     snd_pcm_close(pcm);
 }
 
+const std::vector<tTone>& ReportTones() {
+    static const std::vector<tTone> kTones = {{200, 50}, {400, 50}, {800, 50}, {1600, 50}};
+    return kTones;
+}
+
 void PlayReportTones() {
-    for (unsigned frequency : {200u, 400u, 800u, 1600u}) PlayTone(frequency, 50);
+    for (const tTone& tone : ReportTones()) PlayTone(tone.FrequencyHz, tone.DurationMs);
 }
 
 }  // namespace brix32

@@ -9,8 +9,15 @@ namespace brix32 {
 // can be opened (a server, CI) it returns at once; it never throws.
 void PlayTone(unsigned FrequencyHz, unsigned DurationMs);
 
+struct tTone {
+    unsigned FrequencyHz = 0;
+    unsigned DurationMs = 0;
+    bool operator==(const tTone&) const = default;
+};
+
 // The four report tones: 200, 400, 800 and 1600 Hz, 50 ms each, one after the other.
 void PlayReportTones();
+const std::vector<tTone>& ReportTones();
 
 // The samples PlayTone sends, kept apart from the device so they can be checked.
 std::vector<std::int16_t> SynthesizeTone(unsigned FrequencyHz, unsigned DurationMs, unsigned SampleRate);
@@ -19,10 +26,10 @@ constexpr unsigned kToneSampleRate = 48000;
 
 namespace testing {
 // Test seam: with tones disabled PlayTone returns at once without touching the sound device. Every
-// call is counted either way, so a test can tell whether tones were asked for.
+// call is recorded either way, so a test can tell which tones were asked for.
 void SetTonesEnabledForTesting(bool Enabled);
-unsigned TonesRequestedForTesting();
-void ResetTonesRequestedForTesting();
+std::vector<tTone> RequestedTonesForTesting();
+void ClearRequestedTonesForTesting();
 }  // namespace testing
 
 }  // namespace brix32
