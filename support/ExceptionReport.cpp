@@ -11,10 +11,9 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <pugixml.hpp>
 #include <stdexcept>
 #include <typeinfo>
-
-#include <pugixml.hpp>
 
 #include "DateTime.h"
 #include "GlobalSettings.h"
@@ -110,9 +109,11 @@ std::string ReportFileName(const std::string& sTemplate, const std::string& sDir
     return sDirectory + name;
 }
 
-// The record's texts are byte strings; a document that is not valid UTF-8 could not be read back,
-// so any byte that does not belong to a well-formed UTF-8 sequence is taken as Latin-1.
-std::string AsUtf8(const std::string& sText) {
+// The record's texts are byte strings, while a report must stay readable by any XML parser. Bytes
+// that do not form well-formed UTF-8 are taken as Latin-1; characters XML 1.0 cannot hold at all
+// (C0 controls other than tab, line feed and carriage return, and U+FFFE/U+FFFF) become U+FFFD.
+std::string XmlText(const std::string& sText) {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
     std::string out;
     out.reserve(sText.size());
     const std::size_t n = sText.size();
@@ -121,28 +122,39 @@ std::string AsUtf8(const std::string& sText) {
         const unsigned char c = static_cast<unsigned char>(sText[i]);
         std::size_t len = 0;
         std::uint32_t min = 0;
-        if (c < 0x80) len = 1;
-        else if (c >= 0xC2 && c <= 0xDF) len = 2, min = 0x80;
-        else if (c >= 0xE0 && c <= 0xEF) len = 3, min = 0x800;
-        else if (c >= 0xF0 && c <= 0xF4) len = 4, min = 0x10000;
+        if (c < 0x80) {
+            len = 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4, min = 0x10000;
+        }
         bool valid = len > 0 && i + len <= n;
+        std::uint32_t cp = c;
         if (valid && len > 1) {
-            std::uint32_t cp = c & (0x7F >> len);
+            cp = c & (0x7Fu >> len);
             for (std::size_t k = 1; k < len && valid; ++k) {
                 const unsigned char cc = static_cast<unsigned char>(sText[i + k]);
                 valid = (cc & 0xC0) == 0x80;
-                cp = (cp << 6) | (cc & 0x3F);
+                cp = (cp << 6) | (cc & 0x3Fu);
             }
             valid = valid && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
         }
-        if (valid) {
+        if (!valid) {
+            cp = c;
+            len = 1;
+        }
+        if ((cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') || cp == 0xFFFE || cp == 0xFFFF) {
+            out += kReplacement;
+        } else if (valid) {
             out.append(sText, i, len);
-            i += len;
         } else {
             out += static_cast<char>(0xC0 | (c >> 6));
             out += static_cast<char>(0x80 | (c & 0x3F));
-            ++i;
         }
+        i += len;
     }
     return out;
 }
@@ -151,7 +163,7 @@ std::string AsUtf8(const std::string& sText) {
 void AppendTextElement(pugi::xml_node Parent, const char* Name, const std::string& sText) {
     pugi::xml_node node = Parent.append_child(Name);
     if (!node) throw std::runtime_error(std::string("Cannot create element \"") + Name + "\"");
-    if (!sText.empty() && !node.text().set(AsUtf8(sText).c_str())) {
+    if (!sText.empty() && !node.text().set(XmlText(sText).c_str())) {
         throw std::runtime_error(std::string("Cannot set the text of element \"") + Name + "\"");
     }
 }
@@ -159,7 +171,7 @@ void AppendTextElement(pugi::xml_node Parent, const char* Name, const std::strin
 std::string ErrnoText(const char* What, int Error) { return std::string(What) + ": " + std::strerror(Error); }
 
 class tFileWriter : public pugi::xml_writer {
-public:
+  public:
     explicit tFileWriter(int Fd) : fFd(Fd) {}
     void write(const void* data, size_t size) override {
         const char* p = static_cast<const char*>(data);
@@ -176,7 +188,7 @@ public:
     }
     int Error() const { return fError; }
 
-private:
+  private:
     int fFd;
     int fError = 0;
 };

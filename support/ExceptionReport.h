@@ -64,8 +64,8 @@ bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& Ex
                         const std::function<void()>& Body);
 
 namespace testing {
-// Test seams for the report: the directory it is written to (default: the program's directory)
-// and whether the tones are really played. Empty Directory restores the default.
+// Test seam for the report: the directory it is written to instead of the program's directory. Empty
+// Directory restores the default. Whether the tones really play is switched in Tones.h.
 void SetReportDirectoryForTesting(const std::string& Directory);
 }  // namespace testing
 

@@ -48,8 +48,7 @@ void SilenceAlsaOnce() {
 }  // namespace
 
 std::vector<std::int16_t> SynthesizeTone(unsigned FrequencyHz, unsigned DurationMs, unsigned SampleRate) {
-    const std::size_t count =
-        static_cast<std::size_t>(static_cast<std::uint64_t>(SampleRate) * DurationMs / 1000u);
+    const std::size_t count = static_cast<std::size_t>(static_cast<std::uint64_t>(SampleRate) * DurationMs / 1000u);
     std::vector<std::int16_t> samples(count);
     if (SampleRate == 0) return samples;
     constexpr double kAmplitude = 0.5 * 32767.0;
@@ -69,9 +68,8 @@ void PlayTone(unsigned FrequencyHz, unsigned DurationMs) {
     // that the call lasts as long as the tone.
     snd_pcm_t* pcm = nullptr;
     if (snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0 || pcm == nullptr) return;
-    if (snd_pcm_nonblock(pcm, 0) < 0 ||
-        snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1, kToneSampleRate, 1,
-                           100000) < 0) {
+    if (snd_pcm_nonblock(pcm, 0) < 0 || snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16_LE, SND_PCM_ACCESS_RW_INTERLEAVED, 1,
+                                                           kToneSampleRate, 1, 100000) < 0) {
         snd_pcm_close(pcm);
         return;
     }

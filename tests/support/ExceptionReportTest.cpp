@@ -1,17 +1,16 @@
-#include "ExceptionReport.h"
-
 #include <gtest/gtest.h>
-#include <pugixml.hpp>
 
 #include <climits>
 #include <cstring>
 #include <filesystem>
+#include <pugixml.hpp>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "DateTime.h"
+#include "ExceptionReport.h"
 #include "GlobalSettings.h"
 #include "ProgramFacts.h"
 #include "ScratchDirectory.h"
@@ -35,7 +34,7 @@ const char* const kStamp = "20240106140304005";
 TDateTime FixedNow() { return EncodeDateTime({2024, 1, 6, 14, 3, 4, 5}); }
 
 class ExceptionReportTest : public ScratchDirectoryTest {
-protected:
+  protected:
     void SetUp() override {
         ScratchDirectoryTest::SetUp();
         fSavedSettings = GlobalSettings;
@@ -72,7 +71,8 @@ protected:
     // The "Exception" element's children as (name, text) pairs, after checking the frame around them.
     static std::vector<std::pair<std::string, std::string>> ReadReport(const std::string& sFileName) {
         pugi::xml_document doc;
-        const pugi::xml_parse_result parsed = doc.load_file(sFileName.c_str(), pugi::parse_default, pugi::encoding_utf8);
+        const pugi::xml_parse_result parsed =
+            doc.load_file(sFileName.c_str(), pugi::parse_default, pugi::encoding_utf8);
         EXPECT_TRUE(parsed) << parsed.description();
         std::vector<std::pair<std::string, std::string>> children;
         const pugi::xml_node root = doc.document_element();
@@ -107,7 +107,7 @@ protected:
                " E.Message=" + sMessage + " sFileName=" + sFileName + " ";
     }
 
-private:
+  private:
     tGlobalSettings fSavedSettings;
 };
 
@@ -116,9 +116,9 @@ TEST_F(ExceptionReportTest, WritesTheTwelveElementsInOrderAndSoundsTheTones) {
     ASSERT_EQ(name, Dir() + "Exception-Netflow-" + kStamp + ".xml");
 
     const auto children = ReadReport(name);
-    const std::vector<std::string> names = {"DateTime", "MachineUpTime", "SelfName",  "Version",
-                                            "Function", "Trace",         "HostName",  "ClassName",
-                                            "e.Message", "CallingFunction", "SQL",     "Notes"};
+    const std::vector<std::string> names = {"DateTime",  "MachineUpTime",   "SelfName", "Version",
+                                            "Function",  "Trace",           "HostName", "ClassName",
+                                            "e.Message", "CallingFunction", "SQL",      "Notes"};
     ASSERT_EQ(children.size(), names.size());
     for (std::size_t i = 0; i < names.size(); ++i) EXPECT_EQ(children[i].first, names[i]) << "element " << i + 1;
     EXPECT_EQ(children[0].second, "2024-01-06 14:03:04");
@@ -158,12 +158,13 @@ TEST_F(ExceptionReportTest, TextsReadBackUnchanged) {
     EXPECT_TRUE(seam::RequestedTonesForTesting().empty());
 
     rec.Trace = INT32_MIN;
-    // Bytes that are not UTF-8 still give a readable document.
-    rec.Message = std::string("caf\xE9 \xC3\xA9");
+    // Bytes that are not UTF-8, and characters XML cannot hold, still give a well-formed document
+    // with the whole text: a stray byte reads as Latin-1, a control character as U+FFFD.
+    rec.Message = std::string("caf\xE9 \xC3\xA9 \x01|\0|\tend", 16);
     children = ReadReport(SaveExceptionRecAsXML(rec));
     ASSERT_EQ(children.size(), 12u);
     EXPECT_EQ(children[5].second, "-2147483648");
-    EXPECT_EQ(children[8].second, "caf\xC3\xA9 \xC3\xA9");
+    EXPECT_EQ(children[8].second, "caf\xC3\xA9 \xC3\xA9 \xEF\xBF\xBD|\xEF\xBF\xBD|\tend");
 }
 
 TEST_F(ExceptionReportTest, FileNameFromTemplate) {
@@ -234,7 +235,8 @@ TEST_F(ExceptionReportTest, FullDiskIsAFailedSave) {
     EXPECT_EQ(SaveExceptionRecAsXML(rec), "/dev/full");
     const std::vector<std::string> lines = LogLines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], LogLine(420, std::string("Cannot write the report file: ") + std::strerror(ENOSPC), "/dev/full"));
+    EXPECT_EQ(lines[0],
+              LogLine(420, std::string("Cannot write the report file: ") + std::strerror(ENOSPC), "/dev/full"));
 }
 
 TEST_F(ExceptionReportTest, FailureAtAnyStepNamesItsMilestone) {

@@ -11,7 +11,7 @@
 // Runs each test in a fresh directory of its own, made current, so that relative names such as
 // "Exception.txt" land there and nothing is left behind.
 class ScratchDirectoryTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         fPrevious = std::filesystem::current_path();
         std::string pattern = (std::filesystem::temp_directory_path() / "nfc-support-XXXXXX").string();
@@ -40,7 +40,7 @@ protected:
 
     static bool Exists(const std::string& sFileName) { return std::filesystem::exists(sFileName); }
 
-private:
+  private:
     std::filesystem::path fPrevious;
     std::filesystem::path fDirectory;
 };

@@ -1,11 +1,10 @@
-#include "TextFiles.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "ScratchDirectory.h"
+#include "TextFiles.h"
 
 namespace {
 
@@ -60,12 +59,10 @@ std::string Blanks(std::size_t n) { return std::string(n, ' '); }
 TEST(HexDumpTest, ShortAndFullLines) {
     EXPECT_EQ(HexDump(""), "0001:" + Blanks(68) + "\r\n");
     EXPECT_EQ(HexDump("ABC"), "0001: 41 42 43" + Blanks(42) + "ABC" + Blanks(14) + "\r\n");
-    EXPECT_EQ(HexDump("0123456789ABCDEF"),
-              "0001: 30 31 32 33 34 35 36 37  38 39 41 42 43 44 45 46  01234567 89ABCDEF\r\n"
-              "0011:" + Blanks(68) + "\r\n");
-    EXPECT_EQ(HexDump("ABCDEFGHIJKLMNOPQ"),
-              "0001: 41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  ABCDEFGH IJKLMNOP\r\n"
-              "0011: 51" + Blanks(48) + "Q" + Blanks(16) + "\r\n");
+    const std::string digits = "0001: 30 31 32 33 34 35 36 37  38 39 41 42 43 44 45 46  01234567 89ABCDEF\r\n";
+    EXPECT_EQ(HexDump("0123456789ABCDEF"), digits + "0011:" + Blanks(68) + "\r\n");
+    const std::string letters = "0001: 41 42 43 44 45 46 47 48  49 4A 4B 4C 4D 4E 4F 50  ABCDEFGH IJKLMNOP\r\n";
+    EXPECT_EQ(HexDump("ABCDEFGHIJKLMNOPQ"), letters + "0011: 51" + Blanks(48) + "Q" + Blanks(16) + "\r\n");
 }
 
 TEST(HexDumpTest, PrintableRangeEndsAt128) {

@@ -1,10 +1,10 @@
-#include "Tones.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <vector>
+
+#include "Tones.h"
 
 namespace {
 
