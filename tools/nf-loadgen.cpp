@@ -1,0 +1,654 @@
+// nf-loadgen: sends NetFlow v5 or v9 export datagrams to a collector at a steady, precise rate.
+//
+// Built for load tests of a collector on the same machine, so it refuses any destination outside
+// loopback unless the operator names it with --allow-remote. Only POSIX and the C++ library.
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 2;
+constexpr int kExitRefused = 3;
+constexpr int kExitSocket = 4;
+
+constexpr std::size_t kV5HeaderSize = 24;
+constexpr std::size_t kV5RecordSize = 48;
+constexpr int kV5MaxRecords = 30;
+constexpr std::size_t kV9HeaderSize = 20;
+constexpr std::uint16_t kV9TemplateId = 256;
+// Keeps a v9 datagram below 8000 bytes, the usual receive buffer of a collector.
+constexpr int kV9MaxRecords = 170;
+constexpr std::size_t kMaxDatagram = 8192;
+constexpr int kMaxBurst = 64;
+
+struct TemplateField {
+    std::uint16_t type;
+    std::uint16_t length;
+};
+
+// The common IPv4 template; EncodeV9Record writes the fields in exactly this order.
+constexpr std::array<TemplateField, 18> kV9Template{{
+    {8, 4},   // IPV4_SRC_ADDR
+    {12, 4},  // IPV4_DST_ADDR
+    {7, 2},   // L4_SRC_PORT
+    {11, 2},  // L4_DST_PORT
+    {4, 1},   // PROTOCOL
+    {1, 4},   // IN_BYTES
+    {2, 4},   // IN_PKTS
+    {22, 4},  // FIRST_SWITCHED
+    {21, 4},  // LAST_SWITCHED
+    {6, 1},   // TCP_FLAGS
+    {5, 1},   // SRC_TOS
+    {10, 2},  // INPUT_SNMP
+    {14, 2},  // OUTPUT_SNMP
+    {15, 4},  // IPV4_NEXT_HOP
+    {9, 1},   // SRC_MASK
+    {13, 1},  // DST_MASK
+    {16, 2},  // SRC_AS
+    {17, 2},  // DST_AS
+}};
+
+constexpr std::size_t V9RecordSize() {
+    std::size_t n = 0;
+    for (const auto& f : kV9Template) n += f.length;
+    return n;
+}
+constexpr std::size_t kV9RecordSize = V9RecordSize();
+constexpr std::size_t kV9TemplateFlowsetSize = 4 + 4 + 4 * kV9Template.size();
+
+struct Options {
+    int version = 5;
+    std::string host = "127.0.0.1";
+    std::uint16_t port = 9996;
+    double rate = 0;
+    std::optional<double> duration;
+    std::optional<std::uint64_t> count;
+    int records = 30;
+    std::uint64_t templateEvery = 1;
+    std::uint32_t sourceId = 0;
+    int burst = 1;
+    double spinMicros = 20;
+    bool allowRemote = false;
+    bool quiet = false;
+};
+
+void PrintUsage(std::FILE* out) {
+    std::fprintf(out,
+                 "Usage: nf-loadgen --rate DATAGRAMS_PER_S (--duration S | --count N) [options]\n"
+                 "\n"
+                 "Sends NetFlow export datagrams over UDP at a steady rate and reports what it sent.\n"
+                 "\n"
+                 "  --version 5|9          export format (default 5)\n"
+                 "  --host ADDR            destination address (default 127.0.0.1); only loopback\n"
+                 "                         (127.0.0.0/8, ::1) unless --allow-remote is given\n"
+                 "  --port N               destination UDP port (default 9996)\n"
+                 "  --rate R               datagrams per second (required, > 0)\n"
+                 "  --duration S           send for S seconds (decimals allowed)\n"
+                 "  --count N              send N datagrams\n"
+                 "  --records R            flow records per datagram (default 30; v5: 1-%d, v9: 1-%d)\n"
+                 "  --template-every N     v9: the template flowset rides in the first datagram and then in\n"
+                 "                         every N-th one (default 1: every datagram; 0: the first only)\n"
+                 "  --source-id ID         v9 source id; v5 engine type/id (high/low byte) (default 0)\n"
+                 "  --burst B              send B datagrams per wake-up with one sendmmsg (1-%d, default 1);\n"
+                 "                         the average rate stays R\n"
+                 "  --spin-us U            busy-wait the last U microseconds before each deadline\n"
+                 "                         (default 20; 0 sleeps only)\n"
+                 "  --allow-remote         permit a destination outside loopback (and host name lookup)\n"
+                 "  --quiet                print only the closing summary\n"
+                 "  --help                 this text\n"
+                 "\n"
+                 "Sequence numbers count what was exported: v5 flow_sequence is the number of flows in\n"
+                 "earlier datagrams, the v9 sequence number the number of earlier datagrams. A datagram\n"
+                 "the kernel refuses is counted as a send error, not as sent, and leaves a sequence gap,\n"
+                 "as a loss on the way would. Ctrl-C stops early and still prints the summary.\n"
+                 "Exit status: 0 sent, 2 bad arguments, 3 destination refused, 4 socket error.\n",
+                 kV5MaxRecords, kV9MaxRecords, kMaxBurst);
+}
+
+template <typename T>
+bool ParseInteger(std::string_view text, T& value) {
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc{} && ptr == end;
+}
+
+bool ParsePositiveDouble(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtod(text.c_str(), &end);
+    return errno == 0 && end == text.c_str() + text.size() && value > 0 && value < 1e12;
+}
+
+// Fills opts from argv; prints the reason and returns false on anything it cannot use.
+bool ParseArguments(int argc, char** argv, Options& opts, bool& wantHelp) {
+    bool rateGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "nf-loadgen: %s needs a value\n", arg.c_str());
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto bad = [&](const std::string& v) {
+            std::fprintf(stderr, "nf-loadgen: bad value for %s: '%s'\n", arg.c_str(), v.c_str());
+            return false;
+        };
+        std::string v;
+        if (arg == "--help" || arg == "-h") {
+            wantHelp = true;
+            return true;
+        } else if (arg == "--allow-remote") {
+            opts.allowRemote = true;
+        } else if (arg == "--quiet") {
+            opts.quiet = true;
+        } else if (arg == "--version") {
+            if (!value(v)) return false;
+            if (v != "5" && v != "9") return bad(v);
+            opts.version = v == "5" ? 5 : 9;
+        } else if (arg == "--host") {
+            if (!value(v)) return false;
+            if (v.empty()) return bad(v);
+            opts.host = v;
+        } else if (arg == "--port") {
+            if (!value(v)) return false;
+            if (!ParseInteger(v, opts.port) || opts.port == 0) return bad(v);
+        } else if (arg == "--rate") {
+            if (!value(v)) return false;
+            if (!ParsePositiveDouble(v, opts.rate)) return bad(v);
+            rateGiven = true;
+        } else if (arg == "--duration") {
+            if (!value(v)) return false;
+            double d = 0;
+            if (!ParsePositiveDouble(v, d)) return bad(v);
+            opts.duration = d;
+        } else if (arg == "--count") {
+            if (!value(v)) return false;
+            std::uint64_t n = 0;
+            if (!ParseInteger(v, n) || n == 0) return bad(v);
+            opts.count = n;
+        } else if (arg == "--records") {
+            if (!value(v)) return false;
+            if (!ParseInteger(v, opts.records) || opts.records < 1) return bad(v);
+        } else if (arg == "--template-every") {
+            if (!value(v)) return false;
+            if (!ParseInteger(v, opts.templateEvery)) return bad(v);
+        } else if (arg == "--source-id") {
+            if (!value(v)) return false;
+            if (!ParseInteger(v, opts.sourceId)) return bad(v);
+        } else if (arg == "--burst") {
+            if (!value(v)) return false;
+            if (!ParseInteger(v, opts.burst) || opts.burst < 1 || opts.burst > kMaxBurst) return bad(v);
+        } else if (arg == "--spin-us") {
+            if (!value(v)) return false;
+            char* end = nullptr;
+            opts.spinMicros = std::strtod(v.c_str(), &end);
+            if (v.empty() || end != v.c_str() + v.size() || !(opts.spinMicros >= 0) || opts.spinMicros > 1e6)
+                return bad(v);
+        } else {
+            std::fprintf(stderr, "nf-loadgen: unknown argument '%s' (try --help)\n", arg.c_str());
+            return false;
+        }
+    }
+    if (!rateGiven) {
+        std::fprintf(stderr, "nf-loadgen: --rate is required (try --help)\n");
+        return false;
+    }
+    if (opts.duration.has_value() == opts.count.has_value()) {
+        std::fprintf(stderr, "nf-loadgen: give exactly one of --duration and --count\n");
+        return false;
+    }
+    const int maxRecords = opts.version == 5 ? kV5MaxRecords : kV9MaxRecords;
+    if (opts.records > maxRecords) {
+        std::fprintf(stderr, "nf-loadgen: version %d carries at most %d records per datagram\n", opts.version,
+                     maxRecords);
+        return false;
+    }
+    return true;
+}
+
+bool IsLoopback(const sockaddr_storage& addr) {
+    if (addr.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(addr);
+        return (ntohl(in.sin_addr.s_addr) >> 24) == 127;
+    }
+    if (addr.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(addr);
+        if (IN6_IS_ADDR_LOOPBACK(&in6.sin6_addr)) return true;
+        if (IN6_IS_ADDR_V4MAPPED(&in6.sin6_addr)) return in6.sin6_addr.s6_addr[12] == 127;
+    }
+    return false;
+}
+
+// Resolves the destination. Without --allow-remote only numeric addresses and "localhost" are
+// taken, so refusing a destination never needs a name lookup, which would itself leave the machine.
+bool ResolveDestination(const Options& opts, sockaddr_storage& addr, socklen_t& addrLen, std::string& why) {
+    std::string host = opts.host;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    if (!opts.allowRemote) {
+        if (host == "localhost") host = "127.0.0.1";
+        hints.ai_flags |= AI_NUMERICHOST;
+    }
+    const std::string port = std::to_string(opts.port);
+    addrinfo* result = nullptr;
+    const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &result);
+    if (rc != 0) {
+        why = opts.allowRemote ? std::string("cannot resolve '") + opts.host + "': " + ::gai_strerror(rc)
+                               : "'" + opts.host +
+                                     "' is not a numeric address; give a loopback address, or --allow-remote to"
+                                     " look up names";
+        return false;
+    }
+    std::memcpy(&addr, result->ai_addr, result->ai_addrlen);
+    addrLen = result->ai_addrlen;
+    ::freeaddrinfo(result);
+    if (!opts.allowRemote && !IsLoopback(addr)) {
+        why = "'" + opts.host + "' is outside loopback (127.0.0.0/8, ::1); add --allow-remote to send there";
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Datagram contents. Every value derives from the flow's global number, so two runs with the
+// same arguments send the same flows (only the clock fields differ).
+
+class Writer {
+public:
+    explicit Writer(std::uint8_t* p) : p_(p) {}
+    void U8(std::uint32_t v) { *p_++ = static_cast<std::uint8_t>(v); }
+    void U16(std::uint32_t v) {
+        U8(v >> 8);
+        U8(v);
+    }
+    void U32(std::uint32_t v) {
+        U16(v >> 16);
+        U16(v & 0xFFFF);
+    }
+    void Zero(std::size_t n) {
+        std::memset(p_, 0, n);
+        p_ += n;
+    }
+    std::uint8_t* Position() const { return p_; }
+
+private:
+    std::uint8_t* p_;
+};
+
+struct Flow {
+    std::uint32_t srcAddr, dstAddr, nextHop;
+    std::uint16_t srcPort, dstPort, inputIf, outputIf, srcAs, dstAs;
+    std::uint8_t protocol, tcpFlags, tos, srcMask, dstMask;
+    std::uint32_t bytes, packets, first, last;
+};
+
+std::uint32_t Mix(std::uint64_t x) {
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return static_cast<std::uint32_t>(x);
+}
+
+Flow MakeFlow(std::uint64_t n, std::uint32_t sysUptime) {
+    static constexpr std::uint8_t kProtocols[] = {6, 6, 17, 6, 17, 1, 6, 17};
+    static constexpr std::uint16_t kServices[] = {443, 80, 53, 123, 22, 25, 8080, 3389};
+    const std::uint32_t h = Mix(n);
+    Flow f{};
+    f.srcAddr = (10u << 24) | static_cast<std::uint32_t>(n & 0xFFFFFF);
+    f.dstAddr = (192u << 24) | (168u << 16) | ((h & 0xFF) << 8) | (1 + (h >> 8) % 254);
+    f.nextHop = (10u << 24) | (255u << 16) | 1;
+    f.protocol = kProtocols[n % 8];
+    f.srcPort = f.protocol == 1 ? 0 : static_cast<std::uint16_t>(1024 + (h >> 16) % 64000);
+    f.dstPort = f.protocol == 1 ? static_cast<std::uint16_t>(0x0800) : kServices[(h >> 3) % 8];
+    f.tcpFlags = f.protocol == 6 ? 0x1B : 0;
+    f.tos = static_cast<std::uint8_t>((h >> 24) & 0xFC);
+    f.bytes = 40 + Mix(n + 0x9E3779B97F4A7C15ULL) % 1500000;
+    f.packets = 1 + f.bytes / 1200;
+    f.inputIf = static_cast<std::uint16_t>(1 + n % 4);
+    f.outputIf = static_cast<std::uint16_t>(5 + n % 3);
+    f.srcMask = 8;
+    f.dstMask = 24;
+    f.srcAs = 0;
+    f.dstAs = static_cast<std::uint16_t>(64512 + n % 1000);
+    // Flows ended within the last half second and lasted up to 30 s; sysUptime starts high
+    // enough that these never wrap below zero.
+    f.last = sysUptime - static_cast<std::uint32_t>(h % 500);
+    f.first = f.last - static_cast<std::uint32_t>((h >> 9) % 30000);
+    return f;
+}
+
+struct ExportClock {
+    std::uint32_t sysUptime;
+    std::uint32_t unixSecs;
+    std::uint32_t unixNsecs;
+};
+
+std::size_t EncodeV5(std::uint8_t* buf, const Options& opts, std::uint64_t firstFlow, const ExportClock& clock) {
+    Writer w(buf);
+    w.U16(5);
+    w.U16(static_cast<std::uint32_t>(opts.records));
+    w.U32(clock.sysUptime);
+    w.U32(clock.unixSecs);
+    w.U32(clock.unixNsecs);
+    w.U32(static_cast<std::uint32_t>(firstFlow));
+    w.U8(opts.sourceId >> 8);
+    w.U8(opts.sourceId);
+    w.U16(0);  // not sampled
+    for (int r = 0; r < opts.records; ++r) {
+        const Flow f = MakeFlow(firstFlow + static_cast<std::uint64_t>(r), clock.sysUptime);
+        w.U32(f.srcAddr);
+        w.U32(f.dstAddr);
+        w.U32(f.nextHop);
+        w.U16(f.inputIf);
+        w.U16(f.outputIf);
+        w.U32(f.packets);
+        w.U32(f.bytes);
+        w.U32(f.first);
+        w.U32(f.last);
+        w.U16(f.srcPort);
+        w.U16(f.dstPort);
+        w.U8(0);
+        w.U8(f.tcpFlags);
+        w.U8(f.protocol);
+        w.U8(f.tos);
+        w.U16(f.srcAs);
+        w.U16(f.dstAs);
+        w.U8(f.srcMask);
+        w.U8(f.dstMask);
+        w.U16(0);
+    }
+    return static_cast<std::size_t>(w.Position() - buf);
+}
+
+std::size_t EncodeV9(std::uint8_t* buf, const Options& opts, std::uint64_t datagram, std::uint64_t firstFlow,
+                     const ExportClock& clock) {
+    const bool withTemplate =
+        datagram == 0 || (opts.templateEvery > 0 && datagram % opts.templateEvery == 0);
+    Writer w(buf);
+    w.U16(9);
+    w.U16(static_cast<std::uint32_t>(opts.records + (withTemplate ? 1 : 0)));
+    w.U32(clock.sysUptime);
+    w.U32(clock.unixSecs);
+    w.U32(static_cast<std::uint32_t>(datagram));
+    w.U32(opts.sourceId);
+    if (withTemplate) {
+        w.U16(0);
+        w.U16(static_cast<std::uint32_t>(kV9TemplateFlowsetSize));
+        w.U16(kV9TemplateId);
+        w.U16(static_cast<std::uint32_t>(kV9Template.size()));
+        for (const auto& field : kV9Template) {
+            w.U16(field.type);
+            w.U16(field.length);
+        }
+    }
+    const std::size_t body = 4 + kV9RecordSize * static_cast<std::size_t>(opts.records);
+    const std::size_t padding = (4 - body % 4) % 4;
+    w.U16(kV9TemplateId);
+    w.U16(static_cast<std::uint32_t>(body + padding));
+    for (int r = 0; r < opts.records; ++r) {
+        const Flow f = MakeFlow(firstFlow + static_cast<std::uint64_t>(r), clock.sysUptime);
+        w.U32(f.srcAddr);
+        w.U32(f.dstAddr);
+        w.U16(f.srcPort);
+        w.U16(f.dstPort);
+        w.U8(f.protocol);
+        w.U32(f.bytes);
+        w.U32(f.packets);
+        w.U32(f.first);
+        w.U32(f.last);
+        w.U8(f.tcpFlags);
+        w.U8(f.tos);
+        w.U16(f.inputIf);
+        w.U16(f.outputIf);
+        w.U32(f.nextHop);
+        w.U8(f.srcMask);
+        w.U8(f.dstMask);
+        w.U16(f.srcAs);
+        w.U16(f.dstAs);
+    }
+    w.Zero(padding);
+    return static_cast<std::size_t>(w.Position() - buf);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Pacing. Deadlines are absolute (start + k / rate), so a late wake-up never shifts the ones
+// after it: whatever fell due meanwhile goes out at once and the average rate holds.
+
+using Nanos = std::int64_t;
+
+volatile std::sig_atomic_t gStop = 0;
+
+void OnSignal(int) { gStop = 1; }
+
+Nanos NowMono() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<Nanos>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+void SleepUntil(Nanos deadline) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(deadline / 1'000'000'000);
+    ts.tv_nsec = static_cast<long>(deadline % 1'000'000'000);
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !gStop) {
+    }
+}
+
+// Lateness of each send behind its deadline, in microsecond buckets, for the closing summary.
+class LatenessHistogram {
+public:
+    void Add(Nanos late) {
+        const Nanos us = std::max<Nanos>(0, late) / 1000;
+        ++buckets_[static_cast<std::size_t>(std::min<Nanos>(us, kBuckets - 1))];
+        max_ = std::max(max_, late);
+        sum_ += static_cast<double>(std::max<Nanos>(0, late));
+        ++n_;
+    }
+    double MeanMicros() const { return n_ ? sum_ / static_cast<double>(n_) / 1000.0 : 0; }
+    double MaxMicros() const { return static_cast<double>(max_) / 1000.0; }
+    // Upper bound of the bucket holding the given share; the last bucket means "at least".
+    long PercentileMicros(double share) const {
+        const auto target = static_cast<std::uint64_t>(share * static_cast<double>(n_));
+        std::uint64_t seen = 0;
+        for (long us = 0; us < kBuckets; ++us) {
+            seen += buckets_[static_cast<std::size_t>(us)];
+            if (seen > target) return us + 1;
+        }
+        return kBuckets;
+    }
+
+private:
+    static constexpr long kBuckets = 100000;
+    std::vector<std::uint64_t> buckets_ = std::vector<std::uint64_t>(kBuckets);
+    Nanos max_ = 0;
+    double sum_ = 0;
+    std::uint64_t n_ = 0;
+};
+
+ExportClock ClockNow(Nanos monoStart) {
+    timespec real{};
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    // The exporter pretends to have been up an hour when the run starts.
+    const Nanos upMillis = 3'600'000 + (NowMono() - monoStart) / 1'000'000;
+    return ExportClock{static_cast<std::uint32_t>(upMillis), static_cast<std::uint32_t>(real.tv_sec),
+                       static_cast<std::uint32_t>(real.tv_nsec)};
+}
+
+struct Totals {
+    std::uint64_t datagrams = 0;
+    std::uint64_t flows = 0;
+    std::uint64_t bytes = 0;
+    std::uint64_t sendErrors = 0;
+    int firstErrno = 0;
+    Nanos firstSend = 0;
+    Nanos lastSend = 0;
+};
+
+int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
+    const int fd = ::socket(dest.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        std::fprintf(stderr, "nf-loadgen: socket: %s\n", std::strerror(errno));
+        return kExitSocket;
+    }
+    // A larger send buffer lets a burst leave without blocking on loopback.
+    const int sendBuffer = 4 << 20;
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&dest), destLen) != 0) {
+        std::fprintf(stderr, "nf-loadgen: connect: %s\n", std::strerror(errno));
+        ::close(fd);
+        return kExitSocket;
+    }
+    // Sleeps end on time only with the smallest timer slack.
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+
+    const std::uint64_t total =
+        opts.count ? *opts.count : static_cast<std::uint64_t>(std::ceil(*opts.duration * opts.rate - 1e-9));
+    const double periodNs = 1e9 / opts.rate;
+    const Nanos spin = static_cast<Nanos>(opts.spinMicros * 1000);
+
+    std::vector<std::array<std::uint8_t, kMaxDatagram>> buffers(kMaxBurst);
+    std::array<iovec, kMaxBurst> iov{};
+    std::array<mmsghdr, kMaxBurst> msgs{};
+    LatenessHistogram lateness;
+    Totals t;
+
+    if (!opts.quiet) {
+        std::fprintf(stderr, "nf-loadgen: version %d to %s port %u, %d records per datagram, %.6g datagrams/s, %llu"
+                     " datagrams\n",
+                     opts.version, opts.host.c_str(), static_cast<unsigned>(opts.port), opts.records, opts.rate,
+                     static_cast<unsigned long long>(total));
+    }
+
+    const Nanos start = NowMono() + 1'000'000;  // a millisecond to settle
+    auto deadlineOf = [&](std::uint64_t k) {
+        return start + static_cast<Nanos>(static_cast<long double>(k) * periodNs);
+    };
+    std::uint64_t next = 0;  // datagrams built so far; the sequence counters follow from it
+    while (next < total && !gStop) {
+        const Nanos due = deadlineOf(next);
+        Nanos now = NowMono();
+        if (due - now > spin) {
+            SleepUntil(due - spin);
+            now = NowMono();
+        }
+        while (now < due) now = NowMono();
+
+        // Everything due by now goes out together: the planned burst, plus any catch-up.
+        std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(opts.burst), total - next);
+        while (n < static_cast<std::uint64_t>(kMaxBurst) && next + n < total && deadlineOf(next + n) <= now) ++n;
+
+        const ExportClock clock = ClockNow(start);
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint64_t d = next + i;
+            const std::uint64_t firstFlow = d * static_cast<std::uint64_t>(opts.records);
+            const std::size_t len = opts.version == 5 ? EncodeV5(buffers[i].data(), opts, firstFlow, clock)
+                                                      : EncodeV9(buffers[i].data(), opts, d, firstFlow, clock);
+            iov[i] = iovec{buffers[i].data(), len};
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        std::uint64_t sent = 0;
+        while (sent < n) {
+            const int rc = ::sendmmsg(fd, msgs.data() + sent, static_cast<unsigned>(n - sent), 0);
+            if (rc < 0) {
+                if (errno == EINTR && !gStop) continue;
+                // This datagram is lost (a refused port reports here, on the send after it).
+                ++t.sendErrors;
+                if (!t.firstErrno) t.firstErrno = errno;
+                ++sent;
+                continue;
+            }
+            const Nanos after = NowMono();
+            if (t.datagrams == 0) t.firstSend = after;
+            t.lastSend = after;
+            for (int i = 0; i < rc; ++i) {
+                const std::uint64_t k = sent + static_cast<std::uint64_t>(i);
+                lateness.Add(after - deadlineOf(next + k));
+                t.bytes += iov[k].iov_len;
+            }
+            t.datagrams += static_cast<std::uint64_t>(rc);
+            t.flows += static_cast<std::uint64_t>(rc) * static_cast<std::uint64_t>(opts.records);
+            sent += static_cast<std::uint64_t>(rc);
+        }
+        next += n;
+    }
+    ::close(fd);
+
+    const double seconds = static_cast<double>(t.lastSend - t.firstSend) / 1e9;
+    const double achieved = t.datagrams > 1 && seconds > 0 ? static_cast<double>(t.datagrams - 1) / seconds : 0;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+
+    std::printf("datagrams:   %llu\n", static_cast<unsigned long long>(t.datagrams));
+    std::printf("flows:       %llu\n", static_cast<unsigned long long>(t.flows));
+    std::printf("bytes:       %llu\n", static_cast<unsigned long long>(t.bytes));
+    std::printf("seconds:     %.3f\n", seconds);
+    std::printf("rate:        %.1f datagrams/s (asked %.6g, %.2f%%), %.0f flows/s\n", achieved, opts.rate,
+                opts.rate > 0 ? 100.0 * achieved / opts.rate : 0.0, achieved * opts.records);
+    std::printf("lateness:    mean %.1f us, p99 < %ld us, max %.1f us\n", lateness.MeanMicros(),
+                lateness.PercentileMicros(0.99), lateness.MaxMicros());
+    std::printf("send errors: %llu%s%s\n", static_cast<unsigned long long>(t.sendErrors),
+                t.firstErrno ? ", first: " : "", t.firstErrno ? std::strerror(t.firstErrno) : "");
+    std::printf("cpu seconds: %.2f\n", cpu);
+    if (gStop) std::printf("stopped:     early, by signal\n");
+    return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opts;
+    bool wantHelp = false;
+    if (!ParseArguments(argc, argv, opts, wantHelp)) return kExitUsage;
+    if (wantHelp) {
+        PrintUsage(stdout);
+        return kExitOk;
+    }
+    sockaddr_storage dest{};
+    socklen_t destLen = 0;
+    std::string why;
+    if (!ResolveDestination(opts, dest, destLen, why)) {
+        std::fprintf(stderr, "nf-loadgen: refused: %s\n", why.c_str());
+        return kExitRefused;
+    }
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    ::sigemptyset(&sa.sa_mask);
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    return Run(opts, dest, destLen);
+}
