@@ -1,0 +1,37 @@
+#pragma once
+
+#include <string>
+
+#include "PacketTrace.h"
+
+namespace netflowlib {
+
+// Holds one datagram's trace and markers in memory and writes them when the decoder finishes:
+// the trace file is replaced whole, and the marker file receives the datagram's last marker, each
+// through a temporary file renamed over the old one. Afterwards both files hold exactly what the
+// line-by-line writer would have left, but at a few file operations per datagram instead of one
+// per line, and a reader never sees half a trace.
+class StagedTraceSink : public PacketTraceSink {
+public:
+    StagedTraceSink(std::string sTraceFileName = kPacketTraceFileName, std::string sMarkerFileName = kMarkerFileName);
+
+    void BeginTrace(const std::string& sHeaderText) override;
+    void Line(const std::string& sLine) override;
+    void Marker(const std::string& sText) override;
+    void Finish() override;
+
+private:
+    std::string sTraceFileName_;
+    std::string sMarkerFileName_;
+    std::string sTrace_;
+    std::string sMarker_;
+    bool bTraceStarted_ = false;
+    bool bMarkerSet_ = false;
+};
+
+// Replaces sFileName with sText through a temporary file in the same directory and a rename, so
+// the old or the new content is seen whole, never a mix. False when any step fails (the old file
+// is then left as it was).
+bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText);
+
+}  // namespace netflowlib

@@ -1,0 +1,208 @@
+#include "V9Fields.h"
+
+#include <array>
+#include <cstddef>
+
+#include "TextForms.h"
+#include "V9Walk.h"
+
+namespace netflowlib {
+
+namespace {
+
+using V = tNetflowV9;
+constexpr bool kAny = true;
+constexpr bool kExact = false;
+
+// clang-format off
+constexpr std::array kRules{
+    //         type   step   label                     marker  line                          value                  any    len1 len2 int field          text field          after store/line, notes
+    tFieldRule{0,     0,     nullptr,                  false,  LineKind::None,               ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{1,     500,   "IN_BYTES=",              false,  LineKind::LabelValue,         ValueKind::LowWord,    kAny,   0,  0, &V::IN_BYTES,       nullptr,            0,    0,    false},
+    tFieldRule{2,     600,   "InPkts=",                false,  LineKind::PackedCount,        ValueKind::Count16or32, kExact, 2,  4, &V::IN_PKTS,        nullptr,            0,    0,    false},
+    tFieldRule{4,     700,   "PROTOCOL:=",             false,  LineKind::LabelValue,         ValueKind::Byte,       kExact, 1,  0, &V::PROTOCOL,       nullptr,            0,    0,    false},
+    tFieldRule{5,     800,   "SRC_TOS=",               false,  LineKind::LabelValue,         ValueKind::Byte,       kExact, 1,  0, &V::SRC_TOS,        nullptr,            0,    0,    false},
+    tFieldRule{6,     900,   "TCP_FLAGS=",             false,  LineKind::LabelValue,         ValueKind::Byte,       kExact, 1,  0, &V::TCP_FLAGS,      nullptr,            0,    0,    false},
+    tFieldRule{7,     1000,  "L4_SRC_PORT=",           false,  LineKind::LabelValue,         ValueKind::Word16,     kExact, 2,  0, &V::L4_SRC_PORT,    nullptr,            0,    0,    false},
+    tFieldRule{8,     1100,  "IPV4_SRC_ADDR=",         false,  LineKind::LabelValue,         ValueKind::Dotted4,    kExact, 4,  0, nullptr,            &V::IPV4_SRC_ADDR,  0,    0,    false},
+    tFieldRule{9,     1200,  "SRC_MASK=",              false,  LineKind::LabelValue,         ValueKind::Mask,       kExact, 4,  1, nullptr,            &V::SRC_MASK,       0,    0,    false},
+    tFieldRule{10,    1300,  "INPUT_SNMP=",            false,  LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{11,    1400,  "L4_DST_PORT=",           true,   LineKind::LabelValue,         ValueKind::Word16,     kAny,   0,  0, &V::L4_DST_PORT,    nullptr,            0,    0,    false},
+    tFieldRule{12,    1500,  "IPV4_DST_Addr=",         true,   LineKind::LabelValue,         ValueKind::Dotted4,    kExact, 4,  0, nullptr,            &V::IPV4_DST_ADDR,  0,    0,    false},
+    tFieldRule{13,    1600,  "DST_MASK=",              true,   LineKind::LabelValue,         ValueKind::Mask,       kExact, 4,  1, nullptr,            &V::DST_MASK,       0,    0,    false},
+    tFieldRule{14,    1700,  "OUTPUT_SNMP=",           true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{15,    1800,  "IPV4_NEXT_HOP [",        false,  LineKind::PositionValue,      ValueKind::Dotted4,    kAny,   0,  0, nullptr,            &V::IPV4_NEXT_HOP,  1810, 1820, false},
+    tFieldRule{16,    1850,  "SRC_AS [",               false,  LineKind::PositionSecondByte, ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{17,    1800,  "DST_AS [",               true,   LineKind::PositionSecondByte, ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{21,    1900,  "LAST_SWITCHED=",         false,  LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    1910, false},
+    tFieldRule{22,    2000,  "FIRST_SWITCHED=",        true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{27,    2100,  "IPV6_SRC_ADDR=",         false,  LineKind::LabelValue,         ValueKind::Ipv6Source, kExact, 16, 0, nullptr,            &V::IPV6_SRC_ADDR,  0,    0,    false},
+    tFieldRule{28,    0,     "IPV6_DST_ADDR=",         false,  LineKind::LabelValue,         ValueKind::Dotted16,   kExact, 16, 0, nullptr,            &V::IPV6_DST_ADDR,  0,    0,    false},
+    tFieldRule{32,    2300,  "ICMP_TYPE=",             false,  LineKind::LabelValue,         ValueKind::Word16,     kAny,   0,  0, &V::ICMP_TYPE,      nullptr,            0,    0,    false},
+    tFieldRule{48,    2400,  "FLOW_SAMPLER_ID=",       true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{51,    2500,  "*Vendor Proprietary*=",  false,  LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{61,    2600,  "DIRECTION=",             true,   LineKind::LabelValue,         ValueKind::Byte,       kAny,   0,  0, &V::DIRECTION,      nullptr,            0,    0,    false},
+    tFieldRule{80,    2700,  "IN_DST_MAC=",            true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    true},
+    tFieldRule{148,   2800,  "148?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{153,   2900,  "153=",                   true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{227,   3000,  "227?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{228,   3100,  "228?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{233,   3200,  "233?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{256,   3300,  "256?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{281,   3400,  "281?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{282,   3400,  "282?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{346,   3500,  "346?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{364,   3600,  "364?=",                  true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{56701, 3700,  "56701?=",                true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    tFieldRule{56702, 3800,  "56702?=",                true,   LineKind::Label,              ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+    // Every type not listed above.
+    tFieldRule{-1,    5000,  "Unprocessed Field type=", true,  LineKind::TypeNumber,         ValueKind::None,       kAny,   0,  0, nullptr,            nullptr,            0,    0,    false},
+};
+// clang-format on
+
+constexpr std::size_t kUnlistedRule = kRules.size() - 1;
+constexpr std::int32_t kDirectIndexLimit = 512;
+
+// Types below 512 find their rule by one index; the two large vendor types by a short scan.
+constexpr std::array<std::uint8_t, kDirectIndexLimit> MakeDirectIndex() {
+    std::array<std::uint8_t, kDirectIndexLimit> Index{};
+    for (auto& i : Index) i = static_cast<std::uint8_t>(kUnlistedRule);
+    for (std::size_t r = 0; r < kUnlistedRule; ++r) {
+        if (kRules[r].Type < kDirectIndexLimit) Index[static_cast<std::size_t>(kRules[r].Type)] = static_cast<std::uint8_t>(r);
+    }
+    return Index;
+}
+constexpr auto kDirectIndex = MakeDirectIndex();
+
+// The marker of a type is its step number; the texts are made once so a marker costs no allocation.
+const std::string& MarkerText(const tFieldRule& Rule) {
+    static const auto kTexts = [] {
+        std::array<std::string, kRules.size()> Texts;
+        for (std::size_t r = 0; r < kRules.size(); ++r) Texts[r] = DecText(kRules[r].Step);
+        return Texts;
+    }();
+    return kTexts[static_cast<std::size_t>(&Rule - kRules.data())];
+}
+
+bool LengthAccepted(const tFieldRule& Rule, std::int32_t FieldLength) {
+    if (Rule.AnyLength) return true;
+    return (Rule.Length1 != 0 && FieldLength == Rule.Length1) || (Rule.Length2 != 0 && FieldLength == Rule.Length2);
+}
+
+void StoreValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t iPtr, std::int32_t FieldLength,
+                tNetflowV9& Slot) {
+    if (Rule.Value == ValueKind::None || !LengthAccepted(Rule, FieldLength)) return;
+    switch (Rule.Value) {
+        case ValueKind::LowWord:
+            // The low 32 bits of a counter: the four bytes ending at the field's last byte. A field
+            // shorter than four bytes uses only its own bytes, never the ones before it.
+            Slot.*Rule.IntField = static_cast<std::int32_t>(
+                FieldLength >= 4 ? Reader.U32Or0(iPtr + FieldLength - 4) : Reader.UintOr0(iPtr, FieldLength));
+            break;
+        case ValueKind::Count16or32:
+            Slot.*Rule.IntField =
+                static_cast<std::int32_t>(FieldLength == 2 ? Reader.U16Or0(iPtr) : Reader.U32Or0(iPtr));
+            break;
+        case ValueKind::Byte:
+            Slot.*Rule.IntField = Reader.ByteOr0(iPtr);
+            break;
+        case ValueKind::Word16:
+            Slot.*Rule.IntField = Reader.U16Or0(iPtr);
+            break;
+        case ValueKind::Dotted4:
+            AssignDotted(Slot.*Rule.TextField, Reader, iPtr, 4);
+            break;
+        case ValueKind::Mask:
+            AssignDotted(Slot.*Rule.TextField, Reader, iPtr, FieldLength == 4 ? 4 : 1);
+            break;
+        case ValueKind::Ipv6Source: {
+            // Four numbers when the fifth byte is zero, sixteen otherwise: the source form has always
+            // read so, unlike the destination form.
+            std::string& s = Slot.*Rule.TextField;
+            AssignDotted(s, Reader, iPtr, 4);
+            if (Reader.ByteOr0(iPtr + 4) != 0) {
+                s += '.';
+                AppendDotted(s, Reader, iPtr + 4, 12);
+            }
+            break;
+        }
+        case ValueKind::Dotted16:
+            AssignDotted(Slot.*Rule.TextField, Reader, iPtr, 16);
+            break;
+        case ValueKind::None:
+            break;
+    }
+}
+
+void AppendFieldValue(std::string& sLine, const tFieldRule& Rule, const tNetflowV9& Slot) {
+    if (Rule.IntField != nullptr) {
+        AppendDec(sLine, Slot.*Rule.IntField);
+    } else if (Rule.TextField != nullptr) {
+        sLine.append(Slot.*Rule.TextField);
+    }
+}
+
+// The value line; bytes it shows beyond the datagram's end (the "any"-length forms, the four bytes
+// of the packet count line, the second byte of the AS lines) read as 0.
+const std::string& BuildValueLine(V9Walk& Walk, const tFieldRule& Rule, std::int32_t FieldType,
+                                  const tNetflowV9& Slot) {
+    TraceLine& L = Walk.Line.Start();
+    L.Text(Rule.Label);
+    std::string& s = L.Buffer();
+    const std::int64_t iPtr = Walk.iPtr;
+    switch (Rule.Line) {
+        case LineKind::Label:
+        case LineKind::None:
+            break;
+        case LineKind::LabelValue:
+            AppendFieldValue(s, Rule, Slot);
+            break;
+        case LineKind::PackedCount:
+            AppendFieldValue(s, Rule, Slot);
+            s.append(" iPtr=");
+            AppendDec(s, iPtr);
+            for (int i = 0; i < 4; ++i) {
+                s += ' ';
+                AppendDec(s, Walk.Reader.ByteOr0(iPtr + i));
+            }
+            break;
+        case LineKind::PositionValue:
+            AppendHex2(s, iPtr);
+            s.append("]=");
+            AppendFieldValue(s, Rule, Slot);
+            break;
+        case LineKind::PositionSecondByte:
+            AppendHex2(s, iPtr);
+            s.append("]=");
+            AppendDec(s, Walk.Reader.ByteOr0(iPtr + 1));
+            break;
+        case LineKind::TypeNumber:
+            AppendDec(s, FieldType);
+            break;
+    }
+    return L.End();
+}
+
+}  // namespace
+
+const tFieldRule& FieldRuleFor(std::int32_t FieldType) {
+    if (FieldType >= 0 && FieldType < kDirectIndexLimit) return kRules[kDirectIndex[static_cast<std::size_t>(FieldType)]];
+    for (std::size_t r = 0; r < kUnlistedRule; ++r) {
+        if (kRules[r].Type == FieldType) return kRules[r];
+    }
+    return kRules[kUnlistedRule];
+}
+
+void DecodeField(V9Walk& Walk, const tFieldRule& Rule, std::int32_t FieldType, std::int32_t FieldLength,
+                 tNetflowV9& Slot) {
+    if (Rule.Step != 0) Walk.LogRec.Step(Rule.Step);
+    if (Rule.SetsNotes) Walk.SetRecordNotes();
+    StoreValue(Rule, Walk.Reader, Walk.iPtr, FieldLength, Slot);
+    if (Rule.StepAfterStore != 0) Walk.LogRec.Step(Rule.StepAfterStore);
+    // A value line is written even when the length was not accepted: it then shows the field as it was.
+    if (Walk.bTrace && Rule.Line != LineKind::None) Walk.Sink.Line(BuildValueLine(Walk, Rule, FieldType, Slot));
+    if (Rule.StepAfterLine != 0) Walk.LogRec.Step(Rule.StepAfterLine);
+    if (Rule.WritesMarker) Walk.Sink.Marker(MarkerText(Rule));
+}
+
+}  // namespace netflowlib

@@ -1,0 +1,106 @@
+#include "StagedTraceSink.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include "DateTime.h"
+#include "NetflowHeader.h"
+#include "NetflowV9.h"
+#include "collector/TestDatagrams.h"
+#include "support/ScratchDirectory.h"
+
+namespace {
+
+using namespace testdatagrams;
+
+class StagedTraceSinkTest : public ScratchDirectoryTest {
+protected:
+    void SetUp() override {
+        ScratchDirectoryTest::SetUp();
+        netflowlib::ResetTemplateStore();
+        const double fixed = brix32::EncodeDateTime({2026, 1, 6, 14, 3, 4, 5});
+        brix32::SetClockForTesting([fixed] { return fixed; });
+        std::filesystem::create_directories(Dir() + "direct");
+        std::filesystem::create_directories(Dir() + "staged");
+    }
+    void TearDown() override {
+        brix32::SetClockForTesting(nullptr);
+        netflowlib::ResetTemplateStore();
+        ScratchDirectoryTest::TearDown();
+    }
+
+    // Decodes the same datagrams once through each writer, each in its own directory and with its
+    // own fresh template store, so that their files can be compared.
+    void DecodeBoth(const std::vector<std::string>& datagrams, bool bTrace = true) {
+        for (const char* mode : {"direct", "staged"}) {
+            netflowlib::ResetTemplateStore();
+            const std::string dir = Dir() + mode + "/";
+            netflowlib::FileTraceSink direct(dir + "debug-v9-packet.txt", dir + "debug.txt");
+            netflowlib::StagedTraceSink staged(dir + "debug-v9-packet.txt", dir + "debug.txt");
+            netflowlib::PacketTraceSink& sink =
+                std::string(mode) == "direct" ? static_cast<netflowlib::PacketTraceSink&>(direct) : staged;
+            for (const std::string& d : datagrams) {
+                netflowlib::tNetflowHeader header{};
+                netflowlib::DecodeHeader(d, header);
+                netflowlib::tNetflowV9Records records(netflowlib::kV9InitialSlots);
+                netflowlib::DecodeV9Packet("", "192.0.2.1", d, header, bTrace, records, sink);
+            }
+        }
+    }
+
+    void ExpectSameFiles() {
+        for (const char* name : {"debug-v9-packet.txt", "debug.txt"}) {
+            EXPECT_EQ(Exists(Dir() + "direct/" + name), Exists(Dir() + "staged/" + name)) << name;
+            EXPECT_EQ(ReadFile(Dir() + "direct/" + name), ReadFile(Dir() + "staged/" + name)) << name;
+        }
+        EXPECT_FALSE(Exists(Dir() + "staged/debug-v9-packet.txt.tmp"));
+        EXPECT_FALSE(Exists(Dir() + "staged/debug.txt.tmp"));
+    }
+};
+
+TEST_F(StagedTraceSinkTest, LeavesExactlyWhatTheLineByLineWriterLeaves) {
+    std::string records;
+    for (unsigned i = 0; i < 3; ++i) records += BasicIPv4Record({10, 0, 0, i}, {10, 0, 1, 1}, 1000 + i, 80, 6, i);
+    const std::string templated = V9Header(4) + V9Template(256, BasicIPv4Template()) + V9DataFlowset(256, records);
+    // An unlisted field type writes a marker; a flowset id between 2 and 255 writes another.
+    const std::string marked = V9Header(2) + V9Template(257, {{8, 4}, {3, 2}, {61, 1}}) +
+                               V9DataFlowset(257, std::string("\x0A\x00\x00\x01\x00\x05\x01\x00", 8)) +
+                               V9DataFlowset(7, std::string(4, '\0'));
+    DecodeBoth({templated});
+    ExpectSameFiles();
+    DecodeBoth({templated, marked});
+    ExpectSameFiles();
+    EXPECT_EQ(ReadFile(Dir() + "staged/debug.txt"), "iFlowSetID=7");
+}
+
+TEST_F(StagedTraceSinkTest, ADatagramWithoutMarkersKeepsThePreviousMarker) {
+    const std::string marked = V9Header(1) + V9DataFlowset(9, std::string(4, '\0'));
+    const std::string quiet = V9Header(1) + V9DataFlowset(300, std::string(8, '\0'));
+    DecodeBoth({marked, quiet});
+    ExpectSameFiles();
+    EXPECT_EQ(ReadFile(Dir() + "staged/debug.txt"), "iFlowSetID=9");
+}
+
+TEST_F(StagedTraceSinkTest, WithoutTracingOnlyMarkersAreWritten) {
+    const std::string marked = V9Header(1) + V9DataFlowset(9, std::string(4, '\0'));
+    DecodeBoth({marked}, false);
+    ExpectSameFiles();
+    EXPECT_FALSE(Exists(Dir() + "staged/debug-v9-packet.txt"));
+    EXPECT_EQ(ReadFile(Dir() + "staged/debug.txt"), "iFlowSetID=9");
+}
+
+TEST_F(StagedTraceSinkTest, AFailedReplacementLeavesTheOldFileWhole) {
+    WriteFile(Dir() + "old.txt", "previous trace");
+    // A directory where the temporary file should go makes the write fail.
+    std::filesystem::create_directories(Dir() + "old.txt.tmp");
+    EXPECT_FALSE(netflowlib::ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
+    EXPECT_EQ(ReadFile(Dir() + "old.txt"), "previous trace");
+    std::filesystem::remove(Dir() + "old.txt.tmp");
+    EXPECT_TRUE(netflowlib::ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
+    EXPECT_EQ(ReadFile(Dir() + "old.txt"), "new trace");
+}
+
+}  // namespace
