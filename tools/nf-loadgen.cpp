@@ -79,6 +79,9 @@ constexpr std::size_t V9RecordSize() {
 constexpr std::size_t kV9RecordSize = V9RecordSize();
 constexpr std::size_t kV9TemplateFlowsetSize = 4 + 4 + 4 * kV9Template.size();
 
+static_assert(kV5HeaderSize + kV5RecordSize * kV5MaxRecords <= kMaxDatagram);
+static_assert(kV9HeaderSize + kV9TemplateFlowsetSize + 4 + kV9RecordSize * kV9MaxRecords + 3 < 8000);
+
 struct Options {
     int version = 5;
     std::string host = "127.0.0.1";

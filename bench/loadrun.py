@@ -1,0 +1,543 @@
+#!/usr/bin/env python3
+"""Drives a NetFlow collector with nf-loadgen at rising rates and finds its highest loss-free rate.
+
+Called by bench/run-bench.sh once the binaries are built; Python 3 standard library only.
+Targets:
+  collector  the project's collector, a fresh copy in its own directory per step (its files land
+             beside it), headless, on its fixed port 9996; flows counted as lines of NetFlow-*.csv
+  nfcapd     Debian's nfcapd on a free loopback port, a fresh process per step; flows counted from
+             the summary it prints when stopped
+Every process started here is stopped on exit, also on Ctrl-C, and dies with this script.
+"""
+
+import argparse
+import ctypes
+import datetime
+import glob
+import json
+import os
+import platform
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+COLLECTOR_PORT = 9996
+CLK_TCK = os.sysconf("SC_CLK_TCK")
+PAGE = os.sysconf("SC_PAGE_SIZE")
+
+_children = []
+
+
+def log(msg):
+    print(msg, file=sys.stderr, flush=True)
+
+
+def _die_with_parent():
+    # Children must not outlive the benchmark, even if it is killed outright.
+    try:
+        libc = ctypes.CDLL("libc.so.6", use_errno=True)
+        libc.prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+    except OSError:
+        pass
+
+
+def start(cmd, **kw):
+    proc = subprocess.Popen(cmd, preexec_fn=_die_with_parent, **kw)
+    _children.append(proc)
+    return proc
+
+
+def stop(proc, grace=10.0):
+    """SIGTERM, then SIGKILL after the grace time. Returns how it ended."""
+    if proc.poll() is not None:
+        how = "had exited (%d)" % proc.returncode
+    else:
+        proc.send_signal(signal.SIGTERM)
+        try:
+            proc.wait(timeout=grace)
+            how = "stopped by SIGTERM"
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait(timeout=10)
+            how = "killed (SIGTERM ignored for %.0f s)" % grace
+    if proc in _children:
+        _children.remove(proc)
+    return how
+
+
+def stop_all():
+    for proc in list(_children):
+        try:
+            stop(proc, grace=3.0)
+        except Exception:  # noqa: BLE001 - best effort on the way out
+            pass
+
+
+def on_signal(signum, _frame):
+    raise KeyboardInterrupt("signal %d" % signum)
+
+
+# ------------------------------------------------------------------ /proc helpers
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime, stime
+
+
+def peak_rss_kb(pid):
+    with open("/proc/%d/status" % pid) as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return 0
+
+
+def socket_inodes(pid):
+    inodes = set()
+    try:
+        for fd in os.listdir("/proc/%d/fd" % pid):
+            try:
+                target = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+            except OSError:
+                continue
+            m = re.match(r"socket:\[(\d+)\]", target)
+            if m:
+                inodes.add(int(m.group(1)))
+    except OSError:
+        pass
+    return inodes
+
+
+def udp_sockets(port):
+    """(inode, rx_queue_bytes, drops) of every UDP socket bound to the local port."""
+    found = []
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                next(f)
+                for line in f:
+                    parts = line.split()
+                    local_port = int(parts[1].rsplit(":", 1)[1], 16)
+                    if local_port != port:
+                        continue
+                    rx_queue = int(parts[4].split(":")[1], 16)
+                    found.append((int(parts[9]), rx_queue, int(parts[12])))
+        except OSError:
+            pass
+    return found
+
+
+def own_socket(pid, port):
+    mine = socket_inodes(pid)
+    for inode, rx_queue, drops in udp_sockets(port):
+        if inode in mine:
+            return rx_queue, drops
+    return None
+
+
+def wait_until(predicate, timeout, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(interval)
+    return predicate()
+
+
+def free_udp_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# ------------------------------------------------------------------ load generator
+
+def run_loadgen(args, version, rate, port):
+    cmd = [args.loadgen, "--version", str(version), "--host", "127.0.0.1", "--port", str(port),
+           "--rate", str(rate), "--duration", str(args.step_seconds), "--records", str(args.records),
+           "--quiet"]
+    out = subprocess.run(cmd, capture_output=True, text=True, timeout=args.step_seconds * 2 + 30,
+                         preexec_fn=_die_with_parent)
+    if out.returncode != 0:
+        raise RuntimeError("nf-loadgen failed (%d): %s" % (out.returncode, out.stderr.strip()))
+    text = out.stdout
+
+    def grab(pattern, cast=float):
+        m = re.search(pattern, text, re.M)
+        return cast(m.group(1)) if m else None
+
+    return {
+        "datagrams": grab(r"^datagrams:\s+(\d+)", int),
+        "flows": grab(r"^flows:\s+(\d+)", int),
+        "seconds": grab(r"^seconds:\s+([\d.]+)"),
+        "achieved": grab(r"^rate:\s+([\d.]+)"),
+        "late_mean_us": grab(r"^lateness:\s+mean ([\d.]+)"),
+        "late_p99_us": grab(r"p99 < (\d+)", int),
+        "late_max_us": grab(r"max ([\d.]+) us"),
+        "send_errors": grab(r"^send errors:\s+(\d+)", int),
+        "loadgen_cpu_s": grab(r"^cpu seconds:\s+([\d.]+)"),
+    }
+
+
+# ------------------------------------------------------------------ targets
+
+class Collector:
+    name = "collector"
+
+    def __init__(self, args, base):
+        self.args, self.base = args, base
+
+    def port_free(self):
+        return not udp_sockets(COLLECTOR_PORT)
+
+    def launch(self, step_dir):
+        self.proc = None
+        # Another program (a test elsewhere on the machine) may hold the fixed port for a while.
+        if not wait_until(self.port_free, self.args.port_wait, 0.5):
+            raise RuntimeError("UDP port %d stays in use by another program" % COLLECTOR_PORT)
+        exe = os.path.join(step_dir, os.path.basename(self.args.collector))
+        shutil.copy2(self.args.collector, exe)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        self.out = open(os.path.join(step_dir, "collector-output.txt"), "wb")
+        self.proc = start([exe], cwd=step_dir, env=env, stdout=self.out, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL)
+        self.dir = step_dir
+        return COLLECTOR_PORT
+
+    def csv_bytes(self):
+        return sum(os.path.getsize(p) for p in glob.glob(os.path.join(self.dir, "NetFlow-*.csv")))
+
+    def progress(self):
+        return self.csv_bytes()
+
+    def finish(self):
+        how = stop(self.proc)
+        self.out.close()
+        lines = 0
+        for path in glob.glob(os.path.join(self.dir, "NetFlow-*.csv")):
+            with open(path, "rb") as f:
+                while True:
+                    chunk = f.read(1 << 22)
+                    if not chunk:
+                        break
+                    lines += chunk.count(b"\n")
+        reports = len(glob.glob(os.path.join(self.dir, "Exception-*.xml")))
+        note = how + ("; %d exception reports" % reports if reports else "")
+        return lines, note
+
+
+class Nfcapd:
+    name = "nfcapd"
+
+    def __init__(self, args, base):
+        self.args, self.base = args, base
+
+    def launch(self, step_dir):
+        self.proc = None
+        self.flowdir = os.path.join(step_dir, "flows")
+        os.makedirs(self.flowdir)
+        port = free_udp_port()
+        cmd = [self.args.nfcapd, "-b", "127.0.0.1", "-p", str(port), "-w", self.flowdir]
+        if self.args.nfcapd_buffer:
+            cmd += ["-B", str(self.args.nfcapd_buffer)]
+        self.err_path = os.path.join(step_dir, "nfcapd-output.txt")
+        self.out = open(self.err_path, "wb")
+        self.proc = start(cmd, cwd=step_dir, stdout=self.out, stderr=subprocess.STDOUT,
+                          stdin=subprocess.DEVNULL)
+        return port
+
+    def progress(self):
+        # nfcapd keeps flows in memory blocks, so its output file is no gauge; its CPU time is.
+        return cpu_ticks(self.proc.pid)
+
+    def finish(self):
+        how = stop(self.proc)
+        self.out.close()
+        with open(self.err_path, errors="replace") as f:
+            text = f.read()
+        m = re.search(r"Flows:\s*(\d+).*?Sequence Errors:\s*(\d+)", text)
+        if m:
+            note = how + ("; %s sequence errors" % m.group(2) if m.group(2) != "0" else "")
+            return int(m.group(1)), note
+        # No summary printed: read the flow file's own statistics instead.
+        info = subprocess.run([self.args.nfdump, "-R", self.flowdir, "-I"], capture_output=True, text=True,
+                              timeout=120)
+        m = re.search(r"^Flows:\s*(\d+)", info.stdout, re.M)
+        return (int(m.group(1)) if m else 0), how + "; counted with nfdump -I"
+
+
+def run_step(args, target, version, rate):
+    step_dir = tempfile.mkdtemp(prefix="%s-v%d-%d-" % (target.name, version, rate), dir=target.base)
+    try:
+        port = target.launch(step_dir)
+        proc = target.proc
+        if not wait_until(lambda: proc.poll() is None and own_socket(proc.pid, port) is not None,
+                          args.start_wait, 0.1):
+            how = stop(proc)
+            raise RuntimeError("%s did not bind UDP port %d within %.0f s (%s)" %
+                               (target.name, port, args.start_wait, how))
+        time.sleep(0.5)  # let start-up work settle before the clock runs
+        cpu0, t0 = cpu_ticks(proc.pid), time.monotonic()
+        sent = run_loadgen(args, version, rate, port)
+
+        # Drained when the socket queue is empty and the target's progress gauge holds still.
+        last, stable_since = None, time.monotonic()
+        drain_deadline = time.monotonic() + args.max_drain
+        drained = False
+        while time.monotonic() < drain_deadline and proc.poll() is None:
+            sock = own_socket(proc.pid, port)
+            gauge = target.progress()
+            now = time.monotonic()
+            if gauge != last or (sock and sock[0] > 0):
+                last, stable_since = gauge, now
+            elif now - stable_since >= args.settle:
+                drained = True
+                break
+            time.sleep(0.2)
+        alive = proc.poll() is None
+        sock = own_socket(proc.pid, port) if alive else None
+        cpu1, t1 = (cpu_ticks(proc.pid), time.monotonic()) if alive else (cpu0, t0)
+        hwm = peak_rss_kb(proc.pid) if alive else 0
+        counted, note = target.finish()
+        if not alive:
+            note = "exited during the step; " + note
+        elif not drained:
+            note = "still busy after %.0f s; " % args.max_drain + note
+        busy = t1 - t0
+        return {
+            "target": target.name, "version": version, "rate": rate, "records": args.records, **sent,
+            "counted": counted, "lost": sent["flows"] - counted,
+            "kernel_drops": sock[1] if sock else None,
+            "cpu_pct": 100.0 * (cpu1 - cpu0) / CLK_TCK / busy if busy > 0 else 0.0,
+            "wall_s": busy, "peak_rss_mb": hwm / 1024.0, "note": note,
+        }
+    except BaseException:
+        proc = getattr(target, "proc", None)
+        if proc is not None and proc in _children:
+            stop(proc, grace=3.0)
+        raise
+    finally:
+        if not args.keep:
+            shutil.rmtree(step_dir, ignore_errors=True)
+
+
+def fmt_step(s):
+    drops = "-" if s["kernel_drops"] is None else str(s["kernel_drops"])
+    return ("  %-9s v%d %7d/s  sent %9d flows  counted %9d  lost %9d  kernel drops %6s  cpu %5.1f%%  "
+            "peak RSS %6.1f MB  pacing %.2f%%  %s" %
+            (s["target"], s["version"], s["rate"], s["flows"], s["counted"], s["lost"], drops, s["cpu_pct"],
+             s["peak_rss_mb"], 100.0 * (s["achieved"] or 0) / s["rate"], s["note"]))
+
+
+def climb(args, target, version):
+    """Rising rates until the first loss, then bisects between the last good rate and that one."""
+    steps, good, bad = [], None, None
+    for rate in args.rates:
+        s = run_step(args, target, version, rate)
+        steps.append(s)
+        log(fmt_step(s))
+        if s["lost"] != 0:
+            bad = rate
+            break
+        if s["achieved"] is not None and s["achieved"] < 0.98 * rate:
+            log("  (the load generator could not hold %d/s here; stopping this ladder)" % rate)
+            s["generator_limited"] = True
+            break
+        good = s
+    lo = good["rate"] if good else 0
+    for _ in range(args.refine if bad else 0):
+        mid = (lo + bad) // 2
+        if mid <= lo or mid >= bad or bad - lo <= max(50, bad // 20):
+            break
+        s = run_step(args, target, version, mid)
+        steps.append(s)
+        log(fmt_step(s))
+        if s["lost"] == 0:
+            lo, good = mid, s
+        else:
+            bad = mid
+    return {"steps": steps, "best": good, "first_loss": bad,
+            "top_reached": bad is None and good is not None}
+
+
+# ------------------------------------------------------------------ CSV contract
+
+def run_contract(args, base):
+    out = subprocess.run([args.contract, "--dir=" + base, "--benchmark_repetitions=%d" % args.contract_reps,
+                          "--benchmark_format=json", "--benchmark_min_time=%s" % args.contract_min_time],
+                         capture_output=True, text=True, timeout=600, preexec_fn=_die_with_parent)
+    if out.returncode != 0:
+        raise RuntimeError("csv_contract failed: %s" % out.stderr.strip())
+    data = json.loads(out.stdout)
+    result = {}
+    for b in data["benchmarks"]:
+        if b.get("aggregate_name") == "median":
+            name = b["run_name"].split("/")[0]
+            result[name] = {"datagrams_per_s": b["datagrams/s"], "flows_per_s": b["flows/s"],
+                            "us_per_datagram": b["real_time"]}
+    return result
+
+
+# ------------------------------------------------------------------ report
+
+def machine():
+    model = "?"
+    with open("/proc/cpuinfo") as f:
+        for line in f:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/loadavg") as f:
+        load = " ".join(f.read().split()[:3])
+    rmem_max = open("/proc/sys/net/core/rmem_max").read().strip()
+    return {"nproc": os.cpu_count(), "cpu": model, "kernel": platform.release(),
+            "date": datetime.datetime.now().astimezone().strftime("%Y-%m-%d %H:%M %Z"),
+            "loadavg_at_start": load, "rmem_max": rmem_max}
+
+
+def best_text(r):
+    if r is None:
+        return "not run"
+    b = r["best"]
+    if b is None:
+        return "none (lost flows at %d/s)" % r["first_loss"]
+    sign = ">= " if r["top_reached"] or b.get("generator_limited") else ""
+    return "%s%d datagrams/s (%s%d flows/s), cpu %.0f%%, peak RSS %.1f MB" % (
+        sign, b["rate"], sign, b["rate"] * b["records"], b["cpu_pct"], b["peak_rss_mb"])
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--loadgen", required=True)
+    ap.add_argument("--collector", help="collector binary (omit to skip it)")
+    ap.add_argument("--contract", help="csv_contract binary (omit to skip it)")
+    ap.add_argument("--nfcapd", default=shutil.which("nfcapd"))
+    ap.add_argument("--nfdump", default=shutil.which("nfdump") or "nfdump")
+    ap.add_argument("--targets", default="collector,nfcapd")
+    ap.add_argument("--versions", default="5,9")
+    ap.add_argument("--rates", default="500,1000,2000,3000,4000,5000,6000,7000,8000,10000,12000,15000,20000,"
+                                       "25000,30000,40000,50000,60000,80000,100000")
+    ap.add_argument("--refine", type=int, default=2, help="bisection steps after the first loss")
+    ap.add_argument("--records", type=int, default=30)
+    ap.add_argument("--step-seconds", type=float, default=20.0)
+    ap.add_argument("--settle", type=float, default=2.0, help="seconds without progress that mean drained")
+    ap.add_argument("--max-drain", type=float, default=90.0)
+    ap.add_argument("--start-wait", type=float, default=20.0)
+    ap.add_argument("--port-wait", type=float, default=60.0)
+    ap.add_argument("--nfcapd-buffer", type=int, default=int(open("/proc/sys/net/core/rmem_max").read()),
+                    help="nfcapd -B socket buffer (default: the system maximum; 0 for nfcapd's own)")
+    ap.add_argument("--contract-reps", type=int, default=5)
+    ap.add_argument("--contract-min-time", default="1")
+    ap.add_argument("--workdir", default=None, help="where step directories go (default: a new temp dir)")
+    ap.add_argument("--keep", action="store_true", help="keep step directories")
+    ap.add_argument("--json", help="write every measurement to this file")
+    ap.add_argument("--soak-flows", type=int, default=0,
+                    help="after the ladders, pass this many v5 flows through one collector and report its peak RSS")
+    ap.add_argument("--soak-rate", type=int, default=0,
+                    help="datagrams/s of the soak (default: the collector's best v5 rate, else 2000)")
+    args = ap.parse_args()
+    args.rates = [int(r) for r in args.rates.split(",") if r]
+    versions = [int(v) for v in args.versions.split(",") if v]
+    targets = [t for t in args.targets.split(",") if t]
+
+    signal.signal(signal.SIGTERM, on_signal)
+    signal.signal(signal.SIGHUP, on_signal)
+    base = tempfile.mkdtemp(prefix="nfc-bench-", dir=args.workdir)
+    results = {"machine": machine(), "config": {
+        "step_seconds": args.step_seconds, "records": args.records, "rates": args.rates,
+        "nfcapd_buffer": args.nfcapd_buffer}, "runs": {}, "contract": None}
+    m = results["machine"]
+    log("machine: %s x %d, kernel %s, %s, load average %s" % (m["cpu"], m["nproc"], m["kernel"], m["date"],
+                                                               m["loadavg_at_start"]))
+    log("work directory: %s" % base)
+    try:
+        if args.contract:
+            log("CSV contract: 30 x (open, append, close, stat) per datagram ...")
+            results["contract"] = run_contract(args, base)
+        for version in versions:
+            for name in targets:
+                if name == "collector" and not args.collector:
+                    continue
+                if name == "nfcapd" and not args.nfcapd:
+                    log("nfcapd not found; skipped")
+                    continue
+                target = Collector(args, base) if name == "collector" else Nfcapd(args, base)
+                log("%s, version %d, %d records per datagram, %.0f s per step:" %
+                    (name, version, args.records, args.step_seconds))
+                try:
+                    results["runs"]["%s-v%d" % (name, version)] = climb(args, target, version)
+                except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+                    log("  %s v%d: %s" % (name, version, e))
+                    results["runs"]["%s-v%d" % (name, version)] = {"error": str(e)}
+        if args.soak_flows and args.collector and "collector" in targets:
+            best = (results["runs"].get("collector-v5") or {}).get("best")
+            rate = args.soak_rate or (best["rate"] if best else 2000)
+            seconds = args.soak_flows / float(rate * args.records)
+            log("collector soak: %d v5 flows at %d datagrams/s (%.0f s):" % (args.soak_flows, rate, seconds))
+            saved, args.step_seconds = args.step_seconds, seconds
+            try:
+                s = run_step(args, Collector(args, base), 5, rate)
+                log(fmt_step(s))
+                results["soak"] = s
+            except (RuntimeError, OSError, subprocess.SubprocessError) as e:
+                log("  soak: %s" % e)
+            args.step_seconds = saved
+    except KeyboardInterrupt:
+        log("interrupted; stopping what was started")
+        stop_all()
+        raise SystemExit(130)
+    finally:
+        stop_all()
+        if not args.keep:
+            shutil.rmtree(base, ignore_errors=True)
+
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(results, f, indent=1)
+
+    print()
+    print("Machine: %d x %s, kernel %s, %s (load average at start %s)" %
+          (m["nproc"], m["cpu"], m["kernel"], m["date"], m["loadavg_at_start"]))
+    print("Each step: %.0f s of traffic, %d records per datagram; highest rate with zero loss:" %
+          (args.step_seconds, args.records))
+    for version in versions:
+        runs = {t: results["runs"].get("%s-v%d" % (t, version)) for t in ("collector", "nfcapd")}
+        for t in ("collector", "nfcapd"):
+            r = runs[t]
+            text = r["error"] if r and "error" in r else best_text(r)
+            print("  v%d %-9s %s" % (version, t, text))
+        c, n = runs["collector"], runs["nfcapd"]
+        if c and n and c.get("best") and n.get("best"):
+            more = " (nfcapd's is a lower bound)" if n["top_reached"] or n["best"].get("generator_limited") else ""
+            print("  v%d collector/nfcapd: %.2f%s" % (version, c["best"]["rate"] / n["best"]["rate"], more))
+    soak = results.get("soak")
+    if soak:
+        print("  collector soak: %d v5 flows at %d datagrams/s: %d lost, peak RSS %.1f MB, cpu %.0f%%" %
+              (soak["flows"], soak["rate"], soak["lost"], soak["peak_rss_mb"], soak["cpu_pct"]))
+    steps = [s for r in results["runs"].values() for s in r.get("steps", [])]
+    if steps:
+        acc = [100.0 * (s["achieved"] or 0) / s["rate"] for s in steps]
+        p99 = [s["late_p99_us"] for s in steps if s["late_p99_us"] is not None]
+        print("  load generator: achieved/asked rate %.2f%% to %.2f%% over %d steps; p99 lateness %d to %d us" %
+              (min(acc), max(acc), len(steps), min(p99 or [0]), max(p99 or [0])))
+    con = results["contract"]
+    if con and "BM_ContractFloor" in con:
+        floor = con["BM_ContractFloor"]
+        print("  CSV contract limit: %.0f datagrams/s (%.0f flows/s, %.1f us per datagram); "
+              "through the project's writer: %.0f datagrams/s" %
+              (floor["datagrams_per_s"], floor["flows_per_s"], floor["us_per_datagram"],
+               con.get("BM_AppendToTextFile", {}).get("datagrams_per_s", 0)))
+        c5 = results["runs"].get("collector-v5")
+        if c5 and c5.get("best"):
+            print("  collector v5 as a share of the CSV contract limit: %.0f%%" %
+                  (100.0 * c5["best"]["rate"] / floor["datagrams_per_s"]))
+
+
+if __name__ == "__main__":
+    main()

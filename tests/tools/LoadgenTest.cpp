@@ -1,0 +1,234 @@
+// Runs the nf-loadgen binary as an operator would: its argument checks, its refusal to leave
+// loopback, and the bytes it puts on the wire, caught on an ephemeral loopback port.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+struct Outcome {
+    int exitCode = -1;
+    std::string output;  // stdout and stderr together
+};
+
+Outcome RunLoadgen(const std::vector<std::string>& args) {
+    char outPath[] = "/tmp/nf-loadgen-test-XXXXXX";
+    const int outFd = ::mkstemp(outPath);
+    EXPECT_GE(outFd, 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, outFd, STDERR_FILENO);
+    std::vector<std::string> all{NF_LOADGEN_PATH};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : all) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = 0;
+    Outcome out;
+    if (posix_spawn(&pid, NF_LOADGEN_PATH, &actions, nullptr, argv.data(), environ) == 0) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        out.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    char buf[4096];
+    ::lseek(outFd, 0, SEEK_SET);
+    for (ssize_t n; (n = ::read(outFd, buf, sizeof buf)) > 0;) out.output.append(buf, static_cast<std::size_t>(n));
+    ::close(outFd);
+    ::unlink(outPath);
+    return out;
+}
+
+TEST(LoadgenArguments, HelpDescribesEveryOptionAndSucceeds) {
+    const Outcome out = RunLoadgen({"--help"});
+    EXPECT_EQ(out.exitCode, 0);
+    for (const char* option : {"--version", "--host", "--port", "--rate", "--duration", "--count", "--records",
+                               "--template-every", "--source-id", "--allow-remote"}) {
+        EXPECT_NE(out.output.find(option), std::string::npos) << option;
+    }
+}
+
+TEST(LoadgenArguments, UnusableArgumentsExitWithUsageError) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--count", "3"},                                      // no rate
+        {"--rate", "10"},                                      // neither duration nor count
+        {"--rate", "10", "--count", "3", "--duration", "1"},  // both
+        {"--rate", "0", "--count", "3"},
+        {"--rate", "ten", "--count", "3"},
+        {"--rate", "10", "--count", "0"},
+        {"--rate", "10", "--count", "3", "--version", "7"},
+        {"--rate", "10", "--count", "3", "--records", "31"},  // v5 holds 30 at most
+        {"--rate", "10", "--count", "3", "--version", "9", "--records", "171"},
+        {"--rate", "10", "--count", "3", "--port", "0"},
+        {"--rate", "10", "--count", "3", "--port", "65536"},
+        {"--rate", "10", "--count", "3", "--burst", "0"},
+        {"--rate", "10", "--count", "3", "--frobnicate"},
+        {"--rate", "10", "--count"},  // value missing
+    };
+    for (const auto& args : cases) {
+        std::string line;
+        for (const auto& a : args) line += a + " ";
+        const Outcome out = RunLoadgen(args);
+        EXPECT_EQ(out.exitCode, 2) << line << "\n" << out.output;
+        EXPECT_EQ(out.output.find("datagrams:"), std::string::npos) << line;
+    }
+}
+
+TEST(LoadgenArguments, DestinationsOutsideLoopbackAreRefusedBeforeSending) {
+    // Names are refused without a lookup, since resolving one would itself leave the machine.
+    for (const char* host : {"192.0.2.1", "10.1.2.3", "2001:db8::1", "::ffff:192.0.2.1", "example.invalid"}) {
+        const Outcome out = RunLoadgen({"--host", host, "--port", "9", "--rate", "1000", "--count", "1"});
+        EXPECT_EQ(out.exitCode, 3) << host << "\n" << out.output;
+        EXPECT_NE(out.output.find("refused"), std::string::npos) << host;
+        EXPECT_EQ(out.output.find("datagrams:"), std::string::npos) << host;
+    }
+}
+
+// A loopback socket on an ephemeral port that collects what the generator sends.
+class Catcher {
+public:
+    Catcher() {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+        socklen_t len = sizeof addr;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+    }
+    ~Catcher() { ::close(fd_); }
+    std::string Port() const { return std::to_string(port_); }
+
+    // Whatever has arrived; the generator has exited by now, so a short wait suffices.
+    std::vector<std::vector<std::uint8_t>> Take(std::size_t expected) {
+        std::vector<std::vector<std::uint8_t>> got;
+        while (got.size() < expected) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0) break;
+            std::vector<std::uint8_t> buf(65536);
+            const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+            if (n < 0) break;
+            buf.resize(static_cast<std::size_t>(n));
+            got.push_back(std::move(buf));
+        }
+        return got;
+    }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+std::uint32_t Be16(const std::vector<std::uint8_t>& d, std::size_t at) {
+    return static_cast<std::uint32_t>(d.at(at) << 8 | d.at(at + 1));
+}
+std::uint32_t Be32(const std::vector<std::uint8_t>& d, std::size_t at) { return Be16(d, at) << 16 | Be16(d, at + 2); }
+
+bool NearNow(std::uint32_t unixSecs) {
+    const auto now = static_cast<std::int64_t>(std::time(nullptr));
+    return now - unixSecs >= -2 && now - unixSecs <= 60;
+}
+
+TEST(LoadgenWire, Version5DatagramsCarryRecordsAndFlowSequence) {
+    Catcher catcher;
+    const Outcome out = RunLoadgen({"--version", "5", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
+                                    "--records", "2", "--source-id", "513"});
+    ASSERT_EQ(out.exitCode, 0) << out.output;
+    EXPECT_NE(out.output.find("flows:       6"), std::string::npos) << out.output;
+    const auto got = catcher.Take(3);
+    ASSERT_EQ(got.size(), 3u);
+    std::uint32_t lastUptime = 0;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const auto& d = got[i];
+        ASSERT_EQ(d.size(), 24u + 2 * 48) << i;
+        EXPECT_EQ(Be16(d, 0), 5u);
+        EXPECT_EQ(Be16(d, 2), 2u);
+        EXPECT_GE(Be32(d, 4), lastUptime);
+        lastUptime = Be32(d, 4);
+        EXPECT_TRUE(NearNow(Be32(d, 8)));
+        EXPECT_LT(Be32(d, 12), 1'000'000'000u);  // nanoseconds
+        EXPECT_EQ(Be32(d, 16), 2 * i) << "flows sent before this datagram";
+        EXPECT_EQ(d[20], 2);  // engine type: high byte of the source id
+        EXPECT_EQ(d[21], 1);  // engine id: low byte
+        for (std::size_t r = 0; r < 2; ++r) {
+            const std::size_t at = 24 + 48 * r;
+            EXPECT_EQ(d[at], 10) << "source address in 10/8";
+            EXPECT_EQ(d[at + 4], 192) << "destination address in 192.168/16";
+            const std::uint8_t protocol = d[at + 38];
+            EXPECT_TRUE(protocol == 1 || protocol == 6 || protocol == 17);
+            EXPECT_GT(Be32(d, at + 20), 0u) << "bytes";
+            EXPECT_LE(Be32(d, at + 24), Be32(d, at + 28)) << "first <= last";
+            EXPECT_LE(Be32(d, at + 28), Be32(d, 4)) << "last <= sys_uptime";
+        }
+    }
+    // Flows differ from one another (addresses run on with the flow number).
+    EXPECT_NE(Be32(got[0], 24), Be32(got[0], 24 + 48));
+    EXPECT_NE(Be32(got[0], 24), Be32(got[1], 24));
+}
+
+TEST(LoadgenWire, Version9TemplateRidesEveryNthDatagramAheadOfPaddedData) {
+    Catcher catcher;
+    const Outcome out = RunLoadgen({"--version", "9", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
+                                    "--records", "3", "--template-every", "2", "--source-id", "77"});
+    ASSERT_EQ(out.exitCode, 0) << out.output;
+    const auto got = catcher.Take(3);
+    ASSERT_EQ(got.size(), 3u);
+
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> expectedTemplate = {
+        {8, 4},  {12, 4}, {7, 2},  {11, 2}, {4, 1},  {1, 4}, {2, 4},  {22, 4}, {21, 4},
+        {6, 1},  {5, 1},  {10, 2}, {14, 2}, {15, 4}, {9, 1}, {13, 1}, {16, 2}, {17, 2}};
+    constexpr std::size_t kRecord = 45;
+
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const auto& d = got[i];
+        const bool withTemplate = i != 1;  // the first, then every second one
+        EXPECT_EQ(Be16(d, 0), 9u);
+        EXPECT_EQ(Be16(d, 2), 3u + (withTemplate ? 1 : 0)) << "count includes the template record";
+        EXPECT_TRUE(NearNow(Be32(d, 8)));
+        EXPECT_EQ(Be32(d, 12), i) << "datagrams sent before this one";
+        EXPECT_EQ(Be32(d, 16), 77u);
+        std::size_t at = 20;
+        if (withTemplate) {
+            EXPECT_EQ(Be16(d, at), 0u);
+            ASSERT_EQ(Be16(d, at + 2), 8u + 4 * expectedTemplate.size());
+            EXPECT_EQ(Be16(d, at + 4), 256u);
+            ASSERT_EQ(Be16(d, at + 6), expectedTemplate.size());
+            for (std::size_t f = 0; f < expectedTemplate.size(); ++f) {
+                EXPECT_EQ(Be16(d, at + 8 + 4 * f), expectedTemplate[f].first) << f;
+                EXPECT_EQ(Be16(d, at + 10 + 4 * f), expectedTemplate[f].second) << f;
+            }
+            at += Be16(d, at + 2);
+        }
+        EXPECT_EQ(Be16(d, at), 256u);
+        const std::size_t length = Be16(d, at + 2);
+        EXPECT_EQ(length, 4 + 3 * kRecord + 1) << "135 record bytes padded to a multiple of 4";
+        ASSERT_EQ(d.size(), at + length) << "the data flowset ends the datagram";
+        EXPECT_EQ(d.back(), 0) << "padding is zero";
+        for (std::size_t r = 0; r < 3; ++r) {
+            const std::size_t rec = at + 4 + r * kRecord;
+            EXPECT_EQ(d[rec], 10);      // IPV4_SRC_ADDR
+            EXPECT_EQ(d[rec + 4], 192);  // IPV4_DST_ADDR
+            const std::uint8_t protocol = d[rec + 12];
+            EXPECT_TRUE(protocol == 1 || protocol == 6 || protocol == 17);
+            EXPECT_LE(Be32(d, rec + 21), Be32(d, rec + 25)) << "FIRST_SWITCHED <= LAST_SWITCHED";
+        }
+    }
+}
+
+}  // namespace
