@@ -1,0 +1,72 @@
+#include "TerminationSignals.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <cerrno>
+#include <stdexcept>
+#include <utility>
+
+namespace {
+
+constexpr int kSignals[] = {SIGTERM, SIGINT};
+
+// Written only while no handler is installed; read by the signal handler.
+int gSignalPipe[2] = {-1, -1};
+
+extern "C" void WriteSignalToPipe(int Signal) {
+    const int savedErrno = errno;
+    const unsigned char byte = static_cast<unsigned char>(Signal);
+    // A full pipe already holds a pending signal; losing this byte changes nothing.
+    [[maybe_unused]] const ssize_t written = write(gSignalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+}  // namespace
+
+TerminationSignals::TerminationSignals(std::function<void(int Signal)> OnSignal, QObject* Parent)
+    : QObject(Parent), mOnSignal(std::move(OnSignal)) {
+    if (gSignalPipe[0] != -1) throw std::logic_error("TerminationSignals is already installed");
+    if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        gSignalPipe[0] = gSignalPipe[1] = -1;
+        throw std::runtime_error("Cannot create the signal pipe.");
+    }
+    mNotifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, this);
+    connect(mNotifier, &QSocketNotifier::activated, this, &TerminationSignals::ReadSignals);
+
+    struct sigaction action {};
+    action.sa_handler = WriteSignalToPipe;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int signal : kSignals) sigaction(signal, &action, nullptr);
+    mInstalled = true;
+}
+
+TerminationSignals::~TerminationSignals() {
+    RestoreDefaultActions();
+    delete mNotifier;
+    close(gSignalPipe[0]);
+    close(gSignalPipe[1]);
+    gSignalPipe[0] = gSignalPipe[1] = -1;
+}
+
+void TerminationSignals::RestoreDefaultActions() {
+    if (!mInstalled) return;
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    for (int signal : kSignals) sigaction(signal, &action, nullptr);
+    mInstalled = false;
+}
+
+void TerminationSignals::ReadSignals() {
+    unsigned char bytes[16];
+    int last = 0;
+    ssize_t n = 0;
+    while ((n = read(gSignalPipe[0], bytes, sizeof bytes)) > 0) last = bytes[n - 1];
+    if (last == 0) return;
+    RestoreDefaultActions();
+    if (mOnSignal) mOnSignal(last);
+}

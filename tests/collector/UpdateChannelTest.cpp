@@ -1,0 +1,239 @@
+// The window-update channel: what a listener thread posts reaches the widgets whole, in order,
+// batched, and within the memo's line bound.
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QStringList>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextDocument>
+#include <QWidget>
+#include <array>
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "UpdateChannel.h"
+
+namespace {
+
+// Stand-ins for the window's labels and memo.
+struct Targets {
+    QWidget Root;
+    std::array<QLabel*, kCaptionCount> Labels{};
+    QPlainTextEdit* Memo = nullptr;
+
+    Targets() {
+        for (std::size_t i = 0; i < kCaptionCount; ++i) {
+            Labels[i] = new QLabel(&Root);
+            Labels[i]->setObjectName(QString::fromLatin1(CaptionControlName(static_cast<Caption>(i))));
+        }
+        Memo = new QPlainTextEdit(&Root);
+        Memo->setUndoRedoEnabled(false);
+    }
+
+    UpdateTargets ForChannel() const {
+        UpdateTargets t;
+        t.Labels = Labels;
+        t.Memo = Memo;
+        return t;
+    }
+
+    QString Text(Caption Control) const { return Labels[static_cast<std::size_t>(Control)]->text(); }
+
+    QStringList MemoLines() const {
+        QStringList lines;
+        for (QTextBlock b = Memo->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
+        // An empty memo still holds one empty block.
+        if (lines.size() == 1 && lines.front().isEmpty()) lines.clear();
+        return lines;
+    }
+};
+
+std::string NumberedLine(int i) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "line %06d  10.0.0.1(1234)  ->192.168.1.20(80)", i);
+    return buffer;
+}
+
+QStringList NumberedLines(int First, int Last) {
+    QStringList lines;
+    for (int i = First; i <= Last; ++i) lines << QString::fromLatin1(NumberedLine(i));
+    return lines;
+}
+
+UpdateChannelOptions Immediate(int Bound = 100000) {
+    UpdateChannelOptions options;
+    options.MemoLineBound = Bound;
+    options.DrainDelayMs = 0;
+    return options;
+}
+
+}  // namespace
+
+class UpdateChannelTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void linesAndCaptionsFromAnotherThreadArriveWholeAndInOrder();
+    void lastCaptionOfABatchWins();
+    void memoKeepsOnlyTheNewestLines();
+    void batchLargerThanTheBoundInsertsOnlyItsNewestLines();
+    void lineNeverSplitsAndKeepsItsEightBitText();
+    void beepSoundsOnceOnTheMainThread();
+    void destroyingTheChannelDropsWhatIsStillPending();
+};
+
+void UpdateChannelTest::linesAndCaptionsFromAnotherThreadArriveWholeAndInOrder() {
+    constexpr int kLines = 50000;
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel());  // the real drain delay, so batches form
+
+    std::atomic<bool> done{false};
+    std::thread listener([&] {
+        for (int i = 0; i < kLines; ++i) {
+            channel.AddMemoLine(NumberedLine(i));
+            // Issued after line i: once applied, the memo must already end with line i.
+            channel.SetCaption(Caption::lblCount, std::to_string(i));
+            if (i % 1000 == 0) channel.SetCaption(Caption::lblThreadCount, "Threadcount=" + std::to_string(i));
+        }
+        done = true;
+    });
+
+    // Between two turns of the event loop the window must show some prefix of what was issued:
+    // the memo ends with the line that the count caption names, or with the one issued after it.
+    int mismatches = 0;
+    int observedStates = 0;
+    const bool finished = QTest::qWaitFor(
+        [&] {
+            const QString caption = targets.Text(Caption::lblCount);
+            if (!caption.isEmpty()) {
+                ++observedStates;
+                const QString last = targets.Memo->document()->lastBlock().text();
+                const int n = caption.toInt();
+                if (last != QString::fromLatin1(NumberedLine(n)) && last != QString::fromLatin1(NumberedLine(n + 1)))
+                    ++mismatches;
+            }
+            return done && caption == QString::number(kLines - 1);
+        },
+        60000);
+    listener.join();
+
+    QVERIFY(finished);
+    QCOMPARE(mismatches, 0);
+    QVERIFY(observedStates > 0);
+    QCOMPARE(targets.MemoLines(), NumberedLines(0, kLines - 1));
+    QCOMPARE(targets.Text(Caption::lblThreadCount), QStringLiteral("Threadcount=49000"));
+}
+
+void UpdateChannelTest::lastCaptionOfABatchWins() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate());
+    channel.SetCaption(Caption::lblStatus, "10:00:01");
+    channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: 10.0.0.1");
+    channel.SetCaption(Caption::lblStatus, "10:00:02");
+    channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: 10.0.0.3");
+    channel.SetCaption(Caption::lblStatus, "10:00:03");
+    channel.Drain();
+
+    QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("10:00:03"));
+    QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.3"));
+    // Untouched labels keep what they had.
+    QCOMPARE(targets.Text(Caption::lblVersion), QString());
+
+    // A later batch replaces the caption whole, also with a shorter text.
+    channel.SetCaption(Caption::lblStatus, "9");
+    channel.Drain();
+    QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("9"));
+}
+
+void UpdateChannelTest::memoKeepsOnlyTheNewestLines() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate(10));
+
+    for (int i = 1; i <= 5; ++i) channel.AddMemoLine(NumberedLine(i));
+    channel.Drain();
+    QCOMPARE(targets.MemoLines(), NumberedLines(1, 5));
+
+    for (int i = 6; i <= 12; ++i) channel.AddMemoLine(NumberedLine(i));
+    channel.Drain();
+    QCOMPARE(targets.MemoLines(), NumberedLines(3, 12));
+
+    // One line at a time through the event loop, as a slow trickle of datagrams would.
+    for (int i = 13; i <= 16; ++i) {
+        channel.AddMemoLine(NumberedLine(i));
+        QTRY_COMPARE_WITH_TIMEOUT(targets.MemoLines().back(), QString::fromLatin1(NumberedLine(i)), 10000);
+    }
+    QCOMPARE(targets.MemoLines(), NumberedLines(7, 16));
+}
+
+void UpdateChannelTest::batchLargerThanTheBoundInsertsOnlyItsNewestLines() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate(10));
+    channel.AddMemoLine(NumberedLine(0));
+    channel.Drain();
+
+    for (int i = 1; i <= 25; ++i) channel.AddMemoLine(NumberedLine(i));
+    channel.SetCaption(Caption::Label3, "after the lines");
+    channel.Drain();
+    QCOMPARE(targets.MemoLines(), NumberedLines(16, 25));
+    QCOMPARE(targets.Text(Caption::Label3), QStringLiteral("after the lines"));
+
+    // A batch of exactly the bound replaces every earlier line.
+    for (int i = 26; i <= 35; ++i) channel.AddMemoLine(NumberedLine(i));
+    channel.Drain();
+    QCOMPARE(targets.MemoLines(), NumberedLines(26, 35));
+}
+
+void UpdateChannelTest::lineNeverSplitsAndKeepsItsEightBitText() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate(10));
+    channel.AddMemoLine("first");
+    channel.AddMemoLine("inner\rcarriage\nreturns");
+    channel.AddMemoLine("ends with a line end\r\n");
+    channel.AddMemoLine("");
+    channel.AddMemoLine(std::string("caf\xE9 \xFF", 6));
+    channel.SetCaption(Caption::lblTemplate, std::string("\xB5s", 2));
+    channel.Drain();
+
+    const QStringList expected{QStringLiteral("first"), QStringLiteral("inner carriage returns"),
+                               QStringLiteral("ends with a line end"), QString(),
+                               QString::fromLatin1("caf\xE9 \xFF", 6)};
+    QCOMPARE(targets.MemoLines(), expected);
+    QCOMPARE(targets.Text(Caption::lblTemplate), QString(QChar(0xB5)) + QLatin1Char('s'));
+}
+
+void UpdateChannelTest::beepSoundsOnceOnTheMainThread() {
+    Targets targets;
+    UpdateChannelOptions options = Immediate();
+    std::vector<std::thread::id> beeps;
+    options.BeepSound = [&beeps] { beeps.push_back(std::this_thread::get_id()); };
+    UpdateChannel channel(targets.ForChannel(), options);
+
+    std::thread listener([&channel] {
+        channel.SetCaption(Caption::lblThreadCount, "Threadcount=2");
+        channel.Beep();
+    });
+    listener.join();
+    QTRY_COMPARE_WITH_TIMEOUT(beeps.size(), std::size_t{1}, 10000);
+    QCOMPARE(beeps.front(), std::this_thread::get_id());
+    QCOMPARE(targets.Text(Caption::lblThreadCount), QStringLiteral("Threadcount=2"));
+}
+
+void UpdateChannelTest::destroyingTheChannelDropsWhatIsStillPending() {
+    Targets targets;
+    auto channel = std::make_unique<UpdateChannel>(targets.ForChannel());
+    std::thread listener([&channel] {
+        for (int i = 0; i < 1000; ++i) channel->AddMemoLine(NumberedLine(i));
+    });
+    listener.join();
+    channel.reset();
+    // The queued wake-up died with the channel; nothing may touch it now.
+    QTest::qWait(100);
+    QVERIFY(targets.MemoLines().isEmpty());
+}
+
+QTEST_MAIN(UpdateChannelTest)
+#include "UpdateChannelTest.moc"
