@@ -1,0 +1,392 @@
+#include "IdUDPServer.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace {
+
+std::string SocketErrorText(int AErrorCode) {
+    return "Socket Error # " + std::to_string(AErrorCode) + "\r\n" + std::system_category().message(AErrorCode);
+}
+
+std::string DottedDecimal(const in_addr& Address) {
+    char text[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &Address, text, sizeof text) == nullptr) return std::string();
+    return text;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Errors
+
+EIdInvalidSocket::EIdInvalidSocket() : EIdException("Cannot allocate socket.") {}
+
+EIdCouldNotBindSocket::EIdCouldNotBindSocket()
+    : EIdException("Could not bind socket. Address and port are already in use.") {}
+
+EIdSocketError::EIdSocketError(int AErrorCode) : EIdException(SocketErrorText(AErrorCode)), FLastError(AErrorCode) {}
+
+// ---------------------------------------------------------------------------------------------
+// Stream
+
+std::size_t TIdMemoryStream::Read(void* Buffer, std::size_t Count) {
+    if (FPosition >= FSize || Count == 0) return 0;
+    const std::size_t n = std::min(Count, static_cast<std::size_t>(FSize - FPosition));
+    std::memcpy(Buffer, FBuffer.data() + FPosition, n);
+    FPosition += static_cast<std::int64_t>(n);
+    return n;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Bindings
+
+TIdSocketHandle::~TIdSocketHandle() { CloseHandle(); }
+
+void TIdSocketHandle::AllocateHandle() {
+    CloseHandle();
+    FHandle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (FHandle < 0) throw EIdInvalidSocket();
+}
+
+void TIdSocketHandle::Bind() {
+    // No SO_REUSEADDR / SO_REUSEPORT: a port another program holds must fail to bind, not share.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    if (Port < 0 || Port > 65535) throw EIdSocketError(EINVAL);
+    address.sin_port = htons(static_cast<std::uint16_t>(Port));
+    if (IP.empty()) {
+        address.sin_addr.s_addr = htonl(INADDR_ANY);
+    } else if (::inet_pton(AF_INET, IP.c_str(), &address.sin_addr) != 1) {
+        throw EIdSocketError(EINVAL);
+    }
+    if (::bind(FHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        if (error == EADDRINUSE) throw EIdCouldNotBindSocket();
+        throw EIdSocketError(error);
+    }
+
+    // Port 0 becomes the port the system chose, so the next activation binds the same one again.
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(FHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) throw EIdSocketError(errno);
+    IP = DottedDecimal(local.sin_addr);
+    Port = ntohs(local.sin_port);
+}
+
+void TIdSocketHandle::SetBroadcast(bool Enabled) {
+    const int value = Enabled ? -1 : 0;
+    if (::setsockopt(FHandle, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) != 0) throw EIdSocketError(errno);
+}
+
+void TIdSocketHandle::SetReceiveBuffer(int Bytes) {
+    if (Bytes <= 0) return;
+    // The forcing variant passes the system's ceiling but needs privilege; without it the plain
+    // option is clamped by the system. Either way a smaller buffer is no reason not to listen.
+    if (::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUFFORCE, &Bytes, sizeof Bytes) == 0) return;
+    (void)::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
+}
+
+void TIdSocketHandle::CloseHandle() {
+    if (FHandle < 0) return;
+    (void)::shutdown(FHandle, SHUT_WR);
+    (void)::close(FHandle);
+    FHandle = -1;
+}
+
+TIdSocketHandle& TIdSocketHandles::Add() {
+    FItems.push_back(std::make_unique<TIdSocketHandle>());
+    FItems.back()->Port = FDefaultPort;
+    return *FItems.back();
+}
+
+TIdSocketHandle& TIdSocketHandles::Items(int Index) {
+    if (Index < 0 || Index >= Count())
+        throw std::out_of_range("List index out of bounds (" + std::to_string(Index) + ")");
+    return *FItems[static_cast<std::size_t>(Index)];
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listener thread
+
+class TIdUDPListenerThread {
+  public:
+    TIdUDPListenerThread(TIdUDPServer& AServer, std::vector<TIdSocketHandle*> ABindings, std::int32_t ABufferSize,
+                         bool AThreadedEvent)
+        : FServer(AServer),
+          FBindings(std::move(ABindings)),
+          FBufferSize(static_cast<std::size_t>(std::max<std::int32_t>(ABufferSize, 0))),
+          FThreadedEvent(AThreadedEvent) {
+        // One byte at least, so that even an empty stream has memory to point at.
+        FStream.FBuffer.resize(std::max<std::size_t>(FBufferSize, 1));
+        FWakeHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (FWakeHandle < 0) throw EIdSocketError(errno);
+    }
+
+    ~TIdUDPListenerThread() {
+        if (FThread.joinable()) {
+            Stop();
+            FThread.join();
+        }
+        ::close(FWakeHandle);
+    }
+
+    TIdUDPListenerThread(const TIdUDPListenerThread&) = delete;
+    TIdUDPListenerThread& operator=(const TIdUDPListenerThread&) = delete;
+
+    void Start() {
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            FStopped = false;
+        }
+        FThread = std::thread([this] { Execute(); });
+    }
+
+    // Ends a readiness wait in progress at once instead of at its time-out.
+    void Stop() {
+        {
+            std::lock_guard<std::mutex> lock(FLock);
+            FStopped = true;
+        }
+        const std::uint64_t one = 1;
+        (void)!::write(FWakeHandle, &one, sizeof one);
+    }
+
+    void WaitFor() {
+        if (FThread.joinable()) FThread.join();
+    }
+
+    bool Stopped() const {
+        std::lock_guard<std::mutex> lock(FLock);
+        return FStopped;
+    }
+
+  private:
+    static constexpr int kAcceptWaitMs = 1000;
+
+    void Execute() {
+        FServer.FListenerThreadId = std::this_thread::get_id();
+        try {
+            std::vector<pollfd> waitSet;
+            waitSet.push_back({FWakeHandle, POLLIN, 0});
+            for (TIdSocketHandle* binding : FBindings) waitSet.push_back({binding->Handle(), POLLIN, 0});
+
+            while (!Stopped()) {
+                for (pollfd& entry : waitSet) entry.revents = 0;
+                if (::poll(waitSet.data(), waitSet.size(), kAcceptWaitMs) <= 0) continue;
+                for (std::size_t i = 1; i < waitSet.size(); ++i) {
+                    if ((waitSet[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
+                    // Nothing that goes wrong with one datagram, the handler included, may stop the
+                    // listener or be reported.
+                    try {
+                        if (Stopped()) continue;
+                        ReceiveOne(*FBindings[i - 1]);
+                    } catch (...) {
+                    }
+                }
+            }
+        } catch (...) {
+        }
+        {
+            std::lock_guard<std::mutex> lock(FServer.FCallLock);
+            FServer.FListenerEnded = true;
+        }
+        FServer.FCallChanged.notify_all();
+    }
+
+    void ReceiveOne(TIdSocketHandle& ABinding) {
+        sockaddr_in sender{};
+        socklen_t senderLength = sizeof sender;
+        // MSG_TRUNC reports the datagram's real length, so one longer than the buffer is known and
+        // dropped whole. MSG_DONTWAIT because readiness can be withdrawn (a bad checksum) before
+        // the receive.
+        const ssize_t received =
+            ::recvfrom(ABinding.Handle(), FStream.FBuffer.data(), FBufferSize, MSG_TRUNC | MSG_DONTWAIT,
+                       reinterpret_cast<sockaddr*>(&sender), &senderLength);
+        if (received < 0) return;
+        if (static_cast<std::size_t>(received) > FBufferSize) return;
+
+        FStream.FSize = received;
+        FStream.FPosition = 0;
+        ABinding.SenderIP = DottedDecimal(sender.sin_addr);
+        ABinding.SenderPort = ntohs(sender.sin_port);
+
+        if (FThreadedEvent) {
+            FServer.Deliver(FStream, ABinding);
+        } else {
+            FServer.RunOnMainThread([this, &ABinding] { FServer.Deliver(FStream, ABinding); });
+        }
+    }
+
+    TIdUDPServer& FServer;
+    const std::vector<TIdSocketHandle*> FBindings;
+    TIdMemoryStream FStream;
+    const std::size_t FBufferSize;
+    const bool FThreadedEvent;
+    int FWakeHandle = -1;
+
+    mutable std::mutex FLock;
+    bool FStopped = true;
+    std::thread FThread;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Server
+
+struct TIdUDPServer::TMainThreadCall {
+    const std::function<void()>* Call;
+    bool Started = false;
+    bool Done = false;
+};
+
+TIdUDPServer::TIdUDPServer() = default;
+
+TIdUDPServer::~TIdUDPServer() {
+    try {
+        std::lock_guard<std::mutex> lock(FStateLock);
+        if (FThread) Deactivate();
+    } catch (...) {
+    }
+    CloseAllBindings();
+}
+
+bool TIdUDPServer::Active() const {
+    const TIdSocketHandle* binding = FCurrentBinding.load();
+    return binding != nullptr && binding->HandleAllocated();
+}
+
+void TIdUDPServer::SetActive(bool Value) {
+    ThrowIfCalledFromHandler();
+    std::lock_guard<std::mutex> lock(FStateLock);
+    if (Value == Active()) return;
+    if (Value) {
+        Activate();
+    } else {
+        Deactivate();
+    }
+}
+
+void TIdUDPServer::ThrowIfCalledFromHandler() const {
+    const std::thread::id self = std::this_thread::get_id();
+    if (self == FHandlerThread.load() || self == FListenerThreadId.load()) {
+        throw EIdException("The listener cannot be switched from its own handler.");
+    }
+}
+
+void TIdUDPServer::Activate() {
+    if (FBindings.Count() == 0) FBindings.Add();
+    try {
+        std::vector<TIdSocketHandle*> bindings;
+        for (int i = 0; i < FBindings.Count(); ++i) {
+            TIdSocketHandle& binding = FBindings.Items(i);
+            binding.AllocateHandle();
+            binding.SetReceiveBuffer(ReceiveBufferBytes);
+            binding.Bind();
+            bindings.push_back(&binding);
+        }
+        // Before the thread starts rather than after, so that a failure here cannot leave a
+        // running listener behind an activation that reported an error.
+        for (TIdSocketHandle* binding : bindings) binding->SetBroadcast(BroadcastEnabled);
+
+        {
+            std::lock_guard<std::mutex> lock(FCallLock);
+            FListenerEnded = false;
+        }
+        FThread = std::make_unique<TIdUDPListenerThread>(*this, std::move(bindings), BufferSize, ThreadedEvent);
+        FCurrentBinding = &FBindings.Items(0);
+        FThread->Start();
+    } catch (...) {
+        // Inactive means no socket open: a binding bound before the failing one must not keep
+        // holding its port.
+        FCurrentBinding = nullptr;
+        FThread.reset();
+        CloseAllBindings();
+        throw;
+    }
+}
+
+void TIdUDPServer::Deactivate() {
+    FThread->Stop();
+    {
+        // A delivery queued for the main thread must still run, or the listener would wait for it
+        // forever while we wait for the listener.
+        std::unique_lock<std::mutex> lock(FCallLock);
+        for (;;) {
+            FCallChanged.wait(lock, [this] { return FListenerEnded || (FPendingCall && !FPendingCall->Started); });
+            if (FListenerEnded) break;
+            lock.unlock();
+            ServeMainThreadCalls();
+            lock.lock();
+        }
+    }
+    FThread->WaitFor();
+    FCurrentBinding = nullptr;
+    // Closed only after the listener has ended, so that it never waits on or reads from a
+    // descriptor number that has meanwhile been reused.
+    CloseAllBindings();
+    FThread.reset();
+    FListenerThreadId = std::thread::id();
+}
+
+void TIdUDPServer::CloseAllBindings() {
+    for (int i = 0; i < FBindings.Count(); ++i) FBindings.Items(i).CloseHandle();
+}
+
+void TIdUDPServer::Deliver(TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+    FCurrentBinding = &ABinding;
+    if (!OnUDPRead) return;
+    struct HandlerScope {
+        std::atomic<std::thread::id>& Owner;
+        explicit HandlerScope(std::atomic<std::thread::id>& AOwner) : Owner(AOwner) {
+            Owner = std::this_thread::get_id();
+        }
+        ~HandlerScope() { Owner = std::thread::id(); }
+    } scope(FHandlerThread);
+    OnUDPRead(*this, AData, ABinding);
+}
+
+void TIdUDPServer::RunOnMainThread(const std::function<void()>& Call) {
+    TMainThreadCall pending{&Call};
+    {
+        std::lock_guard<std::mutex> lock(FCallLock);
+        FPendingCall = &pending;
+    }
+    FCallChanged.notify_all();
+    try {
+        if (OnMainThreadCallPending) OnMainThreadCallPending();
+    } catch (...) {
+    }
+    std::unique_lock<std::mutex> lock(FCallLock);
+    FCallChanged.wait(lock, [&pending] { return pending.Done; });
+}
+
+void TIdUDPServer::ServeMainThreadCalls() {
+    TMainThreadCall* pending = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(FCallLock);
+        // Started already: we are inside that very call (a nested event loop) or another thread
+        // serves it.
+        if (FPendingCall == nullptr || FPendingCall->Started) return;
+        pending = FPendingCall;
+        pending->Started = true;
+    }
+    try {
+        (*pending->Call)();
+    } catch (...) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(FCallLock);
+        pending->Done = true;
+        FPendingCall = nullptr;
+    }
+    FCallChanged.notify_all();
+}
