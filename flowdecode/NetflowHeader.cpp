@@ -1,5 +1,7 @@
 #include "NetflowHeader.h"
 
+#include <functional>
+
 #include "ByteReader.h"
 #include "ExceptionReport.h"
 
@@ -12,7 +14,7 @@ constexpr const char* kDecodeHeaderFunction = "NetFlowLib.DecodeHeader";
 void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
     brix32::tLogRec LogRec(kDecodeHeaderFunction);
     brix32::tExceptionRec ExceptionRec;
-    brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, [&] {
+    const auto Body = [&] {
         LogRec.Step(100);
         // The version 5 fields that a version 9 header lacks are left as the caller passed them.
         Header.Version = 0;
@@ -57,7 +59,9 @@ void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
             Header.HeaderLength = kV5HeaderLength;
             LogRec.Step(500);
         }
-    });
+    };
+    // Passed by reference so that no call allocates for the wrapped body.
+    brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, std::ref(Body));
 }
 
 }  // namespace netflowlib

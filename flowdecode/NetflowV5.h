@@ -43,7 +43,7 @@ using tNetflowV5Records = std::array<tNetflowV5, kMaxV5Records>;
 int V5RecordCount(const std::string& sPacket, const tNetflowHeader& Header);
 
 // Fills slots 0 .. V5RecordCount - 1 of Records; the other slots are left as they are. Not a traced
-// operation: it reads nothing outside sPacket and has nothing of its own that can fail.
+// operation: it catches nothing, so whatever might be raised inside reaches the caller.
 void DecodeV5Packet(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
                     tNetflowHeader Header, tNetflowV5Records& Records);
 

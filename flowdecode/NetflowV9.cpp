@@ -1,6 +1,7 @@
 #include "NetflowV9.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "DateTime.h"
 #include "ExceptionReport.h"
@@ -455,7 +456,7 @@ int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, c
     brix32::tLogRec LogRec(kDecodeV9Function);
     brix32::tExceptionRec ExceptionRec;
     V9Walk Walk(sHostName, sSenderIP, sPacket, Header, bTrace, Records, Sink, LogRec, ExceptionRec);
-    brix32::RunTracedOperation(kDecodeV9Function, LogRec, ExceptionRec, [&] {
+    const auto Body = [&] {
         try {
             Walk.Run();
         } catch (...) {
@@ -464,7 +465,8 @@ int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, c
             throw;
         }
         Sink.Finish();
-    });
+    };
+    brix32::RunTracedOperation(kDecodeV9Function, LogRec, ExceptionRec, std::ref(Body));
     return Walk.SlotsReached();
 }
 

@@ -13,11 +13,11 @@ namespace {
 const std::string kRecord1 = Ipv4Record(1, 1024, 443, 6, 1500, 3);
 const std::string kRecord2 = Ipv4Record(2, 1025, 53, 17, 0x80000000u, 1);
 
-class V9Walk : public DecoderTest {};
+class FlowsetWalk : public DecoderTest {};
 
 }  // namespace
 
-TEST_F(V9Walk, TemplateThenDataIsLearnedAndUsedAtOnce) {
+TEST_F(FlowsetWalk, TemplateThenDataIsLearnedAndUsedAtOnce) {
     const auto R = DecodeV9(V9Header(3) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1 + kRecord2),
                             "198.51.100.9");
     ASSERT_EQ(R.Slots, 2);
@@ -41,7 +41,7 @@ TEST_F(V9Walk, TemplateThenDataIsLearnedAndUsedAtOnce) {
     EXPECT_EQ(R.Sink.Finishes, 1);
 }
 
-TEST_F(V9Walk, DataBeforeAnyTemplateIsSkippedByItsLengthAndCountedOnce) {
+TEST_F(FlowsetWalk, DataBeforeAnyTemplateIsSkippedByItsLengthAndCountedOnce) {
     const auto R = DecodeV9(V9Header(2) + Flowset(256, kRecord1 + "\0\0\0"s) + Flowset(7, ""));
     EXPECT_EQ(R.Slots, 0);
     for (const tNetflowV9& Slot : R.Records) EXPECT_TRUE(Slot.SenderIP.empty());
@@ -53,7 +53,7 @@ TEST_F(V9Walk, DataBeforeAnyTemplateIsSkippedByItsLengthAndCountedOnce) {
     EXPECT_EQ(R.Sink.Markers, std::vector<std::string>{"iFlowSetID=7"});
 }
 
-TEST_F(V9Walk, ZeroFieldTemplateWithdrawsTheTemplate) {
+TEST_F(FlowsetWalk, ZeroFieldTemplateWithdrawsTheTemplate) {
     DecodeV9(V9Header(1) + TemplateFlowset(256, kIpv4Pairs));
     ASSERT_EQ(gTemplateFlowsetFormat.FieldCount, 7);
     const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, {}) + Flowset(256, kRecord1));
@@ -64,7 +64,7 @@ TEST_F(V9Walk, ZeroFieldTemplateWithdrawsTheTemplate) {
     EXPECT_TRUE(R.Sink.Lines.back().find("iDataFlowSet=1 iTemplateFlowSet=1 ") != std::string::npos);
 }
 
-TEST_F(V9Walk, ShorterTemplateReplacesTheFieldCountOnly) {
+TEST_F(FlowsetWalk, ShorterTemplateReplacesTheFieldCountOnly) {
     DecodeV9(V9Header(1) + TemplateFlowset(256, kIpv4Pairs));
     const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, {{8, 4}, {7, 2}}) + Flowset(256, Hex("0A 0B 0C 0D 00 50")));
     EXPECT_EQ(gTemplateFlowsetFormat.FieldCount, 2);
@@ -77,7 +77,7 @@ TEST_F(V9Walk, ShorterTemplateReplacesTheFieldCountOnly) {
     EXPECT_EQ(R.Records[0].L4_DST_PORT, 0);
 }
 
-TEST_F(V9Walk, OptionsTemplateIsSkippedWholeWithItsFourLines) {
+TEST_F(FlowsetWalk, OptionsTemplateIsSkippedWholeWithItsFourLines) {
     const std::string sOptions = Flowset(1, Hex("01 01 00 04 00 04 00 01 00 02 00 04 00 22 00 04"));
     const auto R =
         DecodeV9(V9Header(2) + sOptions + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1));
@@ -94,7 +94,7 @@ TEST_F(V9Walk, OptionsTemplateIsSkippedWholeWithItsFourLines) {
     EXPECT_EQ(R.Records[0].IPV4_SRC_ADDR, "10.0.0.1");
 }
 
-TEST_F(V9Walk, ReservedFlowsetIdsLeaveTheirMarkerAndAreSkippedWhole) {
+TEST_F(FlowsetWalk, ReservedFlowsetIdsLeaveTheirMarkerAndAreSkippedWhole) {
     const auto R = DecodeV9(V9Header(9) + Flowset(7, Hex("00 00 00 00 00 00 00 00")) + Flowset(255, "") +
                             TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1));
     EXPECT_EQ(R.Sink.Markers.front(), "iFlowSetID=7");
@@ -109,7 +109,7 @@ TEST_F(V9Walk, ReservedFlowsetIdsLeaveTheirMarkerAndAreSkippedWhole) {
     EXPECT_EQ(Quiet.Sink.Markers, std::vector<std::string>{"iFlowSetID=7"});
 }
 
-TEST_F(V9Walk, HeaderCountDoesNotStopTheWalk) {
+TEST_F(FlowsetWalk, HeaderCountDoesNotStopTheWalk) {
     // A count of 0, and a count that leaves out the template, still give every record.
     for (unsigned Count : {0u, 2u}) {
         ResetTemplateStore();
@@ -119,7 +119,7 @@ TEST_F(V9Walk, HeaderCountDoesNotStopTheWalk) {
     }
 }
 
-TEST_F(V9Walk, FlowsetHeaderNeedsFourBytes) {
+TEST_F(FlowsetWalk, FlowsetHeaderNeedsFourBytes) {
     for (const std::string& sTail : {""s, "\x01"s, "\x01\x00"s, "\x01\x00\x00"s}) {
         const auto R = DecodeV9(V9Header(5) + Flowset(7, "") + sTail);
         EXPECT_EQ(R.Sink.CountLinesStartingWith("FlowSetID ["), 1) << sTail.size() << " bytes left";
@@ -127,7 +127,7 @@ TEST_F(V9Walk, FlowsetHeaderNeedsFourBytes) {
     }
 }
 
-TEST_F(V9Walk, FlowsetShorterThanItsHeaderEndsTheWalkAfterItsClosingLine) {
+TEST_F(FlowsetWalk, FlowsetShorterThanItsHeaderEndsTheWalkAfterItsClosingLine) {
     for (unsigned Length : {0u, 1u, 3u}) {
         const auto R = DecodeV9(V9Header(3) + U16(7) + U16(Length) + Flowset(8, ""));
         EXPECT_EQ(R.Sink.Lines.size(), 4u) << "length " << Length;
@@ -136,7 +136,7 @@ TEST_F(V9Walk, FlowsetShorterThanItsHeaderEndsTheWalkAfterItsClosingLine) {
     }
 }
 
-TEST_F(V9Walk, DataFlowsetPaddingIsSkipped) {
+TEST_F(FlowsetWalk, DataFlowsetPaddingIsSkipped) {
     // Two records and three bytes of padding, then a second data flowset.
     const auto R = DecodeV9(V9Header(4) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1 + kRecord2 + "\0\0\0"s) +
                             Flowset(256, Ipv4Record(3, 1, 2, 6, 7, 8)));
@@ -147,7 +147,7 @@ TEST_F(V9Walk, DataFlowsetPaddingIsSkipped) {
     EXPECT_TRUE(R.Sink.HasLine("*** END OF FLOWSET PROCESSING iDataFlowSet=2 iTemplateFlowSet=1 iPtr=106 [6A]  iPtrCheck=64 [40] ***"));
 }
 
-TEST_F(V9Walk, RecordPastTheDatagramEndIsNotDecodedAndEndsTheWalk) {
+TEST_F(FlowsetWalk, RecordPastTheDatagramEndIsNotDecodedAndEndsTheWalk) {
     // The flowset promises two records but the datagram ends ten bytes into the second.
     std::string sPacket = V9Header(3) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1 + kRecord2);
     sPacket.resize(sPacket.size() - 11);
@@ -159,7 +159,7 @@ TEST_F(V9Walk, RecordPastTheDatagramEndIsNotDecodedAndEndsTheWalk) {
               "*** END OF FLOWSET PROCESSING iDataFlowSet=1 iTemplateFlowSet=1 iPtr=82 [52]  iPtrCheck=82 [52] ***\r\n");
 }
 
-TEST_F(V9Walk, TemplateFlowsetMayCarrySeveralTemplates) {
+TEST_F(FlowsetWalk, TemplateFlowsetMayCarrySeveralTemplates) {
     const std::string sBody = Template(300, {{8, 4}}) + Template(301, {{12, 4}, {7, 2}}) + "\0\0"s;  // and padding
     const auto R = DecodeV9(V9Header(9) + Flowset(0, sBody) + Flowset(300, Hex("01 02 03 04")) +
                             Flowset(301, Hex("05 06 07 08 00 16")));
@@ -173,7 +173,7 @@ TEST_F(V9Walk, TemplateFlowsetMayCarrySeveralTemplates) {
     EXPECT_TRUE(R.Sink.Lines[R.Sink.Lines.size() - 1].find("iTemplateFlowSet=2 ") != std::string::npos);
 }
 
-TEST_F(V9Walk, TemplateOfMoreThanThirtyFieldsIsSteppedOver) {
+TEST_F(FlowsetWalk, TemplateOfMoreThanThirtyFieldsIsSteppedOver) {
     DecodeV9(V9Header(1) + TemplateFlowset(256, kIpv4Pairs));
     std::vector<Pair> Many(31, Pair{8, 4});
     const std::string sBody = Template(400, Many) + Template(401, {{7, 2}});
@@ -190,7 +190,17 @@ TEST_F(V9Walk, TemplateOfMoreThanThirtyFieldsIsSteppedOver) {
         "*** END OF FLOWSET PROCESSING iDataFlowSet=0 iTemplateFlowSet=1 iPtr=161 [A1]  iPtrCheck=161 [A1] ***"));
 }
 
-TEST_F(V9Walk, TemplateRunningPastItsFlowsetIsNotLearned) {
+TEST_F(FlowsetWalk, OversizedTemplateRunningPastTheDatagramEndsTheWalk) {
+    // The flowset's length is short, but its 31 pairs would run past the datagram's end: nothing
+    // after it is trusted, not even the flowset its length points to.
+    const std::string sPacket = V9Header(2) + U16(0) + U16(8) + U16(400) + U16(31) + Flowset(7, std::string(40, '\0'));
+    const auto R = DecodeV9(sPacket);
+    EXPECT_TRUE(R.Sink.Markers.empty());
+    EXPECT_EQ(R.Sink.CountLinesStartingWith("FlowSetID ["), 1);
+    EXPECT_EQ(R.Sink.CountLinesStartingWith("*** END OF FLOWSET PROCESSING"), 1);
+}
+
+TEST_F(FlowsetWalk, TemplateRunningPastItsFlowsetIsNotLearned) {
     // The flowset's length covers the template header and one of its two pairs.
     const std::string sTemplate = Template(256, {{8, 4}, {7, 2}});
     const std::string sPacket = V9Header(2) + U16(0) + U16(12) + sTemplate + Flowset(7, "");
@@ -204,7 +214,7 @@ TEST_F(V9Walk, TemplateRunningPastItsFlowsetIsNotLearned) {
         "*** END OF FLOWSET PROCESSING iDataFlowSet=0 iTemplateFlowSet=0 iPtr=33 [21]  iPtrCheck=33 [21] ***"));
 }
 
-TEST_F(V9Walk, TemplateRunningPastTheDatagramEndsTheWalk) {
+TEST_F(FlowsetWalk, TemplateRunningPastTheDatagramEndsTheWalk) {
     std::string sPacket = V9Header(2) + TemplateFlowset(256, kIpv4Pairs);
     sPacket.resize(sPacket.size() - 2);  // the last pair loses its length
     const auto R = DecodeV9(sPacket);
@@ -215,7 +225,7 @@ TEST_F(V9Walk, TemplateRunningPastTheDatagramEndsTheWalk) {
               "*** END OF FLOWSET PROCESSING iDataFlowSet=0 iTemplateFlowSet=0 iPtr=53 [35]  iPtrCheck=57 [39] ***\r\n");
 }
 
-TEST_F(V9Walk, TemplateOfZeroByteRecordsIsNotLearned) {
+TEST_F(FlowsetWalk, TemplateOfZeroByteRecordsIsNotLearned) {
     const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, {{8, 0}, {1, 0}}) + Flowset(256, Hex("01 02 03 04")));
     EXPECT_EQ(gTemplateFlowsetFormat.FieldCount, 0);
     EXPECT_EQ(R.Slots, 0);
@@ -223,7 +233,7 @@ TEST_F(V9Walk, TemplateOfZeroByteRecordsIsNotLearned) {
     EXPECT_TRUE(R.Sink.Lines.back().find("iDataFlowSet=1 iTemplateFlowSet=0 ") != std::string::npos);
 }
 
-TEST_F(V9Walk, FlowsetClaimingMoreThanTheDatagramEndsTheWalk) {
+TEST_F(FlowsetWalk, FlowsetClaimingMoreThanTheDatagramEndsTheWalk) {
     for (unsigned Id : {1u, 7u, 999u}) {
         const auto R = DecodeV9(V9Header(2) + U16(Id) + U16(400) + std::string(20, '\0'));
         EXPECT_EQ(R.Sink.Lines.size(), Id == 999u ? 5u : 4u) << Id;
@@ -235,7 +245,7 @@ TEST_F(V9Walk, FlowsetClaimingMoreThanTheDatagramEndsTheWalk) {
     EXPECT_EQ(R.Sink.CountLinesStartingWith("TemplateID"), 1);
 }
 
-TEST_F(V9Walk, DataFlowsetWithTheTemplateButNoWholeRecord) {
+TEST_F(FlowsetWalk, DataFlowsetWithTheTemplateButNoWholeRecord) {
     const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, "") +
                             Flowset(256, std::string(20, '\1')) + Flowset(256, kRecord1));
     ASSERT_EQ(R.Slots, 1);
