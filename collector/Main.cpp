@@ -269,10 +269,8 @@ void TForm1::Exit1Click() {
     });
 }
 
-void TForm1::UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
-    (void)Sender;
-    (void)AData;
-    (void)ABinding;
+void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& /*AData*/, TIdSocketHandle& /*ABinding*/) {
+    // Datagrams are received but not yet decoded or shown.
 }
 
 WindowUpdates& TForm1::Updates() { return *mUpdates; }
@@ -286,7 +284,8 @@ void TForm1::StopListener() noexcept {
     try {
         UDPServer.SetActive(false);
     } catch (...) {
-        // Closing sockets does not fail in a way the operator could act on at shutdown.
+        // Switching off only refuses from inside a datagram handler, which never closes the
+        // window; at shutdown there is nothing better to do than carry on.
     }
 }
 

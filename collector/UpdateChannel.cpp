@@ -1,10 +1,14 @@
 #include "UpdateChannel.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLatin1String>
 #include <QPlainTextEdit>
 #include <QString>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <algorithm>
 #include <utility>
 
@@ -63,7 +67,7 @@ void UpdateChannel::Post(Update&& Item) {
 }
 
 void UpdateChannel::ScheduleDrain() {
-    if (mOptions.DrainDelayMs == 0) {
+    if (mDrainTimer.interval() == 0) {
         Drain();
     } else if (!mDrainTimer.isActive()) {
         mDrainTimer.start();
@@ -78,8 +82,13 @@ void UpdateChannel::Drain() {
         mDrainScheduled = false;
     }
     if (mBatch.empty()) return;
+    QElapsedTimer busy;
+    busy.start();
     Apply(mBatch);
     mBatch.clear();
+    // However fast updates come, the main thread spends at most about half its time applying
+    // them: the next drain waits at least as long as this one took, and the batch grows meanwhile.
+    mDrainTimer.setInterval(std::max<qint64>(mOptions.DrainDelayMs, busy.elapsed()));
     if (mBatch.capacity() > kRetainedCapacity) std::vector<Update>().swap(mBatch);
 }
 
@@ -106,25 +115,7 @@ void UpdateChannel::Apply(const std::vector<Update>& Batch) {
         }
     }
 
-    if (lineCount > 0 && mTargets.Memo != nullptr) {
-        // Lines that the bound would trim at once are not inserted at all.
-        const std::size_t bound = static_cast<std::size_t>(mOptions.MemoLineBound);
-        std::size_t skip = lineCount > bound ? lineCount - bound : 0;
-        QString joined;
-        joined.reserve(static_cast<qsizetype>(lineBytes));
-        bool first = true;
-        for (const Update& item : Batch) {
-            if (item.What != Kind::MemoLine) continue;
-            if (skip > 0) {
-                --skip;
-                continue;
-            }
-            if (!first) joined.append(QLatin1Char('\n'));
-            first = false;
-            AppendOneLine(joined, item.Text);
-        }
-        mTargets.Memo->appendPlainText(joined);
-    }
+    if (lineCount > 0 && mTargets.Memo != nullptr) InsertMemoLines(Batch, lineCount, lineBytes);
 
     for (std::size_t i = 0; i < kCaptionCount; ++i) {
         QLabel* label = mTargets.Labels[i];
@@ -134,6 +125,7 @@ void UpdateChannel::Apply(const std::vector<Update>& Batch) {
         label->adjustSize();
     }
 
+    // Beeps issued close together would sound as one anyway.
     if (beep) {
         if (mOptions.BeepSound) {
             mOptions.BeepSound();
@@ -141,4 +133,47 @@ void UpdateChannel::Apply(const std::vector<Update>& Batch) {
             QApplication::beep();
         }
     }
+}
+
+void UpdateChannel::InsertMemoLines(const std::vector<Update>& Batch, std::size_t LineCount, std::size_t LineBytes) {
+    // Lines that the bound would trim at once are not inserted at all.
+    const std::size_t bound = static_cast<std::size_t>(mOptions.MemoLineBound);
+    const std::size_t insert = std::min(LineCount, bound);
+    std::size_t skip = LineCount - insert;
+    QString joined;
+    joined.reserve(static_cast<qsizetype>(LineBytes + 1));
+    QPlainTextEdit* memo = mTargets.Memo;
+    QTextDocument* document = memo->document();
+    // The batch fills the memo on its own and replaces everything.
+    const bool replaceAll = insert == bound;
+    // An empty document and one that holds a single empty line look alike; only the latter needs
+    // a line break before the new lines.
+    if (!replaceAll && document->isEmpty() && mMemoHoldsOneEmptyLine) joined.append(QLatin1Char('\n'));
+    bool first = true;
+    for (const Update& item : Batch) {
+        if (item.What != Kind::MemoLine) continue;
+        if (skip > 0) {
+            --skip;
+            continue;
+        }
+        if (!first) joined.append(QLatin1Char('\n'));
+        first = false;
+        AppendOneLine(joined, item.Text);
+    }
+
+    if (replaceAll) {
+        memo->clear();
+    } else {
+        // Make room before inserting. The text box would trim by itself too, but it lays out
+        // every line it removes, which costs several times more than inserting it.
+        const std::size_t present = static_cast<std::size_t>(document->blockCount());
+        if (present + insert > bound) {
+            const int firstKept = static_cast<int>(present + insert - bound);
+            QTextCursor cursor(document);
+            cursor.setPosition(document->findBlockByNumber(firstKept).position(), QTextCursor::KeepAnchor);
+            cursor.removeSelectedText();
+        }
+    }
+    memo->appendPlainText(joined);
+    mMemoHoldsOneEmptyLine = document->isEmpty();
 }

@@ -24,7 +24,8 @@ struct UpdateChannelOptions {
     // would otherwise grow the memo until memory runs out.
     int MemoLineBound = 100000;
     // How long the first update after a drain waits for company before the main thread applies
-    // the batch. Zero drains at the next turn of the event loop.
+    // the batch. Zero drains at the next turn of the event loop. A drain that took longer than
+    // this stretches the wait before the next one to its own duration.
     int DrainDelayMs = 20;
     // Sounds the beep; the application's default beep when empty.
     std::function<void()> BeepSound;
@@ -59,6 +60,7 @@ class UpdateChannel : public QObject, public WindowUpdates {
     void Post(Update&& Item);
     void ScheduleDrain();
     void Apply(const std::vector<Update>& Batch);
+    void InsertMemoLines(const std::vector<Update>& Batch, std::size_t LineCount, std::size_t LineBytes);
 
     UpdateTargets mTargets;
     UpdateChannelOptions mOptions;
@@ -68,6 +70,8 @@ class UpdateChannel : public QObject, public WindowUpdates {
     std::vector<Update> mPending;  // guarded by mMutex
     bool mDrainScheduled = false;  // guarded by mMutex
 
+    // Main thread only.
+    bool mMemoHoldsOneEmptyLine = false;
     // The list being applied; swapped with mPending so both keep their capacity between drains.
     std::vector<Update> mBatch;
 };

@@ -2,6 +2,7 @@
 // batched, and within the memo's line bound.
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QStringList>
 #include <QTest>
 #include <QTextBlock>
@@ -81,6 +82,7 @@ class UpdateChannelTest : public QObject {
     void lastCaptionOfABatchWins();
     void memoKeepsOnlyTheNewestLines();
     void batchLargerThanTheBoundInsertsOnlyItsNewestLines();
+    void memoFollowsTheNewestLinesWhileTrimming();
     void lineNeverSplitsAndKeepsItsEightBitText();
     void beepSoundsOnceOnTheMainThread();
     void destroyingTheChannelDropsWhatIsStillPending();
@@ -187,9 +189,40 @@ void UpdateChannelTest::batchLargerThanTheBoundInsertsOnlyItsNewestLines() {
     QCOMPARE(targets.MemoLines(), NumberedLines(26, 35));
 }
 
+void UpdateChannelTest::memoFollowsTheNewestLinesWhileTrimming() {
+    Targets targets;
+    targets.Root.resize(600, 450);
+    targets.Memo->setGeometry(0, 0, 529, 401);
+    targets.Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
+    targets.Root.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&targets.Root));
+    UpdateChannel channel(targets.ForChannel(), Immediate(100));
+    QScrollBar* bar = targets.Memo->verticalScrollBar();
+
+    // Growing, trimming a little, and replacing everything with one large batch.
+    int next = 0;
+    for (int count : {40, 40, 40, 500, 40}) {
+        for (int i = 0; i < count; ++i) channel.AddMemoLine(NumberedLine(next++));
+        channel.Drain();
+        QVERIFY(bar->maximum() > 0);
+        QCOMPARE(bar->value(), bar->maximum());
+        QCOMPARE(targets.MemoLines().back(), QString::fromLatin1(NumberedLine(next - 1)));
+    }
+    QCOMPARE(targets.MemoLines(), NumberedLines(next - 100, next - 1));
+
+    // An operator reading older lines is not pulled away from them.
+    bar->setValue(10);
+    for (int i = 0; i < 40; ++i) channel.AddMemoLine(NumberedLine(next++));
+    channel.Drain();
+    QVERIFY(bar->value() < bar->maximum());
+}
+
 void UpdateChannelTest::lineNeverSplitsAndKeepsItsEightBitText() {
     Targets targets;
     UpdateChannel channel(targets.ForChannel(), Immediate(10));
+    // A memo whose only line is empty looks just like an empty one; the line must stay.
+    channel.AddMemoLine("");
+    channel.Drain();
     channel.AddMemoLine("first");
     channel.AddMemoLine("inner\rcarriage\nreturns");
     channel.AddMemoLine("ends with a line end\r\n");
@@ -198,8 +231,11 @@ void UpdateChannelTest::lineNeverSplitsAndKeepsItsEightBitText() {
     channel.SetCaption(Caption::lblTemplate, std::string("\xB5s", 2));
     channel.Drain();
 
-    const QStringList expected{QStringLiteral("first"), QStringLiteral("inner carriage returns"),
-                               QStringLiteral("ends with a line end"), QString(),
+    const QStringList expected{QString(),
+                               QStringLiteral("first"),
+                               QStringLiteral("inner carriage returns"),
+                               QStringLiteral("ends with a line end"),
+                               QString(),
                                QString::fromLatin1("caf\xE9 \xFF", 6)};
     QCOMPARE(targets.MemoLines(), expected);
     QCOMPARE(targets.Text(Caption::lblTemplate), QString(QChar(0xB5)) + QLatin1Char('s'));
