@@ -22,8 +22,10 @@
 #include <string>
 #include <utility>
 
+#include "DatagramHandler.h"
 #include "GlobalSettings.h"
 #include "ProgramFacts.h"
+#include "StagedTraceSink.h"
 #include "UpdateChannel.h"
 
 std::int32_t gThreadCount = 0;
@@ -182,6 +184,9 @@ void TForm1::BuildControls() {
     at(Caption::lblsrcaddr) = lblsrcaddr;
     targets.Memo = Memo;
     mUpdates = std::make_unique<UpdateChannel>(targets);
+    // The packet trace of a datagram is written whole when its decoding ends: line by line it
+    // would cost a file operation per line and cap the collector far below what exporters send.
+    mHandler = std::make_unique<DatagramHandler>(*mUpdates, std::make_unique<netflowlib::StagedTraceSink>());
 }
 
 void TForm1::BuildMenu() {
@@ -269,8 +274,8 @@ void TForm1::Exit1Click() {
     });
 }
 
-void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& /*AData*/, TIdSocketHandle& /*ABinding*/) {
-    // Datagrams are received but not yet decoded or shown.
+void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+    mHandler->UDPServerUDPRead(AData, ABinding);
 }
 
 WindowUpdates& TForm1::Updates() { return *mUpdates; }

@@ -13,6 +13,7 @@ class QMenu;
 class QMenuBar;
 class QPlainTextEdit;
 class QPushButton;
+class DatagramHandler;
 class UpdateChannel;
 class WindowUpdates;
 
@@ -29,6 +30,8 @@ class TForm1 : public QMainWindow {
     // Declared before UDPServer so that it outlives the listener even without the explicit
     // deactivation of the destructor.
     std::unique_ptr<UpdateChannel> mUpdates;
+    // Decodes, shows and stores every datagram; lives as long as the channel it writes to.
+    std::unique_ptr<DatagramHandler> mHandler;
 
   public:
     // Builds the controls, then runs FormCreate, which switches the listener on.

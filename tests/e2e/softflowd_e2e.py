@@ -98,9 +98,11 @@ def tshark_records(capture):
 
 
 def run_softflowd(pcap, version, work):
+    # softflowd waits on its control socket instead of ending after the capture when that socket's
+    # path is longer than about a dozen characters, so it runs in the work directory with short names.
     subprocess.run(["softflowd", "-d", "-r", pcap, "-n", "127.0.0.1:%d" % PORT, "-v", str(version),
-                    "-p", os.path.join(work, "softflowd.pid"), "-c", os.path.join(work, "softflowd.ctl")],
-                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
+                    "-p", "sf.pid", "-c", "sf.ctl"],
+                   cwd=work, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=60)
 
 
 def main():
