@@ -280,6 +280,8 @@ void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& AData, 
 
 WindowUpdates& TForm1::Updates() { return *mUpdates; }
 
+DatagramHandler& TForm1::UDPReadHandler() { return *mHandler; }
+
 void TForm1::closeEvent(QCloseEvent* Event) {
     StopListener();
     QMainWindow::closeEvent(Event);

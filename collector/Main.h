@@ -46,6 +46,8 @@ class TForm1 : public QMainWindow {
 
     // The way from the listener thread into this window's labels and memo.
     WindowUpdates& Updates();
+    // The datagram handler behind UDPServerUDPRead (tests reach its seams through it).
+    DatagramHandler& UDPReadHandler();
 
     QLabel* lblTemplate = nullptr;
     QLabel* Label1 = nullptr;
