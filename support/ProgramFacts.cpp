@@ -136,7 +136,10 @@ std::string DateTimeText(TDateTime Value) {
     if (Value == 0) return {};
     const tDateTimeParts p = DecodeDateTime(Value);
     std::string text = FormatShortDate(Value);
-    if (p.Hour != 0 || p.Minute != 0 || p.Second != 0 || p.MilliSecond != 0) text += " " + FormatLongTime(Value);
+    if (p.Hour != 0 || p.Minute != 0 || p.Second != 0 || p.MilliSecond != 0) {
+        text += ' ';
+        text += FormatLongTime(Value);
+    }
     return text;
 }
 

@@ -10,11 +10,6 @@
 namespace brix32 {
 namespace {
 
-bool FileExists(const std::string& sFileName) {
-    struct stat st;
-    return ::stat(sFileName.c_str(), &st) == 0;
-}
-
 bool WriteAll(int fd, const std::string& sText) {
     const char* p = sText.data();
     std::size_t left = sText.size();
@@ -33,17 +28,22 @@ bool WriteAll(int fd, const std::string& sText) {
 }  // namespace
 
 bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend) {
-    if (!bAppend && FileExists(sFileName)) ::unlink(sFileName.c_str());
+    // unlink() on a missing file fails harmlessly, so no existence test is needed first.
+    if (!bAppend) ::unlink(sFileName.c_str());
     if (sText.empty()) return true;
 
-    // A replacing call whose deletion failed finds the file still there and appends to it.
-    const int flags = FileExists(sFileName) ? (O_WRONLY | O_APPEND) : (O_WRONLY | O_APPEND | O_CREAT);
-    const int fd = ::open(sFileName.c_str(), flags | O_CLOEXEC, 0644);
+    // "Open at the end if it exists, create it otherwise" is one open() with O_APPEND | O_CREAT; a
+    // replacing call whose deletion failed therefore adds its text at the end of the old file. This
+    // runs once per CSV line, so every path lookup saved counts.
+    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const bool written = WriteAll(fd, sText);
+    // "Exists after closing": the file we wrote is gone only if someone unlinked it meanwhile,
+    // which its link count tells without another lookup by name.
+    struct stat st;
+    const bool linked = ::fstat(fd, &st) == 0 && st.st_nlink > 0;
     const bool closed = ::close(fd) == 0;
-    if (!written || !closed) return false;
-    return FileExists(sFileName);
+    return written && closed && linked;
 }
 
 std::string HexDump(const std::string& sData) {
