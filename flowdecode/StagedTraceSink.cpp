@@ -25,9 +25,21 @@ bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sTex
         }
     }
     ok = (::close(fd) == 0) && ok;
-    if (ok) ok = std::rename(temporary.c_str(), sFileName.c_str()) == 0;
-    if (!ok) ::unlink(temporary.c_str());
-    return ok;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // Swapping the two names is as atomic for a reader as renaming over the old file, but ext4
+    // flushes the new file's data on a rename that replaces a file, which costs a trace-sized write
+    // to disk per datagram; after the swap the old content is simply unlinked. Where the old file is
+    // missing or the swap is not supported, a plain rename does.
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, sFileName.c_str(), RENAME_EXCHANGE) == 0) {
+        ::unlink(temporary.c_str());
+        return true;
+    }
+    if (std::rename(temporary.c_str(), sFileName.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
 }
 
 StagedTraceSink::StagedTraceSink(std::string sTraceFileName, std::string sMarkerFileName)
