@@ -90,6 +90,13 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])  # utime, stime
 
 
+def machine_busy_ticks():
+    """Busy jiffies of all CPUs together (everything but idle and iowait)."""
+    with open("/proc/stat") as f:
+        v = [int(x) for x in f.readline().split()[1:]]
+    return sum(v[:8]) - v[3] - v[4]
+
+
 def peak_rss_kb(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -261,10 +268,12 @@ class Nfcapd:
         self.out.close()
         with open(self.err_path, errors="replace") as f:
             text = f.read()
-        m = re.search(r"Flows:\s*(\d+).*?Sequence Errors:\s*(\d+)", text)
-        if m:
-            note = how + ("; %s sequence errors" % m.group(2) if m.group(2) != "0" else "")
-            return int(m.group(1)), note
+        # One summary line per flow file: nfcapd starts a new file at every rotation boundary.
+        lines = re.findall(r"Flows:\s*(\d+).*?Sequence Errors:\s*(\d+)", text)
+        if lines:
+            sequence_errors = sum(int(e) for _, e in lines)
+            note = how + ("; %d sequence errors" % sequence_errors if sequence_errors else "")
+            return sum(int(f) for f, _ in lines), note
         # No summary printed: read the flow file's own statistics instead.
         info = subprocess.run([self.args.nfdump, "-R", self.flowdir, "-I"], capture_output=True, text=True,
                               timeout=120)
@@ -283,7 +292,7 @@ def run_step(args, target, version, rate):
             raise RuntimeError("%s did not bind UDP port %d within %.0f s (%s)" %
                                (target.name, port, args.start_wait, how))
         time.sleep(0.5)  # let start-up work settle before the clock runs
-        cpu0, t0 = cpu_ticks(proc.pid), time.monotonic()
+        cpu0, t0, all0 = cpu_ticks(proc.pid), time.monotonic(), machine_busy_ticks()
         sent = run_loadgen(args, version, rate, port)
 
         # Drained when the socket queue is empty and the target's progress gauge holds still.
@@ -303,6 +312,7 @@ def run_step(args, target, version, rate):
         alive = proc.poll() is None
         sock = own_socket(proc.pid, port) if alive else None
         cpu1, t1 = (cpu_ticks(proc.pid), time.monotonic()) if alive else (cpu0, t0)
+        all1 = machine_busy_ticks()
         hwm = peak_rss_kb(proc.pid) if alive else 0
         counted, note = target.finish()
         if not alive:
@@ -316,6 +326,9 @@ def run_step(args, target, version, rate):
             "kernel_drops": sock[1] if sock else None,
             "cpu_pct": 100.0 * (cpu1 - cpu0) / CLK_TCK / busy if busy > 0 else 0.0,
             "wall_s": busy, "peak_rss_mb": hwm / 1024.0, "note": note,
+            # Whatever else kept the CPUs busy meanwhile, in cores: a gauge of how quiet the machine was.
+            "others_cores": max(0.0, ((all1 - all0) - (cpu1 - cpu0)) / CLK_TCK - (sent["loadgen_cpu_s"] or 0))
+            / busy if busy > 0 else 0.0,
         }
     except BaseException:
         proc = getattr(target, "proc", None)
@@ -330,9 +343,9 @@ def run_step(args, target, version, rate):
 def fmt_step(s):
     drops = "-" if s["kernel_drops"] is None else str(s["kernel_drops"])
     return ("  %-9s v%d %7d/s  sent %9d flows  counted %9d  lost %9d  kernel drops %6s  cpu %5.1f%%  "
-            "peak RSS %6.1f MB  pacing %.2f%%  %s" %
+            "peak RSS %6.1f MB  pacing %.2f%%  others %.1f cores  %s" %
             (s["target"], s["version"], s["rate"], s["flows"], s["counted"], s["lost"], drops, s["cpu_pct"],
-             s["peak_rss_mb"], 100.0 * (s["achieved"] or 0) / s["rate"], s["note"]))
+             s["peak_rss_mb"], 100.0 * (s["achieved"] or 0) / s["rate"], s["others_cores"], s["note"]))
 
 
 def climb(args, target, version):
