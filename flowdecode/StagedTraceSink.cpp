@@ -1,46 +1,8 @@
 #include "StagedTraceSink.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
+#include "TextFiles.h"
 
 namespace netflowlib {
-
-bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText) {
-    const std::string temporary = sFileName + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    const char* p = sText.data();
-    std::size_t left = sText.size();
-    bool ok = true;
-    while (ok && left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0 && errno == EINTR) continue;
-        ok = n > 0;
-        if (ok) {
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
-    }
-    ok = (::close(fd) == 0) && ok;
-    if (!ok) {
-        ::unlink(temporary.c_str());
-        return false;
-    }
-    // Swapping the two names is as atomic for a reader as renaming over the old file, but ext4
-    // flushes the new file's data on a rename that replaces a file, which costs a trace-sized write
-    // to disk per datagram; after the swap the old content is simply unlinked. Where the old file is
-    // missing or the swap is not supported, a plain rename does.
-    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, sFileName.c_str(), RENAME_EXCHANGE) == 0) {
-        ::unlink(temporary.c_str());
-        return true;
-    }
-    if (std::rename(temporary.c_str(), sFileName.c_str()) == 0) return true;
-    ::unlink(temporary.c_str());
-    return false;
-}
 
 StagedTraceSink::StagedTraceSink(std::string sTraceFileName, std::string sMarkerFileName)
     : sTraceFileName_(std::move(sTraceFileName)), sMarkerFileName_(std::move(sMarkerFileName)) {
@@ -66,8 +28,8 @@ void StagedTraceSink::Marker(const std::string& sText) {
 void StagedTraceSink::Finish() {
     // Losing a trace is not worth stopping the collector for: as with the line-by-line writer, a
     // failed write is simply not there.
-    if (bTraceStarted_) ReplaceFileAtomically(sTraceFileName_, sTrace_);
-    if (bMarkerSet_) ReplaceFileAtomically(sMarkerFileName_, sMarker_);
+    if (bTraceStarted_) brix32::ReplaceFileAtomically(sTraceFileName_, sTrace_);
+    if (bMarkerSet_) brix32::ReplaceFileAtomically(sMarkerFileName_, sMarker_);
     sTrace_.clear();
     bTraceStarted_ = false;
     bMarkerSet_ = false;

@@ -29,9 +29,4 @@ private:
     bool bMarkerSet_ = false;
 };
 
-// Replaces sFileName with sText through a temporary file in the same directory and a rename, so
-// the old or the new content is seen whole, never a mix. False when any step fails (the old file
-// is then left as it was).
-bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText);
-
 }  // namespace netflowlib

@@ -46,6 +46,29 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
     return written && closed && linked;
 }
 
+bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText) {
+    const std::string temporary = sFileName + ".tmp";
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, sText);
+    ok = (::close(fd) == 0) && ok;
+    if (!ok) {
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    // Swapping the two names is as atomic for a reader as renaming over the old file, but ext4
+    // flushes the new file's data on a rename that replaces a file, which costs a trace-sized write
+    // to disk per datagram; after the swap the old content is simply unlinked. Where the old file is
+    // missing or the swap is not supported, a plain rename does.
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, sFileName.c_str(), RENAME_EXCHANGE) == 0) {
+        ::unlink(temporary.c_str());
+        return true;
+    }
+    if (std::rename(temporary.c_str(), sFileName.c_str()) == 0) return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
 std::string HexDump(const std::string& sData) {
     static const char kHex[] = "0123456789ABCDEF";
     const std::size_t n = sData.size();

@@ -9,6 +9,11 @@ namespace brix32 {
 // closing; false on any open, write, flush or close failure. Never throws.
 bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend);
 
+// Replaces sFileName with sText through a temporary file beside it that takes the old file's place
+// in one step, so a reader sees the old or the new content whole, never a mix. False when any step
+// fails (the old file is then left as it was). Never throws.
+bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText);
+
 // Classic 16-bytes-per-line dump: n div 16 + 1 lines, each ended by CR LF.
 std::string HexDump(const std::string& sData);
 

@@ -92,15 +92,4 @@ TEST_F(StagedTraceSinkTest, WithoutTracingOnlyMarkersAreWritten) {
     EXPECT_EQ(ReadFile(Dir() + "staged/debug.txt"), "iFlowSetID=9");
 }
 
-TEST_F(StagedTraceSinkTest, AFailedReplacementLeavesTheOldFileWhole) {
-    WriteFile(Dir() + "old.txt", "previous trace");
-    // A directory where the temporary file should go makes the write fail.
-    std::filesystem::create_directories(Dir() + "old.txt.tmp");
-    EXPECT_FALSE(netflowlib::ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
-    EXPECT_EQ(ReadFile(Dir() + "old.txt"), "previous trace");
-    std::filesystem::remove(Dir() + "old.txt.tmp");
-    EXPECT_TRUE(netflowlib::ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
-    EXPECT_EQ(ReadFile(Dir() + "old.txt"), "new trace");
-}
-
 }  // namespace

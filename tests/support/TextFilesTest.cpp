@@ -10,6 +10,7 @@ namespace {
 
 using brix32::AppendToTextFile;
 using brix32::HexDump;
+using brix32::ReplaceFileAtomically;
 
 class AppendToTextFileTest : public ScratchDirectoryTest {};
 
@@ -52,6 +53,21 @@ TEST_F(AppendToTextFileTest, FailuresGiveFalse) {
     if (Exists("/dev/full")) {
         EXPECT_FALSE(AppendToTextFile("text", "/dev/full", true));
     }
+}
+
+TEST_F(AppendToTextFileTest, AtomicReplacementLeavesTheOldFileWholeWhenItFails) {
+    WriteFile(Dir() + "old.txt", "previous trace");
+    // A directory where the temporary file should go makes the write fail.
+    std::filesystem::create_directories(Dir() + "old.txt.tmp");
+    EXPECT_FALSE(ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
+    EXPECT_EQ(ReadFile(Dir() + "old.txt"), "previous trace");
+    std::filesystem::remove(Dir() + "old.txt.tmp");
+    EXPECT_TRUE(ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
+    EXPECT_EQ(ReadFile(Dir() + "old.txt"), "new trace");
+    EXPECT_FALSE(Exists(Dir() + "old.txt.tmp"));
+    // A missing file is simply created.
+    EXPECT_TRUE(ReplaceFileAtomically(Dir() + "fresh.txt", "first"));
+    EXPECT_EQ(ReadFile(Dir() + "fresh.txt"), "first");
 }
 
 std::string Blanks(std::size_t n) { return std::string(n, ' '); }
