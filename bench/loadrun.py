@@ -471,7 +471,7 @@ def main():
     log("work directory: %s" % base)
     try:
         if args.contract:
-            log("CSV contract: 30 x (open, append, close, stat) per datagram ...")
+            log("CSV contract: 30 x (open, append, fstat, close) per datagram ...")
             results["contract"] = run_contract(args, base)
         for version in versions:
             for name in targets:
