@@ -18,6 +18,7 @@ import tempfile
 import time
 
 PORT = 9996
+PROBE_PORT = 9997
 
 
 def fail(message):
@@ -137,9 +138,21 @@ def main():
     try:
         wait_for(port_taken, 30, "the collector to bind UDP %d" % PORT)
         tshark_log = open(os.path.join(work, "tshark.log"), "w+")
-        tshark = subprocess.Popen(["tshark", "-i", "lo", "-f", "udp dst port %d" % PORT, "-w", capture],
-                                  stdout=subprocess.DEVNULL, stderr=tshark_log)
+        tshark = subprocess.Popen(["tshark", "-i", "lo", "-f", "udp dst port %d or udp dst port %d" % (PORT, PROBE_PORT),
+                                   "-w", capture], stdout=subprocess.DEVNULL, stderr=tshark_log)
         wait_for(lambda: "Capturing on" in open(tshark_log.name).read(), 30, "tshark to start capturing")
+        # tshark says it is capturing a little before it really is: probe a port nobody listens on
+        # until a probe shows up in the capture file.
+        empty_size = os.path.getsize(capture) if os.path.exists(capture) else 0
+        probe = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+
+        def probe_captured():
+            probe.sendto(b"probe", ("127.0.0.1", PROBE_PORT))
+            time.sleep(0.05)
+            return os.path.exists(capture) and os.path.getsize(capture) > empty_size
+
+        wait_for(probe_captured, 30, "tshark to capture a probe")
+        probe.close()
 
         run_softflowd(pcap, 5, work)
         after_v5 = wait_until_stable(program_dir, sum(expected.values()))
