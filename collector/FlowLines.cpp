@@ -12,6 +12,15 @@ void AppendNumber(std::string& Line, T Value) {
     Line.append(buffer, result.ptr);
 }
 
+// "address(port)", the endpoint piece of both display lines.
+template <typename Port>
+void AppendEndpoint(std::string& Line, const std::string& Address, Port PortNumber) {
+    Line += Address;
+    Line += '(';
+    AppendNumber(Line, PortNumber);
+    Line += ')';
+}
+
 // The version 5 time pair: First, then First - Last taken modulo 2^32 (not the duration).
 std::uint32_t FirstMinusLast(const netflowlib::tNetflowV5& Record) {
     return static_cast<std::uint32_t>(Record.First - Record.Last);
@@ -52,16 +61,10 @@ std::string V5DisplayLine(const netflowlib::tNetflowV5& Record, const std::strin
     line += ' ';
     AppendNumber(line, FirstMinusLast(Record));
     FillToColumn(line, 20);
-    line += Record.srcaddr;
-    line += '(';
-    AppendNumber(line, Record.srcport);
-    line += ')';
+    AppendEndpoint(line, Record.srcaddr, Record.srcport);
     FillToColumn(line, 52);
     line += "->";
-    line += Record.dstaddr;
-    line += '(';
-    AppendNumber(line, Record.dstport);
-    line += ')';
+    AppendEndpoint(line, Record.dstaddr, Record.dstport);
     FillToColumn(line, 76);
     line += '[';
     AppendNumber(line, static_cast<unsigned>(Record.prot));
@@ -96,16 +99,10 @@ std::string V5CsvLine(const netflowlib::tNetflowV5& Record) {
 std::string V9DisplayLine(const netflowlib::tNetflowV9& Record, const std::string& Separator) {
     std::string line;
     line.reserve(64);
-    line += Record.IPV4_SRC_ADDR;
-    line += '(';
-    AppendNumber(line, Record.L4_SRC_PORT);
-    line += ')';
+    AppendEndpoint(line, Record.IPV4_SRC_ADDR, Record.L4_SRC_PORT);
     FillToColumn(line, 22);
     line += "->";
-    line += Record.IPV4_DST_ADDR;
-    line += '(';
-    AppendNumber(line, Record.L4_DST_PORT);
-    line += ')';
+    AppendEndpoint(line, Record.IPV4_DST_ADDR, Record.L4_DST_PORT);
     FillToColumn(line, 46);
     line += '[';
     AppendNumber(line, Record.PROTOCOL);
