@@ -19,6 +19,7 @@
 #include "GlobalSettings.h"
 #include "ProgramFacts.h"
 #include "Tones.h"
+#include "WriteAll.h"
 
 namespace brix32 {
 
@@ -174,17 +175,7 @@ class tFileWriter : public pugi::xml_writer {
   public:
     explicit tFileWriter(int Fd) : fFd(Fd) {}
     void write(const void* data, size_t size) override {
-        const char* p = static_cast<const char*>(data);
-        while (size > 0 && fError == 0) {
-            const ssize_t n = ::write(fFd, p, size);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fError = errno;
-                return;
-            }
-            p += n;
-            size -= static_cast<size_t>(n);
-        }
+        if (fError == 0) fError = WriteAll(fFd, static_cast<const char*>(data), size);
     }
     int Error() const { return fError; }
 
@@ -306,19 +297,7 @@ bool AppendLogLine(const std::string& sText, const std::string& sFileName) {
         const int flags = existed ? (O_WRONLY | O_APPEND) : (O_WRONLY | O_APPEND | O_CREAT);
         const int fd = ::open(sFileName.c_str(), flags | O_CLOEXEC, 0644);
         if (fd < 0) return false;
-        const char* p = line.data();
-        std::size_t left = line.size();
-        bool written = true;
-        while (left > 0) {
-            const ssize_t n = ::write(fd, p, left);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                written = false;
-                break;
-            }
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
+        const bool written = WriteAll(fd, line.data(), line.size()) == 0;
         const bool closed = ::close(fd) == 0;
         return written && closed;
     } catch (...) {

@@ -7,25 +7,22 @@
 #include <cerrno>
 #include <cstdio>
 
-namespace brix32 {
-namespace {
+#include "WriteAll.h"
 
-bool WriteAll(int fd, const std::string& sText) {
-    const char* p = sText.data();
-    std::size_t left = sText.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
+namespace brix32 {
+
+int WriteAll(int Fd, const char* Data, std::size_t Size) {
+    while (Size > 0) {
+        const ssize_t n = ::write(Fd, Data, Size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return errno;
         }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+        Data += n;
+        Size -= static_cast<std::size_t>(n);
     }
-    return true;
+    return 0;
 }
-
-}  // namespace
 
 bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend) {
     // unlink() on a missing file fails harmlessly, so no existence test is needed first.
@@ -37,7 +34,7 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
     // runs once per CSV line, so every path lookup saved counts.
     const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    const bool written = WriteAll(fd, sText);
+    const bool written = WriteAll(fd, sText.data(), sText.size()) == 0;
     // "Exists after closing": the file we wrote is gone only if someone unlinked it meanwhile,
     // which its link count tells without another lookup by name.
     struct stat st;
@@ -50,7 +47,7 @@ bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sTex
     const std::string temporary = sFileName + ".tmp";
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = WriteAll(fd, sText);
+    bool ok = WriteAll(fd, sText.data(), sText.size()) == 0;
     ok = (::close(fd) == 0) && ok;
     if (!ok) {
         ::unlink(temporary.c_str());
