@@ -102,8 +102,7 @@ void DatagramHandler::WriteV5Records(int Count) {
         const netflowlib::tNetflowV5& record = V5Records_[static_cast<std::size_t>(i)];
         Window_.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: " + record.srcaddr);
         std::string display = flowlines::V5DisplayLine(record, separator);
-        // The day is looked up for every record, so a datagram handled across midnight splits.
-        brix32::AppendToTextFile(flowlines::V5CsvLine(record), flowlines::DailyFileName(brix32::Now()), true);
+        AppendCsvLine(flowlines::V5CsvLine(record));
         Window_.AddMemoLine(std::move(display));
     }
 }
@@ -117,7 +116,21 @@ void DatagramHandler::WriteV9Records(int Count) {
         if (record.IPV4_SRC_ADDR.empty()) continue;
         if (BeforeRecordForTesting) BeforeRecordForTesting(i);
         std::string display = flowlines::V9DisplayLine(record, separator);
-        brix32::AppendToTextFile(flowlines::V9CsvLine(record), flowlines::DailyFileName(brix32::Now()), true);
+        AppendCsvLine(flowlines::V9CsvLine(record));
         Window_.AddMemoLine(std::move(display));
     }
+}
+
+void DatagramHandler::AppendCsvLine(const std::string& Line) {
+    // The day is looked up for every record, so a datagram handled across midnight splits; its
+    // file name is only built anew when the day changes.
+    const brix32::TDateTime now = brix32::Now();
+    const std::int64_t day = brix32::DayNumber(now);
+    if (day != CsvDay_ || CsvFileName_.empty()) {
+        CsvFileName_ = flowlines::DailyFileName(now);
+        CsvDay_ = day;
+    }
+    // The result is ignored (a line that cannot be written is lost, the loop goes on), so the
+    // writer's check that the file still exists afterwards would be a wasted system call per flow.
+    brix32::AppendToTextFile(Line, CsvFileName_, true, brix32::AfterClose::Skip);
 }

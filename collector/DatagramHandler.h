@@ -36,6 +36,7 @@ private:
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
     void WriteV5Records(int Count);
     void WriteV9Records(int Count);
+    void AppendCsvLine(const std::string& Line);
 
     WindowUpdates& Window_;
     std::unique_ptr<netflowlib::PacketTraceSink> TraceSink_;
@@ -43,4 +44,6 @@ private:
     // reset to its empty state before each datagram, exactly as fresh arrays would be.
     netflowlib::tNetflowV5Records V5Records_;
     netflowlib::tNetflowV9Records V9Records_;
+    std::int64_t CsvDay_ = 0;
+    std::string CsvFileName_;
 };

@@ -85,7 +85,14 @@ TDateTime EncodeDateTime(const tDateTimeParts& Parts) {
     return static_cast<double>(days) + static_cast<double>(ms) / kMsPerDay;
 }
 
-tDateTimeParts DecodeDateTime(TDateTime Value) {
+namespace {
+
+struct tDaySplit {
+    std::int64_t Days;
+    std::int64_t Ms;
+};
+
+tDaySplit SplitDays(TDateTime Value) {
     // Round to the millisecond first, so 0.999999 days do not print as 23:59:59.
     const std::int64_t totalMs = std::llround(Value * kMsPerDay);
     std::int64_t days = totalMs / kMsPerDay;
@@ -94,6 +101,15 @@ tDateTimeParts DecodeDateTime(TDateTime Value) {
         ms += kMsPerDay;
         days -= 1;
     }
+    return {days, ms};
+}
+
+}  // namespace
+
+std::int64_t DayNumber(TDateTime Value) { return SplitDays(Value).Days; }
+
+tDateTimeParts DecodeDateTime(TDateTime Value) {
+    const auto [days, ms] = SplitDays(Value);
     tDateTimeParts p;
     CivilFromDays(days + kEpochOffsetDays, p.Year, p.Month, p.Day);
     p.Hour = static_cast<int>(ms / 3600000);
@@ -110,15 +126,21 @@ TDateTime Now() {
     }
     struct timespec ts = {};
     clock_gettime(CLOCK_REALTIME, &ts);
-    struct tm local = {};
-    localtime_r(&ts.tv_sec, &local);
-    tDateTimeParts p;
-    p.Year = local.tm_year + 1900;
-    p.Month = local.tm_mon + 1;
-    p.Day = local.tm_mday;
-    p.Hour = local.tm_hour;
-    p.Minute = local.tm_min;
-    p.Second = local.tm_sec;
+    // The collector asks for the time once per flow; the local date and time of a whole second are
+    // the same for all its calls, so the time zone is consulted once per second and thread.
+    thread_local time_t cachedSecond = -1;
+    thread_local tDateTimeParts p;
+    if (ts.tv_sec != cachedSecond) {
+        struct tm local = {};
+        localtime_r(&ts.tv_sec, &local);
+        p.Year = local.tm_year + 1900;
+        p.Month = local.tm_mon + 1;
+        p.Day = local.tm_mday;
+        p.Hour = local.tm_hour;
+        p.Minute = local.tm_min;
+        p.Second = local.tm_sec;
+        cachedSecond = ts.tv_sec;
+    }
     p.MilliSecond = static_cast<int>(ts.tv_nsec / 1000000);
     return EncodeDateTime(p);
 }

@@ -22,6 +22,9 @@ struct tDateTimeParts {
 
 TDateTime EncodeDateTime(const tDateTimeParts& Parts);
 tDateTimeParts DecodeDateTime(TDateTime Value);
+// The calendar day Value falls on, as DecodeDateTime reads it: equal for two date-times exactly
+// when their dates are equal.
+std::int64_t DayNumber(TDateTime Value);
 
 // Local wall-clock time, or the test clock while one is installed.
 TDateTime Now();

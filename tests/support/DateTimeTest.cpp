@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <ctime>
 
 #include "ProgramFacts.h"
 
@@ -30,6 +31,39 @@ TEST(DateTime, EncodeAndDecodeRoundTrip) {
     EXPECT_EQ(edge.Day, 29);
     EXPECT_EQ(edge.Hour, 23);
     EXPECT_EQ(edge.MilliSecond, 999);
+}
+
+TEST(DateTime, DayNumberChangesExactlyWithTheDate) {
+    const auto dayOf = [](const tDateTimeParts& Parts) { return DayNumber(EncodeDateTime(Parts)); };
+    EXPECT_EQ(dayOf({1899, 12, 30, 0, 0, 0, 0}), 0);
+    EXPECT_EQ(dayOf({2026, 3, 1, 23, 59, 59, 999}), dayOf({2026, 3, 1, 0, 0, 0, 0}));
+    EXPECT_EQ(dayOf({2026, 3, 2, 0, 0, 0, 0}), dayOf({2026, 3, 1, 23, 59, 59, 999}) + 1);
+    // Half a millisecond before midnight reads as midnight, for the date as for the day number.
+    const TDateTime almost = EncodeDateTime({2026, 3, 2, 0, 0, 0, 0}) - 0.4 / 86400000.0;
+    EXPECT_EQ(DecodeDateTime(almost).Day, 2);
+    EXPECT_EQ(DayNumber(almost), dayOf({2026, 3, 2, 0, 0, 0, 0}));
+    // Before 1899-12-30 the time of day still counts forward from the day's start.
+    EXPECT_EQ(dayOf({1899, 12, 29, 18, 0, 0, 0}), -1);
+    EXPECT_EQ(DecodeDateTime(-0.75).Day, 29);
+    EXPECT_EQ(DayNumber(-0.75), -1);
+}
+
+TEST(DateTime, NowIsTheLocalTimeOfTheSystemClock) {
+    // Several calls in a row, so that the ones served from the same second are compared too.
+    for (int i = 0; i < 3; ++i) {
+        const std::time_t before = std::time(nullptr);
+        const TDateTime now = Now();
+        const std::time_t after = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&before, &local);
+        const TDateTime low = EncodeDateTime({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                                              local.tm_min, local.tm_sec, 0});
+        localtime_r(&after, &local);
+        const TDateTime high = EncodeDateTime({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                                               local.tm_min, local.tm_sec, 999});
+        EXPECT_GE(now, low);
+        EXPECT_LE(now, high);
+    }
 }
 
 TEST(DateTime, TestClockReplacesNow) {

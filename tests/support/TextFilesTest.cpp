@@ -53,6 +53,14 @@ TEST_F(AppendToTextFileTest, FailuresGiveFalse) {
     if (Exists("/dev/full")) {
         EXPECT_FALSE(AppendToTextFile("text", "/dev/full", true));
     }
+    // Leaving out the existence check leaves out nothing else.
+    EXPECT_FALSE(AppendToTextFile("text", "afile/below.txt", true, brix32::AfterClose::Skip));
+    if (Exists("/dev/full")) {
+        EXPECT_FALSE(AppendToTextFile("text", "/dev/full", true, brix32::AfterClose::Skip));
+    }
+    EXPECT_TRUE(AppendToTextFile("ab", "unchecked.txt", true, brix32::AfterClose::Skip));
+    EXPECT_TRUE(AppendToTextFile("cd", "unchecked.txt", true, brix32::AfterClose::Skip));
+    EXPECT_EQ(ReadFile("unchecked.txt"), "abcd");
 }
 
 TEST_F(AppendToTextFileTest, AtomicReplacementLeavesTheOldFileWholeWhenItFails) {
