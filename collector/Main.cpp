@@ -12,7 +12,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRect>
 #include <QScreen>
@@ -24,6 +23,7 @@
 
 #include "DatagramHandler.h"
 #include "GlobalSettings.h"
+#include "MemoView.h"
 #include "ProgramFacts.h"
 #include "StagedTraceSink.h"
 #include "UpdateChannel.h"
@@ -155,13 +155,10 @@ void TForm1::BuildControls() {
     cmdActivate->raise();
     connect(cmdActivate, &QPushButton::clicked, this, &TForm1::cmdActivateClick);
 
-    Memo = new QPlainTextEdit(client);
+    Memo = new MemoView(client);
     Memo->setObjectName(QStringLiteral("Memo"));
     Memo->setGeometry(428, 8, 529, 401);
     Memo->setFont(MemoFont());
-    Memo->setReadOnly(true);
-    Memo->setUndoRedoEnabled(false);
-    Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     Memo->setPlainText(QStringLiteral("Memo"));
 
     UpdateTargets targets;

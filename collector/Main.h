@@ -11,9 +11,9 @@ class QCloseEvent;
 class QLabel;
 class QMenu;
 class QMenuBar;
-class QPlainTextEdit;
 class QPushButton;
 class DatagramHandler;
+class MemoView;
 class UpdateChannel;
 class WindowUpdates;
 
@@ -67,7 +67,7 @@ class TForm1 : public QMainWindow {
     QLabel* Label2 = nullptr;
     QLabel* lblsrcaddr = nullptr;
     QLabel* Label4 = nullptr;
-    QPlainTextEdit* Memo = nullptr;
+    MemoView* Memo = nullptr;
     QMenuBar* MainMenu1 = nullptr;
     QMenu* File1 = nullptr;
     QAction* Help1 = nullptr;

@@ -11,12 +11,12 @@
 #include "WindowUpdates.h"
 
 class QLabel;
-class QPlainTextEdit;
+class MemoView;
 
 // The widgets an UpdateChannel writes to; all of them belong to the main thread.
 struct UpdateTargets {
     std::array<QLabel*, kCaptionCount> Labels{};
-    QPlainTextEdit* Memo = nullptr;
+    MemoView* Memo = nullptr;
 };
 
 struct UpdateChannelOptions {
@@ -33,7 +33,7 @@ struct UpdateChannelOptions {
 
 // Carries window updates from any thread to the main thread. Posting only appends to a pending
 // list; the main thread takes the whole list at once and applies it in one go, so a flood of
-// flow lines costs one memo insertion per drain instead of one per line. Updates keep their issue
+// flow lines costs one memo update and one repaint per drain instead of one per line. Updates keep their issue
 // order, and each caption and line arrives whole.
 class UpdateChannel : public QObject, public WindowUpdates {
     Q_OBJECT
@@ -59,8 +59,7 @@ class UpdateChannel : public QObject, public WindowUpdates {
 
     void Post(Update&& Item);
     void ScheduleDrain();
-    void Apply(const std::vector<Update>& Batch);
-    void InsertMemoLines(const std::vector<Update>& Batch, std::size_t LineCount, std::size_t LineBytes);
+    void Apply(std::vector<Update>& Batch);
 
     UpdateTargets mTargets;
     UpdateChannelOptions mOptions;
@@ -70,8 +69,8 @@ class UpdateChannel : public QObject, public WindowUpdates {
     std::vector<Update> mPending;  // guarded by mMutex
     bool mDrainScheduled = false;  // guarded by mMutex
 
-    // Main thread only.
-    bool mMemoHoldsOneEmptyLine = false;
-    // The list being applied; swapped with mPending so both keep their capacity between drains.
+    // Main thread only. The list being applied, swapped with mPending so both keep their capacity
+    // between drains, and the memo lines taken from it.
     std::vector<Update> mBatch;
+    std::vector<std::string> mLines;
 };

@@ -9,7 +9,6 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -19,6 +18,7 @@
 #include "DatagramHandler.h"
 #include "ExceptionReport.h"
 #include "Main.h"
+#include "MemoView.h"
 #include "NetflowV9.h"
 #include "TestDatagrams.h"
 #include "Tones.h"

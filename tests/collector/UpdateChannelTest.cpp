@@ -1,12 +1,9 @@
 // The window-update channel: what a listener thread posts reaches the widgets whole, in order,
 // batched, and within the memo's line bound.
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QStringList>
 #include <QTest>
-#include <QTextBlock>
-#include <QTextDocument>
 #include <QWidget>
 #include <array>
 #include <atomic>
@@ -16,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "MemoView.h"
 #include "UpdateChannel.h"
 
 namespace {
@@ -24,15 +22,14 @@ namespace {
 struct Targets {
     QWidget Root;
     std::array<QLabel*, kCaptionCount> Labels{};
-    QPlainTextEdit* Memo = nullptr;
+    MemoView* Memo = nullptr;
 
     Targets() {
         for (std::size_t i = 0; i < kCaptionCount; ++i) {
             Labels[i] = new QLabel(&Root);
             Labels[i]->setObjectName(QString::fromLatin1(CaptionControlName(static_cast<Caption>(i))));
         }
-        Memo = new QPlainTextEdit(&Root);
-        Memo->setUndoRedoEnabled(false);
+        Memo = new MemoView(&Root);
     }
 
     UpdateTargets ForChannel() const {
@@ -46,9 +43,7 @@ struct Targets {
 
     QStringList MemoLines() const {
         QStringList lines;
-        for (QTextBlock b = Memo->document()->begin(); b.isValid(); b = b.next()) lines << b.text();
-        // An empty memo still holds one empty block.
-        if (lines.size() == 1 && lines.front().isEmpty()) lines.clear();
+        for (int i = 0; i < Memo->lineCount(); ++i) lines << Memo->line(i);
         return lines;
     }
 };
@@ -113,7 +108,7 @@ void UpdateChannelTest::linesAndCaptionsFromAnotherThreadArriveWholeAndInOrder()
             const QString caption = targets.Text(Caption::lblCount);
             if (!caption.isEmpty()) {
                 ++observedStates;
-                const QString last = targets.Memo->document()->lastBlock().text();
+                const QString last = targets.Memo->line(targets.Memo->lineCount() - 1);
                 const int n = caption.toInt();
                 if (last != QString::fromLatin1(NumberedLine(n)) && last != QString::fromLatin1(NumberedLine(n + 1)))
                     ++mismatches;
@@ -193,7 +188,6 @@ void UpdateChannelTest::memoFollowsTheNewestLinesWhileTrimming() {
     Targets targets;
     targets.Root.resize(600, 450);
     targets.Memo->setGeometry(0, 0, 529, 401);
-    targets.Memo->setLineWrapMode(QPlainTextEdit::NoWrap);
     targets.Root.show();
     QVERIFY(QTest::qWaitForWindowExposed(&targets.Root));
     UpdateChannel channel(targets.ForChannel(), Immediate(100));

@@ -19,7 +19,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
-#include <QPlainTextEdit>
 #include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -33,6 +32,7 @@
 
 #include "GlobalSettings.h"
 #include "Main.h"
+#include "MemoView.h"
 #include "ProgramFacts.h"
 #include "SelectDay.h"
 #include "TerminationSignals.h"
@@ -231,7 +231,7 @@ void WindowTest::controlsCarryTheirNamesCaptionsAndPlaces() {
     const auto* button = form.findChild<QPushButton*>(QStringLiteral("cmdActivate"));
     QVERIFY(button != nullptr);
     QCOMPARE(button->geometry(), QRect(152, 28, 93, 21));
-    const auto* memo = form.findChild<QPlainTextEdit*>(QStringLiteral("Memo"));
+    const auto* memo = form.findChild<MemoView*>(QStringLiteral("Memo"));
     QVERIFY(memo != nullptr);
     QCOMPARE(memo->geometry(), QRect(428, 8, 529, 401));
 
@@ -243,13 +243,10 @@ void WindowTest::controlsCarryTheirNamesCaptionsAndPlaces() {
 
 void WindowTest::memoUsesAFixedPitchFontWithoutWrapping() {
     TForm1 form;
-    const QPlainTextEdit* memo = form.Memo;
+    const MemoView* memo = form.Memo;
     QVERIFY(QFontInfo(memo->font()).fixedPitch());
     QCOMPARE(memo->font().pointSize(), 8);
-    QCOMPARE(memo->lineWrapMode(), QPlainTextEdit::NoWrap);
-    QVERIFY(memo->isReadOnly());
-    QVERIFY(!memo->isUndoRedoEnabled());
-    QCOMPARE(memo->maximumBlockCount(), 100000);
+    QCOMPARE(memo->lineBound(), 100000);
     // Characters of one width are what keeps the flow columns aligned.
     const QFontMetrics metrics(memo->font());
     QCOMPARE(metrics.horizontalAdvance(QStringLiteral("1111111111")),

@@ -1,0 +1,321 @@
+#include "MemoView.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// Blank space between the frame and the text, as a text box leaves it.
+constexpr int kMargin = 4;
+
+void MakeOneLine(std::string& Line) {
+    while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r')) Line.pop_back();
+    if (Line.find_first_of("\r\n") == std::string::npos) return;
+    std::replace(Line.begin(), Line.end(), '\r', ' ');
+    std::replace(Line.begin(), Line.end(), '\n', ' ');
+}
+
+QString Latin1(const std::string& Text, std::size_t From = 0, std::size_t Length = std::string::npos) {
+    From = std::min(From, Text.size());
+    Length = std::min(Length, Text.size() - From);
+    return QString::fromLatin1(Text.data() + From, static_cast<qsizetype>(Length));
+}
+
+}  // namespace
+
+MemoView::MemoView(QWidget* Parent) : QAbstractScrollArea(Parent) {
+    setFocusPolicy(Qt::StrongFocus);
+    viewport()->setCursor(Qt::IBeamCursor);
+    viewport()->setBackgroundRole(QPalette::Base);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    FontChanged();
+}
+
+void MemoView::setLineBound(int Bound) {
+    Bound = std::max(Bound, 1);
+    if (Bound == mBound) return;
+    // Straighten the ring, keeping the newest lines that fit.
+    std::vector<std::string> lines;
+    const std::size_t keep = std::min(mCount, static_cast<std::size_t>(Bound));
+    const std::size_t dropped = mCount - keep;
+    lines.reserve(keep);
+    for (std::size_t i = dropped; i < mCount; ++i) lines.push_back(std::move(mRing[(mHead + i) % mRing.size()]));
+    mRing = std::move(lines);
+    mHead = 0;
+    mCount = keep;
+    mFirstSerial += static_cast<std::int64_t>(dropped);
+    mBound = Bound;
+    LinesChanged(dropped, false);
+}
+
+const std::string& MemoView::At(std::size_t Index) const { return mRing[(mHead + Index) % mRing.size()]; }
+
+void MemoView::Push(std::string&& Line) {
+    MakeOneLine(Line);
+    mLongest = std::max(mLongest, Line.size());
+    if (mRing.size() < static_cast<std::size_t>(mBound)) {
+        mRing.push_back(std::move(Line));
+        ++mCount;
+        return;
+    }
+    // Full: the newest line takes the oldest one's place, whose text is freed.
+    mRing[mHead] = std::move(Line);
+    mHead = (mHead + 1) % mRing.size();
+    ++mFirstSerial;
+}
+
+void MemoView::appendLines(std::vector<std::string>& Lines) {
+    if (Lines.empty()) return;
+    QScrollBar* bar = verticalScrollBar();
+    const bool follow = bar->value() >= bar->maximum();
+    const std::int64_t firstBefore = mFirstSerial;
+    // Lines that would be dropped within this same call are never stored.
+    const std::size_t skip = Lines.size() > static_cast<std::size_t>(mBound) ? Lines.size() - mBound : 0;
+    mFirstSerial += static_cast<std::int64_t>(skip);
+    for (std::size_t i = skip; i < Lines.size(); ++i) Push(std::move(Lines[i]));
+    Lines.clear();
+    LinesChanged(static_cast<std::size_t>(mFirstSerial - firstBefore), follow);
+}
+
+void MemoView::appendLine(std::string Line) {
+    std::vector<std::string> one;
+    one.push_back(std::move(Line));
+    appendLines(one);
+}
+
+void MemoView::setPlainText(const QString& Text) {
+    clear();
+    std::vector<std::string> lines;
+    for (const QString& piece : Text.split(QLatin1Char('\n'))) lines.push_back(piece.toLatin1().toStdString());
+    appendLines(lines);
+}
+
+void MemoView::clear() {
+    mRing.clear();
+    mRing.shrink_to_fit();
+    mHead = 0;
+    mCount = 0;
+    mFirstSerial = 0;
+    mLongest = 0;
+    mAnchor = mCursor = TextPos{};
+    LinesChanged(0, true);
+}
+
+QString MemoView::toPlainText() const {
+    QString text;
+    for (std::size_t i = 0; i < mCount; ++i) {
+        if (i > 0) text.append(QLatin1Char('\n'));
+        text.append(Latin1(At(i)));
+    }
+    return text;
+}
+
+QString MemoView::line(int Index) const {
+    if (Index < 0 || static_cast<std::size_t>(Index) >= mCount) return {};
+    return Latin1(At(static_cast<std::size_t>(Index)));
+}
+
+void MemoView::LinesChanged(std::size_t Dropped, bool FollowNewest) {
+    QScrollBar* bar = verticalScrollBar();
+    const int top = bar->value();
+    UpdateScrollBars();
+    // Dropping older lines moves the ones in view up by as many rows; the view moves with them.
+    bar->setValue(FollowNewest ? bar->maximum() : std::max(0, top - static_cast<int>(Dropped)));
+    viewport()->update();
+}
+
+int MemoView::VisibleRows() const {
+    return std::max(1, (viewport()->height() - 2 * kMargin) / std::max(1, mLineSpacing));
+}
+
+void MemoView::UpdateScrollBars() {
+    QScrollBar* vertical = verticalScrollBar();
+    const int rows = VisibleRows();
+    vertical->setRange(0, std::max(0, static_cast<int>(mCount) - rows));
+    vertical->setPageStep(rows);
+    vertical->setSingleStep(1);
+
+    QScrollBar* horizontal = horizontalScrollBar();
+    const int width = static_cast<int>(std::ceil(mCharWidth * static_cast<qreal>(mLongest))) + 2 * kMargin;
+    horizontal->setRange(0, std::max(0, width - viewport()->width()));
+    horizontal->setPageStep(viewport()->width());
+    horizontal->setSingleStep(std::max(1, static_cast<int>(mCharWidth)));
+}
+
+void MemoView::resizeEvent(QResizeEvent* Event) {
+    QAbstractScrollArea::resizeEvent(Event);
+    QScrollBar* bar = verticalScrollBar();
+    const bool follow = bar->value() >= bar->maximum();
+    UpdateScrollBars();
+    if (follow) bar->setValue(bar->maximum());
+}
+
+void MemoView::changeEvent(QEvent* Event) {
+    QAbstractScrollArea::changeEvent(Event);
+    if (Event->type() == QEvent::FontChange) FontChanged();
+}
+
+void MemoView::FontChanged() {
+    const QFontMetricsF metrics(font());
+    mCharWidth = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
+    mLineSpacing = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
+    mAscent = static_cast<int>(std::ceil(metrics.ascent()));
+    UpdateScrollBars();
+    viewport()->update();
+}
+
+void MemoView::paintEvent(QPaintEvent* /*Event*/) {
+    QPainter painter(viewport());
+    painter.setFont(font());
+    const QPalette& colours = palette();
+    const int top = verticalScrollBar()->value();
+    const qreal left = kMargin - horizontalScrollBar()->value();
+    const bool selecting = mAnchor != mCursor;
+    const TextPos from = std::min(mAnchor, mCursor);
+    const TextPos to = std::max(mAnchor, mCursor);
+
+    // One row more than fits, for the partly visible last one.
+    for (int row = 0; row <= VisibleRows(); ++row) {
+        const std::size_t index = static_cast<std::size_t>(top + row);
+        if (index >= mCount) break;
+        const std::string& text = At(index);
+        const int y = kMargin + row * mLineSpacing;
+        const std::int64_t serial = mFirstSerial + static_cast<std::int64_t>(index);
+
+        std::size_t selStart = 0;
+        std::size_t selEnd = 0;
+        if (selecting && serial >= from.Serial && serial <= to.Serial) {
+            selStart = serial == from.Serial ? static_cast<std::size_t>(from.Column) : 0;
+            // A selection that runs on past a line's end takes the line break along: shown as
+            // one column more.
+            selEnd = serial == to.Serial ? static_cast<std::size_t>(to.Column) : text.size() + 1;
+        }
+        painter.setPen(colours.color(QPalette::Text));
+        painter.drawText(QPointF(left, y + mAscent), Latin1(text));
+        if (selEnd > selStart) {
+            const QRectF band(left + mCharWidth * static_cast<qreal>(selStart), y,
+                              mCharWidth * static_cast<qreal>(selEnd - selStart), mLineSpacing);
+            painter.fillRect(band, colours.color(QPalette::Highlight));
+            painter.setPen(colours.color(QPalette::HighlightedText));
+            painter.drawText(QPointF(band.left(), y + mAscent), Latin1(text, selStart, selEnd - selStart));
+        }
+    }
+}
+
+MemoView::TextPos MemoView::HitTest(const QPoint& Point) const {
+    if (mCount == 0) return {};
+    const int row = (Point.y() - kMargin) / std::max(1, mLineSpacing) - (Point.y() < kMargin ? 1 : 0);
+    const std::int64_t index =
+        std::clamp<std::int64_t>(verticalScrollBar()->value() + row, 0, static_cast<std::int64_t>(mCount) - 1);
+    const qreal x = Point.x() - kMargin + horizontalScrollBar()->value();
+    const std::size_t length = At(static_cast<std::size_t>(index)).size();
+    const auto column = static_cast<std::int64_t>(std::lround(x / mCharWidth));
+    return {mFirstSerial + index, static_cast<int>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(length)))};
+}
+
+std::string MemoView::TextBetween(TextPos From, TextPos To) const {
+    std::string text;
+    if (mCount == 0 || !(From < To)) return text;
+    const std::int64_t last = mFirstSerial + static_cast<std::int64_t>(mCount) - 1;
+    // The part of the selection on lines that have been dropped meanwhile is gone with them.
+    if (From.Serial < mFirstSerial) From = {mFirstSerial, 0};
+    if (To.Serial > last) To = {last, static_cast<int>(At(mCount - 1).size())};
+    for (std::int64_t serial = From.Serial; serial <= To.Serial; ++serial) {
+        const std::string& line = At(static_cast<std::size_t>(serial - mFirstSerial));
+        const std::size_t start = serial == From.Serial ? static_cast<std::size_t>(From.Column) : 0;
+        const std::size_t end = serial == To.Serial ? static_cast<std::size_t>(To.Column) : line.size();
+        if (serial > From.Serial) text.push_back('\n');
+        if (end > start && start < line.size()) text.append(line, start, end - start);
+    }
+    return text;
+}
+
+QString MemoView::selectedText() const {
+    const std::string text = TextBetween(std::min(mAnchor, mCursor), std::max(mAnchor, mCursor));
+    return Latin1(text);
+}
+
+void MemoView::selectAll() {
+    if (mCount == 0) return;
+    mAnchor = {mFirstSerial, 0};
+    mCursor = {mFirstSerial + static_cast<std::int64_t>(mCount) - 1, static_cast<int>(At(mCount - 1).size())};
+    viewport()->update();
+}
+
+void MemoView::copy() const {
+    const QString text = selectedText();
+    if (!text.isEmpty()) QApplication::clipboard()->setText(text);
+}
+
+void MemoView::mousePressEvent(QMouseEvent* Event) {
+    if (Event->button() != Qt::LeftButton) {
+        QAbstractScrollArea::mousePressEvent(Event);
+        return;
+    }
+    mCursor = HitTest(Event->position().toPoint());
+    if (!(Event->modifiers() & Qt::ShiftModifier)) mAnchor = mCursor;
+    viewport()->update();
+}
+
+void MemoView::mouseMoveEvent(QMouseEvent* Event) {
+    if (!(Event->buttons() & Qt::LeftButton)) return;
+    const QPoint point = Event->position().toPoint();
+    // Dragging past the top or bottom edge scrolls on, a row per move.
+    QScrollBar* bar = verticalScrollBar();
+    if (point.y() < 0) bar->setValue(bar->value() - 1);
+    if (point.y() > viewport()->height()) bar->setValue(bar->value() + 1);
+    mCursor = HitTest(point);
+    viewport()->update();
+}
+
+void MemoView::mouseReleaseEvent(QMouseEvent* Event) {
+    if (Event->button() != Qt::LeftButton) QAbstractScrollArea::mouseReleaseEvent(Event);
+}
+
+void MemoView::mouseDoubleClickEvent(QMouseEvent* Event) {
+    if (Event->button() != Qt::LeftButton || mCount == 0) return;
+    // The run of non-blank characters under the pointer: an address, a port, a number.
+    const TextPos at = HitTest(Event->position().toPoint());
+    const std::string& text = At(static_cast<std::size_t>(at.Serial - mFirstSerial));
+    int start = std::min(at.Column, static_cast<int>(text.size()));
+    int end = start;
+    while (start > 0 && text[static_cast<std::size_t>(start - 1)] != ' ') --start;
+    while (end < static_cast<int>(text.size()) && text[static_cast<std::size_t>(end)] != ' ') ++end;
+    mAnchor = {at.Serial, start};
+    mCursor = {at.Serial, end};
+    viewport()->update();
+}
+
+void MemoView::keyPressEvent(QKeyEvent* Event) {
+    if (Event == QKeySequence::Copy) {
+        copy();
+    } else if (Event == QKeySequence::SelectAll) {
+        selectAll();
+    } else if (Event == QKeySequence::MoveToStartOfDocument) {
+        verticalScrollBar()->setValue(0);
+    } else if (Event == QKeySequence::MoveToEndOfDocument) {
+        verticalScrollBar()->setValue(verticalScrollBar()->maximum());
+    } else {
+        // Arrows and page keys scroll.
+        QAbstractScrollArea::keyPressEvent(Event);
+    }
+}
+
+void MemoView::contextMenuEvent(QContextMenuEvent* Event) {
+    QMenu menu(this);
+    QAction* copyAction = menu.addAction(tr("&Copy"), this, &MemoView::copy);
+    copyAction->setEnabled(mAnchor != mCursor);
+    menu.addSeparator();
+    menu.addAction(tr("Select All"), this, &MemoView::selectAll);
+    menu.exec(Event->globalPos());
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include <QAbstractScrollArea>
+#include <QString>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The window's read-only, fixed-pitch, never-wrapping text box of flow lines. It keeps its lines
+// as the 8-bit strings they arrive as, in a ring of at most LineBound() lines, and paints only the
+// rows in view: adding a line costs the same whether the box holds ten lines or a hundred
+// thousand, which a general text document cannot offer at tens of thousands of lines a second.
+// Text can be selected with the mouse (Shift extends) and copied, as in any text box.
+class MemoView : public QAbstractScrollArea {
+    Q_OBJECT
+
+  public:
+    explicit MemoView(QWidget* Parent = nullptr);
+
+    // The newest this many lines are kept (at least 1). Lowering it drops the oldest lines.
+    void setLineBound(int Bound);
+    int lineBound() const { return mBound; }
+
+    // Adds the lines at the end, in order, taking their text. A line stays one line: a trailing
+    // line end is dropped, inner CR or LF become blanks. The view stays at the newest line when it
+    // was there; otherwise the lines in view stay in view as long as they are kept.
+    void appendLines(std::vector<std::string>& Lines);
+    void appendLine(std::string Line);
+
+    // The text box's whole text replaced: one line per LF-separated piece of Text.
+    void setPlainText(const QString& Text);
+    void clear();
+    QString toPlainText() const;
+
+    int lineCount() const { return static_cast<int>(mCount); }
+    QString line(int Index) const;
+
+    QString selectedText() const;
+    void selectAll();
+    void copy() const;
+
+  protected:
+    void paintEvent(QPaintEvent* Event) override;
+    void resizeEvent(QResizeEvent* Event) override;
+    void changeEvent(QEvent* Event) override;
+    void mousePressEvent(QMouseEvent* Event) override;
+    void mouseMoveEvent(QMouseEvent* Event) override;
+    void mouseReleaseEvent(QMouseEvent* Event) override;
+    void mouseDoubleClickEvent(QMouseEvent* Event) override;
+    void keyPressEvent(QKeyEvent* Event) override;
+    void contextMenuEvent(QContextMenuEvent* Event) override;
+
+  private:
+    // A place in the text: the line by its serial number (counted since the last clear, so it
+    // survives older lines being dropped) and a column between characters.
+    struct TextPos {
+        std::int64_t Serial = 0;
+        int Column = 0;
+        bool operator==(const TextPos&) const = default;
+        auto operator<=>(const TextPos&) const = default;
+    };
+
+    const std::string& At(std::size_t Index) const;
+    void Push(std::string&& Line);
+    void LinesChanged(std::size_t Dropped, bool FollowNewest);
+    void UpdateScrollBars();
+    void FontChanged();
+    int VisibleRows() const;
+    TextPos HitTest(const QPoint& Point) const;
+    std::string TextBetween(TextPos From, TextPos To) const;
+
+    int mBound = 100000;
+    std::vector<std::string> mRing;  // grows to mBound, then wraps
+    std::size_t mHead = 0;           // index in mRing of the oldest line once it wraps
+    std::size_t mCount = 0;
+    std::int64_t mFirstSerial = 0;  // serial of the oldest line kept
+    std::size_t mLongest = 0;       // characters of the longest line added since the last clear
+
+    TextPos mAnchor;
+    TextPos mCursor;
+
+    // From the font; fixed pitch, so a column is a constant width.
+    qreal mCharWidth = 1;
+    int mLineSpacing = 1;
+    int mAscent = 0;
+};
