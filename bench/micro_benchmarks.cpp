@@ -166,8 +166,8 @@ BENCHMARK(BM_LineBuilders)->DenseRange(0, 3);
 // staged trace, the header captions and 30 CSV appends (one open, append and close each).
 class NullWindow : public WindowUpdates {
 public:
-    void SetCaption(Caption, std::string) override {}
-    void AddMemoLine(std::string) override {}
+    void SetCaption(Caption, std::string_view) override {}
+    void AddMemoLine(std::string_view) override {}
     void Beep() override {}
 };
 

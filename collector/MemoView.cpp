@@ -17,11 +17,14 @@ namespace {
 // Blank space between the frame and the text, as a text box leaves it.
 constexpr int kMargin = 4;
 
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
 void MakeOneLine(std::string& Line) {
-    while (!Line.empty() && (Line.back() == '\n' || Line.back() == '\r')) Line.pop_back();
-    if (Line.find_first_of("\r\n") == std::string::npos) return;
-    std::replace(Line.begin(), Line.end(), '\r', ' ');
-    std::replace(Line.begin(), Line.end(), '\n', ' ');
+    while (!Line.empty() && IsLineEnd(Line.back())) Line.pop_back();
+    // One pass; find_first_of would call memchr once per character.
+    for (char& c : Line) {
+        if (IsLineEnd(c)) c = ' ';
+    }
 }
 
 QString Latin1(const std::string& Text, std::size_t From = 0, std::size_t Length = std::string::npos) {
@@ -60,21 +63,23 @@ void MemoView::setLineBound(int Bound) {
 
 const std::string& MemoView::At(std::size_t Index) const { return mRing[(mHead + Index) % mRing.size()]; }
 
-void MemoView::Push(std::string&& Line) {
-    MakeOneLine(Line);
-    mLongest = std::max(mLongest, Line.size());
+void MemoView::Push(std::string_view Line) {
+    std::string* slot = nullptr;
     if (mRing.size() < static_cast<std::size_t>(mBound)) {
-        mRing.push_back(std::move(Line));
+        slot = &mRing.emplace_back(Line);
         ++mCount;
-        return;
+    } else {
+        // Full: the newest line takes the oldest one's place and buffer.
+        slot = &mRing[mHead];
+        slot->assign(Line);
+        mHead = (mHead + 1) % mRing.size();
+        ++mFirstSerial;
     }
-    // Full: the newest line takes the oldest one's place, whose text is freed.
-    mRing[mHead] = std::move(Line);
-    mHead = (mHead + 1) % mRing.size();
-    ++mFirstSerial;
+    MakeOneLine(*slot);
+    mLongest = std::max(mLongest, slot->size());
 }
 
-void MemoView::appendLines(std::vector<std::string>& Lines) {
+void MemoView::appendLines(const std::vector<std::string_view>& Lines) {
     if (Lines.empty()) return;
     QScrollBar* bar = verticalScrollBar();
     const bool follow = bar->value() >= bar->maximum();
@@ -82,22 +87,17 @@ void MemoView::appendLines(std::vector<std::string>& Lines) {
     // Lines that would be dropped within this same call are never stored.
     const std::size_t skip = Lines.size() > static_cast<std::size_t>(mBound) ? Lines.size() - mBound : 0;
     mFirstSerial += static_cast<std::int64_t>(skip);
-    for (std::size_t i = skip; i < Lines.size(); ++i) Push(std::move(Lines[i]));
-    Lines.clear();
+    for (std::size_t i = skip; i < Lines.size(); ++i) Push(Lines[i]);
     LinesChanged(static_cast<std::size_t>(mFirstSerial - firstBefore), follow);
 }
 
-void MemoView::appendLine(std::string Line) {
-    std::vector<std::string> one;
-    one.push_back(std::move(Line));
-    appendLines(one);
-}
+void MemoView::appendLine(std::string_view Line) { appendLines({Line}); }
 
 void MemoView::setPlainText(const QString& Text) {
     clear();
-    std::vector<std::string> lines;
-    for (const QString& piece : Text.split(QLatin1Char('\n'))) lines.push_back(piece.toLatin1().toStdString());
-    appendLines(lines);
+    std::vector<std::string> pieces;
+    for (const QString& piece : Text.split(QLatin1Char('\n'))) pieces.push_back(piece.toLatin1().toStdString());
+    appendLines(std::vector<std::string_view>(pieces.begin(), pieces.end()));
 }
 
 void MemoView::clear() {

@@ -4,6 +4,7 @@
 #include <QString>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The window's read-only, fixed-pitch, never-wrapping text box of flow lines. It keeps its lines
@@ -21,11 +22,12 @@ class MemoView : public QAbstractScrollArea {
     void setLineBound(int Bound);
     int lineBound() const { return mBound; }
 
-    // Adds the lines at the end, in order, taking their text. A line stays one line: a trailing
-    // line end is dropped, inner CR or LF become blanks. The view stays at the newest line when it
-    // was there; otherwise the lines in view stay in view as long as they are kept.
-    void appendLines(std::vector<std::string>& Lines);
-    void appendLine(std::string Line);
+    // Adds copies of the lines at the end, in order. A line stays one line: a trailing line end
+    // is dropped, inner CR or LF become blanks. The view stays at the newest line when it was
+    // there; otherwise the lines in view stay in view as long as they are kept. Once the ring is
+    // full, a new line reuses the buffer of the oldest one it replaces.
+    void appendLines(const std::vector<std::string_view>& Lines);
+    void appendLine(std::string_view Line);
 
     // The text box's whole text replaced: one line per LF-separated piece of Text.
     void setPlainText(const QString& Text);
@@ -61,7 +63,7 @@ class MemoView : public QAbstractScrollArea {
     };
 
     const std::string& At(std::size_t Index) const;
-    void Push(std::string&& Line);
+    void Push(std::string_view Line);
     void LinesChanged(std::size_t Dropped, bool FollowNewest);
     void UpdateScrollBars();
     void FontChanged();

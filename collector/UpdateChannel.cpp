@@ -11,13 +11,8 @@
 
 namespace {
 
-// After a burst the lists keep their capacity; beyond this many entries it is handed back.
-constexpr std::size_t kRetainedCapacity = 65536;
-
-template <typename T>
-void ReleaseIfLarge(std::vector<T>& List) {
-    if (List.capacity() > kRetainedCapacity) std::vector<T>().swap(List);
-}
+// After a burst the lists keep their entries; beyond this many they are handed back.
+constexpr std::size_t kRetainedEntries = 65536;
 
 }  // namespace
 
@@ -25,6 +20,8 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
     : QObject(Parent), mTargets(Targets), mOptions(std::move(Options)) {
     if (mOptions.MemoLineBound < 1) mOptions.MemoLineBound = 1;
     if (mOptions.DrainDelayMs < 0) mOptions.DrainDelayMs = 0;
+    mPending.CaptionAt.fill(-1);
+    mBatch.CaptionAt.fill(-1);
     if (mTargets.Memo != nullptr) mTargets.Memo->setLineBound(mOptions.MemoLineBound);
     mDrainTimer.setSingleShot(true);
     mDrainTimer.setInterval(mOptions.DrainDelayMs);
@@ -33,19 +30,29 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
 
 UpdateChannel::~UpdateChannel() = default;
 
-void UpdateChannel::SetCaption(Caption Control, std::string Text) {
-    Post(Update{Kind::Caption, Control, std::move(Text)});
-}
+void UpdateChannel::SetCaption(Caption Control, std::string_view Text) { Post(Kind::Caption, Control, Text); }
 
-void UpdateChannel::AddMemoLine(std::string Line) { Post(Update{Kind::MemoLine, Caption{}, std::move(Line)}); }
+void UpdateChannel::AddMemoLine(std::string_view Line) { Post(Kind::MemoLine, Caption{}, Line); }
 
-void UpdateChannel::Beep() { Post(Update{Kind::Beep, Caption{}, {}}); }
+void UpdateChannel::Beep() { Post(Kind::Beep, Caption{}, {}); }
 
-void UpdateChannel::Post(Update&& Item) {
+void UpdateChannel::Post(Kind What, Caption Control, std::string_view Text) {
     bool schedule = false;
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        mPending.push_back(std::move(Item));
+        UpdateList& list = mPending;
+        int* captionAt = What == Kind::Caption ? &list.CaptionAt[static_cast<std::size_t>(Control)] : nullptr;
+        if (captionAt != nullptr && *captionAt >= 0) {
+            list.Entries[static_cast<std::size_t>(*captionAt)].Text.assign(Text);
+        } else {
+            if (list.Count == list.Entries.size()) list.Entries.emplace_back();
+            if (captionAt != nullptr) *captionAt = static_cast<int>(list.Count);
+            Update& entry = list.Entries[list.Count++];
+            entry.What = What;
+            entry.Control = Control;
+            // Reuses the buffer an earlier update left in this entry.
+            entry.Text.assign(Text);
+        }
         schedule = !mDrainScheduled;
         mDrainScheduled = true;
     }
@@ -65,34 +72,37 @@ void UpdateChannel::Drain() {
     mDrainTimer.stop();
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        mPending.swap(mBatch);
+        std::swap(mPending, mBatch);
+        mPending.Count = 0;
+        mPending.CaptionAt.fill(-1);
         mDrainScheduled = false;
     }
-    if (mBatch.empty()) return;
+    if (mBatch.Count == 0) return;
     QElapsedTimer busy;
     busy.start();
     Apply(mBatch);
-    mBatch.clear();
+    mBatch.Count = 0;
     // However fast updates come, the main thread spends at most about half its time applying
     // them: the next drain waits at least as long as this one took, and the batch grows meanwhile.
     mDrainTimer.setInterval(std::max<qint64>(mOptions.DrainDelayMs, busy.elapsed()));
-    ReleaseIfLarge(mBatch);
-    ReleaseIfLarge(mLines);
+    if (mBatch.Entries.size() > kRetainedEntries) std::vector<Update>().swap(mBatch.Entries);
+    if (mLines.capacity() > kRetainedEntries) std::vector<std::string_view>().swap(mLines);
 }
 
-void UpdateChannel::Apply(std::vector<Update>& Batch) {
+void UpdateChannel::Apply(const UpdateList& Batch) {
     // The whole batch is applied before the window paints again, so applying only the last
     // caption of each label and the lines in one go looks exactly like applying every update in
     // turn.
     std::array<const std::string*, kCaptionCount> captions{};
     bool beep = false;
-    for (Update& item : Batch) {
+    for (std::size_t i = 0; i < Batch.Count; ++i) {
+        const Update& item = Batch.Entries[i];
         switch (item.What) {
             case Kind::Caption:
                 captions[static_cast<std::size_t>(item.Control)] = &item.Text;
                 break;
             case Kind::MemoLine:
-                mLines.push_back(std::move(item.Text));
+                mLines.emplace_back(item.Text);
                 break;
             case Kind::Beep:
                 beep = true;

@@ -31,10 +31,12 @@ struct UpdateChannelOptions {
     std::function<void()> BeepSound;
 };
 
-// Carries window updates from any thread to the main thread. Posting only appends to a pending
-// list; the main thread takes the whole list at once and applies it in one go, so a flood of
-// flow lines costs one memo update and one repaint per drain instead of one per line. Updates keep their issue
-// order, and each caption and line arrives whole.
+// Carries window updates from any thread to the main thread. Posting only copies the text into a
+// pending list; the main thread takes the whole list at once and applies it in one go, so a flood
+// of flow lines costs one memo update and one repaint per drain instead of one per line. Updates
+// keep their issue order, and each caption and line arrives whole. The two lists trade places at
+// every drain and keep their entries' text buffers, so a steady flow of updates allocates
+// nothing: no memory passes from one thread to the other.
 class UpdateChannel : public QObject, public WindowUpdates {
     Q_OBJECT
 
@@ -42,8 +44,8 @@ class UpdateChannel : public QObject, public WindowUpdates {
     UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions Options = {}, QObject* Parent = nullptr);
     ~UpdateChannel() override;
 
-    void SetCaption(Caption Control, std::string Text) override;
-    void AddMemoLine(std::string Line) override;
+    void SetCaption(Caption Control, std::string_view Text) override;
+    void AddMemoLine(std::string_view Line) override;
     void Beep() override;
 
     // Applies everything posted so far. Main thread only.
@@ -57,20 +59,28 @@ class UpdateChannel : public QObject, public WindowUpdates {
         std::string Text;
     };
 
-    void Post(Update&& Item);
+    // A list of updates whose first Count entries are in use; the rest keep their buffers.
+    struct UpdateList {
+        std::vector<Update> Entries;
+        std::size_t Count = 0;
+        // Where each label's pending caption stands, if it has one: a later caption of the same
+        // label overwrites it, as the drain would only show the last one anyway.
+        std::array<int, kCaptionCount> CaptionAt{};
+    };
+
+    void Post(Kind What, Caption Control, std::string_view Text);
     void ScheduleDrain();
-    void Apply(std::vector<Update>& Batch);
+    void Apply(const UpdateList& Batch);
 
     UpdateTargets mTargets;
     UpdateChannelOptions mOptions;
     QTimer mDrainTimer;
 
     std::mutex mMutex;
-    std::vector<Update> mPending;  // guarded by mMutex
+    UpdateList mPending;           // guarded by mMutex
     bool mDrainScheduled = false;  // guarded by mMutex
 
-    // Main thread only. The list being applied, swapped with mPending so both keep their capacity
-    // between drains, and the memo lines taken from it.
-    std::vector<Update> mBatch;
-    std::vector<std::string> mLines;
+    // Main thread only: the list being applied, and the memo lines found in it.
+    UpdateList mBatch;
+    std::vector<std::string_view> mLines;
 };

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 // What the datagram handler may change in the window. It runs on the listener thread and never
 // touches a widget itself, so it only sees this interface; tests hand it a recorder instead.
@@ -65,10 +66,11 @@ class WindowUpdates {
   public:
     virtual ~WindowUpdates() = default;
 
-    // Replaces the label's caption whole. Any thread; 8-bit text.
-    virtual void SetCaption(Caption Control, std::string Text) = 0;
-    // Adds one line at the end of the memo. Any thread; the line carries no line end.
-    virtual void AddMemoLine(std::string Line) = 0;
+    // Replaces the label's caption whole. Any thread; 8-bit text, copied before the call returns.
+    virtual void SetCaption(Caption Control, std::string_view Text) = 0;
+    // Adds one line at the end of the memo. Any thread; the line carries no line end and is
+    // copied before the call returns.
+    virtual void AddMemoLine(std::string_view Line) = 0;
     // Sounds the default beep once, on the main thread. Any thread.
     virtual void Beep() = 0;
 };

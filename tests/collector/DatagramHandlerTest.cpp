@@ -22,13 +22,13 @@ using namespace testdatagrams;
 // Records what the handler asks of the window, in order.
 class RecordingWindow : public WindowUpdates {
 public:
-    void SetCaption(Caption Control, std::string Text) override {
+    void SetCaption(Caption Control, std::string_view Text) override {
         captions[Control] = Text;
-        events.push_back(std::string(CaptionControlName(Control)) + "=" + Text);
+        events.push_back(std::string(CaptionControlName(Control)) + "=" + std::string(Text));
     }
-    void AddMemoLine(std::string Line) override {
-        memo.push_back(Line);
-        events.push_back("memo:" + Line);
+    void AddMemoLine(std::string_view Line) override {
+        memo.emplace_back(Line);
+        events.push_back("memo:" + std::string(Line));
     }
     void Beep() override { ++beeps; }
 

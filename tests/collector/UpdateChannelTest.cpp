@@ -79,6 +79,7 @@ class UpdateChannelTest : public QObject {
     void batchLargerThanTheBoundInsertsOnlyItsNewestLines();
     void memoFollowsTheNewestLinesWhileTrimming();
     void lineNeverSplitsAndKeepsItsEightBitText();
+    void reusedEntriesCarryOnlyTheirNewText();
     void beepSoundsOnceOnTheMainThread();
     void destroyingTheChannelDropsWhatIsStillPending();
 };
@@ -233,6 +234,32 @@ void UpdateChannelTest::lineNeverSplitsAndKeepsItsEightBitText() {
                                QString::fromLatin1("caf\xE9 \xFF", 6)};
     QCOMPARE(targets.MemoLines(), expected);
     QCOMPARE(targets.Text(Caption::lblTemplate), QString(QChar(0xB5)) + QLatin1Char('s'));
+}
+
+void UpdateChannelTest::reusedEntriesCarryOnlyTheirNewText() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate(10));
+    const std::string longLine(200, 'L');
+    for (int i = 0; i < 4; ++i) channel.AddMemoLine(longLine);
+    channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: 192.168.100.200");
+    channel.SetCaption(Caption::lblStatus, "23:59:59");
+    channel.Drain();
+    channel.Drain();  // an empty drain in between hands the emptied list back and forth
+
+    // The same entries come round again with shorter texts, and in another order.
+    channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: 10.0.0.1");
+    channel.AddMemoLine("short");
+    channel.AddMemoLine("");
+    channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: 10.0.0.2");
+    channel.AddMemoLine("x");
+    channel.Drain();
+
+    const QStringList expected{QString::fromStdString(longLine), QString::fromStdString(longLine),
+                               QString::fromStdString(longLine), QString::fromStdString(longLine),
+                               QStringLiteral("short"), QString(), QStringLiteral("x")};
+    QCOMPARE(targets.MemoLines(), expected);
+    QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
+    QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("23:59:59"));
 }
 
 void UpdateChannelTest::beepSoundsOnceOnTheMainThread() {
