@@ -39,6 +39,18 @@ void DatagramHandler::UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHa
 }
 
 void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP) {
+    // One hand-over to the main thread per datagram instead of one per caption and line.
+    struct Batch {
+        WindowUpdates& Window;
+        explicit Batch(WindowUpdates& W) : Window(W) { Window.BeginBatch(); }
+        ~Batch() {
+            try {
+                Window.EndBatch();
+            } catch (...) {
+                // Losing the window updates of one datagram is better than losing the listener.
+            }
+        }
+    } batch(Window_);
     brix32::tLogRec LogRec(kHandlerFunction);
     brix32::tExceptionRec ExceptionRec;
     brix32::RunTracedOperation(kHandlerFunction, LogRec, ExceptionRec, [&] {

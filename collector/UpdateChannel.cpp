@@ -20,8 +20,9 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
     : QObject(Parent), mTargets(Targets), mOptions(std::move(Options)) {
     if (mOptions.MemoLineBound < 1) mOptions.MemoLineBound = 1;
     if (mOptions.DrainDelayMs < 0) mOptions.DrainDelayMs = 0;
-    mPending.CaptionAt.fill(-1);
-    mBatch.CaptionAt.fill(-1);
+    mPending.Reset();
+    mBatch.Reset();
+    mHeld.Reset();
     if (mTargets.Memo != nullptr) mTargets.Memo->setLineBound(mOptions.MemoLineBound);
     mDrainTimer.setSingleShot(true);
     mDrainTimer.setInterval(mOptions.DrainDelayMs);
@@ -36,23 +37,56 @@ void UpdateChannel::AddMemoLine(std::string_view Line) { Post(Kind::MemoLine, Ca
 
 void UpdateChannel::Beep() { Post(Kind::Beep, Caption{}, {}); }
 
+UpdateChannel::Update& UpdateChannel::UpdateList::Slot(Kind What, Caption Control) {
+    int* captionAt = What == Kind::Caption ? &CaptionAt[static_cast<std::size_t>(Control)] : nullptr;
+    if (captionAt != nullptr && *captionAt >= 0) return Entries[static_cast<std::size_t>(*captionAt)];
+    if (Count == Entries.size()) Entries.emplace_back();
+    if (captionAt != nullptr) *captionAt = static_cast<int>(Count);
+    Update& entry = Entries[Count++];
+    entry.What = What;
+    entry.Control = Control;
+    return entry;
+}
+
+void UpdateChannel::UpdateList::Reset() {
+    Count = 0;
+    CaptionAt.fill(-1);
+}
+
+void UpdateChannel::BeginBatch() {
+    std::thread::id nobody;
+    // Only one thread holds updates back at a time; any other posts as usual.
+    mHoldingThread.compare_exchange_strong(nobody, std::this_thread::get_id());
+}
+
+void UpdateChannel::EndBatch() {
+    if (mHoldingThread.load(std::memory_order_relaxed) != std::this_thread::get_id()) return;
+    bool schedule = false;
+    if (mHeld.Count > 0) {
+        std::lock_guard<std::mutex> lock(mMutex);
+        for (std::size_t i = 0; i < mHeld.Count; ++i) {
+            Update& held = mHeld.Entries[i];
+            // The texts trade buffers, so nothing is copied or allocated.
+            std::swap(mPending.Slot(held.What, held.Control).Text, held.Text);
+        }
+        schedule = !mDrainScheduled;
+        mDrainScheduled = true;
+    }
+    mHeld.Reset();
+    mHoldingThread.store(std::thread::id{});
+    if (schedule) QMetaObject::invokeMethod(this, &UpdateChannel::ScheduleDrain, Qt::QueuedConnection);
+}
+
 void UpdateChannel::Post(Kind What, Caption Control, std::string_view Text) {
+    if (mHoldingThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+        // Reuses the buffer an earlier update left in the entry.
+        mHeld.Slot(What, Control).Text.assign(Text);
+        return;
+    }
     bool schedule = false;
     {
         std::lock_guard<std::mutex> lock(mMutex);
-        UpdateList& list = mPending;
-        int* captionAt = What == Kind::Caption ? &list.CaptionAt[static_cast<std::size_t>(Control)] : nullptr;
-        if (captionAt != nullptr && *captionAt >= 0) {
-            list.Entries[static_cast<std::size_t>(*captionAt)].Text.assign(Text);
-        } else {
-            if (list.Count == list.Entries.size()) list.Entries.emplace_back();
-            if (captionAt != nullptr) *captionAt = static_cast<int>(list.Count);
-            Update& entry = list.Entries[list.Count++];
-            entry.What = What;
-            entry.Control = Control;
-            // Reuses the buffer an earlier update left in this entry.
-            entry.Text.assign(Text);
-        }
+        mPending.Slot(What, Control).Text.assign(Text);
         schedule = !mDrainScheduled;
         mDrainScheduled = true;
     }
@@ -73,8 +107,7 @@ void UpdateChannel::Drain() {
     {
         std::lock_guard<std::mutex> lock(mMutex);
         std::swap(mPending, mBatch);
-        mPending.Count = 0;
-        mPending.CaptionAt.fill(-1);
+        mPending.Reset();
         mDrainScheduled = false;
     }
     if (mBatch.Count == 0) return;

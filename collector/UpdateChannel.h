@@ -3,9 +3,11 @@
 #include <QObject>
 #include <QTimer>
 #include <array>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "WindowUpdates.h"
@@ -47,6 +49,8 @@ class UpdateChannel : public QObject, public WindowUpdates {
     void SetCaption(Caption Control, std::string_view Text) override;
     void AddMemoLine(std::string_view Line) override;
     void Beep() override;
+    void BeginBatch() override;
+    void EndBatch() override;
 
     // Applies everything posted so far. Main thread only.
     void Drain();
@@ -66,6 +70,11 @@ class UpdateChannel : public QObject, public WindowUpdates {
         // Where each label's pending caption stands, if it has one: a later caption of the same
         // label overwrites it, as the drain would only show the last one anyway.
         std::array<int, kCaptionCount> CaptionAt{};
+
+        // The entry that is to carry an update of this kind: the label's pending caption, or a
+        // new entry at the end.
+        Update& Slot(Kind What, Caption Control);
+        void Reset();
     };
 
     void Post(Kind What, Caption Control, std::string_view Text);
@@ -79,6 +88,11 @@ class UpdateChannel : public QObject, public WindowUpdates {
     std::mutex mMutex;
     UpdateList mPending;           // guarded by mMutex
     bool mDrainScheduled = false;  // guarded by mMutex
+
+    // The thread inside BeginBatch/EndBatch, and what it has posted since; only that thread
+    // touches mHeld.
+    std::atomic<std::thread::id> mHoldingThread{};
+    UpdateList mHeld;
 
     // Main thread only: the list being applied, and the memo lines found in it.
     UpdateList mBatch;

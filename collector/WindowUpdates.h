@@ -73,4 +73,8 @@ class WindowUpdates {
     virtual void AddMemoLine(std::string_view Line) = 0;
     // Sounds the default beep once, on the main thread. Any thread.
     virtual void Beep() = 0;
+    // Updates the calling thread issues between these two calls may be held back and passed on
+    // together at EndBatch, in their order; the handler brackets each datagram with them.
+    virtual void BeginBatch() {}
+    virtual void EndBatch() {}
 };

@@ -80,6 +80,7 @@ class UpdateChannelTest : public QObject {
     void memoFollowsTheNewestLinesWhileTrimming();
     void lineNeverSplitsAndKeepsItsEightBitText();
     void reusedEntriesCarryOnlyTheirNewText();
+    void heldUpdatesArriveTogetherAtTheEndOfABatch();
     void beepSoundsOnceOnTheMainThread();
     void destroyingTheChannelDropsWhatIsStillPending();
 };
@@ -260,6 +261,40 @@ void UpdateChannelTest::reusedEntriesCarryOnlyTheirNewText() {
     QCOMPARE(targets.MemoLines(), expected);
     QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
     QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("23:59:59"));
+}
+
+void UpdateChannelTest::heldUpdatesArriveTogetherAtTheEndOfABatch() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate(10));
+    std::atomic<int> stage{0};
+    std::thread listener([&] {
+        channel.BeginBatch();
+        channel.AddMemoLine("held 1");
+        channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: 10.0.0.1");
+        channel.AddMemoLine("held 2");
+        channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: 10.0.0.2");
+        stage = 1;
+        while (stage != 2) std::this_thread::yield();
+        channel.EndBatch();
+        // Outside a batch every update goes on at once again.
+        channel.AddMemoLine("direct");
+        stage = 3;
+    });
+    while (stage != 1) std::this_thread::yield();
+    // Another thread is not held back by the listener's batch.
+    channel.SetCaption(Caption::lblStatus, "12:00:00");
+    channel.Drain();
+    QVERIFY(targets.MemoLines().isEmpty());
+    QCOMPARE(targets.Text(Caption::lblsrcaddr), QString());
+    QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("12:00:00"));
+
+    stage = 2;
+    while (stage != 3) std::this_thread::yield();
+    listener.join();
+    channel.Drain();
+    QCOMPARE(targets.MemoLines(), (QStringList{QStringLiteral("held 1"), QStringLiteral("held 2"),
+                                              QStringLiteral("direct")}));
+    QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
 }
 
 void UpdateChannelTest::beepSoundsOnceOnTheMainThread() {
