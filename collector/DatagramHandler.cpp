@@ -112,10 +112,12 @@ void DatagramHandler::WriteV5Records(int Count) {
     for (int i = 0; i < Count; ++i) {
         if (BeforeRecordForTesting) BeforeRecordForTesting(i);
         const netflowlib::tNetflowV5& record = V5Records_[static_cast<std::size_t>(i)];
-        Window_.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: " + record.srcaddr);
-        std::string display = flowlines::V5DisplayLine(record, separator);
-        AppendCsvLine(flowlines::V5CsvLine(record));
-        Window_.AddMemoLine(std::move(display));
+        SrcAddrCaption_.assign("[0-3] srcaddr: ").append(record.srcaddr);
+        Window_.SetCaption(Caption::lblsrcaddr, SrcAddrCaption_);
+        flowlines::BuildV5DisplayLine(DisplayLine_, record, separator);
+        flowlines::BuildV5CsvLine(CsvLine_, record);
+        AppendCsvLine(CsvLine_);
+        Window_.AddMemoLine(DisplayLine_);
     }
 }
 
@@ -127,9 +129,10 @@ void DatagramHandler::WriteV9Records(int Count) {
         // Records without an IPv4 source (IPv6 templates, slots of skipped flowsets) give no line.
         if (record.IPV4_SRC_ADDR.empty()) continue;
         if (BeforeRecordForTesting) BeforeRecordForTesting(i);
-        std::string display = flowlines::V9DisplayLine(record, separator);
-        AppendCsvLine(flowlines::V9CsvLine(record));
-        Window_.AddMemoLine(std::move(display));
+        flowlines::BuildV9DisplayLine(DisplayLine_, record, separator);
+        flowlines::BuildV9CsvLine(CsvLine_, record);
+        AppendCsvLine(CsvLine_);
+        Window_.AddMemoLine(DisplayLine_);
     }
 }
 

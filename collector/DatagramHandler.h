@@ -46,4 +46,8 @@ private:
     netflowlib::tNetflowV9Records V9Records_;
     std::int64_t CsvDay_ = 0;
     std::string CsvFileName_;
+    // Built anew for every record in the same buffers.
+    std::string SrcAddrCaption_;
+    std::string DisplayLine_;
+    std::string CsvLine_;
 };

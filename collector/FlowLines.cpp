@@ -54,81 +54,101 @@ void AppendRightAligned(std::string& Line, const std::string& Number, std::size_
     Line += Number;
 }
 
+void BuildV5DisplayLine(std::string& Line, const netflowlib::tNetflowV5& Record, const std::string& Separator) {
+    Line.clear();
+    AppendNumber(Line, Record.First);
+    Line += ' ';
+    AppendNumber(Line, FirstMinusLast(Record));
+    FillToColumn(Line, 20);
+    AppendEndpoint(Line, Record.srcaddr, Record.srcport);
+    FillToColumn(Line, 52);
+    Line += "->";
+    AppendEndpoint(Line, Record.dstaddr, Record.dstport);
+    FillToColumn(Line, 76);
+    Line += '[';
+    AppendNumber(Line, static_cast<unsigned>(Record.prot));
+    FillToColumn(Line, 79);
+    Line += "] ";
+    AppendRightAligned(Line, FormatThousands(Record.dOctets, Separator), 88);
+}
+
 std::string V5DisplayLine(const netflowlib::tNetflowV5& Record, const std::string& Separator) {
     std::string line;
     line.reserve(96);
-    AppendNumber(line, Record.First);
-    line += ' ';
-    AppendNumber(line, FirstMinusLast(Record));
-    FillToColumn(line, 20);
-    AppendEndpoint(line, Record.srcaddr, Record.srcport);
-    FillToColumn(line, 52);
-    line += "->";
-    AppendEndpoint(line, Record.dstaddr, Record.dstport);
-    FillToColumn(line, 76);
-    line += '[';
-    AppendNumber(line, static_cast<unsigned>(Record.prot));
-    FillToColumn(line, 79);
-    line += "] ";
-    AppendRightAligned(line, FormatThousands(Record.dOctets, Separator), 88);
+    BuildV5DisplayLine(line, Record, Separator);
     return line;
+}
+
+void BuildV5CsvLine(std::string& Line, const netflowlib::tNetflowV5& Record) {
+    Line.clear();
+    AppendNumber(Line, Record.First);
+    Line += ',';
+    AppendNumber(Line, FirstMinusLast(Record));
+    Line += ',';
+    Line += Record.srcaddr;
+    Line += ',';
+    AppendNumber(Line, Record.srcport);
+    Line += ',';
+    Line += Record.dstaddr;
+    Line += ',';
+    AppendNumber(Line, Record.dstport);
+    Line += ',';
+    AppendNumber(Line, static_cast<unsigned>(Record.prot));
+    Line += ',';
+    AppendNumber(Line, Record.dOctets);
+    Line += "\r\n";
 }
 
 std::string V5CsvLine(const netflowlib::tNetflowV5& Record) {
     std::string line;
     line.reserve(80);
-    AppendNumber(line, Record.First);
-    line += ',';
-    AppendNumber(line, FirstMinusLast(Record));
-    line += ',';
-    line += Record.srcaddr;
-    line += ',';
-    AppendNumber(line, Record.srcport);
-    line += ',';
-    line += Record.dstaddr;
-    line += ',';
-    AppendNumber(line, Record.dstport);
-    line += ',';
-    AppendNumber(line, static_cast<unsigned>(Record.prot));
-    line += ',';
-    AppendNumber(line, Record.dOctets);
-    line += "\r\n";
+    BuildV5CsvLine(line, Record);
     return line;
+}
+
+void BuildV9DisplayLine(std::string& Line, const netflowlib::tNetflowV9& Record, const std::string& Separator) {
+    Line.clear();
+    AppendEndpoint(Line, Record.IPV4_SRC_ADDR, Record.L4_SRC_PORT);
+    FillToColumn(Line, 22);
+    Line += "->";
+    AppendEndpoint(Line, Record.IPV4_DST_ADDR, Record.L4_DST_PORT);
+    FillToColumn(Line, 46);
+    Line += '[';
+    AppendNumber(Line, Record.PROTOCOL);
+    FillToColumn(Line, 49);
+    Line += "] ";
+    AppendRightAligned(Line, FormatThousands(Record.IN_BYTES, Separator), 58);
 }
 
 std::string V9DisplayLine(const netflowlib::tNetflowV9& Record, const std::string& Separator) {
     std::string line;
     line.reserve(64);
-    AppendEndpoint(line, Record.IPV4_SRC_ADDR, Record.L4_SRC_PORT);
-    FillToColumn(line, 22);
-    line += "->";
-    AppendEndpoint(line, Record.IPV4_DST_ADDR, Record.L4_DST_PORT);
-    FillToColumn(line, 46);
-    line += '[';
-    AppendNumber(line, Record.PROTOCOL);
-    FillToColumn(line, 49);
-    line += "] ";
-    AppendRightAligned(line, FormatThousands(Record.IN_BYTES, Separator), 58);
+    BuildV9DisplayLine(line, Record, Separator);
     return line;
+}
+
+void BuildV9CsvLine(std::string& Line, const netflowlib::tNetflowV9& Record) {
+    Line.clear();
+    Line += Record.IPV4_SRC_ADDR;
+    Line += ',';
+    AppendNumber(Line, Record.L4_SRC_PORT);
+    Line += ',';
+    Line += Record.IPV4_DST_ADDR;
+    Line += ',';
+    AppendNumber(Line, Record.L4_DST_PORT);
+    Line += ',';
+    AppendNumber(Line, Record.PROTOCOL);
+    Line += ',';
+    AppendNumber(Line, Record.IN_BYTES);
+    Line += ',';
+    AppendNumber(Line, Record.IN_BYTES);
+    Line += "\r\n";
 }
 
 std::string V9CsvLine(const netflowlib::tNetflowV9& Record) {
     std::string line;
     line.reserve(72);
-    line += Record.IPV4_SRC_ADDR;
-    line += ',';
-    AppendNumber(line, Record.L4_SRC_PORT);
-    line += ',';
-    line += Record.IPV4_DST_ADDR;
-    line += ',';
-    AppendNumber(line, Record.L4_DST_PORT);
-    line += ',';
-    AppendNumber(line, Record.PROTOCOL);
-    line += ',';
-    AppendNumber(line, Record.IN_BYTES);
-    line += ',';
-    AppendNumber(line, Record.IN_BYTES);
-    line += "\r\n";
+    BuildV9CsvLine(line, Record);
     return line;
 }
 

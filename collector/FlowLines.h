@@ -25,6 +25,13 @@ std::string V5CsvLine(const netflowlib::tNetflowV5& Record);
 std::string V9DisplayLine(const netflowlib::tNetflowV9& Record, const std::string& Separator);
 std::string V9CsvLine(const netflowlib::tNetflowV9& Record);
 
+// The same lines built into Line, replacing what it held: a caller that keeps one buffer for
+// every record allocates nothing per line.
+void BuildV5DisplayLine(std::string& Line, const netflowlib::tNetflowV5& Record, const std::string& Separator);
+void BuildV5CsvLine(std::string& Line, const netflowlib::tNetflowV5& Record);
+void BuildV9DisplayLine(std::string& Line, const netflowlib::tNetflowV9& Record, const std::string& Separator);
+void BuildV9CsvLine(std::string& Line, const netflowlib::tNetflowV9& Record);
+
 // "NetFlow-yyyymmdd.csv" for the local day of When.
 std::string DailyFileName(brix32::TDateTime When);
 

@@ -89,6 +89,27 @@ TEST(FlowLines, Version9ColumnsAtTheirLimits) {
     EXPECT_EQ(flowlines::V9CsvLine(negative), "10.0.0.1,1,10.0.0.2,2,6,-2147483648,-2147483648\r\n");
 }
 
+TEST(FlowLines, ReusedBuffersHoldOnlyTheNewLine) {
+    const tNetflowV5 wide = V5(4294967295u, 0, "255.255.255.255", 65535, "255.255.255.255", 65535, 255, 4294967295u);
+    const tNetflowV5 narrow = V5(0, 0, "1.2.3.4", 1, "5.6.7.8", 2, 6, 0);
+    std::string display;
+    std::string csv;
+    for (const tNetflowV5* r : {&wide, &narrow}) {
+        flowlines::BuildV5DisplayLine(display, *r, ",");
+        flowlines::BuildV5CsvLine(csv, *r);
+        EXPECT_EQ(display, flowlines::V5DisplayLine(*r, ","));
+        EXPECT_EQ(csv, flowlines::V5CsvLine(*r));
+    }
+    const tNetflowV9 wide9 = V9("255.255.255.255", 65535, "255.255.255.255", 65535, 255, -2147483647 - 1);
+    const tNetflowV9 narrow9 = V9("1.2.3.4", 1, "5.6.7.8", 2, 17, 1);
+    for (const tNetflowV9* r : {&wide9, &narrow9}) {
+        flowlines::BuildV9DisplayLine(display, *r, ".");
+        flowlines::BuildV9CsvLine(csv, *r);
+        EXPECT_EQ(display, flowlines::V9DisplayLine(*r, "."));
+        EXPECT_EQ(csv, flowlines::V9CsvLine(*r));
+    }
+}
+
 TEST(FlowLines, ThousandsGrouping) {
     EXPECT_EQ(flowlines::FormatThousands(0, ","), "0");
     EXPECT_EQ(flowlines::FormatThousands(999, ","), "999");
