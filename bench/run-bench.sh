@@ -48,6 +48,7 @@ done
 
 build_dir=build/bench
 if ((build)); then
+    scripts/install-deps.sh --bench
     # shellcheck disable=SC2086 # BENCH_CMAKE_ARGS is a list of words on purpose
     cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DNFC_BUILD_TESTS=OFF -DNFC_BUILD_BENCH=ON \
         ${BENCH_CMAKE_ARGS:-} >/dev/null

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build (and, with --test, the test suite) needs, when missing.
+# Installs the Debian packages the build needs, when missing; with --test also what the test suite
+# needs, with --bench what the load benchmark needs (nfdump brings the nfcapd it compares with).
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpugixml-dev libasound2-dev libgtest-dev)
-if [[ "${1:-}" == "--test" ]]; then
-    packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3)
-fi
+case "${1:-}" in
+    --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3) ;;
+    --bench) packages+=(libbenchmark-dev nfdump python3) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
