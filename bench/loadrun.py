@@ -286,7 +286,10 @@ def run_step(args, target, version, rate):
     try:
         # The machine's file-system speed drifts by a third over minutes on a shared host; the
         # contract limit measured just before each collector step puts that step's rate in scale.
-        contract_now = probe_contract(args, step_dir) if args.contract and target.name == "collector" else None
+        contract_now = None
+        if args.contract and target.name == "collector":
+            contract_now = probe_contract(args, step_dir)
+            os.sync()
         port = target.launch(step_dir)
         proc = target.proc
         if not wait_until(lambda: proc.poll() is None and own_socket(proc.pid, port) is not None,
@@ -341,6 +344,10 @@ def run_step(args, target, version, rate):
     finally:
         if not args.keep:
             shutil.rmtree(step_dir, ignore_errors=True)
+        # A step writes hundreds of MB; what the file system still does with them (writeback,
+        # freeing the deleted file) must not run into the next step.
+        os.sync()
+        time.sleep(args.pause)
 
 
 def fmt_step(s):
@@ -457,6 +464,7 @@ def main():
     ap.add_argument("--records", type=int, default=30)
     ap.add_argument("--step-seconds", type=float, default=20.0)
     ap.add_argument("--settle", type=float, default=2.0, help="seconds without progress that mean drained")
+    ap.add_argument("--pause", type=float, default=3.0, help="seconds of quiet after each step, after a sync")
     ap.add_argument("--max-drain", type=float, default=90.0)
     ap.add_argument("--start-wait", type=float, default=20.0)
     ap.add_argument("--port-wait", type=float, default=60.0)
