@@ -15,7 +15,7 @@
 #include <cstring>
 #include <string>
 
-#include "TextFiles.h"
+#include "support/TextFiles.h"
 
 namespace {
 

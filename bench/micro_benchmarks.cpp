@@ -10,12 +10,12 @@
 
 #include "DatagramHandler.h"
 #include "FlowLines.h"
-#include "NetflowHeader.h"
-#include "NetflowV5.h"
-#include "NetflowV9.h"
-#include "PacketTrace.h"
-#include "StagedTraceSink.h"
-#include "collector/TestDatagrams.h"
+#include "flowdecode/NetflowHeader.h"
+#include "flowdecode/NetflowV5.h"
+#include "flowdecode/NetflowV9.h"
+#include "flowdecode/PacketTrace.h"
+#include "flowdecode/StagedTraceSink.h"
+#include "TestDatagrams.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "NetflowHeader.h"
-#include "NetflowV5.h"
-#include "NetflowV9.h"
-#include "PacketTrace.h"
+#include "flowdecode/NetflowHeader.h"
+#include "flowdecode/NetflowV5.h"
+#include "flowdecode/NetflowV9.h"
+#include "flowdecode/PacketTrace.h"
 
 namespace {
 

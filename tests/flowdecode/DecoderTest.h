@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "ExceptionReport.h"
-#include "GlobalSettings.h"
-#include "NetflowHeader.h"
-#include "NetflowV9.h"
+#include "support/ExceptionReport.h"
+#include "support/GlobalSettings.h"
+#include "flowdecode/NetflowHeader.h"
+#include "flowdecode/NetflowV9.h"
 #include "RecordingSink.h"
-#include "Tones.h"
-#include "support/ScratchDirectory.h"
+#include "support/Tones.h"
+#include "ScratchDirectory.h"
 
 // Every decoder test runs in a fresh directory of its own, with no template known, no fault armed,
 // exception reports written into that directory and no tones played.

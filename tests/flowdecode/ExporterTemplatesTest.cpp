@@ -5,7 +5,7 @@
 
 #include "Datagrams.h"
 #include "DecoderTest.h"
-#include "NetflowV9.h"
+#include "flowdecode/NetflowV9.h"
 #include "TemplateStore.h"
 
 using namespace netflowlib;

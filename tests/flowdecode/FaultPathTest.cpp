@@ -4,9 +4,9 @@
 
 #include "Datagrams.h"
 #include "DecoderTest.h"
-#include "ExceptionReport.h"
-#include "NetflowHeader.h"
-#include "NetflowV9.h"
+#include "support/ExceptionReport.h"
+#include "flowdecode/NetflowHeader.h"
+#include "flowdecode/NetflowV9.h"
 
 using namespace netflowlib;
 using namespace fixtures;

@@ -1,4 +1,4 @@
-#include "NetflowHeader.h"
+#include "flowdecode/NetflowHeader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "NetflowV5.h"
+#include "flowdecode/NetflowV5.h"
 
 #include <gtest/gtest.h>
 

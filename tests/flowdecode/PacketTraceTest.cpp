@@ -5,9 +5,10 @@
 
 #include "Datagrams.h"
 #include "DecoderTest.h"
-#include "NetflowHeader.h"
-#include "NetflowV9.h"
-#include "PacketTrace.h"
+#include "TextForms.h"
+#include "flowdecode/NetflowHeader.h"
+#include "flowdecode/NetflowV9.h"
+#include "flowdecode/PacketTrace.h"
 
 using namespace netflowlib;
 using namespace fixtures;

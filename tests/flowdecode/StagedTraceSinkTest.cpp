@@ -1,4 +1,4 @@
-#include "StagedTraceSink.h"
+#include "flowdecode/StagedTraceSink.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -6,11 +6,11 @@
 #include <filesystem>
 #include <string>
 
-#include "DateTime.h"
-#include "NetflowHeader.h"
-#include "NetflowV9.h"
-#include "collector/TestDatagrams.h"
-#include "support/ScratchDirectory.h"
+#include "support/DateTime.h"
+#include "flowdecode/NetflowHeader.h"
+#include "flowdecode/NetflowV9.h"
+#include "TestDatagrams.h"
+#include "ScratchDirectory.h"
 
 namespace {
 

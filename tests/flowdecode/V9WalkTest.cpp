@@ -2,7 +2,7 @@
 
 #include "Datagrams.h"
 #include "DecoderTest.h"
-#include "NetflowV9.h"
+#include "flowdecode/NetflowV9.h"
 
 using namespace netflowlib;
 using namespace fixtures;

@@ -1,11 +1,11 @@
-#include "DateTime.h"
+#include "support/DateTime.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <ctime>
 
-#include "ProgramFacts.h"
+#include "support/ProgramFacts.h"
 
 namespace brix32 {
 namespace {

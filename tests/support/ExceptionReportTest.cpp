@@ -9,12 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "DateTime.h"
-#include "ExceptionReport.h"
-#include "GlobalSettings.h"
-#include "ProgramFacts.h"
+#include "support/DateTime.h"
+#include "support/ExceptionReport.h"
+#include "support/GlobalSettings.h"
+#include "support/ProgramFacts.h"
 #include "ScratchDirectory.h"
-#include "Tones.h"
+#include "support/Tones.h"
 
 namespace reporttest {
 // A thrown type of our own, to see the namespace survive in the class name.

@@ -1,4 +1,4 @@
-#include "ProgramFacts.h"
+#include "support/ProgramFacts.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "ScratchDirectory.h"
-#include "TextFiles.h"
+#include "support/TextFiles.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "Tones.h"
+#include "support/Tones.h"
 
 namespace {
 

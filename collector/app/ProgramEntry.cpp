@@ -1,0 +1,37 @@
+// Program entry of the collector: one main window that runs the UDP listener, and a hidden dialog.
+#include "Main.h"
+
+#include <QApplication>
+#include <clocale>
+
+#include "support/DateTime.h"
+#include "SelectDay.h"
+#include "TerminationSignals.h"
+
+int main(int argc, char* argv[]) {
+    QApplication app(argc, argv);
+    // Dates, times and the thousands separator of the flow lines follow the user's locale.
+    std::setlocale(LC_ALL, "");
+    brix32::RefreshLocaleFormats();
+
+    // A signal can arrive while start-up still shows an error box, before the main loop runs;
+    // remember it so that the loop is not entered at all.
+    bool quitRequested = false;
+    TerminationSignals terminationSignals([&quitRequested](int) {
+        quitRequested = true;
+        QApplication::closeAllWindows();
+        QCoreApplication::exit(0);
+    });
+
+    // Declared in this order so that the dialog goes first and the window, which switches the
+    // listener off before releasing its controls, last.
+    TForm1 Form1;
+    TfrmSelectDay frmSelectDay;
+
+    int result = 0;
+    if (!quitRequested) {
+        Form1.show();
+        result = QApplication::exec();
+    }
+    return result;
+}

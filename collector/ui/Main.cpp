@@ -1,0 +1,303 @@
+#include "Main.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRect>
+#include <QScreen>
+#include <QString>
+#include <algorithm>
+#include <exception>
+#include <string>
+#include <utility>
+
+#include "DatagramHandler.h"
+#include "support/GlobalSettings.h"
+#include "MemoView.h"
+#include "support/ProgramFacts.h"
+#include "flowdecode/StagedTraceSink.h"
+#include "UpdateChannel.h"
+
+// Resources of a static library are only linked in when something refers to them.
+static void InitCollectorResources() { Q_INIT_RESOURCE(collector); }
+
+namespace {
+
+constexpr int kWindowWidth = 991;
+constexpr int kWindowHeight = 504;
+
+// The record column: labels that show their own names and are never changed.
+constexpr const char* kRecordFieldLabels[] = {
+    "lbldstaddr", "lblnexthop", "lblinput",    "lbloutput",   "lbldpkts",     "lbldOctets", "lblfirst",
+    "lbllast",    "lblsrcport", "lbldstport",  "lblpad1",     "lbltcp_flags", "lblprot",    "lbltos",
+    "lblsrc_as",  "lbldst_as",  "lblsrc_mask", "lbldst_mask", "lblpad2",
+};
+
+QLabel* AddLabel(QWidget* Parent, const char* Name, const char* Text, int Left, int Top) {
+    auto* label = new QLabel(QString::fromLatin1(Text), Parent);
+    label->setObjectName(QString::fromLatin1(Name));
+    label->move(Left, Top);
+    label->adjustSize();
+    return label;
+}
+
+QFont MemoFontOf(const QString& Family) {
+    QFont font(Family, 8);
+    font.setStyleHint(QFont::Monospace);
+    font.setFixedPitch(true);
+    return font;
+}
+
+// The flow lines are aligned by character counts, so the memo needs a fixed-pitch font whatever
+// the machine has installed. Font matching may answer "Courier New" with a font that does not
+// declare a fixed pitch, so the request goes down a list until one does.
+QFont MemoFont() {
+    for (const QString& family : {QStringLiteral("Courier New"), QStringLiteral("Courier")}) {
+        QFont font = MemoFontOf(family);
+        if (QFontInfo(font).fixedPitch()) return font;
+    }
+    QFont system = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    system.setPointSize(8);
+    if (QFontInfo(system).fixedPitch()) return system;
+    for (const QString& family : QFontDatabase::families()) {
+        if (!QFontDatabase::isFixedPitch(family)) continue;
+        QFont font = MemoFontOf(family);
+        if (QFontInfo(font).fixedPitch()) return font;
+    }
+    return system;
+}
+
+QString BoxTitle() { return QGuiApplication::applicationDisplayName(); }
+
+}  // namespace
+
+TForm1::TForm1(QWidget* Parent) : QMainWindow(Parent) {
+    InitCollectorResources();
+    BuildControls();
+    BuildMenu();
+    ConfigureListener();
+    // Deactivation waits for the listener thread; do it before the event loop tears anything down.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, &TForm1::StopListener);
+    FormCreate();
+}
+
+TForm1::~TForm1() {
+    // The listener thread may be inside the datagram handler; it must be gone before any control
+    // it writes to is released.
+    StopListener();
+}
+
+void TForm1::BuildControls() {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("Form1"));
+    setWindowIcon(QIcon(QStringLiteral(":/collector.xpm")));
+    setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
+    resize(kWindowWidth, kWindowHeight);
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(available.center());
+        move(std::max(frame.left(), available.left()), std::max(frame.top(), available.top()));
+    }
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("ClientArea"));
+    setCentralWidget(client);
+
+    QFont heading = font();
+    heading.setBold(true);
+    heading.setUnderline(true);
+
+    lblTemplate = AddLabel(client, "lblTemplate", "Waiting for v9 template", 4, 4);
+    Label1 = AddLabel(client, "Label1", "Flow header format", 4, 24);
+    Label1->setFont(heading);
+    Label1->adjustSize();
+    lblVersion = AddLabel(client, "lblVersion", "lblVersion", 4, 44);
+    lblCount = AddLabel(client, "lblCount", "lblCount", 4, 64);
+    lblsys_uptime = AddLabel(client, "lblsys_uptime", "lblsys_uptime", 4, 84);
+    lblUnixSecs = AddLabel(client, "lblUnixSecs", "lblUnixSecs", 4, 104);
+    lblunix_nsecs = AddLabel(client, "lblunix_nsecs", "lblunix_nsecs", 4, 124);
+    lblflow_sequence = AddLabel(client, "lblflow_sequence", "lblflow_sequence", 4, 144);
+    lblengine_type = AddLabel(client, "lblengine_type", "lblengine_type", 4, 164);
+    lblengine_id = AddLabel(client, "lblengine_id", "lblengine_id", 4, 184);
+    lblsampling_interval = AddLabel(client, "lblsampling_interval", "lblsampling_interval", 4, 204);
+    Label3 = AddLabel(client, "Label3", "Label3", 4, 224);
+    lblStatus = AddLabel(client, "lblStatus", "lblStatus", 4, 244);
+    lblThreadCount = AddLabel(client, "lblThreadCount", "lblThreadCount", 4, 264);
+
+    Label2 = AddLabel(client, "Label2", "Flow record format", 256, 4);
+    Label2->setFont(heading);
+    Label2->adjustSize();
+    lblsrcaddr = AddLabel(client, "lblsrcaddr", "lblsrcaddr", 256, 24);
+    int top = 44;
+    for (const char* name : kRecordFieldLabels) {
+        AddLabel(client, name, name, 256, top);
+        top += 20;
+    }
+    Label4 = AddLabel(client, "Label4", "lblCount", 132, 408);
+
+    cmdActivate = new QPushButton(QStringLiteral("Activate"), client);
+    cmdActivate->setObjectName(QStringLiteral("cmdActivate"));
+    cmdActivate->setGeometry(152, 28, 93, 21);
+    // Header captions grow to the right and may reach under the button; keep it clickable.
+    cmdActivate->raise();
+    connect(cmdActivate, &QPushButton::clicked, this, &TForm1::cmdActivateClick);
+
+    Memo = new MemoView(client);
+    Memo->setObjectName(QStringLiteral("Memo"));
+    Memo->setGeometry(428, 8, 529, 401);
+    Memo->setFont(MemoFont());
+    Memo->setPlainText(QStringLiteral("Memo"));
+
+    UpdateTargets targets;
+    const auto at = [&targets](Caption control) -> QLabel*& {
+        return targets.Labels[static_cast<std::size_t>(control)];
+    };
+    at(Caption::lblThreadCount) = lblThreadCount;
+    at(Caption::lblTemplate) = lblTemplate;
+    at(Caption::Label3) = Label3;
+    at(Caption::lblVersion) = lblVersion;
+    at(Caption::lblCount) = lblCount;
+    at(Caption::lblsys_uptime) = lblsys_uptime;
+    at(Caption::lblUnixSecs) = lblUnixSecs;
+    at(Caption::lblunix_nsecs) = lblunix_nsecs;
+    at(Caption::lblflow_sequence) = lblflow_sequence;
+    at(Caption::lblengine_type) = lblengine_type;
+    at(Caption::lblengine_id) = lblengine_id;
+    at(Caption::lblsampling_interval) = lblsampling_interval;
+    at(Caption::lblStatus) = lblStatus;
+    at(Caption::lblsrcaddr) = lblsrcaddr;
+    targets.Memo = Memo;
+    mUpdates = std::make_unique<UpdateChannel>(targets);
+    // The packet trace of a datagram is written whole when its decoding ends: line by line it
+    // would cost a file operation per line and cap the collector far below what exporters send.
+    mHandler = std::make_unique<DatagramHandler>(*mUpdates, std::make_unique<netflowlib::StagedTraceSink>());
+}
+
+void TForm1::BuildMenu() {
+    MainMenu1 = menuBar();
+    MainMenu1->setObjectName(QStringLiteral("MainMenu1"));
+    File1 = MainMenu1->addMenu(QStringLiteral("File"));
+    File1->setObjectName(QStringLiteral("File1"));
+    Help1 = File1->addAction(QStringLiteral("Help"));
+    Help1->setObjectName(QStringLiteral("Help1"));
+    N1 = File1->addSeparator();
+    N1->setObjectName(QStringLiteral("N1"));
+    Exit1 = File1->addAction(QStringLiteral("Exit"));
+    Exit1->setObjectName(QStringLiteral("Exit1"));
+    connect(Help1, &QAction::triggered, this, &TForm1::Help1Click);
+    connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+}
+
+void TForm1::ConfigureListener() {
+    UDPServer.BufferSize = 8000;
+    UDPServer.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+        UDPServerUDPRead(Sender, AData, ABinding);
+    };
+    // Only used when the handler is to run on the main thread: the listener thread asks for a
+    // turn of the event loop, and waits until it has been served.
+    UDPServer.OnMainThreadCallPending = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { UDPServer.ServeMainThreadCalls(); }, Qt::QueuedConnection);
+    };
+}
+
+// Event handlers run inside Qt's event dispatch, which must never see an exception: whatever
+// escapes a handler is shown in the error box and the program carries on.
+template <typename Handler>
+void TForm1::RunHandler(Handler&& Body) noexcept {
+    try {
+        std::forward<Handler>(Body)();
+    } catch (const std::exception& e) {
+        ShowErrorBox(QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        ShowErrorBox(QStringLiteral("Unknown error."));
+    }
+}
+
+void TForm1::FormCreate() {
+    RunHandler([this] {
+        brix32::GlobalSettings.ExceptionFileTemplate = "Exception-Netflow-{timestamp}.xml";
+        brix32::GlobalSettings.Version = brix32::GetVersionString("");
+        Memo->clear();
+        lblTemplate->setText(QStringLiteral("Waiting for v9 template"));
+        lblTemplate->adjustSize();
+        gThreadCount = 0;
+        // Every file name of the collector is relative and must land beside the program.
+        brix32::GetProgramDir();
+        UDPServer.SetDefaultPort(9996);
+        UDPServer.ThreadedEvent = true;
+        UDPServer.SetActive(true);
+        cmdActivate->setText(UDPServer.Active() ? QStringLiteral("Deactivate") : QStringLiteral("Aactivate"));
+    });
+}
+
+void TForm1::cmdActivateClick() {
+    RunHandler([this] {
+        UDPServer.SetActive(!UDPServer.Active());
+        cmdActivate->setText(UDPServer.Active() ? QStringLiteral("Deactivate") : QStringLiteral("Aactivate"));
+    });
+}
+
+void TForm1::Help1Click() {
+    RunHandler([this] {
+        const std::string text = "Version: " + brix32::GetVersionString("") + "\r\n" +
+                                 "UDP port: " + std::to_string(UDPServer.DefaultPort());
+        QString shown = QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
+        shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+        QMessageBox box(QMessageBox::NoIcon, BoxTitle(), shown, QMessageBox::Ok, this);
+        box.setObjectName(QStringLiteral("HelpBox"));
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+    });
+}
+
+void TForm1::Exit1Click() {
+    RunHandler([this] {
+        close();
+        QCoreApplication::quit();
+    });
+}
+
+void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+    mHandler->UDPServerUDPRead(AData, ABinding);
+}
+
+WindowUpdates& TForm1::Updates() { return *mUpdates; }
+
+DatagramHandler& TForm1::UDPReadHandler() { return *mHandler; }
+
+void TForm1::closeEvent(QCloseEvent* Event) {
+    StopListener();
+    QMainWindow::closeEvent(Event);
+}
+
+void TForm1::StopListener() noexcept {
+    try {
+        UDPServer.SetActive(false);
+    } catch (...) {
+        // Switching off only refuses from inside a datagram handler, which never closes the
+        // window; at shutdown there is nothing better to do than carry on.
+    }
+}
+
+void TForm1::ShowErrorBox(const QString& Message) {
+    QString shown = Message;
+    shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    // Before the window is shown (activation failing at start-up) the box stands on its own.
+    QWidget* parent = isVisible() ? this : nullptr;
+    QMessageBox box(QMessageBox::Critical, BoxTitle(), shown, QMessageBox::Ok, parent);
+    box.setObjectName(QStringLiteral("ErrorBox"));
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}

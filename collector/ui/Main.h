@@ -1,0 +1,87 @@
+#pragma once
+
+#include <QMainWindow>
+#include <cstdint>
+#include <memory>
+
+#include "IdUDPServer.h"
+
+class QAction;
+class QCloseEvent;
+class QLabel;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+class DatagramHandler;
+class MemoView;
+class UpdateChannel;
+class WindowUpdates;
+
+// The collector's main window: the header of the datagram received last in a column of labels,
+// the flow lines in the memo, and the switch for the UDP listener it owns.
+class TForm1 : public QMainWindow {
+    Q_OBJECT
+
+  private:
+    // Declared before UDPServer so that it outlives the listener even without the explicit
+    // deactivation of the destructor.
+    std::unique_ptr<UpdateChannel> mUpdates;
+    // Decodes, shows and stores every datagram; lives as long as the channel it writes to.
+    std::unique_ptr<DatagramHandler> mHandler;
+
+  public:
+    // Builds the controls, then runs FormCreate, which switches the listener on.
+    explicit TForm1(QWidget* Parent = nullptr);
+    ~TForm1() override;
+
+    void cmdActivateClick();
+    void Help1Click();
+    void Exit1Click();
+    // Called once per datagram on the listener thread.
+    void UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding);
+
+    // The way from the listener thread into this window's labels and memo.
+    WindowUpdates& Updates();
+    // The datagram handler behind UDPServerUDPRead (tests reach its seams through it).
+    DatagramHandler& UDPReadHandler();
+
+    QLabel* lblTemplate = nullptr;
+    QLabel* Label1 = nullptr;
+    QPushButton* cmdActivate = nullptr;
+    QLabel* lblVersion = nullptr;
+    QLabel* lblCount = nullptr;
+    QLabel* lblsys_uptime = nullptr;
+    QLabel* lblUnixSecs = nullptr;
+    QLabel* lblunix_nsecs = nullptr;
+    QLabel* lblflow_sequence = nullptr;
+    QLabel* lblengine_type = nullptr;
+    QLabel* lblengine_id = nullptr;
+    QLabel* lblsampling_interval = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* lblStatus = nullptr;
+    QLabel* lblThreadCount = nullptr;
+    QLabel* Label2 = nullptr;
+    QLabel* lblsrcaddr = nullptr;
+    QLabel* Label4 = nullptr;
+    MemoView* Memo = nullptr;
+    QMenuBar* MainMenu1 = nullptr;
+    QMenu* File1 = nullptr;
+    QAction* Help1 = nullptr;
+    QAction* N1 = nullptr;
+    QAction* Exit1 = nullptr;
+
+    TIdUDPServer UDPServer;
+
+  protected:
+    void closeEvent(QCloseEvent* Event) override;
+
+  private:
+    void BuildControls();
+    void BuildMenu();
+    void ConfigureListener();
+    void FormCreate();
+    void StopListener() noexcept;
+    void ShowErrorBox(const QString& Message);
+    template <typename Handler>
+    void RunHandler(Handler&& Body) noexcept;
+};

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "flowdecode/NetflowHeader.h"
+
+namespace netflowlib {
+
+class PacketTraceSink;
+
+// One decoded version 9 flow record. Integers are signed 32-bit: a counter of 2^31 or more is held
+// (and shown) negative. The spare fields are carried but nothing fills or reads them.
+struct tNetflowV9 {
+    std::string HostName;
+    std::string SenderIP;
+    std::int32_t IN_BYTES = 0;
+    std::int32_t IN_PKTS = 0;
+    std::int32_t Spare1 = 0;
+    std::int32_t PROTOCOL = 0;
+    std::int32_t SRC_TOS = 0;
+    std::int32_t TCP_FLAGS = 0;
+    std::int32_t L4_SRC_PORT = 0;
+    std::string IPV4_SRC_ADDR;
+    std::string SRC_MASK;
+    std::string Spare2;
+    std::int32_t L4_DST_PORT = 0;
+    std::string IPV4_DST_ADDR;
+    std::string DST_MASK;
+    std::string Spare3;
+    std::string IPV4_NEXT_HOP;
+    std::string Spare4;
+    std::string Spare5;
+    std::string IPV6_SRC_ADDR;
+    std::string IPV6_DST_ADDR;
+    std::int32_t ICMP_TYPE = 0;
+    std::string Spare6;
+    std::int32_t DIRECTION = 0;
+};
+
+// The handler makes it with kV9InitialSlots empty slots for every datagram; the decoder grows it
+// when a datagram carries more records than that.
+using tNetflowV9Records = std::vector<tNetflowV9>;
+constexpr int kV9InitialSlots = 30;
+
+constexpr int kMaxTemplateFields = 30;
+
+struct tTemplateField {
+    std::int32_t FieldType = 0;
+    std::int32_t FieldLength = 0;
+};
+
+// The last template learned, from whichever exporter. Pair k of the template is Fields[k - 1].
+struct tTemplateFlowsetFormat {
+    std::int32_t FlowSetID = 0;  // never set by the decoder
+    std::int32_t FlowSetLength = 0;  // never set by the decoder
+    std::int32_t TemplateID = 0;
+    std::int32_t FieldCount = 0;  // 0: no template known
+    std::array<tTemplateField, kMaxTemplateFields> Fields{};
+};
+
+// Written on the listener thread only (by DecodeV9Packet), read there by the datagram handler.
+extern tTemplateFlowsetFormat gTemplateFlowsetFormat;
+
+// Decodes one version 9 datagram into Records and returns the number of slots the walk reached:
+// record n of the walk goes into slot n - 1, so the caller visits slots 0 .. result - 1 (a slot of
+// a data flowset skipped for want of a template stays empty). Learns templates per exporter and
+// into gTemplateFlowsetFormat. The trace lines (only when bTrace) and the "debug.txt" markers
+// (always) go to Sink; the overload without a sink writes the files. Never throws: a failure is
+// written as an exception report ("NetFlowLib.DecodeV9Packet"); slots filled before it stay.
+int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
+                   tNetflowHeader Header, bool bTrace, tNetflowV9Records& Records);
+int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
+                   tNetflowHeader Header, bool bTrace, tNetflowV9Records& Records, PacketTraceSink& Sink);
+
+// Forgets every template: clears gTemplateFlowsetFormat and the per-exporter templates.
+void ResetTemplateStore();
+
+}  // namespace netflowlib

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "flowdecode/NetflowV9.h"
+
+namespace netflowlib {
+
+struct tFieldRule;
+
+// A template as the walk uses it: the pairs, their rules looked up once, and the record length.
+struct tLearnedTemplate {
+    std::int32_t TemplateID = 0;
+    std::int32_t FieldCount = 0;
+    std::int64_t RecordLength = 0;
+    std::array<tTemplateField, kMaxTemplateFields> Fields{};
+    std::array<const tFieldRule*, kMaxTemplateFields> Rules{};
+};
+
+constexpr std::size_t kTemplateCacheCapacity = 1024;
+
+// Templates per exporter, keyed by the sender's address text, the header's Source_ID and the
+// TemplateID. Exporters number their templates independently, so one id can mean different layouts
+// from two senders (or from two sources of one sender). Bounded, least recently used first out, so
+// that a flood of template ids cannot exhaust memory. Used on the listener thread only.
+class TemplateCache {
+public:
+    explicit TemplateCache(std::size_t Capacity = kTemplateCacheCapacity) : Capacity_(Capacity) {}
+
+    // The template for this key, or nullptr; a hit counts as a use. The pointer stays valid until the
+    // next Store, Withdraw or Clear.
+    const tLearnedTemplate* Find(std::string_view sSender, std::uint32_t SourceID, std::int32_t TemplateID);
+    void Store(std::string_view sSender, std::uint32_t SourceID, const tLearnedTemplate& Template);
+    void Withdraw(std::string_view sSender, std::uint32_t SourceID, std::int32_t TemplateID);
+    void Clear();
+    std::size_t Size() const { return Index_.size(); }
+    std::size_t Capacity() const { return Capacity_; }
+
+private:
+    struct tKey {
+        std::string Sender;
+        std::uint32_t SourceID = 0;
+        std::int32_t TemplateID = 0;
+        bool operator==(const tKey&) const = default;
+    };
+    struct tKeyHash {
+        std::size_t operator()(const tKey& Key) const;
+    };
+    struct tEntry {
+        tKey Key;
+        tLearnedTemplate Template;
+    };
+
+    std::size_t Capacity_;
+    std::list<tEntry> Entries_;  // most recently used first
+    std::unordered_map<tKey, std::list<tEntry>::iterator, tKeyHash> Index_;
+};
+
+// The process-wide per-exporter templates behind DecodeV9Packet.
+TemplateCache& ExporterTemplates();
+
+}  // namespace netflowlib

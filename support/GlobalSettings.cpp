@@ -1,7 +1,0 @@
-#include "GlobalSettings.h"
-
-namespace brix32 {
-
-tGlobalSettings GlobalSettings;
-
-}  // namespace brix32

@@ -1,0 +1,343 @@
+#include "support/ExceptionReport.h"
+
+#include <cxxabi.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <pugixml.hpp>
+#include <stdexcept>
+#include <typeinfo>
+
+#include "support/DateTime.h"
+#include "support/GlobalSettings.h"
+#include "support/ProgramFacts.h"
+#include "support/Tones.h"
+#include "WriteAll.h"
+
+namespace brix32 {
+
+namespace testing {
+
+std::atomic<bool> gStepFaultArmed{false};
+
+namespace {
+std::mutex gStepFaultMutex;
+std::string gStepFaultFunction;
+std::int32_t gStepFaultStep = 0;
+std::string gStepFaultMessage;
+
+std::mutex gReportDirectoryMutex;
+std::string gReportDirectory;
+}  // namespace
+
+void ArmStepFault(const std::string& Function, std::int32_t Step, const std::string& Message) {
+    std::lock_guard<std::mutex> lock(gStepFaultMutex);
+    gStepFaultFunction = Function;
+    gStepFaultStep = Step;
+    gStepFaultMessage = Message;
+    gStepFaultArmed.store(true, std::memory_order_relaxed);
+}
+
+void DisarmStepFault() {
+    std::lock_guard<std::mutex> lock(gStepFaultMutex);
+    gStepFaultArmed.store(false, std::memory_order_relaxed);
+    gStepFaultFunction.clear();
+    gStepFaultMessage.clear();
+    gStepFaultStep = 0;
+}
+
+void CheckStepFault(const char* Function, std::int32_t Step) {
+    std::string message;
+    {
+        std::lock_guard<std::mutex> lock(gStepFaultMutex);
+        if (!gStepFaultArmed.load(std::memory_order_relaxed)) return;
+        if (Function == nullptr || gStepFaultFunction != Function || gStepFaultStep != Step) return;
+        message = gStepFaultMessage;
+    }
+    throw std::runtime_error(message);
+}
+
+void SetReportDirectoryForTesting(const std::string& Directory) {
+    std::lock_guard<std::mutex> lock(gReportDirectoryMutex);
+    gReportDirectory = Directory;
+}
+
+}  // namespace testing
+
+namespace {
+
+constexpr const char* kReportOwner = "brix32.SaveExceptionRecAsXML";
+constexpr const char* kPlaceholder = "{timestamp}";
+
+std::string ReportDirectory() {
+    {
+        std::lock_guard<std::mutex> lock(testing::gReportDirectoryMutex);
+        if (!testing::gReportDirectory.empty()) return testing::gReportDirectory;
+    }
+    return GetProgramPath("");
+}
+
+// "YYYY-MM-DD HH:MM:SS"
+std::string ReportDateTimeText(TDateTime Value) {
+    const tDateTimeParts p = DecodeDateTime(Value);
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02d %02d:%02d:%02d", p.Year, p.Month, p.Day, p.Hour, p.Minute,
+                  p.Second);
+    return buffer;
+}
+
+// "yyyymmddhhnnsszzz", 17 digits.
+std::string TimestampText(TDateTime Value) {
+    const tDateTimeParts p = DecodeDateTime(Value);
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%04d%02d%02d%02d%02d%02d%03d", p.Year, p.Month, p.Day, p.Hour, p.Minute,
+                  p.Second, p.MilliSecond);
+    return buffer;
+}
+
+std::string ReportFileName(const std::string& sTemplate, const std::string& sDirectory, const std::string& sStamp) {
+    if (sTemplate.empty()) return sDirectory + "EXCEPTION-" + sStamp + ".XML";
+    std::string name = sTemplate;
+    const std::size_t at = name.find(kPlaceholder);
+    if (at != std::string::npos) name.replace(at, std::strlen(kPlaceholder), sStamp);
+    return sDirectory + name;
+}
+
+// The record's texts are byte strings, while a report must stay readable by any XML parser. Bytes
+// that do not form well-formed UTF-8 are taken as Latin-1; characters XML 1.0 cannot hold at all
+// (C0 controls other than tab, line feed and carriage return, and U+FFFE/U+FFFF) become U+FFFD.
+std::string XmlText(const std::string& sText) {
+    static const char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(sText.size());
+    const std::size_t n = sText.size();
+    std::size_t i = 0;
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(sText[i]);
+        std::size_t len = 0;
+        std::uint32_t min = 0;
+        if (c < 0x80) {
+            len = 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            len = 2, min = 0x80;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            len = 3, min = 0x800;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            len = 4, min = 0x10000;
+        }
+        bool valid = len > 0 && i + len <= n;
+        std::uint32_t cp = c;
+        if (valid && len > 1) {
+            cp = c & (0x7Fu >> len);
+            for (std::size_t k = 1; k < len && valid; ++k) {
+                const unsigned char cc = static_cast<unsigned char>(sText[i + k]);
+                valid = (cc & 0xC0) == 0x80;
+                cp = (cp << 6) | (cc & 0x3Fu);
+            }
+            valid = valid && cp >= min && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF);
+        }
+        if (!valid) {
+            cp = c;
+            len = 1;
+        }
+        if ((cp < 0x20 && cp != '\t' && cp != '\n' && cp != '\r') || cp == 0xFFFE || cp == 0xFFFF) {
+            out += kReplacement;
+        } else if (valid) {
+            out.append(sText, i, len);
+        } else {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+        i += len;
+    }
+    return out;
+}
+
+// Appends Name to Parent and sets its text; the step follows only once both have worked.
+void AppendTextElement(pugi::xml_node Parent, const char* Name, const std::string& sText) {
+    pugi::xml_node node = Parent.append_child(Name);
+    if (!node) throw std::runtime_error(std::string("Cannot create element \"") + Name + "\"");
+    if (!sText.empty() && !node.text().set(XmlText(sText).c_str())) {
+        throw std::runtime_error(std::string("Cannot set the text of element \"") + Name + "\"");
+    }
+}
+
+std::string ErrnoText(const char* What, int Error) { return std::string(What) + ": " + std::strerror(Error); }
+
+class tFileWriter : public pugi::xml_writer {
+  public:
+    explicit tFileWriter(int Fd) : fFd(Fd) {}
+    void write(const void* data, size_t size) override {
+        if (fError == 0) fError = WriteAll(fFd, static_cast<const char*>(data), size);
+    }
+    int Error() const { return fError; }
+
+  private:
+    int fFd;
+    int fError = 0;
+};
+
+// Writes the document, replacing any file of the name; a failure throws with the system's reason.
+void SaveDocument(const pugi::xml_document& Document, const std::string& sFileName) {
+    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) throw std::runtime_error(ErrnoText("Cannot create the report file", errno));
+    tFileWriter writer(fd);
+    Document.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+    const int closeError = ::close(fd) == 0 ? 0 : errno;
+    if (writer.Error() != 0) throw std::runtime_error(ErrnoText("Cannot write the report file", writer.Error()));
+    if (closeError != 0) throw std::runtime_error(ErrnoText("Cannot close the report file", closeError));
+}
+
+std::string DemangledName(const char* Mangled) {
+    if (Mangled == nullptr) return {};
+    int status = 0;
+    std::unique_ptr<char, void (*)(void*)> readable(abi::__cxa_demangle(Mangled, nullptr, nullptr, &status), std::free);
+    if (status == 0 && readable) return readable.get();
+    return Mangled;
+}
+
+std::string CurrentExceptionClassName() {
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    return type ? DemangledName(type->name()) : std::string();
+}
+
+bool FileExists(const std::string& sFileName) {
+    struct stat st;
+    return ::stat(sFileName.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec) {
+    std::string sFileName;
+    tLogRec LogRec(kReportOwner);
+    try {
+        const tExceptionRec rec = ExceptionRec;
+        LogRec.Step(100);
+        pugi::xml_document document;
+        LogRec.Step(200);
+        document.reset();
+        LogRec.Step(210);
+        LogRec.Step(220);
+        pugi::xml_node root = document.append_child("xml");
+        if (!root) throw std::runtime_error("Cannot create element \"xml\"");
+        LogRec.Step(230);
+        pugi::xml_node exception = root.append_child("Exception");
+        if (!exception) throw std::runtime_error("Cannot create element \"Exception\"");
+        LogRec.Step(300);
+
+        AppendTextElement(exception, "DateTime", ReportDateTimeText(Now()));
+        LogRec.Step(305);
+        tMachineUpTime upTime;
+        GetMachineUpTime(upTime);
+        AppendTextElement(exception, "MachineUpTime", upTime.UpTimeText);
+        LogRec.Step(310);
+        AppendTextElement(exception, "SelfName", GlobalSettings.SelfName);
+        LogRec.Step(315);
+        AppendTextElement(exception, "Version", GlobalSettings.Version);
+        LogRec.Step(320);
+        AppendTextElement(exception, "Function", rec.Function);
+        LogRec.Step(325);
+        AppendTextElement(exception, "Trace", std::to_string(rec.Trace));
+        LogRec.Step(330);
+        AppendTextElement(exception, "HostName", GlobalSettings.HostName);
+        LogRec.Step(335);
+        AppendTextElement(exception, "ClassName", rec.ClassName);
+        LogRec.Step(340);
+        AppendTextElement(exception, "e.Message", rec.Message);
+        LogRec.Step(360);
+        AppendTextElement(exception, "CallingFunction", rec.CallingFunction);
+        LogRec.Step(360);
+        AppendTextElement(exception, "SQL", rec.SQL);
+        LogRec.Step(360);
+        AppendTextElement(exception, "Notes", rec.Notes);
+        LogRec.Step(380);
+
+        sFileName = ReportFileName(rec.FileNameTemplate, ReportDirectory(), TimestampText(Now()));
+        LogRec.Step(420);
+        SaveDocument(document, sFileName);
+        LogRec.Step(460);
+
+        if (rec.Beep) PlayReportTones();
+    } catch (const std::exception& E) {
+        try {
+            AppendLogLine("brix32.SaveExceptionRecAsXML LogRec.Trace=" + std::to_string(LogRec.Trace) +
+                              " E.Message=" + E.what() + " sFileName=" + sFileName + " ",
+                          "Exception.txt");
+        } catch (...) {
+            // Nowhere left to say it.
+        }
+    } catch (...) {
+        try {
+            AppendLogLine("brix32.SaveExceptionRecAsXML LogRec.Trace=" + std::to_string(LogRec.Trace) +
+                              " E.Message=unknown exception (" + CurrentExceptionClassName() +
+                              ") sFileName=" + sFileName + " ",
+                          "Exception.txt");
+        } catch (...) {
+        }
+    }
+    return sFileName;
+}
+
+bool AppendLogLine(const std::string& sText, const std::string& sFileName) {
+    try {
+        const bool existed = FileExists(sFileName);
+        if (sText.empty()) {
+            ::unlink(sFileName.c_str());
+            return true;
+        }
+        const std::string line = DateTimeText(Now()) + ": " + sText + "\r\n";
+        const int flags = existed ? (O_WRONLY | O_APPEND) : (O_WRONLY | O_APPEND | O_CREAT);
+        const int fd = ::open(sFileName.c_str(), flags | O_CLOEXEC, 0644);
+        if (fd < 0) return false;
+        const bool written = WriteAll(fd, line.data(), line.size()) == 0;
+        const bool closed = ::close(fd) == 0;
+        return written && closed;
+    } catch (...) {
+        return false;
+    }
+}
+
+std::string ExceptionClassName(const std::exception& E) { return DemangledName(typeid(E).name()); }
+
+bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
+                        const std::function<void()>& Body) {
+    try {
+        Body();
+        return true;
+    } catch (abi::__forced_unwind&) {
+        // Thread cancellation must keep unwinding.
+        throw;
+    } catch (const std::exception& E) {
+        try {
+            ExceptionRec.ClassName = ExceptionClassName(E);
+            ExceptionRec.Message = E.what();
+        } catch (...) {
+        }
+    } catch (...) {
+        try {
+            ExceptionRec.ClassName = CurrentExceptionClassName();
+            ExceptionRec.Message = "unknown exception";
+        } catch (...) {
+        }
+    }
+    try {
+        ExceptionRec.Function = Function ? Function : "";
+        ExceptionRec.Trace = LogRec.Trace;
+        ExceptionRec.Beep = true;
+        ExceptionRec.FileNameTemplate = GlobalSettings.ExceptionFileTemplate;
+        SaveExceptionRecAsXML(ExceptionRec);
+    } catch (...) {
+        // Only an exhausted heap gets here; the operation has failed either way.
+    }
+    return false;
+}
+
+}  // namespace brix32

@@ -1,0 +1,7 @@
+#include "support/GlobalSettings.h"
+
+namespace brix32 {
+
+tGlobalSettings GlobalSettings;
+
+}  // namespace brix32
