@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -27,40 +28,48 @@ enum class Caption {
 
 inline constexpr std::size_t kCaptionCount = static_cast<std::size_t>(Caption::lblsrcaddr) + 1;
 
-// The control name of a caption target, e.g. "lblThreadCount".
-constexpr const char* CaptionControlName(Caption Control) {
-    switch (Control) {
-        case Caption::lblThreadCount:
-            return "lblThreadCount";
-        case Caption::lblTemplate:
-            return "lblTemplate";
-        case Caption::Label3:
-            return "Label3";
-        case Caption::lblVersion:
-            return "lblVersion";
-        case Caption::lblCount:
-            return "lblCount";
-        case Caption::lblsys_uptime:
-            return "lblsys_uptime";
-        case Caption::lblUnixSecs:
-            return "lblUnixSecs";
-        case Caption::lblunix_nsecs:
-            return "lblunix_nsecs";
-        case Caption::lblflow_sequence:
-            return "lblflow_sequence";
-        case Caption::lblengine_type:
-            return "lblengine_type";
-        case Caption::lblengine_id:
-            return "lblengine_id";
-        case Caption::lblsampling_interval:
-            return "lblsampling_interval";
-        case Caption::lblStatus:
-            return "lblStatus";
-        case Caption::lblsrcaddr:
-            return "lblsrcaddr";
-    }
-    return "";
+// Every label the handler writes to, once: its control name, the caption it starts with and its
+// place in the window. The window builds its labels and its caption map from this table.
+struct CaptionControl {
+    Caption Id;
+    const char* Name;
+    const char* InitialText;
+    int Left;
+    int Top;
+};
+
+inline constexpr std::array<CaptionControl, kCaptionCount> kCaptionControls = {{
+    {Caption::lblThreadCount, "lblThreadCount", "lblThreadCount", 4, 264},
+    {Caption::lblTemplate, "lblTemplate", "Waiting for v9 template", 4, 4},
+    {Caption::Label3, "Label3", "Label3", 4, 224},
+    {Caption::lblVersion, "lblVersion", "lblVersion", 4, 44},
+    {Caption::lblCount, "lblCount", "lblCount", 4, 64},
+    {Caption::lblsys_uptime, "lblsys_uptime", "lblsys_uptime", 4, 84},
+    {Caption::lblUnixSecs, "lblUnixSecs", "lblUnixSecs", 4, 104},
+    {Caption::lblunix_nsecs, "lblunix_nsecs", "lblunix_nsecs", 4, 124},
+    {Caption::lblflow_sequence, "lblflow_sequence", "lblflow_sequence", 4, 144},
+    {Caption::lblengine_type, "lblengine_type", "lblengine_type", 4, 164},
+    {Caption::lblengine_id, "lblengine_id", "lblengine_id", 4, 184},
+    {Caption::lblsampling_interval, "lblsampling_interval", "lblsampling_interval", 4, 204},
+    {Caption::lblStatus, "lblStatus", "lblStatus", 4, 244},
+    {Caption::lblsrcaddr, "lblsrcaddr", "lblsrcaddr", 256, 24},
+}};
+
+constexpr const CaptionControl& CaptionControlOf(Caption Control) {
+    return kCaptionControls[static_cast<std::size_t>(Control)];
 }
+
+// The control name of a caption target, e.g. "lblThreadCount".
+constexpr const char* CaptionControlName(Caption Control) { return CaptionControlOf(Control).Name; }
+
+// The table is indexed by the enumeration; a row out of place would show a caption in the wrong label.
+constexpr bool CaptionTableInOrder() {
+    for (std::size_t i = 0; i < kCaptionCount; ++i) {
+        if (static_cast<std::size_t>(kCaptionControls[i].Id) != i) return false;
+    }
+    return true;
+}
+static_assert(CaptionTableInOrder());
 
 class WindowUpdates {
   public:

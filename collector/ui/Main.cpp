@@ -17,6 +17,7 @@
 #include <QScreen>
 #include <QString>
 #include <algorithm>
+#include <array>
 #include <exception>
 #include <string>
 #include <utility>
@@ -118,27 +119,33 @@ void TForm1::BuildControls() {
     heading.setBold(true);
     heading.setUnderline(true);
 
-    lblTemplate = AddLabel(client, "lblTemplate", "Waiting for v9 template", 4, 4);
+    std::array<QLabel*, kCaptionCount> captionLabels{};
+    for (const CaptionControl& control : kCaptionControls) {
+        captionLabels[static_cast<std::size_t>(control.Id)] =
+            AddLabel(client, control.Name, control.InitialText, control.Left, control.Top);
+    }
+    const auto label = [&captionLabels](Caption Control) { return captionLabels[static_cast<std::size_t>(Control)]; };
+    lblTemplate = label(Caption::lblTemplate);
+    lblVersion = label(Caption::lblVersion);
+    lblCount = label(Caption::lblCount);
+    lblsys_uptime = label(Caption::lblsys_uptime);
+    lblUnixSecs = label(Caption::lblUnixSecs);
+    lblunix_nsecs = label(Caption::lblunix_nsecs);
+    lblflow_sequence = label(Caption::lblflow_sequence);
+    lblengine_type = label(Caption::lblengine_type);
+    lblengine_id = label(Caption::lblengine_id);
+    lblsampling_interval = label(Caption::lblsampling_interval);
+    Label3 = label(Caption::Label3);
+    lblStatus = label(Caption::lblStatus);
+    lblThreadCount = label(Caption::lblThreadCount);
+    lblsrcaddr = label(Caption::lblsrcaddr);
+
     Label1 = AddLabel(client, "Label1", "Flow header format", 4, 24);
     Label1->setFont(heading);
     Label1->adjustSize();
-    lblVersion = AddLabel(client, "lblVersion", "lblVersion", 4, 44);
-    lblCount = AddLabel(client, "lblCount", "lblCount", 4, 64);
-    lblsys_uptime = AddLabel(client, "lblsys_uptime", "lblsys_uptime", 4, 84);
-    lblUnixSecs = AddLabel(client, "lblUnixSecs", "lblUnixSecs", 4, 104);
-    lblunix_nsecs = AddLabel(client, "lblunix_nsecs", "lblunix_nsecs", 4, 124);
-    lblflow_sequence = AddLabel(client, "lblflow_sequence", "lblflow_sequence", 4, 144);
-    lblengine_type = AddLabel(client, "lblengine_type", "lblengine_type", 4, 164);
-    lblengine_id = AddLabel(client, "lblengine_id", "lblengine_id", 4, 184);
-    lblsampling_interval = AddLabel(client, "lblsampling_interval", "lblsampling_interval", 4, 204);
-    Label3 = AddLabel(client, "Label3", "Label3", 4, 224);
-    lblStatus = AddLabel(client, "lblStatus", "lblStatus", 4, 244);
-    lblThreadCount = AddLabel(client, "lblThreadCount", "lblThreadCount", 4, 264);
-
     Label2 = AddLabel(client, "Label2", "Flow record format", 256, 4);
     Label2->setFont(heading);
     Label2->adjustSize();
-    lblsrcaddr = AddLabel(client, "lblsrcaddr", "lblsrcaddr", 256, 24);
     int top = 44;
     for (const char* name : kRecordFieldLabels) {
         AddLabel(client, name, name, 256, top);
@@ -160,23 +167,7 @@ void TForm1::BuildControls() {
     Memo->setPlainText(QStringLiteral("Memo"));
 
     UpdateTargets targets;
-    const auto at = [&targets](Caption control) -> QLabel*& {
-        return targets.Labels[static_cast<std::size_t>(control)];
-    };
-    at(Caption::lblThreadCount) = lblThreadCount;
-    at(Caption::lblTemplate) = lblTemplate;
-    at(Caption::Label3) = Label3;
-    at(Caption::lblVersion) = lblVersion;
-    at(Caption::lblCount) = lblCount;
-    at(Caption::lblsys_uptime) = lblsys_uptime;
-    at(Caption::lblUnixSecs) = lblUnixSecs;
-    at(Caption::lblunix_nsecs) = lblunix_nsecs;
-    at(Caption::lblflow_sequence) = lblflow_sequence;
-    at(Caption::lblengine_type) = lblengine_type;
-    at(Caption::lblengine_id) = lblengine_id;
-    at(Caption::lblsampling_interval) = lblsampling_interval;
-    at(Caption::lblStatus) = lblStatus;
-    at(Caption::lblsrcaddr) = lblsrcaddr;
+    targets.Labels = captionLabels;
     targets.Memo = Memo;
     mUpdates = std::make_unique<UpdateChannel>(targets);
     // The packet trace of a datagram is written whole when its decoding ends: line by line it
@@ -230,7 +221,7 @@ void TForm1::FormCreate() {
         brix32::GlobalSettings.ExceptionFileTemplate = "Exception-Netflow-{timestamp}.xml";
         brix32::GlobalSettings.Version = brix32::GetVersionString("");
         Memo->clear();
-        lblTemplate->setText(QStringLiteral("Waiting for v9 template"));
+        lblTemplate->setText(QString::fromLatin1(CaptionControlOf(Caption::lblTemplate).InitialText));
         lblTemplate->adjustSize();
         gThreadCount = 0;
         // Every file name of the collector is relative and must land beside the program.
@@ -276,6 +267,8 @@ void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& AData, 
 WindowUpdates& TForm1::Updates() { return *mUpdates; }
 
 DatagramHandler& TForm1::UDPReadHandler() { return *mHandler; }
+
+const CollectorCounters& TForm1::Counters() const { return mCounters; }
 
 void TForm1::closeEvent(QCloseEvent* Event) {
     StopListener();

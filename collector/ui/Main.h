@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 
+#include "Counters.h"
 #include "IdUDPServer.h"
 
 class QAction;
@@ -23,6 +24,8 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 
   private:
+    // The collector's totals; written by the listener thread, read by the views.
+    CollectorCounters mCounters;
     // Declared before UDPServer so that it outlives the listener even without the explicit
     // deactivation of the destructor.
     std::unique_ptr<UpdateChannel> mUpdates;
@@ -44,6 +47,7 @@ class TForm1 : public QMainWindow {
     WindowUpdates& Updates();
     // The datagram handler behind UDPServerUDPRead (tests reach its seams through it).
     DatagramHandler& UDPReadHandler();
+    const CollectorCounters& Counters() const;
 
     QLabel* lblTemplate = nullptr;
     QLabel* Label1 = nullptr;
