@@ -166,7 +166,7 @@ def free_udp_port():
 # ------------------------------------------------------------------ load generator
 
 def run_loadgen(args, version, rate, port):
-    cmd = [args.loadgen, "--version", str(version), "--host", "127.0.0.1", "--port", str(port),
+    cmd = [args.loadgen, "--netflow-version", str(version), "--host", "127.0.0.1", "--port", str(port),
            "--rate", str(rate), "--duration", str(args.step_seconds), "--records", str(args.records),
            "--quiet"]
     out = subprocess.run(cmd, capture_output=True, text=True, timeout=args.step_seconds * 2 + 30,

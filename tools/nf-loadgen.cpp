@@ -15,34 +15,25 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "LoadgenOptions.h"
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitUsage = 2;
-constexpr int kExitRefused = 3;
-constexpr int kExitSocket = 4;
+using namespace loadgen;
 
 constexpr std::size_t kV5HeaderSize = 24;
 constexpr std::size_t kV5RecordSize = 48;
-constexpr int kV5MaxRecords = 30;
 constexpr std::size_t kV9HeaderSize = 20;
 constexpr std::uint16_t kV9TemplateId = 256;
-// Keeps a v9 datagram below 8000 bytes, the usual receive buffer of a collector.
-constexpr int kV9MaxRecords = 170;
 constexpr std::size_t kMaxDatagram = 8192;
-constexpr int kMaxBurst = 64;
 
 struct TemplateField {
     std::uint16_t type;
@@ -81,160 +72,6 @@ constexpr std::size_t kV9TemplateFlowsetSize = 4 + 4 + 4 * kV9Template.size();
 
 static_assert(kV5HeaderSize + kV5RecordSize * kV5MaxRecords <= kMaxDatagram);
 static_assert(kV9HeaderSize + kV9TemplateFlowsetSize + 4 + kV9RecordSize * kV9MaxRecords + 3 < 8000);
-
-struct Options {
-    int version = 5;
-    std::string host = "127.0.0.1";
-    std::uint16_t port = 9996;
-    double rate = 0;
-    std::optional<double> duration;
-    std::optional<std::uint64_t> count;
-    int records = 30;
-    std::uint64_t templateEvery = 1;
-    std::uint32_t sourceId = 0;
-    int burst = 1;
-    double spinMicros = 20;
-    bool allowRemote = false;
-    bool quiet = false;
-};
-
-void PrintUsage(std::FILE* out) {
-    std::fprintf(out,
-                 "Usage: nf-loadgen --rate DATAGRAMS_PER_S (--duration S | --count N) [options]\n"
-                 "\n"
-                 "Sends NetFlow export datagrams over UDP at a steady rate and reports what it sent.\n"
-                 "\n"
-                 "  --version 5|9          export format (default 5)\n"
-                 "  --host ADDR            destination address (default 127.0.0.1); only loopback\n"
-                 "                         (127.0.0.0/8, ::1) unless --allow-remote is given\n"
-                 "  --port N               destination UDP port (default 9996)\n"
-                 "  --rate R               datagrams per second (required, > 0)\n"
-                 "  --duration S           send for S seconds (decimals allowed)\n"
-                 "  --count N              send N datagrams\n"
-                 "  --records R            flow records per datagram (default 30; v5: 1-%d, v9: 1-%d)\n"
-                 "  --template-every N     v9: the template flowset rides in the first datagram and then in\n"
-                 "                         every N-th one (default 1: every datagram; 0: the first only)\n"
-                 "  --source-id ID         v9 source id; v5 engine type/id (high/low byte) (default 0)\n"
-                 "  --burst B              send B datagrams per wake-up with one sendmmsg (1-%d, default 1);\n"
-                 "                         the average rate stays R\n"
-                 "  --spin-us U            busy-wait the last U microseconds before each deadline\n"
-                 "                         (default 20; 0 sleeps only)\n"
-                 "  --allow-remote         permit a destination outside loopback (and host name lookup)\n"
-                 "  --quiet                print only the closing summary\n"
-                 "  --help                 this text\n"
-                 "\n"
-                 "Sequence numbers count what was exported: v5 flow_sequence is the number of flows in\n"
-                 "earlier datagrams, the v9 sequence number the number of earlier datagrams. A datagram\n"
-                 "the kernel refuses is counted as a send error, not as sent, and leaves a sequence gap,\n"
-                 "as a loss on the way would. Ctrl-C stops early and still prints the summary.\n"
-                 "Exit status: 0 sent, 2 bad arguments, 3 destination refused, 4 socket error.\n",
-                 kV5MaxRecords, kV9MaxRecords, kMaxBurst);
-}
-
-template <typename T>
-bool ParseInteger(std::string_view text, T& value) {
-    const char* end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return ec == std::errc{} && ptr == end;
-}
-
-bool ParsePositiveDouble(const std::string& text, double& value) {
-    if (text.empty()) return false;
-    char* end = nullptr;
-    errno = 0;
-    value = std::strtod(text.c_str(), &end);
-    return errno == 0 && end == text.c_str() + text.size() && value > 0 && value < 1e12;
-}
-
-// Fills opts from argv; prints the reason and returns false on anything it cannot use.
-bool ParseArguments(int argc, char** argv, Options& opts, bool& wantHelp) {
-    bool rateGiven = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "nf-loadgen: %s needs a value\n", arg.c_str());
-                return false;
-            }
-            out = argv[++i];
-            return true;
-        };
-        auto bad = [&](const std::string& v) {
-            std::fprintf(stderr, "nf-loadgen: bad value for %s: '%s'\n", arg.c_str(), v.c_str());
-            return false;
-        };
-        std::string v;
-        if (arg == "--help" || arg == "-h") {
-            wantHelp = true;
-            return true;
-        } else if (arg == "--allow-remote") {
-            opts.allowRemote = true;
-        } else if (arg == "--quiet") {
-            opts.quiet = true;
-        } else if (arg == "--version") {
-            if (!value(v)) return false;
-            if (v != "5" && v != "9") return bad(v);
-            opts.version = v == "5" ? 5 : 9;
-        } else if (arg == "--host") {
-            if (!value(v)) return false;
-            if (v.empty()) return bad(v);
-            opts.host = v;
-        } else if (arg == "--port") {
-            if (!value(v)) return false;
-            if (!ParseInteger(v, opts.port) || opts.port == 0) return bad(v);
-        } else if (arg == "--rate") {
-            if (!value(v)) return false;
-            if (!ParsePositiveDouble(v, opts.rate)) return bad(v);
-            rateGiven = true;
-        } else if (arg == "--duration") {
-            if (!value(v)) return false;
-            double d = 0;
-            if (!ParsePositiveDouble(v, d)) return bad(v);
-            opts.duration = d;
-        } else if (arg == "--count") {
-            if (!value(v)) return false;
-            std::uint64_t n = 0;
-            if (!ParseInteger(v, n) || n == 0) return bad(v);
-            opts.count = n;
-        } else if (arg == "--records") {
-            if (!value(v)) return false;
-            if (!ParseInteger(v, opts.records) || opts.records < 1) return bad(v);
-        } else if (arg == "--template-every") {
-            if (!value(v)) return false;
-            if (!ParseInteger(v, opts.templateEvery)) return bad(v);
-        } else if (arg == "--source-id") {
-            if (!value(v)) return false;
-            if (!ParseInteger(v, opts.sourceId)) return bad(v);
-        } else if (arg == "--burst") {
-            if (!value(v)) return false;
-            if (!ParseInteger(v, opts.burst) || opts.burst < 1 || opts.burst > kMaxBurst) return bad(v);
-        } else if (arg == "--spin-us") {
-            if (!value(v)) return false;
-            char* end = nullptr;
-            opts.spinMicros = std::strtod(v.c_str(), &end);
-            if (v.empty() || end != v.c_str() + v.size() || !(opts.spinMicros >= 0) || opts.spinMicros > 1e6)
-                return bad(v);
-        } else {
-            std::fprintf(stderr, "nf-loadgen: unknown argument '%s' (try --help)\n", arg.c_str());
-            return false;
-        }
-    }
-    if (!rateGiven) {
-        std::fprintf(stderr, "nf-loadgen: --rate is required (try --help)\n");
-        return false;
-    }
-    if (opts.duration.has_value() == opts.count.has_value()) {
-        std::fprintf(stderr, "nf-loadgen: give exactly one of --duration and --count\n");
-        return false;
-    }
-    const int maxRecords = opts.version == 5 ? kV5MaxRecords : kV9MaxRecords;
-    if (opts.records > maxRecords) {
-        std::fprintf(stderr, "nf-loadgen: version %d carries at most %d records per datagram\n", opts.version,
-                     maxRecords);
-        return false;
-    }
-    return true;
-}
 
 bool IsLoopback(const sockaddr_storage& addr) {
     if (addr.ss_family == AF_INET) {
@@ -548,7 +385,7 @@ int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
     if (!opts.quiet) {
         std::fprintf(stderr, "nf-loadgen: version %d to %s port %u, %d records per datagram, %.6g datagrams/s, %llu"
                      " datagrams\n",
-                     opts.version, opts.host.c_str(), static_cast<unsigned>(opts.port), opts.records, opts.rate,
+                     opts.netflowVersion, opts.host.c_str(), static_cast<unsigned>(opts.port), opts.records, opts.rate,
                      static_cast<unsigned long long>(total));
     }
 
@@ -574,7 +411,7 @@ int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
         for (std::uint64_t i = 0; i < n; ++i) {
             const std::uint64_t d = next + i;
             const std::uint64_t firstFlow = d * static_cast<std::uint64_t>(opts.records);
-            const std::size_t len = opts.version == 5 ? EncodeV5(buffers[i].data(), opts, firstFlow, clock)
+            const std::size_t len = opts.netflowVersion == 5 ? EncodeV5(buffers[i].data(), opts, firstFlow, clock)
                                                       : EncodeV9(buffers[i].data(), opts, d, firstFlow, clock);
             iov[i] = iovec{buffers[i].data(), len};
             msgs[i] = mmsghdr{};
@@ -634,11 +471,17 @@ int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
 
 int main(int argc, char** argv) {
     Options opts;
-    bool wantHelp = false;
-    if (!ParseArguments(argc, argv, opts, wantHelp)) return kExitUsage;
-    if (wantHelp) {
-        PrintUsage(stdout);
-        return kExitOk;
+    switch (ParseArguments(argc, argv, opts)) {
+        case Request::UsageError:
+            return kExitUsage;
+        case Request::Help:
+            PrintUsage(stdout);
+            return kExitOk;
+        case Request::Version:
+            std::printf("nf-loadgen %s\n", NFC_PROJECT_VERSION);
+            return kExitOk;
+        case Request::Send:
+            break;
     }
     sockaddr_storage dest{};
     socklen_t destLen = 0;

@@ -54,37 +54,67 @@ Outcome RunLoadgen(const std::vector<std::string>& args) {
     return out;
 }
 
-TEST(LoadgenArguments, HelpDescribesEveryOptionAndSucceeds) {
-    const Outcome out = RunLoadgen({"--help"});
-    EXPECT_EQ(out.exitCode, 0);
-    for (const char* option : {"--version", "--host", "--port", "--rate", "--duration", "--count", "--records",
-                               "--template-every", "--source-id", "--allow-remote"}) {
-        EXPECT_NE(out.output.find(option), std::string::npos) << option;
+TEST(LoadgenArguments, HelpAndVersionAnswerWithoutSending) {
+    const Outcome help = RunLoadgen({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* option : {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration",
+                               "-c, --count", "-R, --records", "-t, --template-every", "-s, --source-id",
+                               "-b, --burst", "-S, --spin-us", "--allow-remote", "-q, --quiet", "-h, --help",
+                               "--version"}) {
+        EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
+    EXPECT_EQ(RunLoadgen({"-h"}).output, help.output);
+
+    // Answered even when the rest of the line could not run on its own.
+    const Outcome version = RunLoadgen({"--rate", "10", "--version"});
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.output, std::string("nf-loadgen ") + NFC_PROJECT_VERSION + "\n");
 }
 
-TEST(LoadgenArguments, UnusableArgumentsExitWithUsageError) {
-    const std::vector<std::vector<std::string>> cases = {
-        {"--count", "3"},                                      // no rate
-        {"--rate", "10"},                                      // neither duration nor count
-        {"--rate", "10", "--count", "3", "--duration", "1"},  // both
-        {"--rate", "0", "--count", "3"},
-        {"--rate", "ten", "--count", "3"},
-        {"--rate", "10", "--count", "0"},
-        {"--rate", "10", "--count", "3", "--version", "7"},
-        {"--rate", "10", "--count", "3", "--records", "31"},  // v5 holds 30 at most
-        {"--rate", "10", "--count", "3", "--version", "9", "--records", "171"},
-        {"--rate", "10", "--count", "3", "--port", "0"},
-        {"--rate", "10", "--count", "3", "--port", "65536"},
-        {"--rate", "10", "--count", "3", "--burst", "0"},
-        {"--rate", "10", "--count", "3", "--frobnicate"},
-        {"--rate", "10", "--count"},  // value missing
+// Each case: the arguments, and the text the refusal must contain (the option it is about).
+struct Refusal {
+    std::vector<std::string> args;
+    std::string names;
+};
+
+TEST(LoadgenArguments, EveryRefusalNamesItsOptionAndExitsWithStatus2) {
+    const std::vector<Refusal> cases = {
+        {{"--count", "3"}, "--rate is required"},
+        {{"--rate", "10"}, "--duration and --count"},
+        {{"--rate", "10", "--count", "3", "--duration", "1"}, "--duration and --count"},
+        {{"--rate", "0", "--count", "3"}, "--rate: '0'"},
+        {{"--rate", "ten", "--count", "3"}, "--rate: 'ten'"},
+        {{"--rate=1e20", "--count", "3"}, "--rate: '1e20'"},
+        {{"-r", "nan", "-c", "3"}, "--rate: 'nan'"},
+        {{"--rate", "10", "--count", "0"}, "--count: '0'"},
+        {{"--rate", "10", "--count", "-1"}, "--count: '-1'"},
+        {{"--rate", "10", "--count", "3x"}, "--count: '3x'"},
+        {{"-r10", "-c3", "-N7"}, "--netflow-version: '7'"},
+        {{"--rate", "10", "--count", "3", "--records", "31"}, "--records"},  // v5 holds 30 at most
+        {{"--rate", "10", "--count", "3", "--netflow-version", "9", "--records", "171"}, "--records"},
+        {{"--rate", "10", "--count", "3", "--port", "0"}, "--port: '0'"},
+        {{"--rate", "10", "--count", "3", "--port=65536"}, "--port: '65536'"},
+        {{"--rate", "10", "--count", "3", "--burst", "65"}, "--burst: '65'"},
+        {{"--rate", "10", "--count", "3", "--spin-us", "-1"}, "--spin-us: '-1'"},
+        {{"--rate", "10", "--count", "3", "--host="}, "--host: ''"},
+        {{"--rate", "10", "--count", "3", "--frobnicate"}, "'--frobnicate'"},
+        {{"--rate", "10", "--count", "3", "--frobnicate=1"}, "'--frobnicate'"},
+        {{"--rate", "10", "--count", "3", "-x"}, "'-x'"},
+        {{"--rate", "10", "--count", "3", "--s", "1"}, "'--s'"},  // --source-id or --spin-us
+        {{"--rate", "10", "--count", "3", "--quiet=yes"}, "--quiet takes no value"},
+        {{"--rate", "10", "--count"}, "--count needs a value"},
+        {{"-r", "10", "-c"}, "--count needs a value"},
+        {{"--rate", "10", "--count", "3", "stray"}, "'stray'"},
+        // The old spelling of the NetFlow version must not pass for a request of the program's version.
+        {{"--version", "9", "--rate", "10", "--count", "3"}, "--netflow-version"},
     };
-    for (const auto& args : cases) {
+    for (const auto& c : cases) {
         std::string line;
-        for (const auto& a : args) line += a + " ";
-        const Outcome out = RunLoadgen(args);
+        for (const auto& a : c.args) line += a + " ";
+        const Outcome out = RunLoadgen(c.args);
         EXPECT_EQ(out.exitCode, 2) << line << "\n" << out.output;
+        EXPECT_NE(out.output.find("nf-loadgen: "), std::string::npos) << line << "\n" << out.output;
+        EXPECT_NE(out.output.find(c.names), std::string::npos) << line << "\n" << out.output;
         EXPECT_EQ(out.output.find("datagrams:"), std::string::npos) << line;
     }
 }
@@ -147,7 +177,7 @@ bool NearNow(std::uint32_t unixSecs) {
 
 TEST(LoadgenWire, Version5DatagramsCarryRecordsAndFlowSequence) {
     Catcher catcher;
-    const Outcome out = RunLoadgen({"--version", "5", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
+    const Outcome out = RunLoadgen({"--netflow-version", "5", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
                                     "--records", "2", "--source-id", "513"});
     ASSERT_EQ(out.exitCode, 0) << out.output;
     EXPECT_NE(out.output.find("flows:       6"), std::string::npos) << out.output;
@@ -184,7 +214,7 @@ TEST(LoadgenWire, Version5DatagramsCarryRecordsAndFlowSequence) {
 
 TEST(LoadgenWire, Version9TemplateRidesEveryNthDatagramAheadOfPaddedData) {
     Catcher catcher;
-    const Outcome out = RunLoadgen({"--version", "9", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
+    const Outcome out = RunLoadgen({"--netflow-version", "9", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
                                     "--records", "3", "--template-every", "2", "--source-id", "77"});
     ASSERT_EQ(out.exitCode, 0) << out.output;
     const auto got = catcher.Take(3);
@@ -227,6 +257,31 @@ TEST(LoadgenWire, Version9TemplateRidesEveryNthDatagramAheadOfPaddedData) {
             const std::uint8_t protocol = d[rec + 12];
             EXPECT_TRUE(protocol == 1 || protocol == 6 || protocol == 17);
             EXPECT_LE(Be32(d, rec + 21), Be32(d, rec + 25)) << "FIRST_SWITCHED <= LAST_SWITCHED";
+        }
+    }
+}
+
+// The same request in the three spellings getopt_long accepts must put the same datagrams on the wire.
+TEST(LoadgenWire, LongOptionsWithEqualsOrNextWordAndShortOptionsSendAlike) {
+    Catcher catcher;
+    const std::vector<std::vector<std::string>> spellings = {
+        {"--netflow-version=9", "--port=" + catcher.Port(), "--rate=1000", "--count=2", "--records=3",
+         "--source-id=42", "--quiet"},
+        {"--netflow-version", "9", "--port", catcher.Port(), "--rate", "1000", "--count", "2", "--records", "3",
+         "--source-id", "42", "--quiet"},
+        {"-N9", "-p", catcher.Port(), "-r1000", "-c", "2", "-R3", "-s42", "-q"},
+    };
+    for (const auto& args : spellings) {
+        const Outcome out = RunLoadgen(args);
+        ASSERT_EQ(out.exitCode, 0) << args.front() << "\n" << out.output;
+        EXPECT_NE(out.output.find("flows:       6"), std::string::npos) << args.front() << "\n" << out.output;
+        EXPECT_EQ(out.output.find("nf-loadgen: version"), std::string::npos) << "--quiet/-q keeps the banner off";
+        const auto got = catcher.Take(2);
+        ASSERT_EQ(got.size(), 2u) << args.front();
+        for (const auto& d : got) {
+            EXPECT_EQ(Be16(d, 0), 9u) << args.front();
+            EXPECT_EQ(Be32(d, 16), 42u) << args.front();
+            EXPECT_EQ(Be16(d, 2), 4u) << args.front() << ": 3 records and the template";
         }
     }
 }
