@@ -36,9 +36,7 @@ bool ParseDecimal(const std::string& text, double low, double high, double& valu
     return true;
 }
 
-bool ParsePositive(const std::string& text, double& value) {
-    return ParseDecimal(text, 1e-9, 1e12, value);
-}
+bool ParsePositive(const std::string& text, double& value) { return ParseDecimal(text, 1e-9, 1e12, value); }
 
 using Apply = bool (*)(const std::string& value, Options& opts);
 
@@ -79,13 +77,10 @@ const OptionDef kOptions[] = {
      }},
     {"records", 'R', true,
      [](const std::string& v, Options& o) { return ParseInteger(v, o.records) && o.records >= 1; }},
-    {"template-every", 't', true,
-     [](const std::string& v, Options& o) { return ParseInteger(v, o.templateEvery); }},
+    {"template-every", 't', true, [](const std::string& v, Options& o) { return ParseInteger(v, o.templateEvery); }},
     {"source-id", 's', true, [](const std::string& v, Options& o) { return ParseInteger(v, o.sourceId); }},
     {"burst", 'b', true,
-     [](const std::string& v, Options& o) {
-         return ParseInteger(v, o.burst) && o.burst >= 1 && o.burst <= kMaxBurst;
-     }},
+     [](const std::string& v, Options& o) { return ParseInteger(v, o.burst) && o.burst >= 1 && o.burst <= kMaxBurst; }},
     {"spin-us", 'S', true, [](const std::string& v, Options& o) { return ParseDecimal(v, 0, 1e6, o.spinMicros); }},
     {"allow-remote", kAllowRemote, false,
      [](const std::string&, Options& o) {

@@ -123,7 +123,7 @@ bool ResolveDestination(const Options& opts, sockaddr_storage& addr, socklen_t& 
 // same arguments send the same flows (only the clock fields differ).
 
 class Writer {
-public:
+  public:
     explicit Writer(std::uint8_t* p) : p_(p) {}
     void U8(std::uint32_t v) { *p_++ = static_cast<std::uint8_t>(v); }
     void U16(std::uint32_t v) {
@@ -140,7 +140,7 @@ public:
     }
     std::uint8_t* Position() const { return p_; }
 
-private:
+  private:
     std::uint8_t* p_;
 };
 
@@ -233,8 +233,7 @@ std::size_t EncodeV5(std::uint8_t* buf, const Options& opts, std::uint64_t first
 
 std::size_t EncodeV9(std::uint8_t* buf, const Options& opts, std::uint64_t datagram, std::uint64_t firstFlow,
                      const ExportClock& clock) {
-    const bool withTemplate =
-        datagram == 0 || (opts.templateEvery > 0 && datagram % opts.templateEvery == 0);
+    const bool withTemplate = datagram == 0 || (opts.templateEvery > 0 && datagram % opts.templateEvery == 0);
     Writer w(buf);
     w.U16(9);
     w.U16(static_cast<std::uint32_t>(opts.records + (withTemplate ? 1 : 0)));
@@ -307,7 +306,7 @@ void SleepUntil(Nanos deadline) {
 
 // Lateness of each send behind its deadline, in microsecond buckets, for the closing summary.
 class LatenessHistogram {
-public:
+  public:
     void Add(Nanos late) {
         const Nanos us = std::max<Nanos>(0, late) / 1000;
         ++buckets_[static_cast<std::size_t>(std::min<Nanos>(us, kBuckets - 1))];
@@ -328,7 +327,7 @@ public:
         return kBuckets;
     }
 
-private:
+  private:
     static constexpr long kBuckets = 100000;
     std::vector<std::uint64_t> buckets_ = std::vector<std::uint64_t>(kBuckets);
     Nanos max_ = 0;
@@ -383,7 +382,8 @@ int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
     Totals t;
 
     if (!opts.quiet) {
-        std::fprintf(stderr, "nf-loadgen: version %d to %s port %u, %d records per datagram, %.6g datagrams/s, %llu"
+        std::fprintf(stderr,
+                     "nf-loadgen: version %d to %s port %u, %d records per datagram, %.6g datagrams/s, %llu"
                      " datagrams\n",
                      opts.netflowVersion, opts.host.c_str(), static_cast<unsigned>(opts.port), opts.records, opts.rate,
                      static_cast<unsigned long long>(total));
@@ -412,7 +412,7 @@ int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
             const std::uint64_t d = next + i;
             const std::uint64_t firstFlow = d * static_cast<std::uint64_t>(opts.records);
             const std::size_t len = opts.netflowVersion == 5 ? EncodeV5(buffers[i].data(), opts, firstFlow, clock)
-                                                      : EncodeV9(buffers[i].data(), opts, d, firstFlow, clock);
+                                                             : EncodeV9(buffers[i].data(), opts, d, firstFlow, clock);
             iov[i] = iovec{buffers[i].data(), len};
             msgs[i] = mmsghdr{};
             msgs[i].msg_hdr.msg_iov = &iov[i];

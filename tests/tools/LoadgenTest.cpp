@@ -2,14 +2,13 @@
 // loopback, and the bytes it puts on the wire, caught on an ephemeral loopback port.
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <ctime>
@@ -58,9 +57,8 @@ TEST(LoadgenArguments, HelpAndVersionAnswerWithoutSending) {
     const Outcome help = RunLoadgen({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     for (const char* option : {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration",
-                               "-c, --count", "-R, --records", "-t, --template-every", "-s, --source-id",
-                               "-b, --burst", "-S, --spin-us", "--allow-remote", "-q, --quiet", "-h, --help",
-                               "--version"}) {
+                               "-c, --count", "-R, --records", "-t, --template-every", "-s, --source-id", "-b, --burst",
+                               "-S, --spin-us", "--allow-remote", "-q, --quiet", "-h, --help", "--version"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(RunLoadgen({"-h"}).output, help.output);
@@ -131,7 +129,7 @@ TEST(LoadgenArguments, DestinationsOutsideLoopbackAreRefusedBeforeSending) {
 
 // A loopback socket on an ephemeral port that collects what the generator sends.
 class Catcher {
-public:
+  public:
     Catcher() {
         fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in addr{};
@@ -160,7 +158,7 @@ public:
         return got;
     }
 
-private:
+  private:
     int fd_ = -1;
     std::uint16_t port_ = 0;
 };
@@ -177,8 +175,8 @@ bool NearNow(std::uint32_t unixSecs) {
 
 TEST(LoadgenWire, Version5DatagramsCarryRecordsAndFlowSequence) {
     Catcher catcher;
-    const Outcome out = RunLoadgen({"--netflow-version", "5", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
-                                    "--records", "2", "--source-id", "513"});
+    const Outcome out = RunLoadgen({"--netflow-version", "5", "--port", catcher.Port(), "--rate", "1000", "--count",
+                                    "3", "--records", "2", "--source-id", "513"});
     ASSERT_EQ(out.exitCode, 0) << out.output;
     EXPECT_NE(out.output.find("flows:       6"), std::string::npos) << out.output;
     const auto got = catcher.Take(3);
@@ -214,15 +212,15 @@ TEST(LoadgenWire, Version5DatagramsCarryRecordsAndFlowSequence) {
 
 TEST(LoadgenWire, Version9TemplateRidesEveryNthDatagramAheadOfPaddedData) {
     Catcher catcher;
-    const Outcome out = RunLoadgen({"--netflow-version", "9", "--port", catcher.Port(), "--rate", "1000", "--count", "3",
-                                    "--records", "3", "--template-every", "2", "--source-id", "77"});
+    const Outcome out = RunLoadgen({"--netflow-version", "9", "--port", catcher.Port(), "--rate", "1000", "--count",
+                                    "3", "--records", "3", "--template-every", "2", "--source-id", "77"});
     ASSERT_EQ(out.exitCode, 0) << out.output;
     const auto got = catcher.Take(3);
     ASSERT_EQ(got.size(), 3u);
 
     const std::vector<std::pair<std::uint32_t, std::uint32_t>> expectedTemplate = {
-        {8, 4},  {12, 4}, {7, 2},  {11, 2}, {4, 1},  {1, 4}, {2, 4},  {22, 4}, {21, 4},
-        {6, 1},  {5, 1},  {10, 2}, {14, 2}, {15, 4}, {9, 1}, {13, 1}, {16, 2}, {17, 2}};
+        {8, 4}, {12, 4}, {7, 2},  {11, 2}, {4, 1},  {1, 4}, {2, 4},  {22, 4}, {21, 4},
+        {6, 1}, {5, 1},  {10, 2}, {14, 2}, {15, 4}, {9, 1}, {13, 1}, {16, 2}, {17, 2}};
     constexpr std::size_t kRecord = 45;
 
     for (std::size_t i = 0; i < got.size(); ++i) {
@@ -252,7 +250,7 @@ TEST(LoadgenWire, Version9TemplateRidesEveryNthDatagramAheadOfPaddedData) {
         EXPECT_EQ(d.back(), 0) << "padding is zero";
         for (std::size_t r = 0; r < 3; ++r) {
             const std::size_t rec = at + 4 + r * kRecord;
-            EXPECT_EQ(d[rec], 10);      // IPV4_SRC_ADDR
+            EXPECT_EQ(d[rec], 10);       // IPV4_SRC_ADDR
             EXPECT_EQ(d[rec + 4], 192);  // IPV4_DST_ADDR
             const std::uint8_t protocol = d[rec + 12];
             EXPECT_TRUE(protocol == 1 || protocol == 6 || protocol == 17);
@@ -265,8 +263,8 @@ TEST(LoadgenWire, Version9TemplateRidesEveryNthDatagramAheadOfPaddedData) {
 TEST(LoadgenWire, LongOptionsWithEqualsOrNextWordAndShortOptionsSendAlike) {
     Catcher catcher;
     const std::vector<std::vector<std::string>> spellings = {
-        {"--netflow-version=9", "--port=" + catcher.Port(), "--rate=1000", "--count=2", "--records=3",
-         "--source-id=42", "--quiet"},
+        {"--netflow-version=9", "--port=" + catcher.Port(), "--rate=1000", "--count=2", "--records=3", "--source-id=42",
+         "--quiet"},
         {"--netflow-version", "9", "--port", catcher.Port(), "--rate", "1000", "--count", "2", "--records", "3",
          "--source-id", "42", "--quiet"},
         {"-N9", "-p", catcher.Port(), "-r1000", "-c", "2", "-R3", "-s42", "-q"},
