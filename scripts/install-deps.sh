@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs, when missing; with --test also what the test suite
-# needs, with --bench what the load benchmark needs (nfdump brings the nfcapd it compares with).
+# needs, with --bench what the load benchmark needs (nfdump brings the nfcapd it compares with),
+# with --package what building and checking the Debian package needs (scripts/check-package.sh).
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpugixml-dev libasound2-dev libgtest-dev)
+# dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; the others inspect,
+# validate and run what was installed. fonts-liberation is what the package depends on besides libraries.
+package_tools=(dpkg-dev file lintian desktop-file-utils appstream man-db iproute2 fonts-liberation)
 case "${1:-}" in
-    --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3) ;;
+    --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3 "${package_tools[@]}") ;;
     --bench) packages+=(libbenchmark-dev nfdump python3) ;;
+    --package) packages+=("${package_tools[@]}") ;;
 esac
 
 missing=()
