@@ -6,8 +6,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpugixml-dev libasound2-dev libgtest-dev)
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; the others inspect,
-# validate and run what was installed. fonts-liberation is what the package depends on besides libraries.
-package_tools=(dpkg-dev file lintian desktop-file-utils appstream man-db iproute2 fonts-liberation)
+# validate and run what was installed. The package's own dependencies come with it (apt-get -f).
+package_tools=(dpkg-dev file lintian desktop-file-utils appstream man-db iproute2)
 case "${1:-}" in
     --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3 "${package_tools[@]}") ;;
     --bench) packages+=(libbenchmark-dev nfdump python3) ;;
