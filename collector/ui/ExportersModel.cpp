@@ -71,7 +71,7 @@ void ExportersModel::Update(const std::vector<tExporterRow>& Rows, std::int64_t 
         }
         const int index = static_cast<int>(Entries_.size());
         beginInsertRows(QModelIndex(), index, index);
-        Entries_.push_back(Entry{row, {}, {}, false, {}});
+        Entries_.push_back(Entry{row, {}, {}, NowMs - row.LastSeenMs >= kSilentMs, {}});
         IndexOf_.emplace(row.Serial, index);
         Entry& entry = Entries_.back();
         entry.Flows.Add(NowMs, row.Flows);

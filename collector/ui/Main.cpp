@@ -10,6 +10,7 @@
 #include <QIcon>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -183,7 +184,15 @@ void TForm1::BuildStatusBar() {
 
 // The specified controls keep their places and sizes: the window grows by the status bar's height.
 void TForm1::PlaceWindow() {
-    resize(kWindowWidth, kWindowHeight + statusBar()->sizeHint().height());
+    // The bar's height is only final once its style and layout have been applied.
+    QStatusBar* bar = statusBar();
+    for (QWidget* part : bar->findChildren<QWidget*>()) part->ensurePolished();
+    bar->ensurePolished();
+    if (bar->layout() != nullptr) bar->layout()->activate();
+    // Parts that turn bold or appear later must not take height from the controls above; two
+    // pixels leave them room.
+    bar->setFixedHeight(bar->sizeHint().height() + 2);
+    resize(kWindowWidth, kWindowHeight + bar->height());
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect available = screen->availableGeometry();
         QRect frame(QPoint(0, 0), size());

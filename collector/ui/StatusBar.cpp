@@ -59,45 +59,56 @@ CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters&
       Episodes_(brix32::ThousandsSeparator()) {
     Bar->setObjectName(QStringLiteral("StatusBar1"));
     Bar->setSizeGripEnabled(false);
-    Listening_->setMargin(2);
     Problem_->setStyleSheet(QStringLiteral("color: #b00020; font-weight: bold"));
     Timer_.setInterval(kRefreshMs);
     connect(&Timer_, &QTimer::timeout, this, [this] { Refresh(SteadyMs()); });
-    Refresh(SteadyMs());
+    // Every part holds text from the start, so the bar has its height before the window is placed.
+    ShowCounters(TakeSnapshot(Counters_));
+    ShowProblem();
 }
 
-void CollectorStatusBar::Start() { Timer_.start(); }
+void CollectorStatusBar::Start() {
+    Refresh(SteadyMs());
+    Timer_.start();
+}
 
 void CollectorStatusBar::Refresh(std::int64_t NowMs) {
     const tCounterSnapshot counters = TakeSnapshot(Counters_);
     Datagrams_.Add(NowMs, counters.DatagramsReceived);
     Flows_.Add(NowMs, counters.Flows);
+    ShowCounters(counters);
+    Report(counters, NowMs);
+    ShowProblem();
+}
+
+void CollectorStatusBar::ShowCounters(const tCounterSnapshot& Snapshot) {
     ShowListening();
     Rates_->setText(QStringLiteral("%1 datagrams/s, %2 flows/s")
                         .arg(PerSecond(Datagrams_.PerSecond()), PerSecond(Flows_.PerSecond())));
     Totals_->setText(QStringLiteral("Since start: %1 datagrams, %2 flows")
-                         .arg(GroupedNumber(counters.DatagramsReceived), GroupedNumber(counters.Flows)));
-    Drops_->setText(QStringLiteral("Kernel drops: %1").arg(GroupedNumber(counters.KernelDrops)));
-    Drops_->setStyleSheet(counters.KernelDrops > 0 ? QStringLiteral("color: #b00020") : QString());
+                         .arg(GroupedNumber(Snapshot.DatagramsReceived), GroupedNumber(Snapshot.Flows)));
+    Drops_->setText(QStringLiteral("Kernel drops: %1").arg(GroupedNumber(Snapshot.KernelDrops)));
+    Drops_->setStyleSheet(Snapshot.KernelDrops > 0 ? QStringLiteral("color: #b00020") : QString());
     Folder_->setText(QStringLiteral("Files in %1").arg(QDir::toNativeSeparators(QDir::currentPath())));
+}
 
+void CollectorStatusBar::Report(const tCounterSnapshot& Snapshot, std::int64_t NowMs) {
     tProblemSample sample;
     sample.NowMs = NowMs;
-    sample.CsvLinesWritten = counters.CsvLinesWritten;
-    sample.CsvLinesLost = counters.CsvLinesLost;
+    sample.CsvLinesWritten = Snapshot.CsvLinesWritten;
+    sample.CsvLinesLost = Snapshot.CsvLinesLost;
     if (sample.CsvLinesLost > 0) {
         LastWriteFailure::tValue failure = Counters_.CsvFailure.Load();
         sample.CsvErrno = failure.Errno;
         sample.CsvFileName = std::move(failure.FileName);
     }
-    sample.KernelDrops = counters.KernelDrops;
-    sample.BoundCuts = counters.BoundCuts;
+    sample.KernelDrops = Snapshot.KernelDrops;
+    sample.BoundCuts = Snapshot.BoundCuts;
     std::vector<std::string> reports;
     Episodes_.Update(sample, reports);
     // Whoever runs the collector without looking at it (a service manager) still learns of losses.
     for (const std::string& line : reports) std::fprintf(stderr, "%s\n", line.c_str());
     if (!reports.empty()) std::fflush(stderr);
-    ShowProblem();
 }
 
 void CollectorStatusBar::ShowListening() {
@@ -108,8 +119,9 @@ void CollectorStatusBar::ShowListening() {
     if (text == Listening_->text()) return;
     Listening_->setText(text);
     // Off must be impossible to overlook: a whole load test once ran against a switched-off listener.
-    Listening_->setStyleSheet(listening ? QStringLiteral("color: #0b6b1f; font-weight: bold")
-                                        : QStringLiteral("color: white; background: #b00020; font-weight: bold"));
+    Listening_->setStyleSheet(
+        listening ? QStringLiteral("color: #0b6b1f; background: transparent; font-weight: bold; padding: 0 4px")
+                  : QStringLiteral("color: white; background: #b00020; font-weight: bold; padding: 0 4px"));
 }
 
 void CollectorStatusBar::ShowProblem() {

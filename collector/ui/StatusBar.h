@@ -12,6 +12,7 @@ class QLabel;
 class QStatusBar;
 class TIdUDPServer;
 struct CollectorCounters;
+struct tCounterSnapshot;
 
 // Numbers shown to the operator, grouped by the locale's thousands separator.
 QString GroupedNumber(std::uint64_t Value);
@@ -33,6 +34,8 @@ public:
     void Refresh(std::int64_t NowMs);
 
 private:
+    void ShowCounters(const tCounterSnapshot& Snapshot);
+    void Report(const tCounterSnapshot& Snapshot, std::int64_t NowMs);
     void ShowListening();
     void ShowProblem();
 
