@@ -56,21 +56,28 @@ void Episodes::Update(const tProblemSample& Sample, std::vector<std::string>& Re
         case Change::Ended:
             Reports.push_back("CSV file written again: " + Number(Csv_.Latest - Csv_.AtStart) + " lines lost");
             break;
-        case Change::None: break;
+        case Change::None:
+            break;
     }
     switch (Follow(Kernel_, Sample.KernelDrops, Sample.NowMs, kBurstQuietMs, false)) {
-        case Change::Started: Reports.push_back("Kernel drops datagrams: the receive buffer is full"); break;
+        case Change::Started:
+            Reports.push_back("Kernel drops datagrams: the receive buffer is full");
+            break;
         case Change::Ended:
             Reports.push_back("Kernel drops ended: " + Number(Kernel_.Latest - Kernel_.AtStart) + " datagrams lost");
             break;
-        case Change::None: break;
+        case Change::None:
+            break;
     }
     switch (Follow(Cuts_, Sample.BoundCuts, Sample.NowMs, kBurstQuietMs, false)) {
-        case Change::Started: Reports.push_back("Datagrams cut by the bounds on work per datagram"); break;
+        case Change::Started:
+            Reports.push_back("Datagrams cut by the bounds on work per datagram");
+            break;
         case Change::Ended:
             Reports.push_back("Cuts ended: " + Number(Cuts_.Latest - Cuts_.AtStart) + " datagrams cut");
             break;
-        case Change::None: break;
+        case Change::None:
+            break;
     }
 }
 

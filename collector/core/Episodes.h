@@ -20,7 +20,7 @@ struct tProblemSample {
 };
 
 class Episodes {
-public:
+  public:
     // Kernel drops and cuts come in bursts: a burst has ended when none came for this long.
     static constexpr std::int64_t kBurstQuietMs = 5'000;
     // A failing CSV file ends when a line is written again, or when nothing more was lost for this
@@ -34,7 +34,7 @@ public:
     // The problem that lasts now, the latest started first, in plain words; empty when none.
     std::string Current() const;
 
-private:
+  private:
     struct Run {
         bool Open = false;
         std::uint64_t AtStart = 0;  // the counter before the run's first loss

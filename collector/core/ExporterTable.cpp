@@ -12,9 +12,7 @@ std::uint32_t StepOf(SequenceRule Rule, std::uint32_t Advance) {
 }
 
 // Signed distance modulo 2^32, so that 0xFFFFFFFF is just behind 0.
-std::int64_t SignedDistance(std::uint32_t From, std::uint32_t To) {
-    return static_cast<std::int32_t>(To - From);
-}
+std::int64_t SignedDistance(std::uint32_t From, std::uint32_t To) { return static_cast<std::int32_t>(To - From); }
 
 }  // namespace
 
@@ -195,9 +193,15 @@ void ExporterTable::Count(tExporterRow& Row, const netflowlib::tNetflowHeader& H
             }
             exportMs += Header.Unix_NSecs / 1'000'000;
             break;
-        case 9: rule = SequenceRule::CountsDatagrams; break;
-        case 10: rule = SequenceRule::CountsRecords; break;
-        default: ++Row.Malformed; return;
+        case 9:
+            rule = SequenceRule::CountsDatagrams;
+            break;
+        case 10:
+            rule = SequenceRule::CountsRecords;
+            break;
+        default:
+            ++Row.Malformed;
+            return;
     }
     Row.Sequence.Observe(rule, Header.Flow_Sequence, advance, Header.Sys_Uptime);
     Row.HasClock = true;
@@ -216,7 +220,8 @@ void ExporterTable::ObserveTemplate(Ref Exporter, std::uint16_t TemplateID, std:
     if (row == nullptr) return;
     auto* const begin = row->Templates.begin();
     auto* const end = begin + row->TemplateCount;
-    auto* slot = std::find_if(begin, end, [TemplateID](const tExporterTemplate& t) { return t.TemplateID == TemplateID; });
+    auto* slot =
+        std::find_if(begin, end, [TemplateID](const tExporterTemplate& t) { return t.TemplateID == TemplateID; });
     if (slot == end) {
         if (row->TemplateCount < tExporterRow::kTemplateSlots) {
             ++row->TemplateCount;

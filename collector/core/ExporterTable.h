@@ -25,7 +25,7 @@ enum class SequenceRule {
 // Follows one exporter's sequence numbers, modulo 2^32. A number ahead of the expected one is a gap
 // (counted as missed); one behind it is a late arrival, a repeat or a restart.
 class SequenceTracker {
-public:
+  public:
     enum class Verdict { First, InOrder, Gap, Late, Repeat, Restart };
 
     // Advance is what this datagram moves the sequence by (its records for CountsRecords, ignored
@@ -48,7 +48,7 @@ public:
     // sys_uptime going back by more than this is a restart; less is a datagram overtaken in transit.
     static constexpr std::uint32_t kUptimeBackMs = 10'000;
 
-private:
+  private:
     void Restart(std::uint32_t Sequence, std::uint32_t Step, std::uint32_t Uptime);
     void Remember(std::uint32_t Sequence);
     bool Recent(std::uint32_t Sequence) const;
@@ -75,10 +75,10 @@ struct tExporterTemplate {
 
 // One exporter: a sender address and, within it, the version 9 Source_ID or the version 5 engine.
 struct tExporterRow {
-    std::uint64_t Serial = 0;  // unique per exporter for the life of the table
-    std::uint32_t Address = 0;  // IPv4, host order
-    std::uint16_t Version = 0;  // 5, 9, 10; 0 for datagrams without a header the collector knows
-    std::uint32_t Domain = 0;  // version 9: Source_ID; version 5: engine_type << 8 | engine_id
+    std::uint64_t Serial = 0;      // unique per exporter for the life of the table
+    std::uint32_t Address = 0;     // IPv4, host order
+    std::uint16_t Version = 0;     // 5, 9, 10; 0 for datagrams without a header the collector knows
+    std::uint32_t Domain = 0;      // version 9: Source_ID; version 5: engine_type << 8 | engine_id
     std::int64_t FirstSeenMs = 0;  // wall clock, milliseconds since 1970
     std::int64_t LastSeenMs = 0;
     std::uint64_t Datagrams = 0;
@@ -91,11 +91,11 @@ struct tExporterRow {
     std::uint64_t TemplatesNotKept = 0;  // learned while every slot held another template
     std::uint64_t TemplatesWithdrawn = 0;
     std::uint64_t TemplatesRefused = 0;  // refused by the bounds on templates
-    std::uint64_t MissingTemplate = 0;  // data flowsets whose template was not known
+    std::uint64_t MissingTemplate = 0;   // data flowsets whose template was not known
     bool HasClock = false;
     std::int64_t ClockOffsetMs = 0;  // header export time minus time of receipt
-    std::uint64_t Malformed = 0;  // unrecognised, or shorter than its header says
-    std::uint64_t Cut = 0;  // cut by the bounds on work per datagram
+    std::uint64_t Malformed = 0;     // unrecognised, or shorter than its header says
+    std::uint64_t Cut = 0;           // cut by the bounds on work per datagram
 };
 
 struct tExporterTotals {
@@ -108,7 +108,7 @@ std::string FormatIPv4(std::uint32_t Address);
 std::int64_t WallClockMs();
 
 class ExporterTable {
-public:
+  public:
     // Ref names an exporter until the next Observe; the decoder's outcome for the same datagram
     // reaches its exporter through it.
     using Ref = int;
@@ -132,7 +132,7 @@ public:
     // Any thread: a copy of every exporter kept, in no particular order.
     void Snapshot(std::vector<tExporterRow>& Rows, tExporterTotals& Totals) const;
 
-private:
+  private:
     struct Key {
         std::uint32_t Address;
         std::uint32_t Domain;

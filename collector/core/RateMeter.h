@@ -7,7 +7,7 @@
 // A rate over the last few seconds from readings of a running total, taken a few times a second.
 // The reader keeps the history, so the writer of the total pays nothing for it.
 class RateMeter {
-public:
+  public:
     static constexpr std::int64_t kWindowMs = 3000;
 
     void Add(std::int64_t NowMs, std::uint64_t Total) {
@@ -27,7 +27,7 @@ public:
         return static_cast<double>(newest.Total - oldest->Total) * 1000.0 / static_cast<double>(span);
     }
 
-private:
+  private:
     struct Sample {
         std::int64_t TimeMs = 0;
         std::uint64_t Total = 0;

@@ -8,7 +8,7 @@
 // Why the latest CSV write failed and on which file. Stored by the listener thread on the failure
 // path only, so the lock never touches a datagram that was written; read by the window's timer.
 class LastWriteFailure {
-public:
+  public:
     struct tValue {
         int Errno = 0;
         std::string FileName;
@@ -25,7 +25,7 @@ public:
         return Value_;
     }
 
-private:
+  private:
     mutable std::mutex Lock_;
     tValue Value_;
 };

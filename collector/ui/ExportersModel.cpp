@@ -11,10 +11,9 @@
 namespace {
 
 constexpr const char* kTitles[] = {
-    "Exporter",  "Version",     "Source",        "First seen",       "Last seen", "Datagrams", "Flows",
-    "Flows/s",   "Bytes/s",     "Expected seq",  "Received seq",     "Missed",    "Out of order",
-    "Repeated",  "Restarts",    "Templates",     "Without template", "Refused",   "Clock offset",
-    "Malformed", "Cut",
+    "Exporter", "Version",   "Source",           "First seen",   "Last seen",    "Datagrams",    "Flows",
+    "Flows/s",  "Bytes/s",   "Expected seq",     "Received seq", "Missed",       "Out of order", "Repeated",
+    "Restarts", "Templates", "Without template", "Refused",      "Clock offset", "Malformed",    "Cut",
 };
 static_assert(std::size(kTitles) == ExportersModel::kColumnCount);
 
@@ -41,8 +40,11 @@ QString Templates(const tExporterRow& Row, std::int64_t NowMs) {
 
 QString ClockOffset(const tExporterRow& Row) {
     if (!Row.HasClock) return QString();
-    const QString number = QString::number(static_cast<double>(Row.ClockOffsetMs) / 1000.0, 'f', 1);
-    return (Row.ClockOffsetMs >= 0 ? QStringLiteral("+") : QString()) + number + QStringLiteral(" s");
+    // In tenths of a second, rounded half away from zero, so that a few milliseconds read "0.0 s".
+    const std::int64_t tenths = (Row.ClockOffsetMs + (Row.ClockOffsetMs >= 0 ? 50 : -50)) / 100;
+    const QString sign = tenths > 0 ? QStringLiteral("+") : tenths < 0 ? QStringLiteral("-") : QString();
+    const std::int64_t magnitude = tenths < 0 ? -tenths : tenths;
+    return sign + QStringLiteral("%1.%2 s").arg(magnitude / 10).arg(magnitude % 10);
 }
 
 QString Missed(const tExporterRow& Row) {
@@ -127,43 +129,64 @@ QStringList ExportersModel::TextsOf(const Entry& E, std::int64_t NowMs) const {
     QStringList t;
     t.reserve(kColumnCount);
     t << QString::fromStdString(FormatIPv4(r.Address))
-      << (r.Version == 0 ? QStringLiteral("unknown") : QString::number(r.Version)) << Source(r)
-      << Time(r.FirstSeenMs) << Time(r.LastSeenMs) << GroupedNumber(r.Datagrams) << GroupedNumber(r.Flows)
+      << (r.Version == 0 ? QStringLiteral("unknown") : QString::number(r.Version)) << Source(r) << Time(r.FirstSeenMs)
+      << Time(r.LastSeenMs) << GroupedNumber(r.Datagrams) << GroupedNumber(r.Flows)
       << GroupedNumber(static_cast<std::uint64_t>(E.Flows.PerSecond() + 0.5))
       << GroupedNumber(static_cast<std::uint64_t>(E.Bytes.PerSecond() + 0.5))
-      << (sequenced ? QString::number(s.Expected()) : QString())
-      << (sequenced ? QString::number(s.Last()) : QString()) << Missed(r)
-      << GroupedNumber(s.OutOfOrder()) << GroupedNumber(s.Repeated()) << GroupedNumber(s.Restarts())
-      << Templates(r, NowMs) << GroupedNumber(r.MissingTemplate) << GroupedNumber(r.TemplatesRefused)
-      << ClockOffset(r) << GroupedNumber(r.Malformed) << GroupedNumber(r.Cut);
+      << (sequenced ? QString::number(s.Expected()) : QString()) << (sequenced ? QString::number(s.Last()) : QString())
+      << Missed(r) << GroupedNumber(s.OutOfOrder()) << GroupedNumber(s.Repeated()) << GroupedNumber(s.Restarts())
+      << Templates(r, NowMs) << GroupedNumber(r.MissingTemplate) << GroupedNumber(r.TemplatesRefused) << ClockOffset(r)
+      << GroupedNumber(r.Malformed) << GroupedNumber(r.Cut);
     return t;
 }
 
 QVariant ExportersModel::SortValue(const Entry& E, int Column) const {
     const tExporterRow& r = E.Row;
     switch (Column) {
-        case colExporter: return QVariant::fromValue<qulonglong>(r.Address);
-        case colVersion: return r.Version;
-        case colSource: return QVariant::fromValue<qulonglong>(r.Domain);
-        case colFirstSeen: return QVariant::fromValue<qlonglong>(r.FirstSeenMs);
-        case colLastSeen: return QVariant::fromValue<qlonglong>(r.LastSeenMs);
-        case colDatagrams: return QVariant::fromValue<qulonglong>(r.Datagrams);
-        case colFlows: return QVariant::fromValue<qulonglong>(r.Flows);
-        case colFlowsPerSecond: return E.Flows.PerSecond();
-        case colBytesPerSecond: return E.Bytes.PerSecond();
-        case colExpected: return QVariant::fromValue<qulonglong>(r.Sequence.Expected());
-        case colReceived: return QVariant::fromValue<qulonglong>(r.Sequence.Last());
-        case colMissed: return QVariant::fromValue<qulonglong>(r.Sequence.Missed());
-        case colOutOfOrder: return QVariant::fromValue<qulonglong>(r.Sequence.OutOfOrder());
-        case colRepeated: return QVariant::fromValue<qulonglong>(r.Sequence.Repeated());
-        case colRestarts: return QVariant::fromValue<qulonglong>(r.Sequence.Restarts());
-        case colTemplates: return r.TemplateCount;
-        case colWithoutTemplate: return QVariant::fromValue<qulonglong>(r.MissingTemplate);
-        case colRefused: return QVariant::fromValue<qulonglong>(r.TemplatesRefused);
-        case colClockOffset: return QVariant::fromValue<qlonglong>(r.ClockOffsetMs);
-        case colMalformed: return QVariant::fromValue<qulonglong>(r.Malformed);
-        case colCut: return QVariant::fromValue<qulonglong>(r.Cut);
-        default: return QVariant();
+        case colExporter:
+            return QVariant::fromValue<qulonglong>(r.Address);
+        case colVersion:
+            return r.Version;
+        case colSource:
+            return QVariant::fromValue<qulonglong>(r.Domain);
+        case colFirstSeen:
+            return QVariant::fromValue<qlonglong>(r.FirstSeenMs);
+        case colLastSeen:
+            return QVariant::fromValue<qlonglong>(r.LastSeenMs);
+        case colDatagrams:
+            return QVariant::fromValue<qulonglong>(r.Datagrams);
+        case colFlows:
+            return QVariant::fromValue<qulonglong>(r.Flows);
+        case colFlowsPerSecond:
+            return E.Flows.PerSecond();
+        case colBytesPerSecond:
+            return E.Bytes.PerSecond();
+        case colExpected:
+            return QVariant::fromValue<qulonglong>(r.Sequence.Expected());
+        case colReceived:
+            return QVariant::fromValue<qulonglong>(r.Sequence.Last());
+        case colMissed:
+            return QVariant::fromValue<qulonglong>(r.Sequence.Missed());
+        case colOutOfOrder:
+            return QVariant::fromValue<qulonglong>(r.Sequence.OutOfOrder());
+        case colRepeated:
+            return QVariant::fromValue<qulonglong>(r.Sequence.Repeated());
+        case colRestarts:
+            return QVariant::fromValue<qulonglong>(r.Sequence.Restarts());
+        case colTemplates:
+            return r.TemplateCount;
+        case colWithoutTemplate:
+            return QVariant::fromValue<qulonglong>(r.MissingTemplate);
+        case colRefused:
+            return QVariant::fromValue<qulonglong>(r.TemplatesRefused);
+        case colClockOffset:
+            return QVariant::fromValue<qlonglong>(r.ClockOffsetMs);
+        case colMalformed:
+            return QVariant::fromValue<qulonglong>(r.Malformed);
+        case colCut:
+            return QVariant::fromValue<qulonglong>(r.Cut);
+        default:
+            return QVariant();
     }
 }
 
@@ -177,13 +200,18 @@ QVariant ExportersModel::data(const QModelIndex& Index, int Role) const {
     if (!Index.isValid() || Index.row() >= rowCount() || Index.column() >= kColumnCount) return QVariant();
     const Entry& entry = Entries_[static_cast<std::size_t>(Index.row())];
     switch (Role) {
-        case Qt::DisplayRole: return entry.Texts[Index.column()];
-        case Qt::ToolTipRole: return Index.column() == colTemplates ? entry.Texts[Index.column()] : QVariant();
-        case SortRole: return SortValue(entry, Index.column());
-        case Qt::ForegroundRole: return entry.Silent ? QVariant(QBrush(QColor(0x90, 0x90, 0x90))) : QVariant();
+        case Qt::DisplayRole:
+            return entry.Texts[Index.column()];
+        case Qt::ToolTipRole:
+            return Index.column() == colTemplates ? entry.Texts[Index.column()] : QVariant();
+        case SortRole:
+            return SortValue(entry, Index.column());
+        case Qt::ForegroundRole:
+            return entry.Silent ? QVariant(QBrush(QColor(0x90, 0x90, 0x90))) : QVariant();
         case Qt::TextAlignmentRole:
             return NumericColumn(Index.column()) ? QVariant(int(Qt::AlignRight | Qt::AlignVCenter)) : QVariant();
-        default: return QVariant();
+        default:
+            return QVariant();
     }
 }
 

@@ -14,7 +14,7 @@
 class ExportersModel : public QAbstractTableModel {
     Q_OBJECT
 
-public:
+  public:
     enum Column {
         colExporter,
         colVersion,
@@ -57,7 +57,7 @@ public:
     QString CellText(int Row, int Column) const;
     static QString ColumnTitle(int Column);
 
-private:
+  private:
     struct Entry {
         tExporterRow Row;
         RateMeter Flows;

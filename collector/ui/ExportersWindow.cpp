@@ -110,8 +110,9 @@ QString TfrmExporters::TotalsText() const {
     lines << QStringLiteral("CSV lines written: %1, lost: %2; traces written: %3, skipped: %4; exception reports: %5")
                  .arg(n(c.CsvLinesWritten), n(c.CsvLinesLost), n(c.TracesWritten), n(c.TracesSkipped),
                       n(c.ExceptionReports));
-    lines << QStringLiteral("Cut by the bounds: %1, templates refused: %2; exporters kept: %3, dropped past the "
-                            "cap of %4: %5")
+    lines << QStringLiteral(
+                 "Cut by the bounds: %1, templates refused: %2; exporters kept: %3, dropped past the "
+                 "cap of %4: %5")
                  .arg(n(c.BoundCuts), n(c.TemplatesRefused), n(Totals_.Kept), n(ExporterTable::kDefaultCapacity),
                       n(Totals_.Evicted));
     return lines.join(QLatin1Char('\n'));
@@ -141,7 +142,8 @@ bool TfrmExporters::SaveCsv(const QString& FileName) const {
     lines << header.join(QLatin1Char(','));
     for (int r = 0; r < Sorted_->rowCount(); ++r) {
         QStringList cells;
-        for (int c = 0; c < ExportersModel::kColumnCount; ++c) cells << CsvField(Sorted_->index(r, c).data().toString());
+        for (int c = 0; c < ExportersModel::kColumnCount; ++c)
+            cells << CsvField(Sorted_->index(r, c).data().toString());
         lines << cells.join(QLatin1Char(','));
     }
     QFile file(FileName);
@@ -151,8 +153,8 @@ bool TfrmExporters::SaveCsv(const QString& FileName) const {
 }
 
 void TfrmExporters::SaveCsvClick() {
-    const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Save as CSV"), QStringLiteral("exporters.csv"),
-                                                      QStringLiteral("CSV files (*.csv)"));
+    const QString name = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save as CSV"), QStringLiteral("exporters.csv"), QStringLiteral("CSV files (*.csv)"));
     if (name.isEmpty() || SaveCsv(name)) return;
     const QString message = QStringLiteral("The table could not be saved to %1.").arg(name);
     std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());

@@ -23,7 +23,7 @@ struct CollectorCounters;
 class TfrmExporters : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     static constexpr int kRefreshMs = 250;
 
     TfrmExporters(const ExporterTable& Exporters, const CollectorCounters& Counters, QWidget* Parent = nullptr);
@@ -40,11 +40,11 @@ public:
     QLabel* lblCollectorTotals = nullptr;
     QPushButton* cmdSaveCsv = nullptr;
 
-protected:
+  protected:
     void showEvent(QShowEvent* Event) override;
     void hideEvent(QHideEvent* Event) override;
 
-private:
+  private:
     void SaveCsvClick();
     QString TotalsText() const;
 

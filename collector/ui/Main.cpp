@@ -178,9 +178,7 @@ void TForm1::BuildControls() {
     mHandler->FeedExporters(&Exporters_);
 }
 
-void TForm1::BuildStatusBar() {
-    StatusBar_ = new CollectorStatusBar(statusBar(), mCounters, UDPServer, this);
-}
+void TForm1::BuildStatusBar() { StatusBar_ = new CollectorStatusBar(statusBar(), mCounters, UDPServer, this); }
 
 // The specified controls keep their places and sizes: the window grows by the status bar's height.
 void TForm1::PlaceWindow() {

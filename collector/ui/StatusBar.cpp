@@ -45,8 +45,8 @@ QString GroupedNumber(std::uint64_t Value) {
     return out;
 }
 
-CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters& Counters,
-                                       const TIdUDPServer& Listener, QObject* Parent)
+CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters& Counters, const TIdUDPServer& Listener,
+                                       QObject* Parent)
     : QObject(Parent),
       Counters_(Counters),
       Listener_(Listener),

@@ -23,7 +23,7 @@ QString GroupedNumber(std::uint64_t Value);
 class CollectorStatusBar : public QObject {
     Q_OBJECT
 
-public:
+  public:
     static constexpr int kRefreshMs = 250;
 
     CollectorStatusBar(QStatusBar* Bar, const CollectorCounters& Counters, const TIdUDPServer& Listener,
@@ -33,7 +33,7 @@ public:
     // One reading: NowMs from a steady clock.
     void Refresh(std::int64_t NowMs);
 
-private:
+  private:
     void ShowCounters(const tCounterSnapshot& Snapshot);
     void Report(const tCounterSnapshot& Snapshot, std::int64_t NowMs);
     void ShowListening();

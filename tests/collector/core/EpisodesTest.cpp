@@ -11,7 +11,7 @@
 namespace {
 
 class EpisodesTest : public ::testing::Test {
-protected:
+  protected:
     // One tick of the timer: the time moves on by a quarter second unless told otherwise.
     std::vector<std::string> Tick(std::int64_t AdvanceMs = 250) {
         Sample.NowMs += AdvanceMs;

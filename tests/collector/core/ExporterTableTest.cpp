@@ -15,7 +15,8 @@ constexpr std::uint32_t kUptime = 3'600'000;
 // Feeds version 9 sequence numbers one datagram each, at a steady uptime.
 std::vector<Verdict> FeedV9(SequenceTracker& Tracker, std::initializer_list<std::uint32_t> Sequences) {
     std::vector<Verdict> verdicts;
-    for (std::uint32_t s : Sequences) verdicts.push_back(Tracker.Observe(SequenceRule::CountsDatagrams, s, 30, kUptime));
+    for (std::uint32_t s : Sequences)
+        verdicts.push_back(Tracker.Observe(SequenceRule::CountsDatagrams, s, 30, kUptime));
     return verdicts;
 }
 
@@ -72,8 +73,8 @@ TEST(SequenceRules, Version5CountsFlowsSoTheNextIsThisPlusTheRecords) {
 TEST(SequenceRules, Version9CountsDatagramsWhateverTheyHold) {
     SequenceTracker t;
     const auto v = FeedV9(t, {7, 8, 9, 12, 13});
-    EXPECT_EQ(v, (std::vector<Verdict>{Verdict::First, Verdict::InOrder, Verdict::InOrder, Verdict::Gap,
-                                       Verdict::InOrder}));
+    EXPECT_EQ(
+        v, (std::vector<Verdict>{Verdict::First, Verdict::InOrder, Verdict::InOrder, Verdict::Gap, Verdict::InOrder}));
     EXPECT_EQ(t.Missed(), 2u);
     EXPECT_EQ(t.Expected(), 14u);
 }
@@ -221,7 +222,8 @@ TEST(ExporterTable, TemplatesLearnedWithdrawnRefusedAndMissing) {
     EXPECT_EQ(row.Malformed, 1u);
 
     // More templates than slots: the one heard of longest ago gives way, and that is counted.
-    for (std::uint16_t id = 300; id < 300 + tExporterRow::kTemplateSlots; ++id) table.ObserveTemplate(ref, id, 4, 5000 + id);
+    for (std::uint16_t id = 300; id < 300 + tExporterRow::kTemplateSlots; ++id)
+        table.ObserveTemplate(ref, id, 4, 5000 + id);
     const auto full = Rows(table).at(0);
     EXPECT_EQ(full.TemplateCount, tExporterRow::kTemplateSlots);
     EXPECT_EQ(full.TemplatesNotKept, 1u);

@@ -44,7 +44,7 @@ QString Text(const QObject& Parent, const char* Name) {
 
 // Standard error of this process, gathered into a file while it lives.
 class StderrCapture {
-public:
+  public:
     StderrCapture() : File_(std::tmpfile()), Saved_(dup(STDERR_FILENO)) {
         std::fflush(stderr);
         dup2(fileno(File_), STDERR_FILENO);
@@ -65,7 +65,7 @@ public:
         return Text_;
     }
 
-private:
+  private:
     FILE* File_;
     int Saved_;
     QByteArray Text_;
@@ -87,13 +87,14 @@ tExporterRow Row(std::uint64_t Serial, std::uint32_t Address, std::uint64_t Data
 class VisibilityWindowTest : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void init();
     void statusBarSaysWhetherItListensInWordsAndColour();
     void statusBarShowsRatesTotalsAndTheProblemWhileItLasts();
     void viewMenuOpensOneExportersWindowBesideAnUnchangedFileMenu();
     void exportersWindowShowsEveryExporterFromRealDatagrams();
     void modelAnnouncesOnlyWhatChangedAndGreysSilentExporters();
+    void clockOffsetReadsInTenthsWithItsSign();
 };
 
 void VisibilityWindowTest::init() {
@@ -115,8 +116,10 @@ void VisibilityWindowTest::statusBarSaysWhetherItListensInWordsAndColour() {
     QCOMPARE(form.centralWidget()->height(), 504 - form.menuBar()->height());
 
     form.cmdActivateClick();
-    QTRY_COMPARE_WITH_TIMEOUT(Text(*bar, "sbListening"), QStringLiteral("NOT LISTENING \u2014 UDP 9996 is off"), kWaitMs);
-    QVERIFY(bar->findChild<QLabel*>(QStringLiteral("sbListening"))->styleSheet().contains(QStringLiteral("background")));
+    QTRY_COMPARE_WITH_TIMEOUT(Text(*bar, "sbListening"), QStringLiteral("NOT LISTENING \u2014 UDP 9996 is off"),
+                              kWaitMs);
+    QVERIFY(
+        bar->findChild<QLabel*>(QStringLiteral("sbListening"))->styleSheet().contains(QStringLiteral("background")));
     form.cmdActivateClick();
     QTRY_COMPARE_WITH_TIMEOUT(Text(*bar, "sbListening"), QStringLiteral("Listening on UDP 9996"), kWaitMs);
 }
@@ -286,6 +289,20 @@ void VisibilityWindowTest::modelAnnouncesOnlyWhatChangedAndGreysSilentExporters(
     QCOMPARE(model.rowCount(), 1);
     QCOMPARE(model.CellText(0, ExportersModel::colExporter), QStringLiteral("10.0.0.2"));
     QCOMPARE(reset.size(), 0);
+}
+
+void VisibilityWindowTest::clockOffsetReadsInTenthsWithItsSign() {
+    ExportersModel model;
+    std::vector<tExporterRow> rows;
+    for (std::int64_t offset : {-1750, -49, 30, 2400}) {
+        rows.push_back(Row(rows.size() + 1, 0x0A000001, 1, 0));
+        rows.back().HasClock = true;
+        rows.back().ClockOffsetMs = offset;
+    }
+    model.Update(rows, 0);
+    QStringList shown;
+    for (int r = 0; r < model.rowCount(); ++r) shown << model.CellText(r, ExportersModel::colClockOffset);
+    QCOMPARE(shown, (QStringList{"-1.8 s", "0.0 s", "0.0 s", "+2.4 s"}));
 }
 
 QTEST_MAIN(VisibilityWindowTest)

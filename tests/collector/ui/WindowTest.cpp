@@ -543,8 +543,7 @@ void WindowTest::headlessStartWithThePortTakenSaysWhyAndEndsWithStatus1() {
     QVERIFY(collector.waitForFinished(kWaitMs));
     QCOMPARE(collector.exitStatus(), QProcess::NormalExit);
     QCOMPARE(collector.exitCode(), 1);
-    QVERIFY2(collector.readAllStandardError().contains(
-                 "Could not bind socket. Address and port are already in use.\n"),
+    QVERIFY2(collector.readAllStandardError().contains("Could not bind socket. Address and port are already in use.\n"),
              "message on standard error");
 }
 
