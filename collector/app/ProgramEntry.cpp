@@ -25,8 +25,12 @@ int main(int argc, char* argv[]) {
 
     // Declared in this order so that the dialog goes first and the window, which switches the
     // listener off before releasing its controls, last.
-    TForm1 Form1;
+    TForm1 Form1(nullptr, TForm1::ErrorBoxes::OnlyWithADisplay);
     TfrmSelectDay frmSelectDay;
+
+    // Without a display nobody can switch the listener on by hand: a collector that cannot listen
+    // ends with a failure status (its reason is on standard error), so a service manager restarts it.
+    if (TForm1::Headless() && !Form1.UDPServer.Active()) return 1;
 
     int result = 0;
     if (!quitRequested) {

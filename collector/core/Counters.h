@@ -3,6 +3,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "WriteFailure.h"
+
 // The collector's own totals since start. Each counter has one writer, the listener thread, which
 // bumps it with a relaxed load and store (no locked instruction on the hot path); any thread may
 // read them at any time and sees each counter whole, if not all of them from the same instant.
@@ -35,6 +37,7 @@ struct CollectorCounters {
     // Files
     Counter CsvLinesWritten;
     Counter CsvLinesLost;
+    LastWriteFailure CsvFailure;  // why the latest lost line was lost, and its file
     Counter TracesWritten;
     Counter TracesSkipped;       // traces not built because a later one would replace them unread
     Counter ExceptionReports;

@@ -84,6 +84,10 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
         v9Count = netflowlib::DecodeV9Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, true,
                                              V9Records_, *TraceSink_);
     }
+    if (Exporters_) {
+        const auto records = static_cast<std::uint32_t>(v5Count + v9Count);
+        Exporters_->Observe(SenderIP, Header, sPacket.size(), records, WallClockMs());
+    }
 
     if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0) Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
     ShowHeader(Header, sPacket.size());

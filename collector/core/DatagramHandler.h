@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "ExporterTable.h"
 #include "IdUDPServer.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
@@ -31,6 +32,9 @@ public:
     // slot number; a throwing hook stands for any failure inside the loop.
     std::function<void(int Slot)> BeforeRecordForTesting;
 
+    // Every datagram is counted there once its header is decoded; none while unset.
+    void FeedExporters(ExporterTable* Table) { Exporters_ = Table; }
+
 private:
     void Body(const char* Data, std::size_t Size, const std::string& SenderIP);
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
@@ -39,6 +43,7 @@ private:
     void AppendCsvLine(const std::string& Line);
 
     WindowUpdates& Window_;
+    ExporterTable* Exporters_ = nullptr;
     std::unique_ptr<netflowlib::PacketTraceSink> TraceSink_;
     // Reused from datagram to datagram so that the slots' strings keep their buffers; every slot is
     // reset to its empty state before each datagram, exactly as fresh arrays would be.

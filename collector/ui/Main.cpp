@@ -8,7 +8,9 @@
 #include <QFontInfo>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QKeySequence>
 #include <QLabel>
+#include <QLayout>
 #include <QMenu>
 #include <QMenuBar>
 #include <QMessageBox>
@@ -16,13 +18,17 @@
 #include <QRect>
 #include <QScreen>
 #include <QString>
+#include <QStatusBar>
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <exception>
 #include <string>
 #include <utility>
 
 #include "DatagramHandler.h"
+#include "ExportersWindow.h"
+#include "StatusBar.h"
 #include "support/GlobalSettings.h"
 #include "MemoView.h"
 #include "support/ProgramFacts.h"
@@ -82,14 +88,17 @@ QString BoxTitle() { return QGuiApplication::applicationDisplayName(); }
 
 }  // namespace
 
-TForm1::TForm1(QWidget* Parent) : QMainWindow(Parent) {
+TForm1::TForm1(QWidget* Parent, ErrorBoxes Boxes) : QMainWindow(Parent), Boxes_(Boxes) {
     InitCollectorResources();
     BuildControls();
     BuildMenu();
+    BuildStatusBar();
+    PlaceWindow();
     ConfigureListener();
     // Deactivation waits for the listener thread; do it before the event loop tears anything down.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &TForm1::StopListener);
     FormCreate();
+    StatusBar_->Start();
 }
 
 TForm1::~TForm1() {
@@ -103,13 +112,6 @@ void TForm1::BuildControls() {
     setWindowTitle(QStringLiteral("Form1"));
     setWindowIcon(QIcon(QStringLiteral(":/collector.xpm")));
     setFont(QFont(QStringLiteral("MS Sans Serif"), 8));
-    resize(kWindowWidth, kWindowHeight);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect available = screen->availableGeometry();
-        QRect frame(QPoint(0, 0), size());
-        frame.moveCenter(available.center());
-        move(std::max(frame.left(), available.left()), std::max(frame.top(), available.top()));
-    }
 
     auto* client = new QWidget(this);
     client->setObjectName(QStringLiteral("ClientArea"));
@@ -173,6 +175,28 @@ void TForm1::BuildControls() {
     // The packet trace of a datagram is written whole when its decoding ends: line by line it
     // would cost a file operation per line and cap the collector far below what exporters send.
     mHandler = std::make_unique<DatagramHandler>(*mUpdates, std::make_unique<netflowlib::StagedTraceSink>());
+    mHandler->FeedExporters(&Exporters_);
+}
+
+void TForm1::BuildStatusBar() { StatusBar_ = new CollectorStatusBar(statusBar(), mCounters, UDPServer, this); }
+
+// The specified controls keep their places and sizes: the window grows by the status bar's height.
+void TForm1::PlaceWindow() {
+    // The bar's height is only final once its style and layout have been applied.
+    QStatusBar* bar = statusBar();
+    for (QWidget* part : bar->findChildren<QWidget*>()) part->ensurePolished();
+    bar->ensurePolished();
+    if (bar->layout() != nullptr) bar->layout()->activate();
+    // Parts that turn bold or appear later must not take height from the controls above; two
+    // pixels leave them room.
+    bar->setFixedHeight(bar->sizeHint().height() + 2);
+    resize(kWindowWidth, kWindowHeight + bar->height());
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect available = screen->availableGeometry();
+        QRect frame(QPoint(0, 0), size());
+        frame.moveCenter(available.center());
+        move(std::max(frame.left(), available.left()), std::max(frame.top(), available.top()));
+    }
 }
 
 void TForm1::BuildMenu() {
@@ -188,6 +212,13 @@ void TForm1::BuildMenu() {
     Exit1->setObjectName(QStringLiteral("Exit1"));
     connect(Help1, &QAction::triggered, this, &TForm1::Help1Click);
     connect(Exit1, &QAction::triggered, this, &TForm1::Exit1Click);
+
+    View1 = MainMenu1->addMenu(QStringLiteral("View"));
+    View1->setObjectName(QStringLiteral("View1"));
+    Exporters1 = View1->addAction(QStringLiteral("Exporters"));
+    Exporters1->setObjectName(QStringLiteral("Exporters1"));
+    Exporters1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
+    connect(Exporters1, &QAction::triggered, this, &TForm1::Exporters1Click);
 }
 
 void TForm1::ConfigureListener() {
@@ -260,6 +291,15 @@ void TForm1::Exit1Click() {
     });
 }
 
+void TForm1::Exporters1Click() {
+    RunHandler([this] {
+        if (ExportersWindow_ == nullptr) ExportersWindow_ = new TfrmExporters(Exporters_, mCounters, this);
+        ExportersWindow_->show();
+        ExportersWindow_->raise();
+        ExportersWindow_->activateWindow();
+    });
+}
+
 void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
     mHandler->UDPServerUDPRead(AData, ABinding);
 }
@@ -269,6 +309,13 @@ WindowUpdates& TForm1::Updates() { return *mUpdates; }
 DatagramHandler& TForm1::UDPReadHandler() { return *mHandler; }
 
 const CollectorCounters& TForm1::Counters() const { return mCounters; }
+
+const ExporterTable& TForm1::Exporters() const { return Exporters_; }
+
+bool TForm1::Headless() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
 
 void TForm1::closeEvent(QCloseEvent* Event) {
     StopListener();
@@ -287,6 +334,10 @@ void TForm1::StopListener() noexcept {
 void TForm1::ShowErrorBox(const QString& Message) {
     QString shown = Message;
     shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    // A box is easily missed, and no box at all is seen without a display: say it where a log gets it.
+    std::fprintf(stderr, "%s\n", shown.toLocal8Bit().constData());
+    std::fflush(stderr);
+    if (Boxes_ == ErrorBoxes::OnlyWithADisplay && Headless()) return;
     // Before the window is shown (activation failing at start-up) the box stands on its own.
     QWidget* parent = isVisible() ? this : nullptr;
     QMessageBox box(QMessageBox::Critical, BoxTitle(), shown, QMessageBox::Ok, parent);

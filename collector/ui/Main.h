@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "Counters.h"
+#include "ExporterTable.h"
 #include "IdUDPServer.h"
 
 class QAction;
@@ -13,7 +14,9 @@ class QLabel;
 class QMenu;
 class QMenuBar;
 class QPushButton;
+class CollectorStatusBar;
 class DatagramHandler;
+class TfrmExporters;
 class MemoView;
 class UpdateChannel;
 class WindowUpdates;
@@ -26,6 +29,8 @@ class TForm1 : public QMainWindow {
   private:
     // The collector's totals; written by the listener thread, read by the views.
     CollectorCounters mCounters;
+    // Every exporter heard from; fed by the handler, read by the Exporters window.
+    ExporterTable Exporters_;
     // Declared before UDPServer so that it outlives the listener even without the explicit
     // deactivation of the destructor.
     std::unique_ptr<UpdateChannel> mUpdates;
@@ -33,13 +38,18 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<DatagramHandler> mHandler;
 
   public:
+    // Where errors that escape an event handler go besides standard error. A program started
+    // without a display must not wait on a box that nobody can see.
+    enum class ErrorBoxes { Always, OnlyWithADisplay };
+
     // Builds the controls, then runs FormCreate, which switches the listener on.
-    explicit TForm1(QWidget* Parent = nullptr);
+    explicit TForm1(QWidget* Parent = nullptr, ErrorBoxes Boxes = ErrorBoxes::Always);
     ~TForm1() override;
 
     void cmdActivateClick();
     void Help1Click();
     void Exit1Click();
+    void Exporters1Click();
     // Called once per datagram on the listener thread.
     void UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding);
 
@@ -48,6 +58,11 @@ class TForm1 : public QMainWindow {
     // The datagram handler behind UDPServerUDPRead (tests reach its seams through it).
     DatagramHandler& UDPReadHandler();
     const CollectorCounters& Counters() const;
+    const ExporterTable& Exporters() const;
+    // None until View > Exporters was first chosen.
+    TfrmExporters* ExportersWindow() const { return ExportersWindow_; }
+    // True on the platforms that draw nowhere ("offscreen", "minimal").
+    static bool Headless();
 
     QLabel* lblTemplate = nullptr;
     QLabel* Label1 = nullptr;
@@ -73,6 +88,8 @@ class TForm1 : public QMainWindow {
     QAction* Help1 = nullptr;
     QAction* N1 = nullptr;
     QAction* Exit1 = nullptr;
+    QMenu* View1 = nullptr;
+    QAction* Exporters1 = nullptr;
 
     TIdUDPServer UDPServer;
 
@@ -82,10 +99,16 @@ class TForm1 : public QMainWindow {
   private:
     void BuildControls();
     void BuildMenu();
+    void BuildStatusBar();
+    void PlaceWindow();
     void ConfigureListener();
     void FormCreate();
     void StopListener() noexcept;
     void ShowErrorBox(const QString& Message);
     template <typename Handler>
     void RunHandler(Handler&& Body) noexcept;
+
+    ErrorBoxes Boxes_;
+    CollectorStatusBar* StatusBar_ = nullptr;
+    TfrmExporters* ExportersWindow_ = nullptr;
 };

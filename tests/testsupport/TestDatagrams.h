@@ -47,8 +47,8 @@ inline std::string V5Header(unsigned count, std::uint32_t uptime = 1, std::uint3
     return s;
 }
 
-inline std::string V5Datagram(const std::vector<V5Flow>& flows) {
-    std::string s = V5Header(static_cast<unsigned>(flows.size()));
+inline std::string V5Datagram(const std::vector<V5Flow>& flows, std::uint32_t sequence = 0) {
+    std::string s = V5Header(static_cast<unsigned>(flows.size()), 1, sequence);
     for (const V5Flow& f : flows) {
         Put32(s, f.src);
         Put32(s, f.dst);
@@ -74,13 +74,13 @@ inline std::string V5Datagram(const std::vector<V5Flow>& flows) {
     return s;
 }
 
-inline std::string V9Header(unsigned count, std::uint32_t sourceId = 0) {
+inline std::string V9Header(unsigned count, std::uint32_t sourceId = 0, std::uint32_t sequence = 7) {
     std::string s;
     Put16(s, 9);
     Put16(s, count);
     Put32(s, 123456);
     Put32(s, 1700000000);
-    Put32(s, 7);
+    Put32(s, sequence);
     Put32(s, sourceId);
     return s;
 }

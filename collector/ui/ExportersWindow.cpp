@@ -1,0 +1,162 @@
+#include "ExportersWindow.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QFile>
+#include <QFileDialog>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QHideEvent>
+#include <QKeySequence>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QVBoxLayout>
+#include <algorithm>
+#include <cstdio>
+
+#include "CounterSnapshot.h"
+#include "ExportersModel.h"
+#include "StatusBar.h"
+
+namespace {
+
+QString CsvField(const QString& Text) {
+    if (!Text.contains(QLatin1Char(',')) && !Text.contains(QLatin1Char('"'))) return Text;
+    QString quoted = Text;
+    quoted.replace(QStringLiteral("\""), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+}  // namespace
+
+TfrmExporters::TfrmExporters(const ExporterTable& Exporters, const CollectorCounters& Counters, QWidget* Parent)
+    : QWidget(Parent, Qt::Window),
+      Exporters_(Exporters),
+      Counters_(Counters),
+      Model_(new ExportersModel(this)),
+      Sorted_(new QSortFilterProxyModel(this)) {
+    setObjectName(QStringLiteral("frmExporters"));
+    setWindowTitle(QStringLiteral("Exporters"));
+    resize(1100, 420);
+
+    Sorted_->setSourceModel(Model_);
+    Sorted_->setSortRole(ExportersModel::SortRole);
+    tblExporters = new QTableView(this);
+    tblExporters->setObjectName(QStringLiteral("tblExporters"));
+    tblExporters->setModel(Sorted_);
+    tblExporters->setSortingEnabled(true);
+    tblExporters->sortByColumn(ExportersModel::colExporter, Qt::AscendingOrder);
+    tblExporters->setSelectionBehavior(QAbstractItemView::SelectRows);
+    tblExporters->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    tblExporters->verticalHeader()->hide();
+    tblExporters->horizontalHeader()->setStretchLastSection(true);
+
+    auto* copy = new QAction(QStringLiteral("Copy"), tblExporters);
+    copy->setObjectName(QStringLiteral("actCopyRows"));
+    copy->setShortcut(QKeySequence::Copy);
+    copy->setShortcutContext(Qt::WidgetWithChildrenShortcut);
+    connect(copy, &QAction::triggered, this, &TfrmExporters::CopySelection);
+    tblExporters->addAction(copy);
+
+    lblCollectorTotals = new QLabel(this);
+    lblCollectorTotals->setObjectName(QStringLiteral("lblCollectorTotals"));
+    lblCollectorTotals->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    cmdSaveCsv = new QPushButton(QStringLiteral("Save as CSV\u2026"), this);
+    cmdSaveCsv->setObjectName(QStringLiteral("cmdSaveCsv"));
+    connect(cmdSaveCsv, &QPushButton::clicked, this, &TfrmExporters::SaveCsvClick);
+
+    auto* bottom = new QHBoxLayout;
+    bottom->addWidget(lblCollectorTotals, 1);
+    bottom->addWidget(cmdSaveCsv, 0, Qt::AlignBottom);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(tblExporters, 1);
+    layout->addLayout(bottom);
+
+    Timer_.setInterval(kRefreshMs);
+    connect(&Timer_, &QTimer::timeout, this, [this] { Refresh(WallClockMs()); });
+}
+
+void TfrmExporters::showEvent(QShowEvent* Event) {
+    Refresh(WallClockMs());
+    tblExporters->resizeColumnsToContents();
+    Timer_.start();
+    QWidget::showEvent(Event);
+}
+
+void TfrmExporters::hideEvent(QHideEvent* Event) {
+    Timer_.stop();
+    QWidget::hideEvent(Event);
+}
+
+void TfrmExporters::Refresh(std::int64_t NowMs) {
+    Exporters_.Snapshot(Rows_, Totals_);
+    Model_->Update(Rows_, NowMs);
+    lblCollectorTotals->setText(TotalsText());
+}
+
+QString TfrmExporters::TotalsText() const {
+    const tCounterSnapshot c = TakeSnapshot(Counters_);
+    const auto n = [](std::uint64_t v) { return GroupedNumber(v); };
+    QStringList lines;
+    lines << QStringLiteral("Datagrams received: %1 (version 5: %2, version 9: %3, IPFIX: %4); flows: %5")
+                 .arg(n(c.DatagramsReceived), n(c.V5Datagrams), n(c.V9Datagrams), n(c.IpfixDatagrams), n(c.Flows));
+    lines << QStringLiteral("Ignored: too short %1, unknown version %2, longer than the buffer %3; kernel drops: %4")
+                 .arg(n(c.TooShort), n(c.UnknownVersion), n(c.OversizeDropped), n(c.KernelDrops));
+    lines << QStringLiteral("CSV lines written: %1, lost: %2; traces written: %3, skipped: %4; exception reports: %5")
+                 .arg(n(c.CsvLinesWritten), n(c.CsvLinesLost), n(c.TracesWritten), n(c.TracesSkipped),
+                      n(c.ExceptionReports));
+    lines << QStringLiteral(
+                 "Cut by the bounds: %1, templates refused: %2; exporters kept: %3, dropped past the "
+                 "cap of %4: %5")
+                 .arg(n(c.BoundCuts), n(c.TemplatesRefused), n(Totals_.Kept), n(ExporterTable::kDefaultCapacity),
+                      n(Totals_.Evicted));
+    return lines.join(QLatin1Char('\n'));
+}
+
+QString TfrmExporters::SelectedRowsText() const {
+    QModelIndexList rows = tblExporters->selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
+    QString text;
+    for (const QModelIndex& row : rows) {
+        QStringList cells;
+        for (int c = 0; c < ExportersModel::kColumnCount; ++c) cells << Sorted_->index(row.row(), c).data().toString();
+        text += cells.join(QLatin1Char('\t')) + QLatin1Char('\n');
+    }
+    return text;
+}
+
+void TfrmExporters::CopySelection() const {
+    const QString text = SelectedRowsText();
+    if (!text.isEmpty()) QApplication::clipboard()->setText(text);
+}
+
+bool TfrmExporters::SaveCsv(const QString& FileName) const {
+    QStringList lines;
+    QStringList header;
+    for (int c = 0; c < ExportersModel::kColumnCount; ++c) header << CsvField(ExportersModel::ColumnTitle(c));
+    lines << header.join(QLatin1Char(','));
+    for (int r = 0; r < Sorted_->rowCount(); ++r) {
+        QStringList cells;
+        for (int c = 0; c < ExportersModel::kColumnCount; ++c)
+            cells << CsvField(Sorted_->index(r, c).data().toString());
+        lines << cells.join(QLatin1Char(','));
+    }
+    QFile file(FileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+    const QByteArray bytes = (lines.join(QStringLiteral("\r\n")) + QStringLiteral("\r\n")).toUtf8();
+    return file.write(bytes) == bytes.size() && file.flush();
+}
+
+void TfrmExporters::SaveCsvClick() {
+    const QString name = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Save as CSV"), QStringLiteral("exporters.csv"), QStringLiteral("CSV files (*.csv)"));
+    if (name.isEmpty() || SaveCsv(name)) return;
+    const QString message = QStringLiteral("The table could not be saved to %1.").arg(name);
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    QMessageBox::warning(this, windowTitle(), message);
+}

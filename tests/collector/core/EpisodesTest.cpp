@@ -1,0 +1,112 @@
+// Losses reported once when they start and once when they end, from counter readings.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "Episodes.h"
+#include "RateMeter.h"
+
+namespace {
+
+class EpisodesTest : public ::testing::Test {
+  protected:
+    // One tick of the timer: the time moves on by a quarter second unless told otherwise.
+    std::vector<std::string> Tick(std::int64_t AdvanceMs = 250) {
+        Sample.NowMs += AdvanceMs;
+        std::vector<std::string> reports;
+        Watch.Update(Sample, reports);
+        return reports;
+    }
+
+    Episodes Watch;
+    tProblemSample Sample;
+};
+
+using Lines = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(EpisodesTest, FailedCsvWritesReportOnceAtTheStartAndOnceAtTheEnd) {
+    Sample.CsvLinesWritten = 500;
+    EXPECT_EQ(Tick(), Lines{});
+
+    Sample.CsvLinesLost = 30;
+    Sample.CsvErrno = ENOSPC;
+    Sample.CsvFileName = "NetFlow-20240101.csv";
+    EXPECT_EQ(Tick(), Lines{"CSV file cannot be written: No space left on device (file NetFlow-20240101.csv)"});
+    EXPECT_EQ(Watch.Current(), "CSV file cannot be written: No space left on device \u2014 30 lines lost");
+
+    // Still failing: the count grows in the status text, and nothing more is reported.
+    for (int i = 0; i < 40; ++i) {
+        Sample.CsvLinesLost += 30;
+        EXPECT_EQ(Tick(), Lines{});
+    }
+    EXPECT_EQ(Watch.Current(), "CSV file cannot be written: No space left on device \u2014 1,230 lines lost");
+
+    Sample.CsvLinesWritten += 30;
+    EXPECT_EQ(Tick(), Lines{"CSV file written again: 1,230 lines lost"});
+    EXPECT_EQ(Watch.Current(), "");
+    EXPECT_EQ(Tick(), Lines{});
+
+    // A second run is a second episode, counted from its own start.
+    Sample.CsvLinesLost += 2;
+    Sample.CsvErrno = EACCES;
+    EXPECT_EQ(Tick(), Lines{"CSV file cannot be written: Permission denied (file NetFlow-20240101.csv)"});
+    EXPECT_EQ(Watch.Current(), "CSV file cannot be written: Permission denied \u2014 2 lines lost");
+}
+
+TEST_F(EpisodesTest, ALineWrittenInTheSameTickAsALossDoesNotEndTheRun) {
+    Sample.CsvLinesLost = 1;
+    EXPECT_EQ(Tick().size(), 1u);
+    Sample.CsvLinesLost = 2;
+    Sample.CsvLinesWritten = 1;
+    EXPECT_EQ(Tick(), Lines{});
+    EXPECT_FALSE(Watch.Current().empty());
+    // Without traffic nothing more is lost; after a quiet minute the run is over.
+    EXPECT_EQ(Tick(Episodes::kCsvQuietMs - 1), Lines{});
+    EXPECT_EQ(Tick(1), Lines{"CSV file written again: 2 lines lost"});
+}
+
+TEST_F(EpisodesTest, KernelDropsAndCutsAreBurstsThatEndAfterAQuietSpell) {
+    Sample.KernelDrops = 1500;
+    EXPECT_EQ(Tick(), Lines{"Kernel drops datagrams: the receive buffer is full"});
+    Sample.KernelDrops = 2234;
+    EXPECT_EQ(Tick(), Lines{});
+    EXPECT_EQ(Watch.Current(), "Kernel drops datagrams \u2014 2,234 lost");
+
+    Sample.BoundCuts = 3;
+    EXPECT_EQ(Tick(), Lines{"Datagrams cut by the bounds on work per datagram"});
+    // The latest problem to start is the one shown.
+    EXPECT_EQ(Watch.Current(), "Datagrams cut by the bounds \u2014 3 cut");
+
+    EXPECT_EQ(Tick(Episodes::kBurstQuietMs - 500), Lines{});
+    EXPECT_EQ(Tick(250), Lines{"Kernel drops ended: 2,234 datagrams lost"});
+    EXPECT_EQ(Watch.Current(), "Datagrams cut by the bounds \u2014 3 cut");
+    EXPECT_EQ(Tick(250), Lines{"Cuts ended: 3 datagrams cut"});
+    EXPECT_EQ(Watch.Current(), "");
+}
+
+TEST_F(EpisodesTest, NumbersUseTheSeparatorGiven) {
+    Episodes watch(".");
+    tProblemSample sample;
+    sample.KernelDrops = 1234567;
+    std::vector<std::string> reports;
+    watch.Update(sample, reports);
+    EXPECT_EQ(watch.Current(), "Kernel drops datagrams \u2014 1.234.567 lost");
+}
+
+TEST(RateMeter, RateOverTheLastSecondsOfReadings) {
+    RateMeter rate;
+    EXPECT_EQ(rate.PerSecond(), 0.0);
+    rate.Add(0, 0);
+    EXPECT_EQ(rate.PerSecond(), 0.0);
+    for (int t = 250; t <= 10000; t += 250) rate.Add(t, static_cast<std::uint64_t>(t) * 2);  // 2000 per second
+    EXPECT_DOUBLE_EQ(rate.PerSecond(), 2000.0);
+    // It stops: within the window the rate falls, after it the rate is 0.
+    rate.Add(11000, 20000);
+    EXPECT_LT(rate.PerSecond(), 2000.0);
+    for (int t = 11250; t <= 14500; t += 250) rate.Add(t, 20000);
+    EXPECT_EQ(rate.PerSecond(), 0.0);
+}
