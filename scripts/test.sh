@@ -13,6 +13,9 @@ cmake --preset release
 cmake --build build/test -j "$jobs"
 ctest --test-dir build/test --output-on-failure -j "$jobs"
 
+echo "=== Debian package: build, inspect, install, run headless, remove"
+scripts/check-package.sh build/test
+
 echo "=== style: format and static checks"
 scripts/check-style.sh build/test
 
@@ -25,7 +28,7 @@ echo "=== thread sanitizer build and the tests that run the listener thread and 
 cmake --preset tsan
 cmake --build build/tsan -j "$jobs"
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
-    ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L threads
+    ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L 'threads|network'
 
 echo "=== fuzz targets, briefly"
 bash fuzz/run-fuzzers.sh 30
