@@ -11,7 +11,7 @@ namespace {
 constexpr const char* kDecodeHeaderFunction = "NetFlowLib.DecodeHeader";
 }
 
-void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
+bool DecodeHeader(const std::string& sPacket, tNetflowHeader& Header, const tDecodeServices& Services) {
     brix32::tLogRec LogRec(kDecodeHeaderFunction);
     brix32::tExceptionRec ExceptionRec;
     const auto Body = [&] {
@@ -61,7 +61,11 @@ void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
         }
     };
     // Passed by reference so that no call allocates for the wrapped body.
-    brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, std::ref(Body));
+    return brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, std::ref(Body), Services.Reporter);
+}
+
+void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
+    DecodeHeader(sPacket, Header, DefaultDecodeServices());
 }
 
 }  // namespace netflowlib
