@@ -93,3 +93,21 @@ TEST_F(StagedTraceSinkTest, WithoutTracingOnlyMarkersAreWritten) {
 }
 
 }  // namespace
+
+TEST_F(StagedTraceSinkTest, AnOutsizedTraceGivesItsMemoryBack) {
+    netflowlib::StagedTraceSink sink(Dir() + "staged/debug-v9-packet.txt", Dir() + "staged/debug.txt");
+    const std::size_t kept = sink.BufferCapacity();
+    sink.BeginTrace(std::string(1000, 'h'));
+    for (int i = 0; i < 4000; ++i) sink.Line(std::string(200, 'x') + "\r\n");
+    EXPECT_GT(sink.BufferCapacity(), netflowlib::StagedTraceSink::kKeptCapacity);
+    sink.Finish();
+    EXPECT_EQ(ReadFile(Dir() + "staged/debug-v9-packet.txt").size(), 1000u + 4000u * 202u) << "written whole first";
+    EXPECT_LE(sink.BufferCapacity(), netflowlib::StagedTraceSink::kKeptCapacity);
+
+    // An ordinary trace keeps its buffer from datagram to datagram.
+    sink.BeginTrace("h\r\n");
+    sink.Line("l\r\n");
+    sink.Finish();
+    EXPECT_GE(sink.BufferCapacity(), kept);
+    EXPECT_EQ(ReadFile(Dir() + "staged/debug-v9-packet.txt"), "h\r\nl\r\n");
+}

@@ -63,3 +63,14 @@ netflowlib::tDecodeServices DecoderRig::Services() {
 }
 
 }  // namespace doubles
+
+namespace doubles {
+
+InstalledReporter::InstalledReporter(const std::string& sDirectory)
+    : Reporter(sDirectory, brix32::SystemClock(), Tones) {
+    brix32::InstallDefaultExceptionReporter(&Reporter);
+}
+
+InstalledReporter::~InstalledReporter() { brix32::InstallDefaultExceptionReporter(nullptr); }
+
+}  // namespace doubles

@@ -96,3 +96,20 @@ struct DecoderRig {
 };
 
 }  // namespace doubles
+
+namespace doubles {
+
+// For the operations that use the default reporter (the datagram handler): while it lives, reports
+// go into sDirectory with the system clock's times and the tones recorded, not played.
+class InstalledReporter {
+public:
+    explicit InstalledReporter(const std::string& sDirectory);
+    ~InstalledReporter();
+    InstalledReporter(const InstalledReporter&) = delete;
+    InstalledReporter& operator=(const InstalledReporter&) = delete;
+
+    RecordingTones Tones;
+    brix32::XmlFileReporter Reporter;
+};
+
+}  // namespace doubles
