@@ -42,7 +42,7 @@ struct tNetflowV9 {
 };
 
 // The handler makes it with kV9InitialSlots empty slots for every datagram; the decoder grows it
-// when a datagram carries more records than that.
+// when a datagram carries more records than that, up to the bound on records (DecodeServices.h).
 using tNetflowV9Records = std::vector<tNetflowV9>;
 constexpr int kV9InitialSlots = 30;
 
