@@ -15,6 +15,8 @@
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/PacketTrace.h"
 #include "flowdecode/StagedTraceSink.h"
+#include "flowdecode/Templates.h"
+#include "support/Seams.h"
 #include "TestDatagrams.h"
 
 namespace {
@@ -62,6 +64,62 @@ std::string V9ThirtyRecords() {
     }
     while (records.size() % 4) records += '\0';
     return V9Header(kRecords + 1) + V9Template(256, fields) + V9DataFlowset(256, records);
+}
+
+// Datagrams built to cost as much as one datagram of at most 8000 bytes can, each against the bounds
+// on records, trace and templates. Index 0 is the full ordinary one they are measured against.
+const char* const kHostileNames[] = {"normal 30 x 18 fields",     "29 zero-length fields + 1 byte",
+                                     "1 field of 1 byte",         "30 fields of 1 byte",
+                                     "4-byte flowsets, no template", "template flood",
+                                     "unlisted types, 1 marker/field", "reserved ids, 1 marker/flowset"};
+constexpr int kHostileCases = 8;
+
+std::string FillTo8000(std::string datagram, unsigned flowsetId, unsigned fillByte) {
+    const std::size_t room = 8000 - datagram.size() - 4;
+    return datagram + V9DataFlowset(flowsetId, std::string(room - room % 4, static_cast<char>(fillByte)));
+}
+
+std::string HostileDatagram(int which) {
+    std::vector<std::pair<unsigned, unsigned>> fields;
+    switch (which) {
+        case 0:
+            return V9ThirtyRecords();
+        case 1:
+            fields.assign(29, {1, 0});
+            fields.push_back({4, 1});
+            return FillTo8000(V9Header(2) + V9Template(256, fields), 256, 6);
+        case 2:
+            return FillTo8000(V9Header(2) + V9Template(256, {{4, 1}}), 256, 6);
+        case 3:
+            fields.assign(30, {4, 1});
+            return FillTo8000(V9Header(2) + V9Template(256, fields), 256, 6);
+        case 4: {
+            std::string s = V9Header(0);
+            while (s.size() + 4 <= 8000) s += V9DataFlowset(300 + (s.size() % 1000), "");
+            return s;
+        }
+        case 5: {
+            std::string body;
+            for (unsigned id = 256; body.size() + 12 <= 8000 - 24; ++id) {
+                Put16(body, id);
+                Put16(body, 2);
+                Put32(body, (8u << 16) | 4u);
+                Put32(body, (12u << 16) | 4u);
+            }
+            std::string s = V9Header(0);
+            Put16(s, 0);
+            Put16(s, static_cast<unsigned>(body.size() + 4));
+            return s + body;
+        }
+        case 6:
+            fields.assign(30, {5000, 1});
+            return FillTo8000(V9Header(2) + V9Template(256, fields), 256, 6);
+        default: {
+            std::string s = V9Header(0);
+            while (s.size() + 4 <= 8000) s += V9DataFlowset(7, "");
+            return s;
+        }
+    }
 }
 
 // Runs a benchmark in a scratch directory, so file-writing cases leave nothing behind.
@@ -133,6 +191,33 @@ void BM_DecodeV9PacketTraceFiles(benchmark::State& state) {
 }
 BENCHMARK(BM_DecodeV9PacketTraceFiles)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
 
+// One datagram through the decoder as the collector runs it: the staged trace written to files, the
+// default bounds.
+void BM_DecodeV9Hostile(benchmark::State& state) {
+    const int which = static_cast<int>(state.range(0));
+    ScratchDirectory scratch;
+    const std::string packet = HostileDatagram(which);
+    netflowlib::tNetflowHeader header{};
+    netflowlib::DecodeHeader(packet, header);
+    netflowlib::StagedTraceSink sink;
+    netflowlib::ExporterTemplateStore templates;
+    const netflowlib::tDecodeServices services{sink, brix32::DefaultExceptionReporter(), templates,
+                                               brix32::SystemClock()};
+    netflowlib::tNetflowV9Records records(netflowlib::kV9InitialSlots);
+    netflowlib::tV9Outcome outcome;
+    for (auto _ : state) {
+        templates.Clear();
+        records.assign(netflowlib::kV9InitialSlots, {});
+        outcome = netflowlib::DecodeV9Packet("", "192.0.2.1", packet, header, true, records, services);
+        benchmark::DoNotOptimize(outcome.SlotsReached);
+    }
+    state.counters["records"] = outcome.RecordsDecoded;
+    state.counters["cut"] = (outcome.RecordsCut ? 1 : 0) + (outcome.TraceCut ? 2 : 0);
+    state.counters["refused"] = outcome.TemplatesRefused;
+    state.SetLabel(kHostileNames[which]);
+}
+BENCHMARK(BM_DecodeV9Hostile)->DenseRange(0, kHostileCases - 1)->Unit(benchmark::kMicrosecond);
+
 void BM_LineBuilders(benchmark::State& state) {
     const std::string v5 = V5ThirtyRecords();
     const std::string v9 = V9ThirtyRecords();
@@ -171,18 +256,20 @@ public:
     void Beep() override {}
 };
 
+// Argument 0: version 5; 1 to kHostileCases: the version 9 datagrams above (1 being the ordinary
+// one), each carrying its own template.
 void BM_DatagramHandler(benchmark::State& state) {
-    const bool v9 = state.range(0) != 0;
+    const int which = static_cast<int>(state.range(0));
     ScratchDirectory scratch;
     NullWindow window;
     DatagramHandler handler(window, std::make_unique<netflowlib::StagedTraceSink>());
     netflowlib::ResetTemplateStore();
-    const std::string packet = v9 ? V9ThirtyRecords() : V5ThirtyRecords();
+    const std::string packet = which == 0 ? V5ThirtyRecords() : HostileDatagram(which - 1);
     for (auto _ : state) handler.HandleDatagram(packet.data(), packet.size(), "192.0.2.1");
     state.SetItemsProcessed(state.iterations() * kRecords);
-    state.SetLabel(v9 ? "v9, 30 records" : "v5, 30 records");
+    state.SetLabel(which == 0 ? "v5, 30 records" : kHostileNames[which - 1]);
 }
-BENCHMARK(BM_DatagramHandler)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_DatagramHandler)->DenseRange(0, kHostileCases)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

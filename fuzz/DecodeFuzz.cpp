@@ -1,19 +1,32 @@
-// Arbitrary bytes through DecodeHeader and the matching record decoder.
+// Arbitrary bytes through DecodeHeader and the matching record decoder, with what the collector puts
+// around them: the staged trace writing its files (into a scratch directory made once per process)
+// and the exception path, whose report is built in full but written nowhere.
 //
 // Input layout: byte 0 steers the run, the rest is the datagram. Bits 0-1 pick the sender of a first
 // pass and bits 2-3 the sender of a second pass over the same datagram, so templates learned in the
 // first pass meet data in the second either from the same exporter or from another one; bit 4 turns
-// the packet trace off. Each input starts with no template known, so every finding replays alone.
+// the packet trace off. With bit 5 set, byte 1 is no part of the datagram but the number of the
+// trace line at which the sink fails, so that the report is built at whatever point of the walk that
+// line comes. Each input starts with no template known, so every finding replays alone.
+
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
 #include <string>
 
+#include "flowdecode/DecodeServices.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/PacketTrace.h"
+#include "flowdecode/StagedTraceSink.h"
+#include "flowdecode/Templates.h"
+#include "support/ExceptionReport.h"
 
 namespace {
 
@@ -23,9 +36,61 @@ void Require(bool bCondition) {
     if (!bCondition) std::abort();
 }
 
-void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTrace) {
+// Builds every report to the end, so that a fault in building it is found, and writes nothing.
+class TextOnlyReporter : public brix32::ExceptionReporter {
+public:
+    std::string Report(const brix32::tExceptionRec& ExceptionRec) override {
+        try {
+            Require(!brix32::ExceptionReportText(ExceptionRec, brix32::SystemClock()).empty());
+        } catch (...) {
+            std::abort();
+        }
+        return {};
+    }
+};
+
+// The staged sink, failing at one chosen line when asked to.
+class FaultingStagedSink : public netflowlib::PacketTraceSink {
+public:
+    explicit FaultingStagedSink(const std::string& sDirectory)
+        : Staged_(sDirectory + "debug-v9-packet.txt", sDirectory + "debug.txt") {}
+    void BeginTrace(const std::string& sHeaderText) override {
+        Lines_ = 0;
+        Staged_.BeginTrace(sHeaderText);
+    }
+    void Line(const std::string& sLine) override {
+        if (++Lines_ == FailAtLine) throw std::runtime_error("trace line " + std::to_string(Lines_));
+        Staged_.Line(sLine);
+    }
+    void Marker(const std::string& sText) override { Staged_.Marker(sText); }
+    void Finish() override { Staged_.Finish(); }
+
+    int FailAtLine = 0;
+
+private:
+    netflowlib::StagedTraceSink Staged_;
+    int Lines_ = 0;
+};
+
+const std::string& ScratchDirectory() {
+    static const std::string sDirectory = [] {
+        std::string sPattern = (std::filesystem::temp_directory_path() / "nfc-fuzz-XXXXXX").string();
+        Require(::mkdtemp(sPattern.data()) != nullptr);
+        const std::string sMade = sPattern + "/";
+        static const std::string sRemove = sMade;
+        std::atexit([] {
+            std::error_code Ignored;
+            std::filesystem::remove_all(sRemove, Ignored);
+        });
+        return sMade;
+    }();
+    return sDirectory;
+}
+
+void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTrace,
+                const netflowlib::tDecodeServices& Services) {
     netflowlib::tNetflowHeader Header;
-    netflowlib::DecodeHeader(sPacket, Header);
+    Require(netflowlib::DecodeHeader(sPacket, Header, Services));
     if (Header.Version == 5) {
         netflowlib::tNetflowV5Records Records{};
         const int Count = netflowlib::V5RecordCount(sPacket, Header);
@@ -34,13 +99,15 @@ void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTr
         for (int i = 0; i < netflowlib::kMaxV5Records; ++i) Require(Records[i].SenderIP.empty() == (i >= Count));
     } else if (Header.Version == 9) {
         netflowlib::tNetflowV9Records Records(netflowlib::kV9InitialSlots);
-        netflowlib::DiscardTraceSink Sink;
-        const int Slots = netflowlib::DecodeV9Packet("", sSender, sPacket, Header, bTrace, Records, Sink);
+        const netflowlib::tV9Outcome Outcome =
+            netflowlib::DecodeV9Packet("", sSender, sPacket, Header, bTrace, Records, Services);
+        const int Slots = Outcome.SlotsReached;
         Require(Slots >= 0 && static_cast<std::size_t>(Slots) <= Records.size());
+        Require(Slots <= Services.Bounds.MaxRecords && Outcome.RecordsDecoded <= Slots);
         // Every record needs at least one byte of the datagram.
         Require(static_cast<std::size_t>(Slots) <= sPacket.size());
-        Require(netflowlib::gTemplateFlowsetFormat.FieldCount >= 0 &&
-                netflowlib::gTemplateFlowsetFormat.FieldCount <= netflowlib::kMaxTemplateFields);
+        const int FieldCount = Services.Templates.LastTemplate().FieldCount;
+        Require(FieldCount >= 0 && FieldCount <= netflowlib::kMaxTemplateFields);
     } else {
         Require(Header.Version == 0 && Header.HeaderLength == 0);
     }
@@ -51,10 +118,18 @@ void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTr
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size) {
     if (Size == 0) return 0;
     const std::uint8_t Control = Data[0];
-    const std::string sPacket(reinterpret_cast<const char*>(Data + 1), Size - 1);
+    const bool bFault = (Control & 0x20) != 0;
+    if (bFault && Size < 2) return 0;
+    const std::size_t Skip = bFault ? 2 : 1;
+    const std::string sPacket(reinterpret_cast<const char*>(Data + Skip), Size - Skip);
     const bool bTrace = (Control & 0x10) == 0;
-    netflowlib::ResetTemplateStore();
-    DecodeOnce(sPacket, kSenders[Control & 3], bTrace);
-    DecodeOnce(sPacket, kSenders[(Control >> 2) & 3], bTrace);
+
+    static TextOnlyReporter Reporter;
+    static FaultingStagedSink Sink(ScratchDirectory());
+    Sink.FailAtLine = bFault ? Data[1] + 1 : 0;
+    netflowlib::ExporterTemplateStore Templates;
+    const netflowlib::tDecodeServices Services{Sink, Reporter, Templates, brix32::SystemClock()};
+    DecodeOnce(sPacket, kSenders[Control & 3], bTrace, Services);
+    DecodeOnce(sPacket, kSenders[(Control >> 2) & 3], bTrace, Services);
     return 0;
 }

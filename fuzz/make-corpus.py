@@ -81,6 +81,14 @@ def seeds():
     yield "v9-forty-five-records", 0x00, v9_header(45) + flowset(0, template(256, simple)) + flowset(256, many)
     yield "v9-truncated-record", 0x00, (v9_header(3) + flowset(0, template(256, simple)) +
                                         flowset(256, record(simple, 1) + record(simple, 2)))[:-9]
+    # Control bit 5: byte 1 picks the trace line at which the sink fails (here one among the template's
+    # pairs), so the report is built from the walk's position there.
+    yield "v9-fault-at-a-trace-line", 0x20, bytes([12]) + (v9_header(3) + flowset(0, template(256, simple)) +
+                                                           flowset(256, record(simple, 1) + record(simple, 2)))
+    hostile = flowset(0, template(256, [(1, 0)] * 29 + [(4, 1)])) + flowset(256, b"\6" * 7900)
+    yield "v9-zero-length-fields", 0x00, v9_header(2) + hostile
+    yield "v9-one-byte-records", 0x00, (v9_header(2) + flowset(0, template(256, [(4, 1)])) +
+                                        flowset(256, b"\6" * 1990))
 
 
 def main():

@@ -9,9 +9,40 @@ namespace netflowlib {
 
 namespace {
 constexpr const char* kDecodeHeaderFunction = "NetFlowLib.DecodeHeader";
+
+void ReadV9Header(const ByteReader& Reader, tNetflowHeader& Header, brix32::tLogRec& LogRec) {
+    LogRec.Step(310);
+    Header.Version = 9;
+    Header.FlowSets = Reader.U16Or0(3);
+    Header.Sys_Uptime = Reader.U32Or0(5);
+    Header.UnixSeconds = Reader.U32Or0(9);
+    Header.Flow_Sequence = Reader.U32Or0(13);
+    Header.Source_ID = Reader.U32Or0(17);
+    Header.HeaderLength = kV9HeaderLength;
+    LogRec.Step(320);
 }
 
-void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
+void ReadV5Header(const ByteReader& Reader, tNetflowHeader& Header, brix32::tLogRec& LogRec) {
+    LogRec.Step(400);
+    Header.Version = 5;
+    Header.FlowSets = Reader.U16Or0(3);
+    Header.Sys_Uptime = Reader.U32Or0(5);
+    Header.UnixSeconds = Reader.U32Or0(9);
+    Header.Unix_NSecs = Reader.U32Or0(13);
+    Header.Flow_Sequence = Reader.U32Or0(17);
+    // A datagram of 21 to 23 bytes passes the length test but ends inside these four bytes: the
+    // missing ones count as 0.
+    Header.Engine_Type = Reader.ByteOr0(21);
+    Header.Engine_ID = Reader.ByteOr0(22);
+    Header.Sampling_Interval = Reader.U16Or0(23);
+    Header.Source_ID = 0;
+    Header.HeaderLength = kV5HeaderLength;
+    LogRec.Step(500);
+}
+
+}  // namespace
+
+bool DecodeHeader(const std::string& sPacket, tNetflowHeader& Header, const tDecodeServices& Services) {
     brix32::tLogRec LogRec(kDecodeHeaderFunction);
     brix32::tExceptionRec ExceptionRec;
     const auto Body = [&] {
@@ -32,36 +63,15 @@ void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
         // Positions below are 1-based: wire offset k is position k + 1.
         const ByteReader Reader(sPacket);
         const std::uint16_t v = Reader.U16Or0(1);
-        if (v == 9) {
-            LogRec.Step(310);
-            Header.Version = 9;
-            Header.FlowSets = Reader.U16Or0(3);
-            Header.Sys_Uptime = Reader.U32Or0(5);
-            Header.UnixSeconds = Reader.U32Or0(9);
-            Header.Flow_Sequence = Reader.U32Or0(13);
-            Header.Source_ID = Reader.U32Or0(17);
-            Header.HeaderLength = kV9HeaderLength;
-            LogRec.Step(320);
-        } else if (v == 5) {
-            LogRec.Step(400);
-            Header.Version = 5;
-            Header.FlowSets = Reader.U16Or0(3);
-            Header.Sys_Uptime = Reader.U32Or0(5);
-            Header.UnixSeconds = Reader.U32Or0(9);
-            Header.Unix_NSecs = Reader.U32Or0(13);
-            Header.Flow_Sequence = Reader.U32Or0(17);
-            // A datagram of 21 to 23 bytes passes the length test but ends inside these four
-            // bytes: the missing ones count as 0.
-            Header.Engine_Type = Reader.ByteOr0(21);
-            Header.Engine_ID = Reader.ByteOr0(22);
-            Header.Sampling_Interval = Reader.U16Or0(23);
-            Header.Source_ID = 0;
-            Header.HeaderLength = kV5HeaderLength;
-            LogRec.Step(500);
-        }
+        if (v == 9) ReadV9Header(Reader, Header, LogRec);
+        if (v == 5) ReadV5Header(Reader, Header, LogRec);
     };
     // Passed by reference so that no call allocates for the wrapped body.
-    brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, std::ref(Body));
+    return brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, std::ref(Body), Services.Reporter);
+}
+
+void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {
+    DecodeHeader(sPacket, Header, DefaultDecodeServices());
 }
 
 }  // namespace netflowlib

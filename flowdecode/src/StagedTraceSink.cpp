@@ -1,12 +1,18 @@
 #include "flowdecode/StagedTraceSink.h"
 
+#include <utility>
+
 #include "support/TextFiles.h"
 
 namespace netflowlib {
 
+namespace {
+constexpr std::size_t kInitialCapacity = 64 * 1024;
+}
+
 StagedTraceSink::StagedTraceSink(std::string sTraceFileName, std::string sMarkerFileName)
     : sTraceFileName_(std::move(sTraceFileName)), sMarkerFileName_(std::move(sMarkerFileName)) {
-    sTrace_.reserve(64 * 1024);
+    sTrace_.reserve(kInitialCapacity);
 }
 
 void StagedTraceSink::BeginTrace(const std::string& sHeaderText) {
@@ -31,6 +37,10 @@ void StagedTraceSink::Finish() {
     if (bTraceStarted_) brix32::ReplaceFileAtomically(sTraceFileName_, sTrace_);
     if (bMarkerSet_) brix32::ReplaceFileAtomically(sMarkerFileName_, sMarker_);
     sTrace_.clear();
+    if (sTrace_.capacity() > kKeptCapacity) {
+        std::string().swap(sTrace_);
+        sTrace_.reserve(kInitialCapacity);
+    }
     bTraceStarted_ = false;
     bMarkerSet_ = false;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <list>
@@ -8,27 +7,11 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "flowdecode/NetflowV9.h"
+#include "flowdecode/Templates.h"
 
 namespace netflowlib {
 
-struct tFieldRule;
-
-// A template as the walk uses it: the pairs, their rules looked up once, and the record length.
-struct tLearnedTemplate {
-    std::int32_t TemplateID = 0;
-    std::int32_t FieldCount = 0;
-    std::int64_t RecordLength = 0;
-    std::array<tTemplateField, kMaxTemplateFields> Fields{};
-    std::array<const tFieldRule*, kMaxTemplateFields> Rules{};
-};
-
-constexpr std::size_t kTemplateCacheCapacity = 1024;
-
-// Templates per exporter, keyed by the sender's address text, the header's Source_ID and the
-// TemplateID. Exporters number their templates independently, so one id can mean different layouts
-// from two senders (or from two sources of one sender). Bounded, least recently used first out, so
-// that a flood of template ids cannot exhaust memory. Used on the listener thread only.
+// The least-recently-used map behind ExporterTemplateStore.
 class TemplateCache {
 public:
     explicit TemplateCache(std::size_t Capacity = kTemplateCacheCapacity) : Capacity_(Capacity) {}
@@ -61,8 +44,5 @@ private:
     std::list<tEntry> Entries_;  // most recently used first
     std::unordered_map<tKey, std::list<tEntry>::iterator, tKeyHash> Index_;
 };
-
-// The process-wide per-exporter templates behind DecodeV9Packet.
-TemplateCache& ExporterTemplates();
 
 }  // namespace netflowlib

@@ -134,55 +134,6 @@ void StoreValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t i
     }
 }
 
-void AppendFieldValue(std::string& sLine, const tFieldRule& Rule, const tNetflowV9& Slot) {
-    if (Rule.IntField != nullptr) {
-        AppendDec(sLine, Slot.*Rule.IntField);
-    } else if (Rule.TextField != nullptr) {
-        sLine.append(Slot.*Rule.TextField);
-    }
-}
-
-// The value line; bytes it shows beyond the datagram's end (the "any"-length forms, the four bytes
-// of the packet count line, the second byte of the AS lines) read as 0.
-const std::string& BuildValueLine(V9Walk& Walk, const tFieldRule& Rule, std::int32_t FieldType,
-                                  const tNetflowV9& Slot) {
-    TraceLine& L = Walk.Line.Start();
-    L.Text(Rule.Label);
-    std::string& s = L.Buffer();
-    const std::int64_t iPtr = Walk.iPtr;
-    switch (Rule.Line) {
-        case LineKind::Label:
-        case LineKind::None:
-            break;
-        case LineKind::LabelValue:
-            AppendFieldValue(s, Rule, Slot);
-            break;
-        case LineKind::PackedCount:
-            AppendFieldValue(s, Rule, Slot);
-            s.append(" iPtr=");
-            AppendDec(s, iPtr);
-            for (int i = 0; i < 4; ++i) {
-                s += ' ';
-                AppendDec(s, Walk.Reader.ByteOr0(iPtr + i));
-            }
-            break;
-        case LineKind::PositionValue:
-            AppendHex2(s, iPtr);
-            s.append("]=");
-            AppendFieldValue(s, Rule, Slot);
-            break;
-        case LineKind::PositionSecondByte:
-            AppendHex2(s, iPtr);
-            s.append("]=");
-            AppendDec(s, Walk.Reader.ByteOr0(iPtr + 1));
-            break;
-        case LineKind::TypeNumber:
-            AppendDec(s, FieldType);
-            break;
-    }
-    return L.End();
-}
-
 }  // namespace
 
 const tFieldRule& FieldRuleFor(std::int32_t FieldType) {
@@ -195,14 +146,14 @@ const tFieldRule& FieldRuleFor(std::int32_t FieldType) {
 
 void DecodeField(V9Walk& Walk, const tFieldRule& Rule, std::int32_t FieldType, std::int32_t FieldLength,
                  tNetflowV9& Slot) {
-    if (Rule.Step != 0) Walk.LogRec.Step(Rule.Step);
+    if (Rule.Step != 0) Walk.Step(Rule.Step);
     if (Rule.SetsNotes) Walk.SetRecordNotes();
-    StoreValue(Rule, Walk.Reader, Walk.iPtr, FieldLength, Slot);
-    if (Rule.StepAfterStore != 0) Walk.LogRec.Step(Rule.StepAfterStore);
+    StoreValue(Rule, Walk.Reader(), Walk.Position(), FieldLength, Slot);
+    if (Rule.StepAfterStore != 0) Walk.Step(Rule.StepAfterStore);
     // A value line is written even when the length was not accepted: it then shows the field as it was.
-    if (Walk.bTrace && Rule.Line != LineKind::None) Walk.Sink.Line(BuildValueLine(Walk, Rule, FieldType, Slot));
-    if (Rule.StepAfterLine != 0) Walk.LogRec.Step(Rule.StepAfterLine);
-    if (Rule.WritesMarker) Walk.Sink.Marker(MarkerText(Rule));
+    Walk.Trace().FieldValue(Rule, FieldType, Walk.Position(), Walk.Reader(), Slot);
+    if (Rule.StepAfterLine != 0) Walk.Step(Rule.StepAfterLine);
+    if (Rule.WritesMarker) Walk.Trace().Marker(MarkerText(Rule));
 }
 
 }  // namespace netflowlib

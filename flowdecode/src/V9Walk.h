@@ -4,63 +4,65 @@
 #include <string>
 
 #include "ByteReader.h"
-#include "support/ExceptionReport.h"
+#include "flowdecode/DecodeServices.h"
 #include "flowdecode/NetflowV9.h"
-#include "flowdecode/PacketTrace.h"
-#include "TraceLine.h"
+#include "flowdecode/Templates.h"
+#include "support/ExceptionReport.h"
+#include "V9Trace.h"
 
 namespace netflowlib {
 
-struct tLearnedTemplate;
-
-// The state of one DecodeV9Packet call: the counters carry the names the trace prints. Internal to
-// the decoder; the field decoding (V9Fields.cpp) works on it too.
+// The state of one DecodeV9Packet call. The field decoding (V9Fields.cpp) reaches it only through
+// the few members below its constructor.
 class V9Walk {
 public:
     V9Walk(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
-           const tNetflowHeader& Header, bool bTrace, tNetflowV9Records& Records, PacketTraceSink& Sink,
+           const tNetflowHeader& Header, bool bTrace, tNetflowV9Records& Records, const tDecodeServices& Services,
            brix32::tLogRec& LogRec, brix32::tExceptionRec& ExceptionRec);
 
     void Run();
-    int SlotsReached() const { return SlotsReached_; }
+    // What the caller is told; complete once Run has returned or thrown.
+    tV9Outcome& Outcome() { return Outcome_; }
 
-    // Used by the field decoding.
+    // For the field decoding.
+    const ByteReader& Reader() const { return Reader_; }
+    std::int64_t Position() const { return Counters_.iPtr; }
+    void Step(std::int32_t Milestone) { LogRec_.Step(Milestone); }
     void SetRecordNotes();
-
-    const std::string& sHostName;
-    const std::string& sSenderIP;
-    const std::string& sPacket;
-    const ByteReader Reader;
-    const tNetflowHeader& Header;
-    const bool bTrace;
-    tNetflowV9Records& Records;
-    PacketTraceSink& Sink;
-    brix32::tLogRec& LogRec;
-    brix32::tExceptionRec& ExceptionRec;
-
-    std::int64_t iPtr = 0;
-    std::int32_t iFlowSetID = 0;
-    std::int32_t iFlowsetLength = 0;
-    std::int64_t iPtrCheck = 0;
-    std::int32_t iTemplateFlowSet = 0;
-    std::int32_t iDataFlowSet = 0;
-    std::int64_t TotalLength = 0;
-    TraceLine Line;
+    V9Trace& Trace() { return Trace_; }
 
 private:
     enum class After { NextTemplate, NextFlowset, EndWalk };
 
-    void WriteTraceHeader();
     void SetWalkNotes();
     bool WalkFlowset();
+    void ReadFlowsetHeader();
+    bool DispatchFlowset(std::int64_t iNextFlowSet);
     bool LearnTemplates(std::int64_t iNextFlowSet);
     After ReadOneTemplate(std::int64_t iNextFlowSet);
+    After SkipOversizedTemplate(std::int32_t FieldCount, std::int64_t iNextFlowSet);
+    After ReadPairs(tLearnedTemplate& Template, std::int64_t iNextFlowSet);
+    void AcceptTemplate(const tLearnedTemplate& Template);
+    bool Refused(const tLearnedTemplate& Template);
     void SkipWithoutTemplate();
     bool DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextFlowSet);
     void DecodeRecord(const tLearnedTemplate& Template);
-    void WriteClosingLine();
+    void DecodeFields(const tLearnedTemplate& Template, tNetflowV9& Record);
 
-    int SlotsReached_ = 0;
+    const std::string& sHostName_;
+    const std::string& sSenderIP_;
+    const std::string& sPacket_;
+    const ByteReader Reader_;
+    const tNetflowHeader& Header_;
+    tNetflowV9Records& Records_;
+    TemplateStore& Templates_;
+    brix32::Clock& Clock_;
+    const tDecodeBounds Bounds_;
+    brix32::tLogRec& LogRec_;
+    brix32::tExceptionRec& ExceptionRec_;
+    V9Trace Trace_;
+    tWalkCounters Counters_;
+    tV9Outcome Outcome_;
 };
 
 }  // namespace netflowlib

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <pugixml.hpp>
 #include <stdexcept>
 #include <typeinfo>
@@ -23,65 +22,13 @@
 
 namespace brix32 {
 
-namespace testing {
-
-std::atomic<bool> gStepFaultArmed{false};
-
-namespace {
-std::mutex gStepFaultMutex;
-std::string gStepFaultFunction;
-std::int32_t gStepFaultStep = 0;
-std::string gStepFaultMessage;
-
-std::mutex gReportDirectoryMutex;
-std::string gReportDirectory;
-}  // namespace
-
-void ArmStepFault(const std::string& Function, std::int32_t Step, const std::string& Message) {
-    std::lock_guard<std::mutex> lock(gStepFaultMutex);
-    gStepFaultFunction = Function;
-    gStepFaultStep = Step;
-    gStepFaultMessage = Message;
-    gStepFaultArmed.store(true, std::memory_order_relaxed);
-}
-
-void DisarmStepFault() {
-    std::lock_guard<std::mutex> lock(gStepFaultMutex);
-    gStepFaultArmed.store(false, std::memory_order_relaxed);
-    gStepFaultFunction.clear();
-    gStepFaultMessage.clear();
-    gStepFaultStep = 0;
-}
-
-void CheckStepFault(const char* Function, std::int32_t Step) {
-    std::string message;
-    {
-        std::lock_guard<std::mutex> lock(gStepFaultMutex);
-        if (!gStepFaultArmed.load(std::memory_order_relaxed)) return;
-        if (Function == nullptr || gStepFaultFunction != Function || gStepFaultStep != Step) return;
-        message = gStepFaultMessage;
-    }
-    throw std::runtime_error(message);
-}
-
-void SetReportDirectoryForTesting(const std::string& Directory) {
-    std::lock_guard<std::mutex> lock(gReportDirectoryMutex);
-    gReportDirectory = Directory;
-}
-
-}  // namespace testing
-
 namespace {
 
 constexpr const char* kReportOwner = "brix32.SaveExceptionRecAsXML";
 constexpr const char* kPlaceholder = "{timestamp}";
 
-std::string ReportDirectory() {
-    {
-        std::lock_guard<std::mutex> lock(testing::gReportDirectoryMutex);
-        if (!testing::gReportDirectory.empty()) return testing::gReportDirectory;
-    }
-    return GetProgramPath("");
+std::string ReportDirectory(const std::string& sDirectory) {
+    return sDirectory.empty() ? GetProgramPath("") : sDirectory;
 }
 
 // "YYYY-MM-DD HH:MM:SS"
@@ -215,85 +162,122 @@ bool FileExists(const std::string& sFileName) {
 
 }  // namespace
 
-std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec) {
+namespace {
+
+// Steps 100 to 300: the document and its frame; returns the "Exception" element.
+pugi::xml_node BuildFrame(pugi::xml_document& Document, tLogRec& LogRec) {
+    LogRec.Step(100);
+    LogRec.Step(200);
+    Document.reset();
+    LogRec.Step(210);
+    LogRec.Step(220);
+    pugi::xml_node root = Document.append_child("xml");
+    if (!root) throw std::runtime_error("Cannot create element \"xml\"");
+    LogRec.Step(230);
+    pugi::xml_node exception = root.append_child("Exception");
+    if (!exception) throw std::runtime_error("Cannot create element \"Exception\"");
+    LogRec.Step(300);
+    return exception;
+}
+
+// Steps 305 to 380: the twelve elements in their order.
+void AppendElements(pugi::xml_node Exception, const tExceptionRec& Rec, Clock& TheClock, tLogRec& LogRec) {
+    AppendTextElement(Exception, "DateTime", ReportDateTimeText(TheClock.Now()));
+    LogRec.Step(305);
+    tMachineUpTime upTime;
+    GetMachineUpTime(upTime);
+    AppendTextElement(Exception, "MachineUpTime", upTime.UpTimeText);
+    LogRec.Step(310);
+    AppendTextElement(Exception, "SelfName", GlobalSettings.SelfName);
+    LogRec.Step(315);
+    AppendTextElement(Exception, "Version", GlobalSettings.Version);
+    LogRec.Step(320);
+    AppendTextElement(Exception, "Function", Rec.Function);
+    LogRec.Step(325);
+    AppendTextElement(Exception, "Trace", std::to_string(Rec.Trace));
+    LogRec.Step(330);
+    AppendTextElement(Exception, "HostName", GlobalSettings.HostName);
+    LogRec.Step(335);
+    AppendTextElement(Exception, "ClassName", Rec.ClassName);
+    LogRec.Step(340);
+    AppendTextElement(Exception, "e.Message", Rec.Message);
+    LogRec.Step(360);
+    AppendTextElement(Exception, "CallingFunction", Rec.CallingFunction);
+    LogRec.Step(360);
+    AppendTextElement(Exception, "SQL", Rec.SQL);
+    LogRec.Step(360);
+    AppendTextElement(Exception, "Notes", Rec.Notes);
+    LogRec.Step(380);
+}
+
+void SaveDocumentFallback(const std::string& sText, Clock& TheClock) {
+    try {
+        AppendLogLine(sText, "Exception.txt", TheClock);
+    } catch (...) {
+        // Nowhere left to say it.
+    }
+}
+
+std::string FallbackLine(const tLogRec& LogRec, const std::string& sMessage, const std::string& sFileName) {
+    return "brix32.SaveExceptionRecAsXML LogRec.Trace=" + std::to_string(LogRec.Trace) + " E.Message=" + sMessage +
+           " sFileName=" + sFileName + " ";
+}
+
+class tStringWriter : public pugi::xml_writer {
+  public:
+    void write(const void* data, size_t size) override { Text.append(static_cast<const char*>(data), size); }
+    std::string Text;
+};
+
+}  // namespace
+
+std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec, const std::string& sDirectory, Clock& TheClock,
+                                  ToneOutput& Tones) {
     std::string sFileName;
     tLogRec LogRec(kReportOwner);
     try {
         const tExceptionRec rec = ExceptionRec;
-        LogRec.Step(100);
         pugi::xml_document document;
-        LogRec.Step(200);
-        document.reset();
-        LogRec.Step(210);
-        LogRec.Step(220);
-        pugi::xml_node root = document.append_child("xml");
-        if (!root) throw std::runtime_error("Cannot create element \"xml\"");
-        LogRec.Step(230);
-        pugi::xml_node exception = root.append_child("Exception");
-        if (!exception) throw std::runtime_error("Cannot create element \"Exception\"");
-        LogRec.Step(300);
-
-        AppendTextElement(exception, "DateTime", ReportDateTimeText(Now()));
-        LogRec.Step(305);
-        tMachineUpTime upTime;
-        GetMachineUpTime(upTime);
-        AppendTextElement(exception, "MachineUpTime", upTime.UpTimeText);
-        LogRec.Step(310);
-        AppendTextElement(exception, "SelfName", GlobalSettings.SelfName);
-        LogRec.Step(315);
-        AppendTextElement(exception, "Version", GlobalSettings.Version);
-        LogRec.Step(320);
-        AppendTextElement(exception, "Function", rec.Function);
-        LogRec.Step(325);
-        AppendTextElement(exception, "Trace", std::to_string(rec.Trace));
-        LogRec.Step(330);
-        AppendTextElement(exception, "HostName", GlobalSettings.HostName);
-        LogRec.Step(335);
-        AppendTextElement(exception, "ClassName", rec.ClassName);
-        LogRec.Step(340);
-        AppendTextElement(exception, "e.Message", rec.Message);
-        LogRec.Step(360);
-        AppendTextElement(exception, "CallingFunction", rec.CallingFunction);
-        LogRec.Step(360);
-        AppendTextElement(exception, "SQL", rec.SQL);
-        LogRec.Step(360);
-        AppendTextElement(exception, "Notes", rec.Notes);
-        LogRec.Step(380);
-
-        sFileName = ReportFileName(rec.FileNameTemplate, ReportDirectory(), TimestampText(Now()));
+        AppendElements(BuildFrame(document, LogRec), rec, TheClock, LogRec);
+        sFileName = ReportFileName(rec.FileNameTemplate, ReportDirectory(sDirectory), TimestampText(TheClock.Now()));
         LogRec.Step(420);
         SaveDocument(document, sFileName);
         LogRec.Step(460);
-
-        if (rec.Beep) PlayReportTones();
+        if (rec.Beep) PlayReportTones(Tones);
     } catch (const std::exception& E) {
-        try {
-            AppendLogLine("brix32.SaveExceptionRecAsXML LogRec.Trace=" + std::to_string(LogRec.Trace) +
-                              " E.Message=" + E.what() + " sFileName=" + sFileName + " ",
-                          "Exception.txt");
-        } catch (...) {
-            // Nowhere left to say it.
-        }
+        SaveDocumentFallback(FallbackLine(LogRec, E.what(), sFileName), TheClock);
     } catch (...) {
-        try {
-            AppendLogLine("brix32.SaveExceptionRecAsXML LogRec.Trace=" + std::to_string(LogRec.Trace) +
-                              " E.Message=unknown exception (" + CurrentExceptionClassName() +
-                              ") sFileName=" + sFileName + " ",
-                          "Exception.txt");
-        } catch (...) {
-        }
+        SaveDocumentFallback(
+            FallbackLine(LogRec, "unknown exception (" + CurrentExceptionClassName() + ")", sFileName), TheClock);
     }
     return sFileName;
 }
 
+std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec) {
+    return DefaultExceptionReporter().Report(ExceptionRec);
+}
+
+std::string ExceptionReportText(const tExceptionRec& ExceptionRec, Clock& TheClock) {
+    tLogRec LogRec(kReportOwner);
+    pugi::xml_document document;
+    AppendElements(BuildFrame(document, LogRec), ExceptionRec, TheClock, LogRec);
+    tStringWriter writer;
+    document.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
+    return writer.Text;
+}
+
 bool AppendLogLine(const std::string& sText, const std::string& sFileName) {
+    return AppendLogLine(sText, sFileName, SystemClock());
+}
+
+bool AppendLogLine(const std::string& sText, const std::string& sFileName, Clock& TheClock) {
     try {
         const bool existed = FileExists(sFileName);
         if (sText.empty()) {
             ::unlink(sFileName.c_str());
             return true;
         }
-        const std::string line = DateTimeText(Now()) + ": " + sText + "\r\n";
+        const std::string line = DateTimeText(TheClock.Now()) + ": " + sText + "\r\n";
         const int flags = existed ? (O_WRONLY | O_APPEND) : (O_WRONLY | O_APPEND | O_CREAT);
         const int fd = ::open(sFileName.c_str(), flags | O_CLOEXEC, 0644);
         if (fd < 0) return false;
@@ -309,6 +293,11 @@ std::string ExceptionClassName(const std::exception& E) { return DemangledName(t
 
 bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
                         const std::function<void()>& Body) {
+    return RunTracedOperation(Function, LogRec, ExceptionRec, Body, DefaultExceptionReporter());
+}
+
+bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
+                        const std::function<void()>& Body, ExceptionReporter& Reporter) {
     try {
         Body();
         return true;
@@ -333,7 +322,7 @@ bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& Ex
         ExceptionRec.Trace = LogRec.Trace;
         ExceptionRec.Beep = true;
         ExceptionRec.FileNameTemplate = GlobalSettings.ExceptionFileTemplate;
-        SaveExceptionRecAsXML(ExceptionRec);
+        Reporter.Report(ExceptionRec);
     } catch (...) {
         // Only an exhausted heap gets here; the operation has failed either way.
     }

@@ -1,15 +1,13 @@
 #include "support/Seams.h"
 
+#include <atomic>
+#include <utility>
+
 #include "support/ExceptionReport.h"
 #include "support/Tones.h"
 
 namespace brix32 {
 namespace {
-
-class XmlFileReporter : public ExceptionReporter {
-public:
-    std::string Report(const tExceptionRec& ExceptionRec) override { return SaveExceptionRecAsXML(ExceptionRec); }
-};
 
 class LocalClock : public Clock {
 public:
@@ -21,11 +19,15 @@ public:
     void PlayTone(unsigned FrequencyHz, unsigned DurationMs) override { brix32::PlayTone(FrequencyHz, DurationMs); }
 };
 
+std::atomic<ExceptionReporter*> gInstalledReporter{nullptr};
+
 }  // namespace
 
-ExceptionReporter& DefaultExceptionReporter() {
-    static XmlFileReporter Reporter;
-    return Reporter;
+XmlFileReporter::XmlFileReporter(std::string sDirectory, Clock& TheClock, ToneOutput& Tones)
+    : sDirectory_(std::move(sDirectory)), Clock_(TheClock), Tones_(Tones) {}
+
+std::string XmlFileReporter::Report(const tExceptionRec& ExceptionRec) {
+    return SaveExceptionRecAsXML(ExceptionRec, sDirectory_, Clock_, Tones_);
 }
 
 Clock& SystemClock() {
@@ -36,6 +38,16 @@ Clock& SystemClock() {
 ToneOutput& DefaultToneOutput() {
     static SoundDevice Device;
     return Device;
+}
+
+ExceptionReporter& DefaultExceptionReporter() {
+    if (ExceptionReporter* Installed = gInstalledReporter.load(std::memory_order_acquire)) return *Installed;
+    static XmlFileReporter Reporter;
+    return Reporter;
+}
+
+void InstallDefaultExceptionReporter(ExceptionReporter* Reporter) {
+    gInstalledReporter.store(Reporter, std::memory_order_release);
 }
 
 }  // namespace brix32

@@ -2,38 +2,11 @@
 
 #include <alsa/asoundlib.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdarg>
 #include <mutex>
 
 namespace brix32 {
-
-namespace testing {
-namespace {
-std::atomic<bool> gTonesEnabled{true};
-std::mutex gRequestedMutex;
-std::vector<tTone> gRequested;
-
-void RecordRequest(unsigned FrequencyHz, unsigned DurationMs) {
-    std::lock_guard<std::mutex> lock(gRequestedMutex);
-    // Bounded, so that a long-running collector does not keep a history of every tone.
-    if (gRequested.size() < 4096) gRequested.push_back({FrequencyHz, DurationMs});
-}
-}  // namespace
-
-void SetTonesEnabledForTesting(bool Enabled) { gTonesEnabled.store(Enabled); }
-
-std::vector<tTone> RequestedTonesForTesting() {
-    std::lock_guard<std::mutex> lock(gRequestedMutex);
-    return gRequested;
-}
-
-void ClearRequestedTonesForTesting() {
-    std::lock_guard<std::mutex> lock(gRequestedMutex);
-    gRequested.clear();
-}
-}  // namespace testing
 
 namespace {
 
@@ -60,8 +33,6 @@ std::vector<std::int16_t> SynthesizeTone(unsigned FrequencyHz, unsigned Duration
 }
 
 void PlayTone(unsigned FrequencyHz, unsigned DurationMs) {
-    testing::RecordRequest(FrequencyHz, DurationMs);
-    if (!testing::gTonesEnabled.load()) return;
     SilenceAlsaOnce();
 
     // Opened non-blocking so that a busy or absent device costs nothing; writing then blocks so
@@ -92,8 +63,10 @@ const std::vector<tTone>& ReportTones() {
     return kTones;
 }
 
-void PlayReportTones() {
-    for (const tTone& tone : ReportTones()) PlayTone(tone.FrequencyHz, tone.DurationMs);
+void PlayReportTones() { PlayReportTones(DefaultToneOutput()); }
+
+void PlayReportTones(ToneOutput& Tones) {
+    for (const tTone& tone : ReportTones()) Tones.PlayTone(tone.FrequencyHz, tone.DurationMs);
 }
 
 }  // namespace brix32

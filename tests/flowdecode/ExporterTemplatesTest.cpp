@@ -6,6 +6,7 @@
 #include "Datagrams.h"
 #include "DecoderTest.h"
 #include "flowdecode/NetflowV9.h"
+#include "flowdecode/Templates.h"
 #include "TemplateStore.h"
 
 using namespace netflowlib;
@@ -34,7 +35,7 @@ std::string V6Record(unsigned char Last) {
 TEST_F(PerExporter, TwoExportersWithDifferentTemplatesUnderOneId) {
     DecodeV9(V9Header(1) + TemplateFlowset(256, kIpv4Pairs), "192.0.2.1");
     DecodeV9(V9Header(1) + TemplateFlowset(256, kPortsFirst), "192.0.2.2");
-    EXPECT_EQ(gTemplateFlowsetFormat.FieldCount, 3) << "the store shows the last template learned";
+    EXPECT_EQ(Last().FieldCount, 3) << "the store shows the last template learned";
 
     const auto A = DecodeV9(V9Header(1) + Flowset(256, Ipv4Record(7, 1111, 22, 6, 10, 1)), "192.0.2.1");
     const auto B = DecodeV9(V9Header(1) + Flowset(256, Hex("04 D2 00 35 AC 10 00 05")), "192.0.2.2");
@@ -70,7 +71,7 @@ TEST_F(PerExporter, Ipv4AndIpv6TemplatesOptionsAndDataInOneDatagram) {
                                 Flowset(512, Hex("00 00 00 01 00 00 00 0A 00 00 00 00")) +  // options data
                                 Flowset(1024, V4Record(1, 1000) + V4Record(2, 1001)) + Flowset(2048, V6Record(9));
     const auto R = DecodeV9(sPacket, "10.9.8.7");
-    EXPECT_EQ(gTemplateFlowsetFormat.TemplateID, 2048);
+    EXPECT_EQ(Last().TemplateID, 2048);
     // Options data has no data template: it is skipped like any such flowset and takes slot 0.
     EXPECT_EQ(R.Sink.CountLinesStartingWith("Data record but no template record"), 1);
     ASSERT_EQ(R.Slots, 4);
@@ -119,9 +120,9 @@ TEST_F(PerExporter, AFloodOfTemplateIdsIsBounded) {
         std::string sBody;
         for (unsigned i = 0; i < 100; ++i) sBody += Template(256 + Batch * 100 + i, {{8, 4}});
         DecodeV9(V9Header(0) + Flowset(0, sBody), Batch % 2 ? "192.0.2.1" : "192.0.2.2", false);
-        ASSERT_LE(ExporterTemplates().Size(), kTemplateCacheCapacity);
+        ASSERT_LE(Rig().Templates.Size(), kTemplateCacheCapacity);
     }
-    EXPECT_EQ(ExporterTemplates().Size(), kTemplateCacheCapacity);
+    EXPECT_EQ(Rig().Templates.Size(), kTemplateCacheCapacity);
     // The newest templates are there, the oldest are gone.
     EXPECT_EQ(DecodeV9(V9Header(1) + Flowset(2255, Hex("01 02 03 04")), "192.0.2.1").Slots, 1);
     EXPECT_EQ(DecodeV9(V9Header(1) + Flowset(256, Hex("01 02 03 04")), "192.0.2.2").Slots, 0);

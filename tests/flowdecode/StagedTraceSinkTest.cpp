@@ -9,7 +9,9 @@
 #include "support/DateTime.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV9.h"
-#include "TestDatagrams.h"
+#include "Datagrams.h"
+#include "Doubles.h"
+#include "flowdecode/Templates.h"
 #include "ScratchDirectory.h"
 
 namespace {
@@ -20,23 +22,17 @@ class StagedTraceSinkTest : public ScratchDirectoryTest {
 protected:
     void SetUp() override {
         ScratchDirectoryTest::SetUp();
-        netflowlib::ResetTemplateStore();
-        const double fixed = brix32::EncodeDateTime({2026, 1, 6, 14, 3, 4, 5});
-        brix32::SetClockForTesting([fixed] { return fixed; });
         std::filesystem::create_directories(Dir() + "direct");
         std::filesystem::create_directories(Dir() + "staged");
     }
-    void TearDown() override {
-        brix32::SetClockForTesting(nullptr);
-        netflowlib::ResetTemplateStore();
-        ScratchDirectoryTest::TearDown();
-    }
+    // Both writers see the same time in their trace headers.
+    doubles::FixedClock clock{brix32::EncodeDateTime({2026, 1, 6, 14, 3, 4, 5})};
 
     // Decodes the same datagrams once through each writer, each in its own directory and with its
     // own fresh template store, so that their files can be compared.
     void DecodeBoth(const std::vector<std::string>& datagrams, bool bTrace = true) {
         for (const char* mode : {"direct", "staged"}) {
-            netflowlib::ResetTemplateStore();
+            netflowlib::ExporterTemplateStore templates;
             const std::string dir = Dir() + mode + "/";
             netflowlib::FileTraceSink direct(dir + "debug-v9-packet.txt", dir + "debug.txt");
             netflowlib::StagedTraceSink staged(dir + "debug-v9-packet.txt", dir + "debug.txt");
@@ -46,7 +42,8 @@ protected:
                 netflowlib::tNetflowHeader header{};
                 netflowlib::DecodeHeader(d, header);
                 netflowlib::tNetflowV9Records records(netflowlib::kV9InitialSlots);
-                netflowlib::DecodeV9Packet("", "192.0.2.1", d, header, bTrace, records, sink);
+                const netflowlib::tDecodeServices services{sink, brix32::DefaultExceptionReporter(), templates, clock};
+                netflowlib::DecodeV9Packet("", "192.0.2.1", d, header, bTrace, records, services);
             }
         }
     }
@@ -93,3 +90,21 @@ TEST_F(StagedTraceSinkTest, WithoutTracingOnlyMarkersAreWritten) {
 }
 
 }  // namespace
+
+TEST_F(StagedTraceSinkTest, AnOutsizedTraceGivesItsMemoryBack) {
+    netflowlib::StagedTraceSink sink(Dir() + "staged/debug-v9-packet.txt", Dir() + "staged/debug.txt");
+    const std::size_t kept = sink.BufferCapacity();
+    sink.BeginTrace(std::string(1000, 'h'));
+    for (int i = 0; i < 4000; ++i) sink.Line(std::string(200, 'x') + "\r\n");
+    EXPECT_GT(sink.BufferCapacity(), netflowlib::StagedTraceSink::kKeptCapacity);
+    sink.Finish();
+    EXPECT_EQ(ReadFile(Dir() + "staged/debug-v9-packet.txt").size(), 1000u + 4000u * 202u) << "written whole first";
+    EXPECT_LE(sink.BufferCapacity(), netflowlib::StagedTraceSink::kKeptCapacity);
+
+    // An ordinary trace keeps its buffer from datagram to datagram.
+    sink.BeginTrace("h\r\n");
+    sink.Line("l\r\n");
+    sink.Finish();
+    EXPECT_GE(sink.BufferCapacity(), kept);
+    EXPECT_EQ(ReadFile(Dir() + "staged/debug-v9-packet.txt"), "h\r\nl\r\n");
+}

@@ -11,6 +11,14 @@ namespace {
 
 class V9Fields : public DecoderTest {
 protected:
+    // The field table takes every length a template can give, short and zero ones included; which
+    // templates the bounds refuse is tested with the bounds.
+    void SetUp() override {
+        DecoderTest::SetUp();
+        Rig().Bounds.MinRecordLength = 1;
+        Rig().Bounds.RefuseZeroLengthFields = false;
+    }
+
     // One template and one record of it in one datagram; the template sits at positions 21 to
     // 28 + 4 x pairs, the data flowset follows and its record starts 4 bytes later.
     tV9Result DecodeRecord(const std::vector<Pair>& Pairs, const std::string& sRecord) {
@@ -52,7 +60,7 @@ TEST_F(V9Fields, PacketCountTakesTwoOrFourBytesAndItsLineAlwaysShowsFour) {
     EXPECT_EQ(R.Records[0].IN_PKTS, 256);
     EXPECT_EQ(ValueLines(R)[0], "InPkts=256 iPtr=41 1 0 0 80");
     for (unsigned Length : {1u, 3u}) {
-        ResetTemplateStore();
+        ForgetTemplates();
         R = DecodeRecord({{2, Length}}, std::string(Length, '\x09'));
         EXPECT_EQ(R.Records[0].IN_PKTS, 0);
         // The line's four bytes run past the datagram's end; the missing ones show as 0.
@@ -103,7 +111,7 @@ TEST_F(V9Fields, Ipv6SourceAndDestinationForms) {
     EXPECT_EQ(R.Records[0].IPV6_DST_ADDR, "32.1.13.184.0.0.0.0.0.0.0.0.0.0.0.1");
     EXPECT_EQ(ValueLines(R)[1], "IPV6_DST_ADDR=32.1.13.184.0.0.0.0.0.0.0.0.0.0.0.1");
 
-    ResetTemplateStore();
+    ForgetTemplates();
     R = DecodeRecord({{27, 16}, {28, 4}}, sLong + Hex("01 02 03 04"));
     EXPECT_EQ(R.Records[0].IPV6_SRC_ADDR, "32.1.13.184.17.0.0.0.0.0.0.0.0.0.0.1");
     EXPECT_EQ(R.Records[0].IPV6_DST_ADDR, "");

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <memory>
 #include <cstring>
 #include <filesystem>
 #include <pugixml.hpp>
@@ -13,6 +14,7 @@
 #include "support/ExceptionReport.h"
 #include "support/GlobalSettings.h"
 #include "support/ProgramFacts.h"
+#include "Doubles.h"
 #include "ScratchDirectory.h"
 #include "support/Tones.h"
 
@@ -26,7 +28,6 @@ struct tDecodeFault : std::runtime_error {
 namespace {
 
 using namespace brix32;
-namespace seam = brix32::testing;
 
 const char* const kCollectorTemplate = "Exception-Netflow-{timestamp}.xml";
 const char* const kStamp = "20240106140304005";
@@ -41,17 +42,10 @@ class ExceptionReportTest : public ScratchDirectoryTest {
         GlobalSettings = tGlobalSettings{};
         GlobalSettings.Version = "1.2.3.4";
         GlobalSettings.ExceptionFileTemplate = kCollectorTemplate;
-        seam::SetReportDirectoryForTesting(Dir());
-        seam::SetTonesEnabledForTesting(false);
-        seam::ClearRequestedTonesForTesting();
-        SetClockForTesting(FixedNow);
+        sDirectory_ = Dir();
     }
 
     void TearDown() override {
-        SetClockForTesting({});
-        seam::DisarmStepFault();
-        seam::SetReportDirectoryForTesting("");
-        seam::ClearRequestedTonesForTesting();
         GlobalSettings = fSavedSettings;
         ScratchDirectoryTest::TearDown();
     }
@@ -107,12 +101,19 @@ class ExceptionReportTest : public ScratchDirectoryTest {
                " E.Message=" + sMessage + " sFileName=" + sFileName + " ";
     }
 
+    // The report into the scratch directory (or the one set), at the fixed time, tones recorded.
+    std::string Save(const tExceptionRec& rec) { return SaveExceptionRecAsXML(rec, sDirectory_, Clock, Tones); }
+
+    doubles::FixedClock Clock{FixedNow()};
+    doubles::RecordingTones Tones;
+    std::string sDirectory_;
+
   private:
     tGlobalSettings fSavedSettings;
 };
 
 TEST_F(ExceptionReportTest, WritesTheTwelveElementsInOrderAndSoundsTheTones) {
-    const std::string name = SaveExceptionRecAsXML(SampleRec());
+    const std::string name = Save(SampleRec());
     ASSERT_EQ(name, Dir() + "Exception-Netflow-" + kStamp + ".xml");
 
     const auto children = ReadReport(name);
@@ -140,7 +141,7 @@ TEST_F(ExceptionReportTest, WritesTheTwelveElementsInOrderAndSoundsTheTones) {
     EXPECT_EQ(raw.rfind("<xml><Exception><DateTime>2024-01-06 14:03:04</DateTime><MachineUpTime>", 0), 0u) << raw;
     EXPECT_EQ(raw.find('\n'), std::string::npos);
 
-    EXPECT_EQ(seam::RequestedTonesForTesting(), ReportTones());
+    EXPECT_EQ(Tones.Tones, ReportTones());
     EXPECT_FALSE(Exists("Exception.txt"));
 }
 
@@ -150,18 +151,18 @@ TEST_F(ExceptionReportTest, TextsReadBackUnchanged) {
     rec.Trace = -7;
     rec.Notes = "";
     rec.Beep = false;
-    auto children = ReadReport(SaveExceptionRecAsXML(rec));
+    auto children = ReadReport(Save(rec));
     ASSERT_EQ(children.size(), 12u);
     EXPECT_EQ(children[8].second, rec.Message);
     EXPECT_EQ(children[5].second, "-7");
     EXPECT_EQ(children[11].second, "");
-    EXPECT_TRUE(seam::RequestedTonesForTesting().empty());
+    EXPECT_TRUE(Tones.Tones.empty());
 
     rec.Trace = INT32_MIN;
     // Bytes that are not UTF-8, and characters XML cannot hold, still give a well-formed document
     // with the whole text: a stray byte reads as Latin-1, a control character as U+FFFD.
     rec.Message = std::string("caf\xE9 \xC3\xA9 \x01|\0|\tend", 16);
-    children = ReadReport(SaveExceptionRecAsXML(rec));
+    children = ReadReport(Save(rec));
     ASSERT_EQ(children.size(), 12u);
     EXPECT_EQ(children[5].second, "-2147483648");
     EXPECT_EQ(children[8].second, "caf\xC3\xA9 \xC3\xA9 \xEF\xBF\xBD|\xEF\xBF\xBD|\tend");
@@ -182,7 +183,7 @@ TEST_F(ExceptionReportTest, FileNameFromTemplate) {
     for (const auto& c : cases) {
         tExceptionRec rec = SampleRec();
         rec.FileNameTemplate = c.Template;
-        const std::string name = SaveExceptionRecAsXML(rec);
+        const std::string name = Save(rec);
         EXPECT_EQ(name, Dir() + c.Expected) << "template \"" << c.Template << "\"";
         EXPECT_TRUE(Exists(name)) << name;
     }
@@ -193,18 +194,18 @@ TEST_F(ExceptionReportTest, FixedNameIsOverwritten) {
     tExceptionRec rec = SampleRec();
     rec.FileNameTemplate = "same.xml";
     rec.Message = "a much longer first message, so that leftovers of it would show";
-    SaveExceptionRecAsXML(rec);
+    Save(rec);
     rec.Message = "second";
-    const std::string name = SaveExceptionRecAsXML(rec);
+    const std::string name = Save(rec);
     EXPECT_EQ(ReadReport(name).at(8).second, "second");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Dir()), std::filesystem::directory_iterator{}), 1);
 }
 
 TEST_F(ExceptionReportTest, ProgramDirectoryByDefault) {
-    seam::SetReportDirectoryForTesting("");
+    sDirectory_.clear();
     tExceptionRec rec = SampleRec();
     rec.FileNameTemplate = "support-tests-default-dir-{timestamp}.xml";
-    const std::string name = SaveExceptionRecAsXML(rec);
+    const std::string name = Save(rec);
     const std::string expected = GetProgramPath("") + "support-tests-default-dir-" + kStamp + ".xml";
     const bool saved = std::filesystem::remove(name);
     EXPECT_EQ(name, expected);
@@ -213,26 +214,26 @@ TEST_F(ExceptionReportTest, ProgramDirectoryByDefault) {
 
 TEST_F(ExceptionReportTest, FailedSaveLeavesOneLineWithTheBuiltName) {
     WriteFile("afile", "not a directory");
-    seam::SetReportDirectoryForTesting(Dir() + "afile/");
-    const std::string name = SaveExceptionRecAsXML(SampleRec());
+    sDirectory_ = Dir() + "afile/";
+    const std::string name = Save(SampleRec());
     EXPECT_EQ(name, Dir() + "afile/Exception-Netflow-" + kStamp + ".xml");
 
     const std::vector<std::string> lines = LogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], LogLine(420, std::string("Cannot create the report file: ") + std::strerror(ENOTDIR), name));
-    EXPECT_TRUE(seam::RequestedTonesForTesting().empty());
+    EXPECT_TRUE(Tones.Tones.empty());
 
     // A second failure adds its own line.
-    SaveExceptionRecAsXML(SampleRec());
+    Save(SampleRec());
     EXPECT_EQ(LogLines().size(), 2u);
 }
 
 TEST_F(ExceptionReportTest, FullDiskIsAFailedSave) {
     if (!Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    seam::SetReportDirectoryForTesting("/dev/");
+    sDirectory_ = "/dev/";
     tExceptionRec rec = SampleRec();
     rec.FileNameTemplate = "full";
-    EXPECT_EQ(SaveExceptionRecAsXML(rec), "/dev/full");
+    EXPECT_EQ(Save(rec), "/dev/full");
     const std::vector<std::string> lines = LogLines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0],
@@ -240,16 +241,23 @@ TEST_F(ExceptionReportTest, FullDiskIsAFailedSave) {
 }
 
 TEST_F(ExceptionReportTest, FailureAtAnyStepNamesItsMilestone) {
+    // The clock is read for "DateTime" (step 300 in force) and for the file name (380); the tones
+    // come once the report is saved (460).
     const std::string fullName = Dir() + "Exception-Netflow-" + kStamp + ".xml";
     struct {
         std::int32_t Step;
+        int ClockCall;
+        bool bTones;
         std::string ExpectedName;
-    } const cases[] = {{100, ""}, {230, ""}, {335, ""}, {360, ""}, {380, ""}, {420, fullName}, {460, fullName}};
+    } const cases[] = {{300, 1, false, ""}, {380, 2, false, ""}, {460, 0, true, fullName}};
     for (const auto& c : cases) {
         std::filesystem::remove("Exception.txt");
         std::filesystem::remove(fullName);
-        seam::ArmStepFault("brix32.SaveExceptionRecAsXML", c.Step, "line one\r\nline two");
-        const std::string name = SaveExceptionRecAsXML(SampleRec());
+        Clock.Calls = 0;
+        Clock.ThrowOnCall = c.ClockCall;
+        Clock.Message = Tones.Message = "line one\r\nline two";
+        Tones.bThrow = c.bTones;
+        const std::string name = Save(SampleRec());
         EXPECT_EQ(name, c.ExpectedName) << "step " << c.Step;
         const std::vector<std::string> lines = LogLines();
         // The message's line break is kept, so the entry spans two lines.
@@ -258,17 +266,25 @@ TEST_F(ExceptionReportTest, FailureAtAnyStepNamesItsMilestone) {
         // Only a failure after saving leaves the report behind.
         EXPECT_EQ(Exists(fullName), c.Step == 460) << "step " << c.Step;
     }
-    EXPECT_TRUE(seam::RequestedTonesForTesting().empty());
+    EXPECT_TRUE(Tones.Tones.empty());
+}
+
+TEST_F(ExceptionReportTest, ReportTextIsTheSavedDocument) {
+    const std::string name = Save(SampleRec());
+    EXPECT_EQ(ExceptionReportText(SampleRec(), Clock), ReadFile(name));
+    Clock.Calls = 0;
+    Clock.ThrowOnCall = 1;
+    EXPECT_THROW(ExceptionReportText(SampleRec(), Clock), std::runtime_error) << "a fault in building shows";
 }
 
 TEST_F(ExceptionReportTest, AppendLogLineRules) {
-    EXPECT_TRUE(AppendLogLine("first", "log.txt"));
-    EXPECT_TRUE(AppendLogLine("second", "log.txt"));
+    EXPECT_TRUE(AppendLogLine("first", "log.txt", Clock));
+    EXPECT_TRUE(AppendLogLine("second", "log.txt", Clock));
     // Short date and long time of the C locale.
     EXPECT_EQ(ReadFile("log.txt"), "01/06/24 14:03:04: first\r\n01/06/24 14:03:04: second\r\n");
 
-    SetClockForTesting([] { return EncodeDateTime({2024, 1, 7, 0, 0, 0, 0}); });
-    EXPECT_TRUE(AppendLogLine("at midnight", "midnight.txt"));
+    Clock.When = EncodeDateTime({2024, 1, 7, 0, 0, 0, 0});
+    EXPECT_TRUE(AppendLogLine("at midnight", "midnight.txt", Clock));
     EXPECT_EQ(ReadFile("midnight.txt"), "01/07/24: at midnight\r\n");
 
     EXPECT_TRUE(AppendLogLine("", "log.txt"));
@@ -282,18 +298,31 @@ TEST_F(ExceptionReportTest, AppendLogLineRules) {
     }
 }
 
-class TracedOperationTest : public ExceptionReportTest {};
+class TracedOperationTest : public ExceptionReportTest {
+  protected:
+    void SetUp() override {
+        ExceptionReportTest::SetUp();
+        fReporter = std::make_unique<XmlFileReporter>(Dir(), Clock, Tones);
+    }
+    XmlFileReporter& Reporter() { return *fReporter; }
+
+  private:
+    std::unique_ptr<XmlFileReporter> fReporter;
+};
 
 TEST_F(TracedOperationTest, ThrowingBodyIsReportedWithItsStep) {
     GlobalSettings.ExceptionFileTemplate = "";
     tLogRec LogRec("NetFlowLib.DecodeV9Packet");
     tExceptionRec rec;
-    const bool ok = RunTracedOperation("NetFlowLib.DecodeV9Packet", LogRec, rec, [&] {
-        LogRec.Step(100);
-        rec.Notes = "iPtr=41";
-        LogRec.Step(230);
-        throw reporttest::tDecodeFault("flowset length 3 < 4 & short");
-    });
+    const bool ok = RunTracedOperation(
+        "NetFlowLib.DecodeV9Packet", LogRec, rec,
+        [&] {
+            LogRec.Step(100);
+            rec.Notes = "iPtr=41";
+            LogRec.Step(230);
+            throw reporttest::tDecodeFault("flowset length 3 < 4 & short");
+        },
+        Reporter());
     EXPECT_FALSE(ok);
     EXPECT_EQ(rec.Function, "NetFlowLib.DecodeV9Packet");
     EXPECT_EQ(rec.ClassName, "reporttest::tDecodeFault");
@@ -310,17 +339,17 @@ TEST_F(TracedOperationTest, ThrowingBodyIsReportedWithItsStep) {
     EXPECT_EQ(children[7].second, "reporttest::tDecodeFault");
     EXPECT_EQ(children[8].second, "flowset length 3 < 4 & short");
     EXPECT_EQ(children[11].second, "iPtr=41");
-    EXPECT_EQ(seam::RequestedTonesForTesting().size(), 4u);
+    EXPECT_EQ(Tones.Tones.size(), 4u);
 }
 
 TEST_F(TracedOperationTest, QuietBodyAndForeignThrows) {
     tLogRec LogRec("TForm1.UDPServerUDPRead");
     tExceptionRec rec;
-    EXPECT_TRUE(RunTracedOperation("TForm1.UDPServerUDPRead", LogRec, rec, [&] { LogRec.Step(100); }));
+    EXPECT_TRUE(RunTracedOperation("TForm1.UDPServerUDPRead", LogRec, rec, [&] { LogRec.Step(100); }, Reporter()));
     EXPECT_EQ(rec.Function, "");
     EXPECT_TRUE(std::filesystem::is_empty(Dir()));
 
-    EXPECT_FALSE(RunTracedOperation("TForm1.UDPServerUDPRead", LogRec, rec, [] { throw 42; }));
+    EXPECT_FALSE(RunTracedOperation("TForm1.UDPServerUDPRead", LogRec, rec, [] { throw 42; }, Reporter()));
     EXPECT_EQ(rec.ClassName, "int");
     EXPECT_EQ(rec.Message, "unknown exception");
     EXPECT_EQ(rec.Trace, 100);
@@ -334,27 +363,23 @@ TEST_F(TracedOperationTest, ClassNameIsTheDynamicType) {
     EXPECT_EQ(ExceptionClassName(std::invalid_argument("y")), "std::invalid_argument");
 }
 
-TEST_F(TracedOperationTest, StepFaultHitsOnlyTheArmedOperationAndStep) {
-    auto run = [](const char* Function) {
-        tLogRec LogRec(Function);
-        tExceptionRec rec;
-        RunTracedOperation(Function, LogRec, rec, [&] {
-            for (std::int32_t step : {100, 200, 300, 400}) LogRec.Step(step);
-        });
-        return rec;
-    };
-    seam::ArmStepFault("NetFlowLib.DecodeHeader", 300, "armed");
-    const tExceptionRec hit = run("NetFlowLib.DecodeHeader");
-    EXPECT_EQ(hit.Trace, 300);
-    EXPECT_EQ(hit.Message, "armed");
-    EXPECT_EQ(hit.ClassName, "std::runtime_error");
-    EXPECT_EQ(run("NetFlowLib.DecodeV9Packet").Function, "") << "another operation is not hit";
-
-    seam::ArmStepFault("NetFlowLib.DecodeHeader", 350);
-    EXPECT_EQ(run("NetFlowLib.DecodeHeader").Function, "") << "a step never reached";
-
-    seam::DisarmStepFault();
-    EXPECT_EQ(run("NetFlowLib.DecodeHeader").Function, "");
+TEST_F(TracedOperationTest, WithoutAReporterTheInstalledDefaultReports) {
+    doubles::RecordingReporter recorder;
+    InstallDefaultExceptionReporter(&recorder);
+    tLogRec LogRec("NetFlowLib.DecodeHeader");
+    tExceptionRec rec;
+    RunTracedOperation("NetFlowLib.DecodeHeader", LogRec, rec, [&] {
+        LogRec.Step(320);
+        throw std::runtime_error("header fault");
+    });
+    InstallDefaultExceptionReporter(nullptr);
+    ASSERT_EQ(recorder.Records.size(), 1u);
+    EXPECT_EQ(recorder.Records[0].Function, "NetFlowLib.DecodeHeader");
+    EXPECT_EQ(recorder.Records[0].Trace, 320);
+    EXPECT_EQ(recorder.Records[0].Message, "header fault");
+    EXPECT_EQ(recorder.Records[0].Notes, "");
+    EXPECT_EQ(&DefaultExceptionReporter(), &DefaultExceptionReporter()) << "the built-in one is back";
+    EXPECT_NE(&DefaultExceptionReporter(), static_cast<ExceptionReporter*>(&recorder));
 }
 
 }  // namespace

@@ -4,11 +4,11 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Doubles.h"
 #include "support/Tones.h"
 
 namespace {
 
-namespace seam = brix32::testing;
 using brix32::SynthesizeTone;
 using brix32::tTone;
 
@@ -20,13 +20,10 @@ int RisingCrossings(const std::vector<std::int16_t>& samples) {
 }
 
 TEST(TonesTest, ReportPlaysFourRisingTonesOfFiftyMilliseconds) {
-    seam::SetTonesEnabledForTesting(false);
-    seam::ClearRequestedTonesForTesting();
-    brix32::PlayReportTones();
+    doubles::RecordingTones tones;
+    brix32::PlayReportTones(tones);
     const std::vector<tTone> expected = {{200, 50}, {400, 50}, {800, 50}, {1600, 50}};
-    EXPECT_EQ(seam::RequestedTonesForTesting(), expected);
-    seam::ClearRequestedTonesForTesting();
-    seam::SetTonesEnabledForTesting(true);
+    EXPECT_EQ(tones.Tones, expected);
 }
 
 TEST(TonesTest, SamplesHaveTheToneFrequencyAndLength) {
@@ -53,7 +50,6 @@ TEST(TonesTest, SampleCountIsRateTimesDuration) {
 }
 
 TEST(TonesTest, PlayingReturnsQuietlyWithOrWithoutADevice) {
-    seam::SetTonesEnabledForTesting(true);
     ::testing::internal::CaptureStderr();
     brix32::PlayTone(1000, 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");

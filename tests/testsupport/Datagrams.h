@@ -6,9 +6,13 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <initializer_list>
+#include <utility>
 #include <vector>
 
-// Datagrams for the decoder tests, written as readable hex text or put together from flowsets.
+// Export datagrams for every test and the benchmark, as exporters put them on the wire (big-endian):
+// written as readable hex text or put together from flowsets. The builders in testdatagrams below
+// are the same ones in the form the collector tests and the benchmark write them.
 namespace fixtures {
 
 // "00 09 | 00 03  # comment" -> bytes. Blanks, '|' and '-' separate; '#' starts a comment to the end of
@@ -41,6 +45,7 @@ inline std::string Hex(std::string_view sText) {
     return sBytes;
 }
 
+#ifdef FLOWDECODE_TEST_DATA
 // A fixture file under tests/flowdecode/data, as hex text.
 inline std::string HexFile(const std::string& sName) {
     std::ifstream In(std::string(FLOWDECODE_TEST_DATA) + "/" + sName);
@@ -49,13 +54,15 @@ inline std::string HexFile(const std::string& sName) {
     ss << In.rdbuf();
     return Hex(ss.str());
 }
+#endif
 
 inline std::string U8(unsigned v) { return std::string(1, static_cast<char>(v & 0xFF)); }
 inline std::string U16(unsigned v) { return U8(v >> 8) + U8(v); }
 inline std::string U32(std::uint32_t v) { return U16(v >> 16) + U16(v & 0xFFFF); }
 
-inline std::string V9Header(unsigned Count, std::uint32_t SourceID = 0, std::uint32_t Sequence = 1) {
-    return U16(9) + U16(Count) + U32(3600000) + U32(1700000000) + U32(Sequence) + U32(SourceID);
+inline std::string V9Header(unsigned Count, std::uint32_t SourceID = 0, std::uint32_t Sequence = 1,
+                            std::uint32_t Uptime = 3600000) {
+    return U16(9) + U16(Count) + U32(Uptime) + U32(1700000000) + U32(Sequence) + U32(SourceID);
 }
 
 struct Pair {
@@ -94,3 +101,77 @@ inline std::string Repeat(const std::string& s, int n) {
 }
 
 }  // namespace fixtures
+
+// The appending forms, and the datagrams of the collector tests and the benchmark.
+namespace testdatagrams {
+
+inline void Put8(std::string& s, unsigned v) { s += fixtures::U8(v); }
+inline void Put16(std::string& s, unsigned v) { s += fixtures::U16(v); }
+inline void Put32(std::string& s, std::uint32_t v) { s += fixtures::U32(v); }
+inline void PutAddress(std::string& s, std::initializer_list<unsigned> bytes) {
+    for (unsigned b : bytes) Put8(s, b);
+}
+
+struct V5Flow {
+    std::uint32_t src = 0x0A000001;  // 10.0.0.1
+    std::uint32_t dst = 0xC0A80114;  // 192.168.1.20
+    std::uint16_t sport = 1234;
+    std::uint16_t dport = 80;
+    std::uint8_t prot = 6;
+    std::uint32_t octets = 123456;
+    std::uint32_t first = 1000;
+    std::uint32_t last = 5000;
+};
+
+inline std::string V5Header(unsigned count, std::uint32_t uptime = 1, std::uint32_t sequence = 0) {
+    using namespace fixtures;
+    return U16(5) + U16(count) + U32(uptime) + U32(1700000000) + U32(0) + U32(sequence) + U8(0) + U8(0) + U16(0);
+}
+
+inline std::string V5Record(const V5Flow& f) {
+    using namespace fixtures;
+    return U32(f.src) + U32(f.dst) + U32(0) + U16(1) + U16(2) + U32(10) + U32(f.octets) + U32(f.first) + U32(f.last) +
+           U16(f.sport) + U16(f.dport) + U8(0) + U8(0x18) + U8(f.prot) + U8(0) + U16(0) + U16(0) + U8(24) + U8(24) +
+           U16(0);
+}
+
+inline std::string V5Datagram(const std::vector<V5Flow>& flows, std::uint32_t sequence = 0) {
+    std::string s = V5Header(static_cast<unsigned>(flows.size()), 1, sequence);
+    for (const V5Flow& f : flows) s += V5Record(f);
+    return s;
+}
+
+inline std::string V9Header(unsigned count, std::uint32_t sourceId = 0, std::uint32_t sequence = 7) {
+    return fixtures::V9Header(count, sourceId, sequence, 123456);
+}
+
+// A template flowset with one template of (type, length) pairs.
+inline std::string V9Template(unsigned templateId, const std::vector<std::pair<unsigned, unsigned>>& fields) {
+    std::vector<fixtures::Pair> pairs;
+    for (auto [type, length] : fields) pairs.push_back({type, length});
+    return fixtures::TemplateFlowset(templateId, pairs);
+}
+
+inline std::string V9DataFlowset(unsigned flowsetId, const std::string& records) {
+    return fixtures::Flowset(flowsetId, records);
+}
+
+// The template most examples use: src, dst, sport, dport, protocol, bytes.
+inline const std::vector<std::pair<unsigned, unsigned>>& BasicIPv4Template() {
+    static const std::vector<std::pair<unsigned, unsigned>> fields = {{8, 4}, {12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4}};
+    return fields;
+}
+
+inline std::string BasicIPv4Record(std::initializer_list<unsigned> src, std::initializer_list<unsigned> dst,
+                                   unsigned sport, unsigned dport, unsigned proto, std::uint32_t bytes) {
+    std::string s;
+    PutAddress(s, src);
+    PutAddress(s, dst);
+    Put16(s, sport);
+    Put16(s, dport);
+    Put8(s, proto);
+    Put32(s, bytes);
+    return s;
+}
+
+}  // namespace testdatagrams

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "flowdecode/DecodeServices.h"
+
 namespace netflowlib {
 
 // The decoded export header. Filled by DecodeHeader, then handed by value to the record decoders,
@@ -27,5 +29,7 @@ inline constexpr std::uint16_t kV9HeaderLength = 20;
 // Reads the header of one datagram into Header. Never throws: a failure inside is written as an
 // exception report ("NetFlowLib.DecodeHeader") and Header keeps what was filled before it.
 void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header);
+// The same with the failure going to Services.Reporter; false when one was reported.
+bool DecodeHeader(const std::string& sPacket, tNetflowHeader& Header, const tDecodeServices& Services);
 
 }  // namespace netflowlib

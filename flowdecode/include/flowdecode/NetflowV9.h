@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "flowdecode/DecodeServices.h"
 #include "flowdecode/NetflowHeader.h"
 
 namespace netflowlib {
@@ -41,7 +42,7 @@ struct tNetflowV9 {
 };
 
 // The handler makes it with kV9InitialSlots empty slots for every datagram; the decoder grows it
-// when a datagram carries more records than that.
+// when a datagram carries more records than that, up to the bound on records (DecodeServices.h).
 using tNetflowV9Records = std::vector<tNetflowV9>;
 constexpr int kV9InitialSlots = 30;
 
@@ -64,18 +65,23 @@ struct tTemplateFlowsetFormat {
 // Written on the listener thread only (by DecodeV9Packet), read there by the datagram handler.
 extern tTemplateFlowsetFormat gTemplateFlowsetFormat;
 
-// Decodes one version 9 datagram into Records and returns the number of slots the walk reached:
-// record n of the walk goes into slot n - 1, so the caller visits slots 0 .. result - 1 (a slot of
-// a data flowset skipped for want of a template stays empty). Learns templates per exporter and
-// into gTemplateFlowsetFormat. The trace lines (only when bTrace) and the "debug.txt" markers
-// (always) go to Sink; the overload without a sink writes the files. Never throws: a failure is
-// written as an exception report ("NetFlowLib.DecodeV9Packet"); slots filled before it stay.
+// Decodes one version 9 datagram into Records: record n of the walk goes into slot n - 1, so the
+// caller visits slots 0 .. SlotsReached - 1 (a slot of a data flowset skipped for want of a template
+// stays empty). Learns templates per exporter into Services.Templates, whose last template the
+// handler reads. The trace lines (only when bTrace) and the "debug.txt" markers (always) go to
+// Services.Trace, within Services.Bounds. Never throws: a failure goes to Services.Reporter
+// ("NetFlowLib.DecodeV9Packet"); slots filled before it stay.
+tV9Outcome DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
+                          tNetflowHeader Header, bool bTrace, tNetflowV9Records& Records,
+                          const tDecodeServices& Services);
+
+// The same with the default services (or another trace sink); returns the slots reached.
 int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
                    tNetflowHeader Header, bool bTrace, tNetflowV9Records& Records);
 int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
                    tNetflowHeader Header, bool bTrace, tNetflowV9Records& Records, PacketTraceSink& Sink);
 
-// Forgets every template: clears gTemplateFlowsetFormat and the per-exporter templates.
+// Forgets every template of the process-wide store, gTemplateFlowsetFormat included.
 void ResetTemplateStore();
 
 }  // namespace netflowlib

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "flowdecode/PacketTrace.h"
@@ -19,6 +20,10 @@ public:
     void Line(const std::string& sLine) override;
     void Marker(const std::string& sText) override;
     void Finish() override;
+
+    // The buffer kept between datagrams: an outsized trace's memory is given back once it is written.
+    std::size_t BufferCapacity() const { return sTrace_.capacity(); }
+    static constexpr std::size_t kKeptCapacity = 256 * 1024;
 
 private:
     std::string sTraceFileName_;

@@ -1,10 +1,11 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
+
+#include "support/Seams.h"
 
 namespace brix32 {
 
@@ -20,23 +21,12 @@ struct tExceptionRec {
     bool Beep = false;
 };
 
-namespace testing {
-// Test seam: while armed, the traced operation named Function throws std::runtime_error(Message)
-// the moment it reaches Step. Off in production; costs one relaxed atomic load per step.
-void ArmStepFault(const std::string& Function, std::int32_t Step, const std::string& Message = "injected fault");
-void DisarmStepFault();
-extern std::atomic<bool> gStepFaultArmed;
-void CheckStepFault(const char* Function, std::int32_t Step);
-}  // namespace testing
 
 // The per-operation trace record: Trace holds the last milestone passed, which a report carries.
 struct tLogRec {
     explicit tLogRec(const char* OwnerFunction = "") : Owner(OwnerFunction) {}
 
-    void Step(std::int32_t Milestone) {
-        Trace = Milestone;
-        if (testing::gStepFaultArmed.load(std::memory_order_relaxed)) testing::CheckStepFault(Owner, Milestone);
-    }
+    void Step(std::int32_t Milestone) { Trace = Milestone; }
 
     std::int32_t Reserved = 0;
     std::int32_t Trace = 0;
@@ -47,12 +37,21 @@ struct tLogRec {
 
 // Writes the XML report for ExceptionRec beside the program and returns its full file name (set on
 // every path; empty when the failure came before naming). Never throws: a failure leaves one line
-// in "Exception.txt" instead.
+// in "Exception.txt" instead. This is the default reporter's work (Seams.h).
 std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec);
+// The same into sDirectory (with its trailing separator; the program's directory when empty), with
+// the times from TheClock and the tones through Tones.
+std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec, const std::string& sDirectory, Clock& TheClock,
+                                  ToneOutput& Tones);
+
+// The report document as SaveExceptionRecAsXML would save it, without saving it or sounding
+// anything. Throws what building the document throws.
+std::string ExceptionReportText(const tExceptionRec& ExceptionRec, Clock& TheClock);
 
 // Appends "<date time>: sText" CR LF to sFileName; an empty sText deletes the file. True unless an
 // error occurred. Never throws.
 bool AppendLogLine(const std::string& sText, const std::string& sFileName);
+bool AppendLogLine(const std::string& sText, const std::string& sFileName, Clock& TheClock);
 
 // Readable type name of an exception ("std::runtime_error"), for tExceptionRec::ClassName.
 std::string ExceptionClassName(const std::exception& E);
@@ -62,11 +61,9 @@ std::string ExceptionClassName(const std::exception& E);
 // is left as the operation set it) and saves the report. Returns false when Body threw.
 bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
                         const std::function<void()>& Body);
+// The same with the report going to Reporter instead of the default reporter.
+bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
+                        const std::function<void()>& Body, ExceptionReporter& Reporter);
 
-namespace testing {
-// Test seam for the report: the directory it is written to instead of the program's directory. Empty
-// Directory restores the default. Whether the tones really play is switched in Tones.h.
-void SetReportDirectoryForTesting(const std::string& Directory);
-}  // namespace testing
 
 }  // namespace brix32

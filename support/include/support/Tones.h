@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/Seams.h"
+
 namespace brix32 {
 
 // Plays one tone on the default sound device and returns when it has ended. Where no sound device
@@ -17,19 +19,12 @@ struct tTone {
 
 // The four report tones: 200, 400, 800 and 1600 Hz, 50 ms each, one after the other.
 void PlayReportTones();
+void PlayReportTones(ToneOutput& Tones);
 const std::vector<tTone>& ReportTones();
 
 // The samples PlayTone sends, kept apart from the device so they can be checked.
 std::vector<std::int16_t> SynthesizeTone(unsigned FrequencyHz, unsigned DurationMs, unsigned SampleRate);
 
 constexpr unsigned kToneSampleRate = 48000;
-
-namespace testing {
-// Test seam: with tones disabled PlayTone returns at once without touching the sound device. Every
-// call is recorded either way, so a test can tell which tones were asked for.
-void SetTonesEnabledForTesting(bool Enabled);
-std::vector<tTone> RequestedTonesForTesting();
-void ClearRequestedTonesForTesting();
-}  // namespace testing
 
 }  // namespace brix32

@@ -1,4 +1,5 @@
 #include "DatagramHandler.h"
+#include "Doubles.h"
 
 #include <gtest/gtest.h>
 
@@ -45,15 +46,16 @@ protected:
         netflowlib::ResetTemplateStore();
         gThreadCount = 0;
         brix32::GlobalSettings.ExceptionFileTemplate = "Exception-Netflow-{timestamp}.xml";
-        brix32::testing::SetReportDirectoryForTesting(Dir());
-        brix32::testing::SetTonesEnabledForTesting(false);
+        reporter_ = std::make_unique<doubles::InstalledReporter>(Dir());
     }
     void TearDown() override {
         brix32::SetClockForTesting(nullptr);
-        brix32::testing::SetReportDirectoryForTesting("");
+        reporter_.reset();
         netflowlib::ResetTemplateStore();
         ScratchDirectoryTest::TearDown();
     }
+
+    std::unique_ptr<doubles::InstalledReporter> reporter_;
 
     void Handle(const std::string& datagram, const std::string& sender = "192.0.2.1") {
         handler.HandleDatagram(datagram.data(), datagram.size(), sender);

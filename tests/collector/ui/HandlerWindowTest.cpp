@@ -16,6 +16,7 @@
 #include <string>
 
 #include "DatagramHandler.h"
+#include "Doubles.h"
 #include "support/ExceptionReport.h"
 #include "Main.h"
 #include "MemoView.h"
@@ -26,7 +27,6 @@
 namespace {
 
 using namespace testdatagrams;
-namespace seam = brix32::testing;
 
 constexpr int kWaitMs = 15000;
 
@@ -90,23 +90,23 @@ class HandlerWindowTest : public QObject {
 
     std::unique_ptr<QTemporaryDir> mDir;
     std::unique_ptr<TForm1> mForm;
+    std::unique_ptr<doubles::InstalledReporter> mReporter;
 };
 
 void HandlerWindowTest::init() {
     QTRY_VERIFY_WITH_TIMEOUT(PortIsFree(), kWaitMs);
     netflowlib::ResetTemplateStore();
-    seam::SetTonesEnabledForTesting(false);
     mDir = std::make_unique<QTemporaryDir>();
     mForm = std::make_unique<TForm1>();
     QVERIFY(mForm->UDPServer.Active());
     // Start-up made the program's directory current; the files of these cases go elsewhere.
     QVERIFY(QDir::setCurrent(mDir->path()));
-    seam::SetReportDirectoryForTesting(mDir->path().toStdString() + "/");
+    mReporter = std::make_unique<doubles::InstalledReporter>(mDir->path().toStdString() + "/");
 }
 
 void HandlerWindowTest::cleanup() {
     mForm.reset();
-    seam::SetReportDirectoryForTesting("");
+    mReporter.reset();
     netflowlib::ResetTemplateStore();
     mDir.reset();
 }

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "Counters.h"
+#include "Doubles.h"
 #include "ExportersModel.h"
 #include "ExportersWindow.h"
 #include "IdUDPServer.h"
@@ -28,7 +29,6 @@
 #include "StatusBar.h"
 #include "TestDatagrams.h"
 #include "flowdecode/NetflowV9.h"
-#include "support/Tones.h"
 
 namespace {
 
@@ -95,12 +95,17 @@ class VisibilityWindowTest : public QObject {
     void exportersWindowShowsEveryExporterFromRealDatagrams();
     void modelAnnouncesOnlyWhatChangedAndGreysSilentExporters();
     void clockOffsetReadsInTenthsWithItsSign();
+
+  private:
+    // Any report a case causes goes to a scratch directory, and its tones to a recorder.
+    QTemporaryDir mReportDir;
+    std::unique_ptr<doubles::InstalledReporter> mReporter;
 };
 
 void VisibilityWindowTest::init() {
     QTRY_VERIFY_WITH_TIMEOUT(loopback::PortIsFree(kPort), kWaitMs);
     netflowlib::ResetTemplateStore();
-    brix32::testing::SetTonesEnabledForTesting(false);
+    mReporter = std::make_unique<doubles::InstalledReporter>(mReportDir.path().toStdString() + "/");
 }
 
 void VisibilityWindowTest::statusBarSaysWhetherItListensInWordsAndColour() {

@@ -1,12 +1,10 @@
-#include "flowdecode/PacketTrace.h"
+#include "flowdecode/FileTraceSink.h"
 
 #include <utility>
 
 #include "support/TextFiles.h"
 
 namespace netflowlib {
-
-PacketTraceSink::~PacketTraceSink() = default;
 
 FileTraceSink::FileTraceSink(std::string sTraceFileName, std::string sMarkerFileName)
     : sTraceFileName_(std::move(sTraceFileName)), sMarkerFileName_(std::move(sMarkerFileName)) {}

@@ -1,0 +1,302 @@
+#include "V9Walk.h"
+
+#include <algorithm>
+
+#include "V9Fields.h"
+
+namespace netflowlib {
+
+namespace {
+constexpr std::int64_t kFlowsetHeaderLength = 4;
+constexpr std::int64_t kTemplateHeaderLength = 4;
+constexpr std::int64_t kTemplatePairLength = 4;
+}  // namespace
+
+V9Walk::V9Walk(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
+               const tNetflowHeader& Header, bool bTrace, tNetflowV9Records& Records, const tDecodeServices& Services,
+               brix32::tLogRec& LogRec, brix32::tExceptionRec& ExceptionRec)
+    : sHostName_(sHostName),
+      sSenderIP_(sSenderIP),
+      sPacket_(sPacket),
+      Reader_(sPacket),
+      Header_(Header),
+      Records_(Records),
+      Templates_(Services.Templates),
+      Clock_(Services.Clock),
+      Bounds_(Services.Bounds),
+      LogRec_(LogRec),
+      ExceptionRec_(ExceptionRec),
+      Trace_(Services.Trace, bTrace, Services.Bounds.MaxTraceBytes) {}
+
+void V9Walk::Run() {
+    LogRec_.Step(100);
+    LogRec_.Step(110);
+    LogRec_.Step(120);
+    Counters_.iPtr = std::int64_t{Header_.HeaderLength} + 1;
+    if (Trace_.On()) Trace_.Header(Clock_.Now(), sPacket_, Counters_.iPtr, Header_);
+
+    LogRec_.Step(200);
+    Counters_.iTemplateFlowSet = 0;
+    Counters_.iDataFlowSet = 0;
+    // Flowsets are framed by their own lengths and the walk covers the whole datagram. The header's
+    // count does not end it: exporters disagree on what it counts (many leave templates and options
+    // out), and stopping at it would drop the last records of every datagram that carries templates.
+    // A flowset header needs four bytes; with fewer left the walk ends before writing any of its lines.
+    while (Reader_.Has(Counters_.iPtr, kFlowsetHeaderLength)) {
+        if (!WalkFlowset()) break;
+    }
+    if (Outcome_.RecordsCut) Trace_.RecordsCut(Bounds_.MaxRecords);
+    Outcome_.TraceCut = Trace_.Cut();
+    LogRec_.Step(6300);
+}
+
+void V9Walk::SetWalkNotes() {
+    std::string& s = ExceptionRec_.Notes;
+    s.clear();
+    s.append("gTemplateFlowsetFormat.FieldCount=");
+    AppendDec(s, Templates_.LastTemplate().FieldCount);
+    s.append(" Length(sPacket)=");
+    AppendDec(s, Reader_.Length());
+    s.append(" iPtr=");
+    AppendDec(s, Counters_.iPtr);
+    s.append(" iTemplateFlowSet=");
+    AppendDec(s, Counters_.iTemplateFlowSet);
+    s.append(" of ");
+    AppendDec(s, Header_.FlowSets);
+}
+
+void V9Walk::SetRecordNotes() {
+    // No blank between the field count and "Length(sPacket)=": the text is kept as it always read.
+    std::string& s = ExceptionRec_.Notes;
+    s.clear();
+    s.append("gTemplateFlowsetFormat.FieldCount=");
+    AppendDec(s, Templates_.LastTemplate().FieldCount);
+    s.append("Length(sPacket)=");
+    AppendDec(s, Reader_.Length());
+    s.append(" iPtr=");
+    AppendDec(s, Counters_.iPtr);
+    s.append(" iDataFlowSet=");
+    AppendDec(s, Counters_.iDataFlowSet);
+}
+
+// One flowset; false when it ends the walk.
+bool V9Walk::WalkFlowset() {
+    LogRec_.Step(210);
+    SetWalkNotes();
+    const std::int64_t p = Counters_.iPtr;
+    ReadFlowsetHeader();
+    // The next flowset starts at this one's first byte plus its length; iPtrCheck starts there too
+    // but is counted down by the fields decoded, so the walk keeps its own copy.
+    const bool bGoOn = DispatchFlowset(p + Counters_.iFlowsetLength);
+    // Every flowset whose header lines were written gets its closing line, also when it ends the walk.
+    LogRec_.Step(6200);
+    Trace_.FlowsetEnd(Counters_);
+    return bGoOn;
+}
+
+void V9Walk::ReadFlowsetHeader() {
+    const std::int64_t p = Counters_.iPtr;
+    Counters_.iFlowSetID = Reader_.U16Or0(Counters_.iPtr);
+    Trace_.FlowSetID(p, Counters_);
+    Counters_.iPtr += 2;
+    Counters_.iFlowsetLength = Reader_.U16Or0(Counters_.iPtr);
+    Trace_.FlowSetLength(p, Counters_);
+    Counters_.iPtr += 2;
+    Counters_.iPtrCheck = Counters_.iPtr + Counters_.iFlowsetLength - 4;
+    Trace_.PtrCheck(Counters_);
+}
+
+bool V9Walk::DispatchFlowset(std::int64_t iNextFlowSet) {
+    const std::int32_t iFlowSetID = Counters_.iFlowSetID;
+    // A length below its own header would move the position backwards (or not at all) and the walk
+    // would never end: such a flowset ends the walk after its closing line.
+    if (Counters_.iFlowsetLength < kFlowsetHeaderLength) return false;
+    if (iFlowSetID == 0) return LearnTemplates(iNextFlowSet);
+    if (iFlowSetID <= 255) {
+        // Options templates and reserved ids are skipped whole rather than reading their body as the
+        // next flowset header; only the reserved ids leave a marker.
+        if (iFlowSetID > 1) Trace_.FlowSetMarker(iFlowSetID);
+        Counters_.iPtr = iNextFlowSet;
+        return true;
+    }
+    const tLearnedTemplate* Template = Templates_.Find(sSenderIP_, Header_.Source_ID, iFlowSetID);
+    if (Template == nullptr) {
+        SkipWithoutTemplate();
+        return true;
+    }
+    return DecodeRecords(*Template, iNextFlowSet);
+}
+
+// A template flowset is read template by template while at least a template header's worth of it
+// remains, so a flowset carrying several templates teaches them all (the last one stays in
+// gTemplateFlowsetFormat). Whatever is left after them is padding: the walk goes on at the next
+// flowset. False when the walk ends here.
+bool V9Walk::LearnTemplates(std::int64_t iNextFlowSet) {
+    while (iNextFlowSet - Counters_.iPtr >= kTemplateHeaderLength) {
+        // The flowset claims more than the datagram holds: nothing more can be read.
+        if (!Reader_.Has(Counters_.iPtr, kTemplateHeaderLength)) return false;
+        const After Next = ReadOneTemplate(iNextFlowSet);
+        if (Next == After::EndWalk) return false;
+        if (Next == After::NextFlowset) break;
+    }
+    Counters_.iPtr = iNextFlowSet;
+    return true;
+}
+
+V9Walk::After V9Walk::ReadOneTemplate(std::int64_t iNextFlowSet) {
+    tLearnedTemplate Template;
+    Template.TemplateID = Reader_.U16Or0(Counters_.iPtr);
+    Trace_.TemplateID(Counters_.iPtr, Template.TemplateID);
+    Counters_.iPtr += 2;
+    Template.FieldCount = Reader_.U16Or0(Counters_.iPtr);
+    Trace_.FieldCount(Counters_.iPtr, Template.FieldCount);
+    Counters_.iPtr += 2;
+    LogRec_.Step(300);
+
+    if (Template.FieldCount > kMaxTemplateFields) return SkipOversizedTemplate(Template.FieldCount, iNextFlowSet);
+    const After Next = ReadPairs(Template, iNextFlowSet);
+    if (Next == After::NextTemplate) AcceptTemplate(Template);
+    return Next;
+}
+
+// More fields than a template can hold: the store stays as it was and the pairs are stepped over
+// without being read or traced.
+V9Walk::After V9Walk::SkipOversizedTemplate(std::int32_t FieldCount, std::int64_t iNextFlowSet) {
+    const std::int64_t iPairsEnd = Counters_.iPtr + kTemplatePairLength * FieldCount;
+    if (iPairsEnd - 1 > Reader_.Length()) return After::EndWalk;
+    Counters_.iPtr = iPairsEnd;
+    return iPairsEnd > iNextFlowSet ? After::NextFlowset : After::NextTemplate;
+}
+
+// A template whose pairs run past the datagram's end is not learned and ends the walk; one whose
+// pairs run past its flowset's end is not learned either, and the walk goes on at the next flowset.
+// The pairs read so far have been traced.
+V9Walk::After V9Walk::ReadPairs(tLearnedTemplate& Template, std::int64_t iNextFlowSet) {
+    for (std::int32_t k = 1; k <= Template.FieldCount; ++k) {
+        if (!Reader_.Has(Counters_.iPtr, kTemplatePairLength)) return After::EndWalk;
+        if (Counters_.iPtr + kTemplatePairLength > iNextFlowSet) return After::NextFlowset;
+        tTemplateField& Pair = Template.Fields[static_cast<std::size_t>(k - 1)];
+        Pair.FieldType = Reader_.U16Or0(Counters_.iPtr);
+        Trace_.PairType(k, Pair.FieldType, Counters_.iPtr);
+        Counters_.iPtr += 2;
+        Pair.FieldLength = Reader_.U16Or0(Counters_.iPtr);
+        Trace_.PairLength(k, Counters_.iPtr, Pair.FieldLength);
+        Counters_.iPtr += 2;
+        Template.RecordLength += Pair.FieldLength;
+        Template.Rules[static_cast<std::size_t>(k - 1)] = &FieldRuleFor(Pair.FieldType);
+    }
+    return After::NextTemplate;
+}
+
+void V9Walk::AcceptTemplate(const tLearnedTemplate& Template) {
+    tTemplateFlowsetFormat& Last = Templates_.LastTemplate();
+    if (Template.FieldCount == 0) {
+        // A template of no fields withdraws this one template; data under its id is then skipped
+        // as having none.
+        Templates_.Withdraw(sSenderIP_, Header_.Source_ID, Template.TemplateID);
+        Last.TemplateID = Template.TemplateID;
+        Last.FieldCount = 0;
+        ++Counters_.iTemplateFlowSet;
+        ++Outcome_.TemplatesWithdrawn;
+        return;
+    }
+    if (Refused(Template)) return;
+    ++Counters_.iTemplateFlowSet;
+    ++Outcome_.TemplatesLearned;
+    // Pairs above the new field count keep their old values; nothing reads them.
+    Last.TemplateID = Template.TemplateID;
+    Last.FieldCount = Template.FieldCount;
+    std::copy_n(Template.Fields.begin(), Template.FieldCount, Last.Fields.begin());
+    Templates_.Store(sSenderIP_, Header_.Source_ID, Template);
+}
+
+// Records of no bytes would carry nothing and never end, and records too short for a flow or with
+// fields of no bytes make one datagram into thousands of empty records: such templates are not
+// learned, and whatever the exporter knew under the id before stays.
+bool V9Walk::Refused(const tLearnedTemplate& Template) {
+    const auto End = Template.Fields.begin() + Template.FieldCount;
+    const bool bZeroLength =
+        Bounds_.RefuseZeroLengthFields &&
+        std::any_of(Template.Fields.begin(), End, [](const tTemplateField& Pair) { return Pair.FieldLength == 0; });
+    // Records of no bytes at all are refused whatever the bounds say.
+    if (!bZeroLength && Template.RecordLength >= std::max<std::int64_t>(Bounds_.MinRecordLength, 1)) return false;
+    Trace_.TemplateRefused(Template.TemplateID, Template.RecordLength, bZeroLength);
+    ++Outcome_.TemplatesRefused;
+    return true;
+}
+
+void V9Walk::SkipWithoutTemplate() {
+    Trace_.NoTemplate(Counters_);
+    Counters_.iPtr += Counters_.iFlowsetLength - 4;
+    // The skipped flowset counts once, as if it were one record.
+    ++Counters_.iDataFlowSet;
+    ++Outcome_.FlowsetsWithoutTemplate;
+    auto& Ids = Outcome_.MissingTemplateIds;
+    if (Ids.size() < kMaxMissingTemplateIds && std::find(Ids.begin(), Ids.end(), Counters_.iFlowSetID) == Ids.end()) {
+        Ids.push_back(Counters_.iFlowSetID);
+    }
+    LogRec_.Step(6100);
+}
+
+// The records of one data flowset, while a whole record fits both in the flowset and in the
+// datagram and the datagram's bound on records is not reached. False when the walk ends here.
+bool V9Walk::DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextFlowSet) {
+    LogRec_.Step(400);
+    Counters_.TotalLength = 0;
+    bool bGoOn = true;
+    for (;;) {
+        if (Counters_.iPtr + Template.RecordLength > iNextFlowSet) {
+            // Fewer bytes than a record left in the flowset: padding. Records never run on into the
+            // next flowset's header.
+            Counters_.iPtr = iNextFlowSet;
+            break;
+        }
+        // The record fits in the flowset but the datagram ends inside it, or the datagram has had
+        // all the records it may: nothing after it is decoded.
+        if (!Reader_.Has(Counters_.iPtr, Template.RecordLength)) {
+            bGoOn = false;
+            break;
+        }
+        if (Counters_.iDataFlowSet >= Bounds_.MaxRecords) {
+            Outcome_.RecordsCut = true;
+            bGoOn = false;
+            break;
+        }
+        DecodeRecord(Template);
+    }
+    LogRec_.Step(6100);
+    return bGoOn;
+}
+
+void V9Walk::DecodeRecord(const tLearnedTemplate& Template) {
+    ++Counters_.iDataFlowSet;
+    ++Outcome_.RecordsDecoded;
+    // No record is dropped for want of a slot: the array grows past its initial 30 slots as needed,
+    // up to the bound on records.
+    const std::size_t Slot = static_cast<std::size_t>(Counters_.iDataFlowSet - 1);
+    if (Slot >= Records_.size()) Records_.resize(Slot + 1);
+    Outcome_.SlotsReached = std::max(Outcome_.SlotsReached, Counters_.iDataFlowSet);
+    tNetflowV9& Record = Records_[Slot];
+    Record.HostName = sHostName_;
+    Record.SenderIP = sSenderIP_;
+    Trace_.RecordStart(Counters_, Header_.FlowSets);
+    DecodeFields(Template, Record);
+    Trace_.RecordEnd(Counters_);
+    LogRec_.Step(6000);
+}
+
+void V9Walk::DecodeFields(const tLearnedTemplate& Template, tNetflowV9& Record) {
+    for (std::int32_t k = 1; k <= Template.FieldCount; ++k) {
+        const tTemplateField& Pair = Template.Fields[static_cast<std::size_t>(k - 1)];
+        Counters_.TotalLength += Pair.FieldLength;
+        Trace_.Field(k, Template.FieldCount, Pair, Counters_);
+        DecodeField(*this, *Template.Rules[static_cast<std::size_t>(k - 1)], Pair.FieldType, Pair.FieldLength, Record);
+        LogRec_.Step(5100);
+        Counters_.iPtr += Pair.FieldLength;
+        Counters_.iPtrCheck -= Pair.FieldLength;
+        Trace_.PtrCheckAfterField(Counters_);
+        LogRec_.Step(5110);
+    }
+}
+
+}  // namespace netflowlib
