@@ -3,7 +3,7 @@
 # needs, with --bench what the load benchmark needs (nfdump brings the nfcapd it compares with).
 set -euo pipefail
 
-packages=(g++ cmake ninja-build pkg-config qt6-base-dev libpugixml-dev libasound2-dev libgtest-dev)
+packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libpugixml-dev libasound2-dev libgtest-dev)
 case "${1:-}" in
     --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3) ;;
     --bench) packages+=(libbenchmark-dev nfdump python3) ;;
