@@ -51,7 +51,7 @@ TrafficChart::TrafficChart(QWidget* Parent) : QChartView(Parent) {
     FlowAxis_->setLabelFormat(QStringLiteral("%.0f"));
     BitAxis_ = new QValueAxis;
     BitAxis_->setTitleText(QStringLiteral("bit/s"));
-    BitAxis_->setLabelFormat(QStringLiteral("%.3g"));
+    BitAxis_->setLabelFormat(QStringLiteral("%.4g"));
     chart->addAxis(Time_, Qt::AlignBottom);
     chart->addAxis(FlowAxis_, Qt::AlignLeft);
     chart->addAxis(BitAxis_, Qt::AlignRight);
@@ -84,11 +84,27 @@ void TrafficChart::Show(const std::vector<TrafficTotals>& Totals, const std::vec
     Fill(FlowPoints_, Totals, false, maxFlows);
     Fill(BitPoints_, Totals, true, maxBits);
     Fill(SelectedPoints_, Selected, true, ignored);
+    // The rate axis counts in the unit that suits the largest rate, so its labels stay short.
+    static const char* const kUnits[] = {"bit/s", "kbit/s", "Mbit/s", "Gbit/s", "Tbit/s"};
+    int unit = 0;
+    double scale = 1;
+    while (maxBits / scale >= 1000 && unit < 4) {
+        scale *= 1000;
+        ++unit;
+    }
+    if (scale > 1) {
+        for (QList<QPointF>* points : {&BitPoints_, &SelectedPoints_}) {
+            for (QPointF& p : *points) p.setY(p.y() / scale);
+        }
+    }
+    BitAxis_->setTitleText(QString::fromLatin1(kUnits[unit]));
     Flows_->replace(FlowPoints_);
     Bits_->replace(BitPoints_);
     Selected_->replace(SelectedPoints_);
     Selected_->setName(SelectedName.isEmpty() ? QStringLiteral("selected: none") : QStringLiteral("selected: ") + SelectedName);
     Time_->setRange(-static_cast<double>(std::max<std::size_t>(Totals.size(), 2) - 1), 0);
     FlowAxis_->setRange(0, NiceCeiling(maxFlows));
-    BitAxis_->setRange(0, NiceCeiling(maxBits));
+    BitAxis_->setRange(0, NiceCeiling(maxBits / scale));
 }
+
+QString TrafficChart::RateUnit() const { return BitAxis_->titleText(); }

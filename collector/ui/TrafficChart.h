@@ -12,7 +12,8 @@ class QLineSeries;
 class QValueAxis;
 
 // Flows/s and bit/s of the chosen span, one point per second, the newest at the right (0), and
-// the selected talker's bit/s drawn over the total. Each series keeps one point per second of the
+// the selected talker's bit/s drawn over the total. Rates are plotted in the axis's unit
+// (bit/s, kbit/s, Mbit/s...), chosen from the largest rate in view. Each series keeps one point per second of the
 // span and is replaced whole once a tick.
 class TrafficChart : public QChartView {
     Q_OBJECT
@@ -27,6 +28,7 @@ class TrafficChart : public QChartView {
     QLineSeries* FlowsSeries() const { return Flows_; }
     QLineSeries* BitsSeries() const { return Bits_; }
     QLineSeries* SelectedSeries() const { return Selected_; }
+    QString RateUnit() const;
 
   private:
     void Fill(QList<QPointF>& Points, const std::vector<TrafficTotals>& Values, bool Bits, double& Max) const;

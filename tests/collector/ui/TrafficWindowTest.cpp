@@ -147,14 +147,15 @@ void TrafficWindowTest::chartFollowsTheSpanAndTheSelectedTalker() {
     QCOMPARE(flows->count(), 60);
     QCOMPARE(flows->at(59), QPointF(0, 2));
     QCOMPARE(flows->at(58), QPointF(-1, 1));
-    QCOMPARE(bits->at(59).y(), 8.0 * 750);
+    QCOMPARE(bits->at(59).y(), 8.0 * 750 / 1000);  // 8,000 bit/s at most: plotted in kbit/s
+    QCOMPARE(f.Window.findChild<TrafficChart*>(QStringLiteral("chartTraffic"))->RateUnit(), QStringLiteral("kbit/s"));
     QCOMPARE(selected->count(), 0);
 
     QTableView* sources = f.Find<QTableView>("tblSources");
     sources->selectRow(0);  // 10.0.0.1
     QCOMPARE(selected->count(), 60);
-    QCOMPARE(selected->at(59).y(), 8.0 * 500);
-    QCOMPARE(selected->at(58).y(), 8.0 * 1000);
+    QCOMPARE(selected->at(59).y(), 8.0 * 500 / 1000);
+    QCOMPARE(selected->at(58).y(), 8.0 * 1000 / 1000);
     QVERIFY(selected->name().contains(QStringLiteral("10.0.0.1")));
 
     // The selection stays with the talker when the ranking changes under it.
