@@ -1,6 +1,7 @@
 #include "TalkerTable.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -16,9 +17,15 @@ std::size_t Slot(std::int64_t Second, std::size_t Count) {
 }  // namespace
 
 std::size_t TalkerKeyHash::operator()(const TalkerKey& Key) const noexcept {
-    // FNV-1a over the key's bytes: cheap, and good enough for addresses and ports.
-    std::uint64_t h = 14695981039346656037ull;
-    for (std::uint8_t b : Key.Bytes) h = (h ^ b) * 1099511628211ull;
+    // Eight bytes at a time with a multiply-and-fold mix: a key is hashed six times per flow.
+    std::uint64_t h = 0x9E3779B97F4A7C15ull;
+    for (std::size_t at = 0; at + 8 <= Key.Bytes.size(); at += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, Key.Bytes.data() + at, sizeof word);
+        h = (h ^ word) * 0xBF58476D1CE4E5B9ull;
+        h ^= h >> 31;
+    }
+    h = (h ^ (std::uint64_t{Key.Bytes[32]} << 8 | Key.Bytes[33])) * 0x94D049BB133111EBull;
     return static_cast<std::size_t>(h ^ (h >> 29));
 }
 

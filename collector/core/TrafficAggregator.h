@@ -57,7 +57,7 @@ struct TalkerTop {
 
 struct TrafficAggregatorOptions {
     std::size_t MaxKeys = 200000;    // per table
-    std::size_t MaxEntries = 600000; // per table: (key, second) cells kept over the whole history
+    std::size_t MaxEntries = 400000; // per table: (key, second) cells kept over the whole history
     std::size_t NewestFlows = 100000;
 };
 
