@@ -69,7 +69,8 @@ void BM_HandOverPerRecord(benchmark::State& state) {
     FlowHandOver handOver;
     std::uint64_t datagrams = 0;
     for (auto _ : state) {
-        for (int i = 0; i < kRecords; ++i) handOver.Add(MakeFlowRecord(slots[static_cast<std::size_t>(i)], exporter, kT0));
+        for (int i = 0; i < kRecords; ++i)
+            handOver.Add(MakeFlowRecord(slots[static_cast<std::size_t>(i)], exporter, kT0));
         handOver.EndDatagram();
         if (++datagrams % 1024 == 0) {
             state.PauseTiming();
@@ -122,7 +123,8 @@ void BM_TickQueries(benchmark::State& state) {
     for (std::uint64_t n = 0; n < perSecond * 3600; ++n)
         aggregator.Add(Synthetic(n, kT0 + static_cast<std::int64_t>(n / perSecond) * 1000));
     for (auto _ : state) {
-        for (std::size_t k = 0; k < kTalkerKinds; ++k) benchmark::DoNotOptimize(aggregator.Top(static_cast<TalkerKind>(k), span));
+        for (std::size_t k = 0; k < kTalkerKinds; ++k)
+            benchmark::DoNotOptimize(aggregator.Top(static_cast<TalkerKind>(k), span));
         benchmark::DoNotOptimize(aggregator.Series(span));
     }
     state.SetLabel("an hour of 2,000 flows/s, span " + std::to_string(span) + " s");

@@ -63,8 +63,7 @@ std::uint8_t KeyProtocol(const TalkerKey& Key) { return Key.Bytes[0]; }
 
 std::uint16_t KeyPort(const TalkerKey& Key) { return static_cast<std::uint16_t>(Key.Bytes[0] << 8 | Key.Bytes[1]); }
 
-TrafficAggregator::TrafficAggregator(TrafficAggregatorOptions Options)
-    : Options_(Options), Seconds_(kHistory) {
+TrafficAggregator::TrafficAggregator(TrafficAggregatorOptions Options) : Options_(Options), Seconds_(kHistory) {
     for (auto& table : Tables_) table = std::make_unique<TalkerTable>(kHistory, Options_.MaxKeys, Options_.MaxEntries);
     Options_.NewestFlows = std::max<std::size_t>(1, Options_.NewestFlows);
     Flows_.reserve(std::min<std::size_t>(Options_.NewestFlows, 4096));
@@ -102,7 +101,8 @@ void TrafficAggregator::Add(const FlowRecord& Record) {
         Reset(second);
     }
     Seconds_[Slot(second)].Add(Record);
-    for (std::size_t k = 0; k < kTalkerKinds; ++k) Tables_[k]->Add(KeyOf(static_cast<TalkerKind>(k), Record), second, Record);
+    for (std::size_t k = 0; k < kTalkerKinds; ++k)
+        Tables_[k]->Add(KeyOf(static_cast<TalkerKind>(k), Record), second, Record);
 
     if (Flows_.size() < Options_.NewestFlows) {
         Flows_.push_back(Record);
@@ -148,7 +148,8 @@ TrafficTotals TrafficAggregator::SpanTotals(int Seconds) const {
 }
 
 std::vector<TrafficTotals> TrafficAggregator::KeySeries(TalkerKind Kind, const TalkerKey& Key, int Seconds) const {
-    if (Newest_ == INT64_MIN) return std::vector<TrafficTotals>(static_cast<std::size_t>(std::clamp(Seconds, 1, kHistorySeconds)));
+    if (Newest_ == INT64_MIN)
+        return std::vector<TrafficTotals>(static_cast<std::size_t>(std::clamp(Seconds, 1, kHistorySeconds)));
     return Tables_[static_cast<std::size_t>(Kind)]->KeySeries(Key, SpanStart(Seconds), Newest_);
 }
 

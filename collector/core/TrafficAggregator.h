@@ -48,16 +48,16 @@ struct TalkerRow {
 };
 
 struct TalkerTop {
-    std::vector<TalkerRow> Rows;  // by bytes, most first; equal bytes by key, smallest first
-    TrafficTotals Totals;         // of every key of the table in the span, not only the rows
-    std::size_t Keys = 0;         // distinct keys in the span
-    std::uint64_t KeysDropped = 0;     // keys pushed out by the key bound since start
-    std::uint64_t FlowsCut = 0;        // flows whose history was cut early by the entry bound
+    std::vector<TalkerRow> Rows;    // by bytes, most first; equal bytes by key, smallest first
+    TrafficTotals Totals;           // of every key of the table in the span, not only the rows
+    std::size_t Keys = 0;           // distinct keys in the span
+    std::uint64_t KeysDropped = 0;  // keys pushed out by the key bound since start
+    std::uint64_t FlowsCut = 0;     // flows whose history was cut early by the entry bound
 };
 
 struct TrafficAggregatorOptions {
-    std::size_t MaxKeys = 200000;    // per table
-    std::size_t MaxEntries = 400000; // per table: (key, second) cells kept over the whole history
+    std::size_t MaxKeys = 200000;     // per table
+    std::size_t MaxEntries = 400000;  // per table: (key, second) cells kept over the whole history
     std::size_t NewestFlows = 100000;
 };
 

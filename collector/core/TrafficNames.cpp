@@ -1,7 +1,7 @@
 #include "TrafficNames.h"
 
-#include <netdb.h>
 #include <arpa/inet.h>
+#include <netdb.h>
 
 #include <array>
 #include <cctype>
@@ -20,8 +20,8 @@ struct KnownProtocol {
 
 // The names an operator expects, whatever the local protocol database spells.
 constexpr KnownProtocol kKnown[] = {
-    {1, "ICMP"}, {2, "IGMP"}, {6, "TCP"}, {17, "UDP"}, {41, "IPv6"}, {47, "GRE"},
-    {50, "ESP"}, {51, "AH"}, {58, "ICMPv6"}, {89, "OSPF"}, {103, "PIM"}, {112, "VRRP"}, {132, "SCTP"},
+    {1, "ICMP"}, {2, "IGMP"},    {6, "TCP"},   {17, "UDP"},  {41, "IPv6"},  {47, "GRE"},   {50, "ESP"},
+    {51, "AH"},  {58, "ICMPv6"}, {89, "OSPF"}, {103, "PIM"}, {112, "VRRP"}, {132, "SCTP"},
 };
 
 std::string Upper(std::string Text) {

@@ -30,8 +30,9 @@ int FlowTableModel::rowCount(const QModelIndex& Parent) const {
 int FlowTableModel::columnCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : ColumnCount; }
 
 QString FlowTableModel::HeaderText(int Column) {
-    static const char* const kHeaders[ColumnCount] = {"Received", "Exporter", "Source", "Source port", "Destination",
-                                                      "Destination port", "Protocol", "Bytes", "Packets", "Version"};
+    static const char* const kHeaders[ColumnCount] = {"Received",    "Exporter",         "Source",   "Source port",
+                                                      "Destination", "Destination port", "Protocol", "Bytes",
+                                                      "Packets",     "Version"};
     return Column >= 0 && Column < ColumnCount ? QString::fromLatin1(kHeaders[Column]) : QString();
 }
 
@@ -76,11 +77,13 @@ QVariant FlowTableModel::data(const QModelIndex& Index, int Role) const {
         case Received:
             return QVariant::fromValue<qint64>(r.ReceivedMs);
         case Exporter:
-            return QByteArray(reinterpret_cast<const char*>(r.Exporter.Bytes.data()), 16).prepend(char(r.Exporter.Kind));
+            return QByteArray(reinterpret_cast<const char*>(r.Exporter.Bytes.data()), 16)
+                .prepend(char(r.Exporter.Kind));
         case Source:
             return QByteArray(reinterpret_cast<const char*>(r.Source.Bytes.data()), 16).prepend(char(r.Source.Kind));
         case Destination:
-            return QByteArray(reinterpret_cast<const char*>(r.Destination.Bytes.data()), 16).prepend(char(r.Destination.Kind));
+            return QByteArray(reinterpret_cast<const char*>(r.Destination.Bytes.data()), 16)
+                .prepend(char(r.Destination.Kind));
         case SourcePort:
             return r.SourcePort;
         case DestinationPort:

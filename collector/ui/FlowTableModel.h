@@ -15,7 +15,19 @@ class FlowTableModel : public QAbstractTableModel {
     Q_OBJECT
 
   public:
-    enum Column { Received, Exporter, Source, SourcePort, Destination, DestinationPort, Protocol, Bytes, Packets, Version, ColumnCount };
+    enum Column {
+        Received,
+        Exporter,
+        Source,
+        SourcePort,
+        Destination,
+        DestinationPort,
+        Protocol,
+        Bytes,
+        Packets,
+        Version,
+        ColumnCount
+    };
     static constexpr int kSortRole = Qt::UserRole;
 
     explicit FlowTableModel(std::size_t Capacity = 100000, QObject* Parent = nullptr);

@@ -64,7 +64,8 @@ TrafficChart::TrafficChart(QWidget* Parent) : QChartView(Parent) {
     setMinimumHeight(180);
 }
 
-void TrafficChart::Fill(QList<QPointF>& Points, const std::vector<TrafficTotals>& Values, bool Bits, double& Max) const {
+void TrafficChart::Fill(QList<QPointF>& Points, const std::vector<TrafficTotals>& Values, bool Bits,
+                        double& Max) const {
     const auto n = static_cast<qsizetype>(Values.size());
     // The list keeps its size from tick to tick, so it is rewritten in place.
     if (Points.size() != n) Points.resize(n);
@@ -101,7 +102,8 @@ void TrafficChart::Show(const std::vector<TrafficTotals>& Totals, const std::vec
     Flows_->replace(FlowPoints_);
     Bits_->replace(BitPoints_);
     Selected_->replace(SelectedPoints_);
-    Selected_->setName(SelectedName.isEmpty() ? QStringLiteral("selected: none") : QStringLiteral("selected: ") + SelectedName);
+    Selected_->setName(SelectedName.isEmpty() ? QStringLiteral("selected: none")
+                                              : QStringLiteral("selected: ") + SelectedName);
     Time_->setRange(-static_cast<double>(std::max<std::size_t>(Totals.size(), 2) - 1), 0);
     FlowAxis_->setRange(0, NiceCeiling(maxFlows));
     BitAxis_->setRange(0, NiceCeiling(maxBits / scale));

@@ -99,7 +99,8 @@ void TrafficWindow::BuildControls() {
     AddTalkerTab(TalkerKind::Protocol, "tblProtocols", "Protocols");
     AddTalkerTab(TalkerKind::DestinationPort, "tblPorts", "Destination ports");
     AddTalkerTab(TalkerKind::Exporter, "tblExporters", "Exporters");
-    connect(tabTalkers, &QTabWidget::currentChanged, this, [this](int Tab) { TalkerSelected(static_cast<TalkerKind>(Tab)); });
+    connect(tabTalkers, &QTabWidget::currentChanged, this,
+            [this](int Tab) { TalkerSelected(static_cast<TalkerKind>(Tab)); });
     chartTraffic = new TrafficChart(this);
 
     auto* upper = new QSplitter(Qt::Horizontal, this);
@@ -128,7 +129,8 @@ QTableView* TrafficWindow::AddTalkerTab(TalkerKind Kind, const char* Name, const
     view->setSortingEnabled(true);
     view->sortByColumn(TalkerTableModel::Bytes, Qt::DescendingOrder);
     view->horizontalHeader()->setSectionResizeMode(TalkerTableModel::Talker, QHeaderView::Stretch);
-    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this, [this, Kind] { TalkerSelected(Kind); });
+    connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            [this, Kind] { TalkerSelected(Kind); });
     tabTalkers->addTab(view, QString::fromLatin1(Title));
     TalkerViews_[k] = view;
     TalkerModels_[k] = model;
@@ -139,7 +141,8 @@ QWidget* TrafficWindow::BuildFlowPane() {
     auto* pane = new QWidget(this);
     txtFilter = new QLineEdit(pane);
     txtFilter->setObjectName(QStringLiteral("txtFilter"));
-    txtFilter->setPlaceholderText(QStringLiteral("Filter: address or prefix, port, protocol, exporter:address (all must match)"));
+    txtFilter->setPlaceholderText(
+        QStringLiteral("Filter: address or prefix, port, protocol, exporter:address (all must match)"));
     txtFilter->setClearButtonEnabled(true);
     connect(txtFilter, &QLineEdit::textChanged, this, &TrafficWindow::FilterChanged);
     cmdPause = new QPushButton(QStringLiteral("Pause"), pane);
@@ -205,7 +208,8 @@ void TrafficWindow::Show(const Snapshot& S) {
     for (std::size_t k = 0; k < kTalkerKinds; ++k) TalkerModels_[k]->SetTop(S.Tops[k], span);
     Reselect();
     QString selectedName;
-    if (Selected_) selectedName = QString::fromStdString(trafficnames::DescribeKey(Selected_->first, Selected_->second));
+    if (Selected_)
+        selectedName = QString::fromStdString(trafficnames::DescribeKey(Selected_->first, Selected_->second));
     chartTraffic->Show(S.Series, S.Selected, selectedName);
 
     const double bitRate = 8.0 * static_cast<double>(S.Totals.Bytes) / span;
@@ -243,7 +247,8 @@ void TrafficWindow::TalkerSelected(TalkerKind Kind) {
     const QModelIndexList rows = view->selectionModel()->selectedRows();
     const auto* proxy = static_cast<const QSortFilterProxyModel*>(view->model());
     std::optional<TalkerKey> key;
-    if (!rows.isEmpty()) key = TalkerModels_[static_cast<std::size_t>(Kind)]->KeyAt(proxy->mapToSource(rows.front()).row());
+    if (!rows.isEmpty())
+        key = TalkerModels_[static_cast<std::size_t>(Kind)]->KeyAt(proxy->mapToSource(rows.front()).row());
     if (key) {
         Selected_ = std::make_pair(Kind, *key);
     } else {
@@ -288,19 +293,22 @@ bool TrafficWindow::SaveCsv(const QString& FileName) const {
     QFile file(FileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
     QByteArray text;
-    for (int c = 0; c < FlowTableModel::ColumnCount; ++c) text += (c ? "," : "") + FlowTableModel::HeaderText(c).toUtf8();
+    for (int c = 0; c < FlowTableModel::ColumnCount; ++c)
+        text += (c ? "," : "") + FlowTableModel::HeaderText(c).toUtf8();
     text += "\r\n";
     for (int row = 0; row < FlowProxy_->rowCount(); ++row) {
         const FlowRecord& r = Flows_->Record(FlowProxy_->mapToSource(FlowProxy_->index(row, 0)).row());
-        for (int c = 0; c < FlowTableModel::ColumnCount; ++c) text += (c ? "," : "") + FlowTableModel::Text(r, c).toUtf8();
+        for (int c = 0; c < FlowTableModel::ColumnCount; ++c)
+            text += (c ? "," : "") + FlowTableModel::Text(r, c).toUtf8();
         text += "\r\n";
     }
     return file.write(text) == text.size() && file.flush();
 }
 
 void TrafficWindow::SaveClicked() {
-    const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Save as CSV"), QStringLiteral("traffic-flows.csv"),
-                                                      QStringLiteral("CSV files (*.csv);;All files (*)"));
+    const QString name =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Save as CSV"), QStringLiteral("traffic-flows.csv"),
+                                     QStringLiteral("CSV files (*.csv);;All files (*)"));
     if (name.isEmpty()) return;
     if (!SaveCsv(name)) QMessageBox::warning(this, windowTitle(), QStringLiteral("Could not write ") + name);
 }

@@ -34,7 +34,8 @@ inline int Feed(Target& Flows, const std::string& Datagram, const std::string& S
         netflowlib::tNetflowV5Records slots{};
         netflowlib::DecodeV5Packet("host", SenderIP, Datagram, header, slots);
         const int count = netflowlib::V5RecordCount(Datagram, header);
-        for (int i = 0; i < count; ++i, ++fed) Flows.Add(MakeFlowRecord(slots[static_cast<std::size_t>(i)], exporter, ReceivedMs));
+        for (int i = 0; i < count; ++i, ++fed)
+            Flows.Add(MakeFlowRecord(slots[static_cast<std::size_t>(i)], exporter, ReceivedMs));
     } else if (header.Version == 9) {
         netflowlib::tNetflowV9Records slots(netflowlib::kV9InitialSlots);
         NullTraceSink sink;

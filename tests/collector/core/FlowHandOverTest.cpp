@@ -1,10 +1,9 @@
-#include "FlowHandOver.h"
-
 #include <gtest/gtest.h>
 
 #include <thread>
 #include <vector>
 
+#include "FlowHandOver.h"
 #include "TrafficAggregator.h"
 
 namespace {
@@ -70,7 +69,8 @@ TEST(FlowHandOverTest, ConcurrentProducerLosesNothingButWhatItCounted) {
     std::uint64_t last = 0;
     bool inOrder = true;
     auto take = [&](const FlowBatch& batch) {
-        if (batch.size() != 3 || batch[1].Bytes != batch[0].Bytes + 1 || batch[2].Bytes != batch[0].Bytes + 2) inOrder = false;
+        if (batch.size() != 3 || batch[1].Bytes != batch[0].Bytes + 1 || batch[2].Bytes != batch[0].Bytes + 2)
+            inOrder = false;
         if (received > 0 && batch[0].Bytes <= last) inOrder = false;
         last = batch[0].Bytes;
         received += batch.size();

@@ -1,5 +1,3 @@
-#include "TrafficAggregator.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -11,6 +9,7 @@
 #include "FlowFeed.h"
 #include "ScratchDirectory.h"
 #include "TestDatagrams.h"
+#include "TrafficAggregator.h"
 #include "TrafficNames.h"
 #include "support/DateTime.h"
 #include "support/ExceptionReport.h"
@@ -67,8 +66,9 @@ TEST(FlowRecordTest, MadeFromDecodedRecordsWithTheCsvValues) {
 
     // 0x80000010 bytes: the CSV prints -2147483632; the record holds the same 32 bits unsigned.
     netflowlib::ResetTemplateStore();
-    const std::string v9 = V9Header(2) + V9Template(256, BasicIPv4Template()) +
-                           V9DataFlowset(256, BasicIPv4Record({10, 1, 2, 3}, {172, 16, 0, 9}, 53, 65535, 17, 0x80000010u));
+    const std::string v9 =
+        V9Header(2) + V9Template(256, BasicIPv4Template()) +
+        V9DataFlowset(256, BasicIPv4Record({10, 1, 2, 3}, {172, 16, 0, 9}, 53, 65535, 17, 0x80000010u));
     ASSERT_EQ(flowfeed::Feed(collect, v9, "192.0.2.8", kT0), 1);
     EXPECT_EQ(got[1].Bytes, 0x80000010u);
     EXPECT_EQ(got[1].DestinationPort, 65535);
@@ -111,9 +111,9 @@ TEST(TrafficAggregatorTest, TopTalkersByBytesWithTiesInKeyOrder) {
 
 TEST(TrafficAggregatorTest, SpansSlideBySecondAndTheHourForgetsEverything) {
     TrafficAggregator agg;
-    agg.Add(Flow(1, 2, 100, kT0));           // second 0
-    agg.Add(Flow(1, 2, 10, kT0 + 59'999));   // second 59
-    agg.Add(Flow(3, 2, 1, kT0 + 60'000));    // second 60
+    agg.Add(Flow(1, 2, 100, kT0));          // second 0
+    agg.Add(Flow(1, 2, 10, kT0 + 59'999));  // second 59
+    agg.Add(Flow(3, 2, 1, kT0 + 60'000));   // second 60
     EXPECT_EQ(agg.SpanTotals(60), (TrafficTotals{2, 11, 4}));
     EXPECT_EQ(agg.Top(TalkerKind::Source, 60).Totals, (TrafficTotals{2, 11, 4}));
     EXPECT_EQ(agg.Top(TalkerKind::Source, 61).Totals.Bytes, 111u);
@@ -123,7 +123,8 @@ TEST(TrafficAggregatorTest, SpansSlideBySecondAndTheHourForgetsEverything) {
     EXPECT_EQ(series.front().Bytes, 100u);
     EXPECT_EQ(series[59].Bytes, 10u);
     EXPECT_EQ(series.back().Bytes, 1u);
-    const std::vector<TrafficTotals> mine = agg.KeySeries(TalkerKind::Source, KeyOf(TalkerKind::Source, Flow(1, 2, 0)), 61);
+    const std::vector<TrafficTotals> mine =
+        agg.KeySeries(TalkerKind::Source, KeyOf(TalkerKind::Source, Flow(1, 2, 0)), 61);
     EXPECT_EQ(mine.front().Bytes, 100u);
     EXPECT_EQ(mine.back().Bytes, 0u);
 
@@ -258,7 +259,8 @@ TEST_F(TrafficCsvTest, EveryTableTotalsWhatTheCsvHoldsForTheSpan) {
         std::vector<std::string> lines;
         for (const std::string& l : Send(V5Datagram(flows), "192.0.2.1", kT0 + s * 1000)) lines.push_back(l);
         for (const std::string& l : Send(v9, "192.0.2.2", kT0 + s * 1000 + 400)) lines.push_back(l);
-        for (const std::string& l : Send(V5Datagram({flows[s % 30]}), "192.0.2.1", kT0 + s * 1000 + 999)) lines.push_back(l);
+        for (const std::string& l : Send(V5Datagram({flows[s % 30]}), "192.0.2.1", kT0 + s * 1000 + 999))
+            lines.push_back(l);
         linesBySecond.push_back(lines);
     }
     for (int span : {1, 10, 60, 300}) {

@@ -24,8 +24,8 @@ namespace {
 
 constexpr std::int64_t kNow = 1700000000000;
 
-FlowRecord Flow(const char* Src, const char* Dst, std::uint64_t Bytes, std::int64_t Ms = kNow, std::uint8_t Protocol = 6,
-                std::uint16_t DstPort = 443, const char* Exporter = "192.0.2.1") {
+FlowRecord Flow(const char* Src, const char* Dst, std::uint64_t Bytes, std::int64_t Ms = kNow,
+                std::uint8_t Protocol = 6, std::uint16_t DstPort = 443, const char* Exporter = "192.0.2.1") {
     FlowRecord r;
     r.ReceivedMs = Ms;
     r.Exporter = FlowAddress::Parse(Exporter);
@@ -40,9 +40,7 @@ FlowRecord Flow(const char* Src, const char* Dst, std::uint64_t Bytes, std::int6
     return r;
 }
 
-QString Cell(QTableView* View, int Row, int Column) {
-    return View->model()->index(Row, Column).data().toString();
-}
+QString Cell(QTableView* View, int Row, int Column) { return View->model()->index(Row, Column).data().toString(); }
 
 QLineSeries* Series(TrafficWindow& W, const char* Name) {
     auto* chart = W.findChild<TrafficChart*>(QStringLiteral("chartTraffic"));
@@ -205,10 +203,12 @@ void TrafficWindowTest::flowTableFiltersPausesAndSavesWhatItShows() {
     QFile file(name);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QString stamp = QDateTime::fromMSecsSinceEpoch(kNow).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-    QCOMPARE(QString::fromUtf8(file.readAll()),
-             QStringLiteral("Received,Exporter,Source,Source port,Destination,Destination port,Protocol,Bytes,Packets,Version\r\n") +
-                 stamp + QStringLiteral(",192.0.2.1,10.2.0.1,50000,10.1.9.9,22,TCP,200,3,9\r\n") + stamp +
-                 QStringLiteral(",192.0.2.1,10.1.0.5,50000,1.1.1.1,80,TCP,400,3,9\r\n"));
+    QCOMPARE(
+        QString::fromUtf8(file.readAll()),
+        QStringLiteral(
+            "Received,Exporter,Source,Source port,Destination,Destination port,Protocol,Bytes,Packets,Version\r\n") +
+            stamp + QStringLiteral(",192.0.2.1,10.2.0.1,50000,10.1.9.9,22,TCP,200,3,9\r\n") + stamp +
+            QStringLiteral(",192.0.2.1,10.1.0.5,50000,1.1.1.1,80,TCP,400,3,9\r\n"));
     QVERIFY(!f.Window.SaveCsv(dir.filePath(QStringLiteral("missing/flows.csv"))));
 
     filter->setText(QStringLiteral("10.1.0.0/16 nonsense"));  // a bad term keeps nothing back
