@@ -1,0 +1,69 @@
+#include "FlowHandOver.h"
+
+#include <chrono>
+#include <utility>
+
+#include "TrafficAggregator.h"
+
+FlowHandOver::FlowHandOver(std::size_t Slots) : Slots_(Slots < 1 ? 1 : Slots) {}
+
+void FlowHandOver::EndDatagram() {
+    if (Current_.empty()) return;
+    const std::uint64_t head = Head_.load(std::memory_order_relaxed);
+    const std::uint64_t tail = Tail_.load(std::memory_order_acquire);
+    if (head - tail >= Slots_.size()) {
+        BatchesDropped_.Add();
+        RecordsDropped_.Add(Current_.size());
+        Current_.clear();
+        return;
+    }
+    // The slot's buffer was emptied by the consumer before it advanced the tail; it becomes the
+    // listener's next batch.
+    std::swap(Current_, Slots_[head % Slots_.size()]);
+    Head_.store(head + 1, std::memory_order_release);
+}
+
+std::size_t FlowHandOver::Drain(const std::function<void(const FlowBatch&)>& Each) {
+    std::uint64_t tail = Tail_.load(std::memory_order_relaxed);
+    const std::uint64_t head = Head_.load(std::memory_order_acquire);
+    const std::size_t taken = static_cast<std::size_t>(head - tail);
+    for (; tail != head; ++tail) {
+        FlowBatch& batch = Slots_[tail % Slots_.size()];
+        Each(batch);
+        batch.clear();
+        Tail_.store(tail + 1, std::memory_order_release);
+    }
+    return taken;
+}
+
+TrafficWorker::TrafficWorker(FlowHandOver& Source, SharedTraffic& Target, int PeriodMs)
+    : Source_(Source), Target_(Target), PeriodMs_(PeriodMs < 1 ? 1 : PeriodMs), Thread_([this] { Run(); }) {}
+
+TrafficWorker::~TrafficWorker() {
+    {
+        std::lock_guard<std::mutex> lock(StopLock_);
+        Stop_ = true;
+    }
+    Wake_.notify_all();
+    Thread_.join();
+}
+
+void TrafficWorker::DrainNow() {
+    // The shared lock also makes the hand-over's consumer side one at a time, whoever calls.
+    std::lock_guard<std::mutex> lock(Target_.Lock);
+    if (Target_.Aggregator == nullptr) {
+        Source_.Drain([](const FlowBatch&) {});
+        return;
+    }
+    Source_.Drain([this](const FlowBatch& Batch) { Target_.Aggregator->Add(Batch); });
+}
+
+void TrafficWorker::Run() {
+    std::unique_lock<std::mutex> lock(StopLock_);
+    while (!Stop_) {
+        Wake_.wait_for(lock, std::chrono::milliseconds(PeriodMs_), [this] { return Stop_; });
+        lock.unlock();
+        DrainNow();
+        lock.lock();
+    }
+}

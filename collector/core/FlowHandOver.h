@@ -1,0 +1,83 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Counters.h"
+#include "FlowRecord.h"
+
+using FlowBatch = std::vector<FlowRecord>;
+
+// Carries flow records from the listener thread (the one producer) to the aggregation thread (the
+// one consumer) in whole batches, one per datagram. The listener never waits: publishing a batch
+// is a swap of buffers and one atomic store; when every slot is taken the batch is dropped whole
+// and counted. Buffers go round the ring and keep their capacity, so a steady flow allocates
+// nothing.
+class FlowHandOver {
+  public:
+    static constexpr std::size_t kDefaultSlots = 4096;
+    explicit FlowHandOver(std::size_t Slots = kDefaultSlots);
+
+    // Listener thread only.
+    void Add(const FlowRecord& Record) { Current_.push_back(Record); }
+    // Publishes what was added since the last call as one batch.
+    void EndDatagram();
+
+    // Consumer thread only: calls Each for every published batch, oldest first, and hands the
+    // buffers back. Returns the number of batches taken.
+    std::size_t Drain(const std::function<void(const FlowBatch&)>& Each);
+
+    // Any thread.
+    std::uint64_t BatchesDropped() const { return BatchesDropped_.Get(); }
+    std::uint64_t RecordsDropped() const { return RecordsDropped_.Get(); }
+    std::size_t Slots() const { return Slots_.size(); }
+
+  private:
+    std::vector<FlowBatch> Slots_;
+    FlowBatch Current_;
+    // Batches published (written by the listener) and taken (written by the consumer); the slot
+    // of batch n is n modulo the slot count.
+    alignas(64) std::atomic<std::uint64_t> Head_{0};
+    alignas(64) std::atomic<std::uint64_t> Tail_{0};
+    Counter BatchesDropped_;
+    Counter RecordsDropped_;
+};
+
+class TrafficAggregator;
+
+// The aggregator with the lock that the aggregation thread and the window share. Only whole
+// batches are applied under it, and the window reads under it once a second.
+struct SharedTraffic {
+    std::mutex Lock;
+    TrafficAggregator* Aggregator = nullptr;
+};
+
+// The aggregation thread: takes the hand-over's batches a few dozen times a second and applies
+// them to the aggregator under the shared lock.
+class TrafficWorker {
+  public:
+    TrafficWorker(FlowHandOver& Source, SharedTraffic& Target, int PeriodMs = 20);
+    ~TrafficWorker();
+    TrafficWorker(const TrafficWorker&) = delete;
+    TrafficWorker& operator=(const TrafficWorker&) = delete;
+
+    // Applies whatever is waiting, on the calling thread (tests, and the last pass at stop).
+    void DrainNow();
+
+  private:
+    void Run();
+
+    FlowHandOver& Source_;
+    SharedTraffic& Target_;
+    int PeriodMs_;
+    std::mutex StopLock_;
+    std::condition_variable Wake_;
+    bool Stop_ = false;  // guarded by StopLock_
+    std::thread Thread_;
+};

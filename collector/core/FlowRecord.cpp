@@ -1,0 +1,71 @@
+#include "FlowRecord.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+FlowAddress FlowAddress::FromIPv4(std::uint32_t HostOrder) {
+    FlowAddress a;
+    a.Kind = IPv4;
+    a.Bytes[0] = static_cast<std::uint8_t>(HostOrder >> 24);
+    a.Bytes[1] = static_cast<std::uint8_t>(HostOrder >> 16);
+    a.Bytes[2] = static_cast<std::uint8_t>(HostOrder >> 8);
+    a.Bytes[3] = static_cast<std::uint8_t>(HostOrder);
+    return a;
+}
+
+FlowAddress FlowAddress::Parse(const std::string& Text) {
+    FlowAddress a;
+    if (Text.empty()) return a;
+    if (::inet_pton(AF_INET, Text.c_str(), a.Bytes.data()) == 1) {
+        a.Kind = IPv4;
+    } else if (::inet_pton(AF_INET6, Text.c_str(), a.Bytes.data()) == 1) {
+        a.Kind = IPv6;
+    } else {
+        a.Bytes.fill(0);
+    }
+    return a;
+}
+
+std::uint32_t FlowAddress::IPv4HostOrder() const {
+    return (std::uint32_t{Bytes[0]} << 24) | (std::uint32_t{Bytes[1]} << 16) | (std::uint32_t{Bytes[2]} << 8) |
+           std::uint32_t{Bytes[3]};
+}
+
+std::string FlowAddress::ToString() const {
+    char text[INET6_ADDRSTRLEN] = {};
+    if (Kind == IPv4) ::inet_ntop(AF_INET, Bytes.data(), text, sizeof text);
+    if (Kind == IPv6) ::inet_ntop(AF_INET6, Bytes.data(), text, sizeof text);
+    return text;
+}
+
+FlowRecord MakeFlowRecord(const netflowlib::tNetflowV5& Record, const FlowAddress& Exporter, std::int64_t ReceivedMs) {
+    FlowRecord r;
+    r.ReceivedMs = ReceivedMs;
+    r.Exporter = Exporter;
+    r.Source = FlowAddress::Parse(Record.srcaddr);
+    r.Destination = FlowAddress::Parse(Record.dstaddr);
+    r.Bytes = Record.dOctets;
+    r.Packets = Record.dPkts;
+    r.SourcePort = Record.srcport;
+    r.DestinationPort = Record.dstport;
+    r.Protocol = Record.prot;
+    r.Version = 5;
+    return r;
+}
+
+FlowRecord MakeFlowRecord(const netflowlib::tNetflowV9& Record, const FlowAddress& Exporter, std::int64_t ReceivedMs) {
+    FlowRecord r;
+    r.ReceivedMs = ReceivedMs;
+    r.Exporter = Exporter;
+    r.Source = FlowAddress::Parse(Record.IPV4_SRC_ADDR);
+    r.Destination = FlowAddress::Parse(Record.IPV4_DST_ADDR);
+    r.Bytes = static_cast<std::uint32_t>(Record.IN_BYTES);
+    r.Packets = static_cast<std::uint32_t>(Record.IN_PKTS);
+    // The decoder keeps ports and protocol in wider signed fields; on the wire they are 16 and 8 bits.
+    r.SourcePort = static_cast<std::uint16_t>(Record.L4_SRC_PORT);
+    r.DestinationPort = static_cast<std::uint16_t>(Record.L4_DST_PORT);
+    r.Protocol = static_cast<std::uint8_t>(Record.PROTOCOL);
+    r.Version = 9;
+    return r;
+}

@@ -1,0 +1,161 @@
+#include "TrafficAggregator.h"
+
+#include <algorithm>
+
+#include "TalkerTable.h"
+
+namespace {
+
+constexpr std::size_t kHistory = static_cast<std::size_t>(TrafficAggregator::kHistorySeconds);
+
+std::int64_t SecondOf(std::int64_t Ms) { return Ms >= 0 ? Ms / 1000 : -((-Ms + 999) / 1000); }
+
+std::size_t Slot(std::int64_t Second) {
+    const auto n = static_cast<std::int64_t>(kHistory);
+    return static_cast<std::size_t>(((Second % n) + n) % n);
+}
+
+void PutAddress(TalkerKey& Key, std::size_t At, const FlowAddress& A) {
+    Key.Bytes[At] = A.Kind;
+    std::copy(A.Bytes.begin(), A.Bytes.end(), Key.Bytes.begin() + static_cast<std::ptrdiff_t>(At + 1));
+}
+
+}  // namespace
+
+TalkerKey KeyOf(TalkerKind Kind, const FlowRecord& Record) {
+    TalkerKey key;
+    switch (Kind) {
+        case TalkerKind::Source:
+            PutAddress(key, 0, Record.Source);
+            break;
+        case TalkerKind::Destination:
+            PutAddress(key, 0, Record.Destination);
+            break;
+        case TalkerKind::Conversation: {
+            const bool forward = Record.Source <= Record.Destination;
+            PutAddress(key, 0, forward ? Record.Source : Record.Destination);
+            PutAddress(key, 17, forward ? Record.Destination : Record.Source);
+            break;
+        }
+        case TalkerKind::Protocol:
+            key.Bytes[0] = Record.Protocol;
+            break;
+        case TalkerKind::DestinationPort:
+            key.Bytes[0] = static_cast<std::uint8_t>(Record.DestinationPort >> 8);
+            key.Bytes[1] = static_cast<std::uint8_t>(Record.DestinationPort);
+            break;
+        case TalkerKind::Exporter:
+            PutAddress(key, 0, Record.Exporter);
+            break;
+    }
+    return key;
+}
+
+FlowAddress KeyAddress(const TalkerKey& Key, int Which) {
+    const std::size_t at = Which == 0 ? 0 : 17;
+    FlowAddress a;
+    a.Kind = Key.Bytes[at];
+    std::copy_n(Key.Bytes.begin() + static_cast<std::ptrdiff_t>(at + 1), 16, a.Bytes.begin());
+    return a;
+}
+
+std::uint8_t KeyProtocol(const TalkerKey& Key) { return Key.Bytes[0]; }
+
+std::uint16_t KeyPort(const TalkerKey& Key) { return static_cast<std::uint16_t>(Key.Bytes[0] << 8 | Key.Bytes[1]); }
+
+TrafficAggregator::TrafficAggregator(TrafficAggregatorOptions Options) : Options_(Options), Seconds_(kHistory) {
+    for (auto& table : Tables_) table = std::make_unique<TalkerTable>(kHistory, Options_.MaxKeys, Options_.MaxEntries);
+    Options_.NewestFlows = std::max<std::size_t>(1, Options_.NewestFlows);
+    Flows_.reserve(std::min<std::size_t>(Options_.NewestFlows, 4096));
+}
+
+TrafficAggregator::~TrafficAggregator() = default;
+
+void TrafficAggregator::Reset(std::int64_t Second) {
+    for (auto& table : Tables_) table->Clear();
+    std::fill(Seconds_.begin(), Seconds_.end(), TrafficTotals{});
+    Newest_ = Second;
+}
+
+void TrafficAggregator::MoveTo(std::int64_t Second) {
+    if (Newest_ == INT64_MIN || Second - Newest_ >= static_cast<std::int64_t>(kHistory)) {
+        Reset(Second);
+        return;
+    }
+    for (std::int64_t s = Newest_ + 1; s <= Second; ++s) {
+        // The slot of second s last held s - history, which now leaves the hour.
+        for (auto& table : Tables_) table->Retire(s - static_cast<std::int64_t>(kHistory));
+        Seconds_[Slot(s)] = {};
+    }
+    Newest_ = Second;
+}
+
+void TrafficAggregator::Add(const FlowRecord& Record) {
+    const std::int64_t second = SecondOf(Record.ReceivedMs);
+    if (Newest_ == INT64_MIN || second > Newest_) {
+        MoveTo(second);
+    } else if (second <= Newest_ - static_cast<std::int64_t>(kHistory)) {
+        // The clock was set back by more than the history: what is kept can no longer be placed
+        // against the new time, so the history starts again.
+        ++ClockStepsBack_;
+        Reset(second);
+    }
+    Seconds_[Slot(second)].Add(Record);
+    for (std::size_t k = 0; k < kTalkerKinds; ++k)
+        Tables_[k]->Add(KeyOf(static_cast<TalkerKind>(k), Record), second, Record);
+
+    if (Flows_.size() < Options_.NewestFlows) {
+        Flows_.push_back(Record);
+    } else {
+        Flows_[FlowsAdded_ % Options_.NewestFlows] = Record;
+    }
+    ++FlowsAdded_;
+}
+
+void TrafficAggregator::Add(const std::vector<FlowRecord>& Batch) {
+    for (const FlowRecord& r : Batch) Add(r);
+}
+
+void TrafficAggregator::AdvanceTo(std::int64_t NowMs) {
+    const std::int64_t second = SecondOf(NowMs);
+    if (Newest_ != INT64_MIN && second > Newest_) MoveTo(second);
+    if (Newest_ == INT64_MIN) Newest_ = second;
+}
+
+std::int64_t TrafficAggregator::SpanStart(int Seconds) const {
+    const int span = std::clamp(Seconds, 1, kHistorySeconds);
+    return Newest_ - span + 1;
+}
+
+TalkerTop TrafficAggregator::Top(TalkerKind Kind, int Seconds, std::size_t Rows) const {
+    if (Newest_ == INT64_MIN) return {};
+    return Tables_[static_cast<std::size_t>(Kind)]->Top(SpanStart(Seconds), Newest_, Rows);
+}
+
+std::vector<TrafficTotals> TrafficAggregator::Series(int Seconds) const {
+    const int span = std::clamp(Seconds, 1, kHistorySeconds);
+    std::vector<TrafficTotals> series(static_cast<std::size_t>(span));
+    if (Newest_ == INT64_MIN) return series;
+    const std::int64_t from = SpanStart(span);
+    for (int i = 0; i < span; ++i) series[static_cast<std::size_t>(i)] = Seconds_[Slot(from + i)];
+    return series;
+}
+
+TrafficTotals TrafficAggregator::SpanTotals(int Seconds) const {
+    TrafficTotals sum;
+    for (const TrafficTotals& t : Series(Seconds)) sum.Add(t);
+    return sum;
+}
+
+std::vector<TrafficTotals> TrafficAggregator::KeySeries(TalkerKind Kind, const TalkerKey& Key, int Seconds) const {
+    if (Newest_ == INT64_MIN)
+        return std::vector<TrafficTotals>(static_cast<std::size_t>(std::clamp(Seconds, 1, kHistorySeconds)));
+    return Tables_[static_cast<std::size_t>(Kind)]->KeySeries(Key, SpanStart(Seconds), Newest_);
+}
+
+std::size_t TrafficAggregator::NewestFlows(std::uint64_t Since, std::vector<FlowRecord>& Out) const {
+    const std::uint64_t kept = std::min<std::uint64_t>(FlowsAdded_, Flows_.size());
+    const std::uint64_t first = std::max(Since, FlowsAdded_ - kept);
+    for (std::uint64_t n = first; n < FlowsAdded_; ++n) Out.push_back(Flows_[n % Options_.NewestFlows]);
+    return static_cast<std::size_t>(FlowsAdded_ > first ? FlowsAdded_ - first : 0);
+}

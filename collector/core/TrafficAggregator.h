@@ -1,0 +1,110 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "FlowRecord.h"
+
+// What a top-talker table counts by.
+enum class TalkerKind { Source, Destination, Conversation, Protocol, DestinationPort, Exporter };
+inline constexpr std::size_t kTalkerKinds = 6;
+
+// A table's key as bytes: one address (kind + 16 bytes), two for a conversation (the smaller
+// first, so either direction is the same key), a protocol number or a port (big-endian).
+struct TalkerKey {
+    std::array<std::uint8_t, 34> Bytes{};
+    friend bool operator==(const TalkerKey&, const TalkerKey&) = default;
+    friend auto operator<=>(const TalkerKey&, const TalkerKey&) = default;
+};
+
+TalkerKey KeyOf(TalkerKind Kind, const FlowRecord& Record);
+FlowAddress KeyAddress(const TalkerKey& Key, int Which = 0);
+std::uint8_t KeyProtocol(const TalkerKey& Key);
+std::uint16_t KeyPort(const TalkerKey& Key);
+
+struct TrafficTotals {
+    std::uint64_t Flows = 0;
+    std::uint64_t Bytes = 0;
+    std::uint64_t Packets = 0;
+    void Add(const FlowRecord& R) {
+        ++Flows;
+        Bytes += R.Bytes;
+        Packets += R.Packets;
+    }
+    void Add(const TrafficTotals& T) {
+        Flows += T.Flows;
+        Bytes += T.Bytes;
+        Packets += T.Packets;
+    }
+    friend bool operator==(const TrafficTotals&, const TrafficTotals&) = default;
+};
+
+struct TalkerRow {
+    TalkerKey Key;
+    TrafficTotals Totals;
+};
+
+struct TalkerTop {
+    std::vector<TalkerRow> Rows;    // by bytes, most first; equal bytes by key, smallest first
+    TrafficTotals Totals;           // of every key of the table in the span, not only the rows
+    std::size_t Keys = 0;           // distinct keys in the span
+    std::uint64_t KeysDropped = 0;  // keys pushed out by the key bound since start
+    std::uint64_t FlowsCut = 0;     // flows whose history was cut early by the entry bound
+};
+
+struct TrafficAggregatorOptions {
+    std::size_t MaxKeys = 200000;     // per table
+    std::size_t MaxEntries = 400000;  // per table: (key, second) cells kept over the whole history
+    std::size_t NewestFlows = 100000;
+};
+
+class TalkerTable;
+
+// Per-second history of the last hour: totals for the chart and, per table, the flows of each
+// key and second, from which the top talkers of any span ending at the newest second are summed
+// exactly. Times come only from the records and from AdvanceTo; nothing here reads a clock.
+// Not thread-safe: one thread at a time (SharedTraffic holds the lock).
+class TrafficAggregator {
+  public:
+    static constexpr int kHistorySeconds = 3600;
+    static constexpr std::size_t kTopRows = 20;
+
+    explicit TrafficAggregator(TrafficAggregatorOptions Options = {});
+    ~TrafficAggregator();
+
+    void Add(const FlowRecord& Record);
+    void Add(const std::vector<FlowRecord>& Batch);
+    // Moves the newest second on to NowMs's, so that a quiet exporter's traffic slides out.
+    void AdvanceTo(std::int64_t NowMs);
+
+    // The span covers the newest second and the Seconds - 1 before it.
+    TalkerTop Top(TalkerKind Kind, int Seconds, std::size_t Rows = kTopRows) const;
+    TrafficTotals SpanTotals(int Seconds) const;
+    // One entry per second of the span, oldest first; seconds without flows are zero.
+    std::vector<TrafficTotals> Series(int Seconds) const;
+    std::vector<TrafficTotals> KeySeries(TalkerKind Kind, const TalkerKey& Key, int Seconds) const;
+
+    // Every record added since start, numbered from 1; the newest ones are kept.
+    std::uint64_t FlowsAdded() const { return FlowsAdded_; }
+    // Appends the kept records numbered above Since, oldest first; returns how many.
+    std::size_t NewestFlows(std::uint64_t Since, std::vector<FlowRecord>& Out) const;
+
+    std::int64_t NewestSecond() const { return Newest_; }
+    std::uint64_t ClockStepsBack() const { return ClockStepsBack_; }
+
+  private:
+    void MoveTo(std::int64_t Second);
+    void Reset(std::int64_t Second);
+    std::int64_t SpanStart(int Seconds) const;
+
+    TrafficAggregatorOptions Options_;
+    std::int64_t Newest_ = INT64_MIN;
+    std::array<std::unique_ptr<TalkerTable>, kTalkerKinds> Tables_;
+    std::vector<TrafficTotals> Seconds_;  // ring indexed by second modulo the history
+    std::vector<FlowRecord> Flows_;       // ring of the newest records
+    std::uint64_t FlowsAdded_ = 0;
+    std::uint64_t ClockStepsBack_ = 0;
+};

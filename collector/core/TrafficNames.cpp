@@ -1,0 +1,115 @@
+#include "TrafficNames.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <optional>
+#include <unordered_map>
+
+namespace trafficnames {
+
+namespace {
+
+struct KnownProtocol {
+    std::uint8_t Number;
+    const char* Name;
+};
+
+// The names an operator expects, whatever the local protocol database spells.
+constexpr KnownProtocol kKnown[] = {
+    {1, "ICMP"}, {2, "IGMP"},    {6, "TCP"},   {17, "UDP"},  {41, "IPv6"},  {47, "GRE"},   {50, "ESP"},
+    {51, "AH"},  {58, "ICMPv6"}, {89, "OSPF"}, {103, "PIM"}, {112, "VRRP"}, {132, "SCTP"},
+};
+
+std::string Upper(std::string Text) {
+    for (char& c : Text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return Text;
+}
+
+std::string Scaled(double Value, const char* const* Units, int UnitCount, const char* Suffix) {
+    int unit = 0;
+    while (Value >= 999.95 && unit + 1 < UnitCount) {
+        Value /= 1000.0;
+        ++unit;
+    }
+    char text[64];
+    if (unit == 0) {
+        std::snprintf(text, sizeof text, "%.0f %s%s", Value, Units[0], Suffix);
+    } else {
+        std::snprintf(text, sizeof text, "%.1f %s%s", Value, Units[unit], Suffix);
+    }
+    return text;
+}
+
+}  // namespace
+
+std::string ProtocolName(std::uint8_t Protocol) {
+    static std::array<std::optional<std::string>, 256> cache;
+    std::optional<std::string>& cached = cache[Protocol];
+    if (cached) return *cached;
+    for (const KnownProtocol& p : kKnown) {
+        if (p.Number == Protocol) return *(cached = p.Name);
+    }
+    if (const protoent* entry = ::getprotobynumber(Protocol); entry != nullptr && entry->p_name != nullptr)
+        return *(cached = Upper(entry->p_name));
+    return *(cached = std::to_string(Protocol));
+}
+
+int ProtocolNumber(const std::string& Name) {
+    const std::string wanted = Upper(Name);
+    if (wanted.empty()) return -1;
+    for (int p = 0; p < 256; ++p) {
+        if (ProtocolName(static_cast<std::uint8_t>(p)) == wanted) return p;
+    }
+    return -1;
+}
+
+const std::string& ServiceName(std::uint16_t Port) {
+    static std::unordered_map<std::uint16_t, std::string> cache;
+    if (auto found = cache.find(Port); found != cache.end()) return found->second;
+    std::string name;
+    for (const char* proto : {"tcp", "udp"}) {
+        if (const servent* entry = ::getservbyport(htons(Port), proto); entry != nullptr && entry->s_name != nullptr) {
+            name = entry->s_name;
+            break;
+        }
+    }
+    return cache.emplace(Port, std::move(name)).first->second;
+}
+
+std::string FormatBytes(std::uint64_t Bytes) {
+    static const char* const kUnits[] = {"B", "kB", "MB", "GB", "TB", "PB"};
+    return Scaled(static_cast<double>(Bytes), kUnits, 6, "");
+}
+
+std::string FormatBitRate(double BitsPerSecond) {
+    static const char* const kUnits[] = {"", "k", "M", "G", "T"};
+    return Scaled(BitsPerSecond < 0 ? 0 : BitsPerSecond, kUnits, 5, "bit/s");
+}
+
+std::string FormatShare(std::uint64_t Part, std::uint64_t Whole) {
+    if (Whole == 0) return "-";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %%", 100.0 * static_cast<double>(Part) / static_cast<double>(Whole));
+    return text;
+}
+
+std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key) {
+    switch (Kind) {
+        case TalkerKind::Conversation:
+            return KeyAddress(Key, 0).ToString() + " <-> " + KeyAddress(Key, 1).ToString();
+        case TalkerKind::Protocol:
+            return ProtocolName(KeyProtocol(Key));
+        case TalkerKind::DestinationPort: {
+            const std::string& service = ServiceName(KeyPort(Key));
+            return std::to_string(KeyPort(Key)) + (service.empty() ? "" : " (" + service + ")");
+        }
+        default:
+            return KeyAddress(Key, 0).ToString();
+    }
+}
+
+}  // namespace trafficnames

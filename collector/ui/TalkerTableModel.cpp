@@ -1,0 +1,96 @@
+#include "TalkerTableModel.h"
+
+#include "TrafficNames.h"
+
+TalkerTableModel::TalkerTableModel(TalkerKind Kind, QObject* Parent) : QAbstractTableModel(Parent), Kind_(Kind) {}
+
+void TalkerTableModel::SetTop(const TalkerTop& Top, int SpanSeconds) {
+    const int before = static_cast<int>(Top_.Rows.size());
+    const int after = static_cast<int>(Top.Rows.size());
+    auto take = [&] {
+        Top_ = Top;
+        SpanSeconds_ = SpanSeconds < 1 ? 1 : SpanSeconds;
+        Names_.clear();
+        for (const TalkerRow& row : Top_.Rows)
+            Names_.push_back(QString::fromStdString(trafficnames::DescribeKey(Kind_, row.Key)));
+    };
+    if (after < before) {
+        beginRemoveRows({}, after, before - 1);
+        take();
+        endRemoveRows();
+    } else if (after > before) {
+        beginInsertRows({}, before, after - 1);
+        take();
+        endInsertRows();
+    } else {
+        take();
+    }
+    const int kept = std::min(before, after);
+    if (kept > 0) emit dataChanged(index(0, 0), index(kept - 1, ColumnCount - 1));
+}
+
+std::optional<TalkerKey> TalkerTableModel::KeyAt(int Row) const {
+    if (Row < 0 || Row >= static_cast<int>(Top_.Rows.size())) return std::nullopt;
+    return Top_.Rows[static_cast<std::size_t>(Row)].Key;
+}
+
+int TalkerTableModel::RowOf(const TalkerKey& Key) const {
+    for (std::size_t i = 0; i < Top_.Rows.size(); ++i) {
+        if (Top_.Rows[i].Key == Key) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+int TalkerTableModel::rowCount(const QModelIndex& Parent) const {
+    return Parent.isValid() ? 0 : static_cast<int>(Top_.Rows.size());
+}
+
+int TalkerTableModel::columnCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : ColumnCount; }
+
+QVariant TalkerTableModel::data(const QModelIndex& Index, int Role) const {
+    if (!Index.isValid() || Index.row() >= static_cast<int>(Top_.Rows.size())) return {};
+    const TrafficTotals& t = Top_.Rows[static_cast<std::size_t>(Index.row())].Totals;
+    const double bitRate = 8.0 * static_cast<double>(t.Bytes) / SpanSeconds_;
+    if (Role == Qt::TextAlignmentRole)
+        return Index.column() == Talker ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
+                                        : QVariant(Qt::AlignRight | Qt::AlignVCenter);
+    if (Role == Qt::DisplayRole) {
+        switch (Index.column()) {
+            case Talker:
+                return Names_[static_cast<std::size_t>(Index.row())];
+            case Bytes:
+                return QString::fromStdString(trafficnames::FormatBytes(t.Bytes));
+            case Share:
+                return QString::fromStdString(trafficnames::FormatShare(t.Bytes, Top_.Totals.Bytes));
+            case Rate:
+                return QString::fromStdString(trafficnames::FormatBitRate(bitRate));
+            case Flows:
+                return QString::number(t.Flows);
+            case Packets:
+                return QString::number(t.Packets);
+            default:
+                return {};
+        }
+    }
+    if (Role != kSortRole) return {};
+    switch (Index.column()) {
+        case Talker:
+            return Index.row();  // the aggregator's order: bytes, then key
+        case Flows:
+            return QVariant::fromValue<quint64>(t.Flows);
+        case Packets:
+            return QVariant::fromValue<quint64>(t.Packets);
+        default:
+            return QVariant::fromValue<quint64>(t.Bytes);
+    }
+}
+
+QVariant TalkerTableModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
+    static const char* const kFirst[kTalkerKinds] = {"Source",   "Destination",      "Conversation",
+                                                     "Protocol", "Destination port", "Exporter"};
+    static const char* const kOthers[ColumnCount] = {"", "Bytes", "Share", "Rate", "Flows", "Packets"};
+    if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(Section, Orientation, Role);
+    if (Section == Talker) return QString::fromLatin1(kFirst[static_cast<std::size_t>(Kind_)]);
+    return Section > 0 && Section < ColumnCount ? QString::fromLatin1(kOthers[Section]) : QVariant();
+}

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QString>
+#include <optional>
+#include <vector>
+
+#include "TrafficAggregator.h"
+
+// One top-talker table: a snapshot of the aggregator's top rows for the chosen span, replaced
+// once a second. Rows that stay are updated in place, so a view keeps its scroll position.
+class TalkerTableModel : public QAbstractTableModel {
+    Q_OBJECT
+
+  public:
+    enum Column { Talker, Bytes, Share, Rate, Flows, Packets, ColumnCount };
+    static constexpr int kSortRole = Qt::UserRole;
+
+    explicit TalkerTableModel(TalkerKind Kind, QObject* Parent = nullptr);
+
+    void SetTop(const TalkerTop& Top, int SpanSeconds);
+    TalkerKind Kind() const { return Kind_; }
+    const TalkerTop& Top() const { return Top_; }
+    std::optional<TalkerKey> KeyAt(int Row) const;
+    int RowOf(const TalkerKey& Key) const;
+
+    int rowCount(const QModelIndex& Parent = {}) const override;
+    int columnCount(const QModelIndex& Parent = {}) const override;
+    QVariant data(const QModelIndex& Index, int Role) const override;
+    QVariant headerData(int Section, Qt::Orientation Orientation, int Role) const override;
+
+  private:
+    TalkerKind Kind_;
+    TalkerTop Top_;
+    std::vector<QString> Names_;  // the rows' talker names, looked up once per snapshot
+    int SpanSeconds_ = 60;
+};

@@ -1,0 +1,307 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include <cstdlib>
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "DatagramHandler.h"
+#include "Doubles.h"
+#include "FlowFeed.h"
+#include "ScratchDirectory.h"
+#include "TestDatagrams.h"
+#include "TrafficAggregator.h"
+#include "TrafficNames.h"
+#include "support/DateTime.h"
+#include "support/ExceptionReport.h"
+#include "support/Tones.h"
+
+namespace {
+
+using namespace testdatagrams;
+
+constexpr std::int64_t kT0 = 1700000000000;  // ms; a whole second
+
+FlowRecord Flow(std::uint32_t Src, std::uint32_t Dst, std::uint64_t Bytes, std::int64_t Ms = kT0,
+                std::uint8_t Protocol = 6, std::uint16_t DstPort = 80) {
+    FlowRecord r;
+    r.ReceivedMs = Ms;
+    r.Exporter = FlowAddress::FromIPv4(0xC0000201);
+    r.Source = FlowAddress::FromIPv4(Src);
+    r.Destination = FlowAddress::FromIPv4(Dst);
+    r.Bytes = Bytes;
+    r.Packets = 2;
+    r.SourcePort = 40000;
+    r.DestinationPort = DstPort;
+    r.Protocol = Protocol;
+    r.Version = 5;
+    return r;
+}
+
+std::vector<std::string> Names(TalkerKind Kind, const TalkerTop& Top) {
+    std::vector<std::string> names;
+    for (const TalkerRow& row : Top.Rows) names.push_back(trafficnames::DescribeKey(Kind, row.Key));
+    return names;
+}
+
+TEST(FlowRecordTest, MadeFromDecodedRecordsWithTheCsvValues) {
+    std::vector<FlowRecord> got;
+    struct Collect {
+        std::vector<FlowRecord>& Out;
+        void Add(const FlowRecord& R) { Out.push_back(R); }
+    } collect{got};
+
+    V5Flow v5;
+    v5.octets = 4294967295u;
+    ASSERT_EQ(flowfeed::Feed(collect, V5Datagram({v5}), "192.0.2.7", kT0 + 5), 1);
+    EXPECT_EQ(got[0].Source.ToString(), "10.0.0.1");
+    EXPECT_EQ(got[0].Destination.ToString(), "192.168.1.20");
+    EXPECT_EQ(got[0].Exporter.ToString(), "192.0.2.7");
+    EXPECT_EQ(got[0].Bytes, 4294967295u);
+    EXPECT_EQ(got[0].Packets, 10u);
+    EXPECT_EQ(got[0].SourcePort, 1234);
+    EXPECT_EQ(got[0].DestinationPort, 80);
+    EXPECT_EQ(got[0].Protocol, 6);
+    EXPECT_EQ(got[0].Version, 5);
+    EXPECT_EQ(got[0].ReceivedMs, kT0 + 5);
+
+    // 0x80000010 bytes: the CSV prints -2147483632; the record holds the same 32 bits unsigned.
+    netflowlib::ResetTemplateStore();
+    const std::string v9 =
+        V9Header(2) + V9Template(256, BasicIPv4Template()) +
+        V9DataFlowset(256, BasicIPv4Record({10, 1, 2, 3}, {172, 16, 0, 9}, 53, 65535, 17, 0x80000010u));
+    ASSERT_EQ(flowfeed::Feed(collect, v9, "192.0.2.8", kT0), 1);
+    EXPECT_EQ(got[1].Bytes, 0x80000010u);
+    EXPECT_EQ(got[1].DestinationPort, 65535);
+    EXPECT_EQ(got[1].Protocol, 17);
+    EXPECT_EQ(got[1].Version, 9);
+    EXPECT_EQ(got[1].Source.ToString(), "10.1.2.3");
+    netflowlib::ResetTemplateStore();
+
+    EXPECT_EQ(FlowAddress::Parse("2001:db8::1").Kind, FlowAddress::IPv6);
+    EXPECT_EQ(FlowAddress::Parse("2001:db8::1").ToString(), "2001:db8::1");
+    EXPECT_EQ(FlowAddress::Parse("10.0.0.256").Kind, FlowAddress::None);
+    EXPECT_EQ(FlowAddress::Parse("").Kind, FlowAddress::None);
+}
+
+TEST(TrafficAggregatorTest, TopTalkersByBytesWithTiesInKeyOrder) {
+    TrafficAggregator agg;
+    agg.Add(Flow(0x0A000003, 0x0A000063, 500));
+    agg.Add(Flow(0x0A000001, 0x0A000063, 900, kT0, 17, 53));
+    agg.Add(Flow(0x0A000002, 0x0A000063, 500));
+    agg.Add(Flow(0x0A000063, 0x0A000001, 100, kT0, 1, 0));  // the reply of 10.0.0.1's conversation
+
+    const TalkerTop sources = agg.Top(TalkerKind::Source, 60);
+    EXPECT_EQ(Names(TalkerKind::Source, sources),
+              (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.99"}));
+    EXPECT_EQ(sources.Totals, (TrafficTotals{4, 2000, 8}));
+
+    const TalkerTop talks = agg.Top(TalkerKind::Conversation, 60);
+    ASSERT_EQ(talks.Keys, 3u);
+    EXPECT_EQ(trafficnames::DescribeKey(TalkerKind::Conversation, talks.Rows[0].Key), "10.0.0.1 <-> 10.0.0.99");
+    EXPECT_EQ(talks.Rows[0].Totals, (TrafficTotals{2, 1000, 4}));
+
+    EXPECT_EQ(Names(TalkerKind::Protocol, agg.Top(TalkerKind::Protocol, 60)),
+              (std::vector<std::string>{"TCP", "UDP", "ICMP"}));
+    EXPECT_EQ(Names(TalkerKind::DestinationPort, agg.Top(TalkerKind::DestinationPort, 60)),
+              (std::vector<std::string>{"80 (http)", "53 (domain)", "0"}));
+    EXPECT_EQ(Names(TalkerKind::Exporter, agg.Top(TalkerKind::Exporter, 60)), (std::vector<std::string>{"192.0.2.1"}));
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 60, 2).Rows.size(), 2u);
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 60, 2).Totals.Bytes, 2000u);  // totals cover every key
+}
+
+TEST(TrafficAggregatorTest, SpansSlideBySecondAndTheHourForgetsEverything) {
+    TrafficAggregator agg;
+    agg.Add(Flow(1, 2, 100, kT0));          // second 0
+    agg.Add(Flow(1, 2, 10, kT0 + 59'999));  // second 59
+    agg.Add(Flow(3, 2, 1, kT0 + 60'000));   // second 60
+    EXPECT_EQ(agg.SpanTotals(60), (TrafficTotals{2, 11, 4}));
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 60).Totals, (TrafficTotals{2, 11, 4}));
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 61).Totals.Bytes, 111u);
+
+    const std::vector<TrafficTotals> series = agg.Series(61);
+    ASSERT_EQ(series.size(), 61u);
+    EXPECT_EQ(series.front().Bytes, 100u);
+    EXPECT_EQ(series[59].Bytes, 10u);
+    EXPECT_EQ(series.back().Bytes, 1u);
+    const std::vector<TrafficTotals> mine =
+        agg.KeySeries(TalkerKind::Source, KeyOf(TalkerKind::Source, Flow(1, 2, 0)), 61);
+    EXPECT_EQ(mine.front().Bytes, 100u);
+    EXPECT_EQ(mine.back().Bytes, 0u);
+
+    agg.AdvanceTo(kT0 + 120'000);  // quiet for a minute: the last minute is empty
+    EXPECT_EQ(agg.SpanTotals(60).Flows, 0u);
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 60).Keys, 0u);
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 300).Totals.Bytes, 111u);
+
+    agg.AdvanceTo(kT0 + 3'659'000);  // second 0 and 59 are out of the hour, second 60 still in
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 3600).Totals.Bytes, 1u);
+    agg.AdvanceTo(kT0 + 3'660'000);
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 3600).Keys, 0u);
+    EXPECT_EQ(agg.SpanTotals(3600).Flows, 0u);
+
+    // A late record within the hour still counts; a clock set back by more restarts the history.
+    agg.Add(Flow(5, 6, 7, kT0 + 3'000'000));
+    EXPECT_EQ(agg.SpanTotals(3600).Bytes, 7u);
+    agg.Add(Flow(5, 6, 8, kT0));
+    EXPECT_EQ(agg.ClockStepsBack(), 1u);
+    EXPECT_EQ(agg.SpanTotals(3600).Bytes, 8u);
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 3600).Totals.Bytes, 8u);
+}
+
+TEST(TrafficAggregatorTest, BoundsDropTheLeastRecentKeysAndCountThem) {
+    TrafficAggregatorOptions options;
+    options.MaxKeys = 3;
+    options.NewestFlows = 5;
+    TrafficAggregator agg(options);
+    for (std::uint32_t src = 1; src <= 5; ++src) agg.Add(Flow(src, 100, src * 10, kT0 + src * 1000));
+    agg.Add(Flow(3, 100, 1, kT0 + 6000));  // 3 becomes the most recent again
+    agg.Add(Flow(6, 100, 1, kT0 + 7000));  // pushes out 4, the least recent
+    const TalkerTop top = agg.Top(TalkerKind::Source, 60);
+    EXPECT_EQ(top.KeysDropped, 3u);
+    EXPECT_EQ(Names(TalkerKind::Source, top), (std::vector<std::string>{"0.0.0.5", "0.0.0.3", "0.0.0.6"}));
+    EXPECT_EQ(agg.SpanTotals(60), (TrafficTotals{7, 152, 14}));  // the chart's totals lose nothing
+
+    // The newest flows, oldest first, and only those not yet taken.
+    std::vector<FlowRecord> newest;
+    EXPECT_EQ(agg.NewestFlows(0, newest), 5u);
+    EXPECT_EQ(newest.front().Source.IPv4HostOrder(), 3u);
+    EXPECT_EQ(newest.back().Source.IPv4HostOrder(), 6u);
+    newest.clear();
+    EXPECT_EQ(agg.NewestFlows(6, newest), 1u);
+    EXPECT_EQ(newest[0].Source.IPv4HostOrder(), 6u);
+    EXPECT_EQ(agg.FlowsAdded(), 7u);
+
+    TrafficAggregatorOptions cells;
+    cells.MaxEntries = 4;
+    TrafficAggregator cut(cells);
+    for (int s = 0; s < 3; ++s) {
+        cut.Add(Flow(1, 2, 1, kT0 + s * 1000));
+        cut.Add(Flow(3, 2, 1, kT0 + s * 1000));
+    }
+    const TalkerTop kept = cut.Top(TalkerKind::Source, 60);
+    EXPECT_EQ(kept.FlowsCut, 2u);  // second 0 was cut to make room
+    EXPECT_EQ(kept.Totals.Flows, 4u);
+    EXPECT_EQ(cut.SpanTotals(60).Flows, 6u);
+}
+
+// Sums of the CSV lines' byte fields: version 5 lines have 8 fields, version 9 lines 7, the bytes
+// last. Negative version 9 counts are read modulo 2^32, as the Traffic record holds them.
+TrafficTotals CsvTotals(const std::vector<std::string>& Lines) {
+    TrafficTotals t;
+    for (const std::string& line : Lines) {
+        ++t.Flows;
+        const long long value = std::atoll(line.substr(line.rfind(',') + 1).c_str());
+        t.Bytes += value < 0 ? static_cast<std::uint64_t>(value + (1ll << 32)) : static_cast<std::uint64_t>(value);
+    }
+    return t;
+}
+
+class TrafficCsvTest : public ScratchDirectoryTest {
+  protected:
+    void SetUp() override {
+        ScratchDirectoryTest::SetUp();
+        netflowlib::ResetTemplateStore();
+        reporter = std::make_unique<doubles::InstalledReporter>(Dir());
+    }
+    void TearDown() override {
+        reporter.reset();
+        netflowlib::ResetTemplateStore();
+        ScratchDirectoryTest::TearDown();
+    }
+
+    // Handles the datagram as the collector does and feeds the same bytes to the aggregator;
+    // returns the CSV lines this datagram added.
+    std::vector<std::string> Send(const std::string& Datagram, const std::string& Sender, std::int64_t Ms) {
+        const std::size_t before = AllCsvLines().size();
+        handler.HandleDatagram(Datagram.data(), Datagram.size(), Sender);
+        flowfeed::Feed(aggregator, Datagram, Sender, Ms);
+        std::vector<std::string> lines = AllCsvLines();
+        return {lines.begin() + static_cast<std::ptrdiff_t>(before), lines.end()};
+    }
+
+    std::vector<std::string> AllCsvLines() const {
+        std::vector<std::string> lines;
+        for (const auto& entry : std::filesystem::directory_iterator(Dir())) {
+            if (entry.path().filename().string().rfind("NetFlow-", 0) != 0) continue;
+            std::istringstream text(ReadFile(entry.path().string()));
+            for (std::string line; std::getline(text, line);) lines.push_back(line.substr(0, line.size() - 1));
+        }
+        return lines;
+    }
+
+    struct NoWindow : WindowUpdates {
+        void SetCaption(Caption, std::string_view) override {}
+        void AddMemoLine(std::string_view) override {}
+        void Beep() override {}
+    } window;
+    DatagramHandler handler{window};
+    TrafficAggregator aggregator;
+    std::unique_ptr<doubles::InstalledReporter> reporter;
+};
+
+TEST_F(TrafficCsvTest, EveryTableTotalsWhatTheCsvHoldsForTheSpan) {
+    std::vector<V5Flow> flows(30);
+    for (int i = 0; i < 30; ++i) {
+        flows[i].src = 0x0A000000u + static_cast<std::uint32_t>(i % 7);
+        flows[i].dst = 0xC0A80000u + static_cast<std::uint32_t>(i % 3);
+        flows[i].prot = i % 4 == 0 ? 17 : 6;
+        flows[i].dport = static_cast<std::uint16_t>(i % 5 == 0 ? 53 : 443);
+        flows[i].octets = 1000u + static_cast<std::uint32_t>(i) * 37u;
+    }
+    const std::string v9 = V9Header(3) + V9Template(256, BasicIPv4Template()) +
+                           V9DataFlowset(256, BasicIPv4Record({10, 9, 9, 9}, {172, 16, 9, 9}, 1, 2, 6, 0xFFFFFFF0u) +
+                                                  BasicIPv4Record({172, 16, 9, 9}, {10, 9, 9, 9}, 2, 1, 6, 1500));
+
+    // Three datagrams per second for 70 seconds, from two exporters; the span boundary falls
+    // between the datagrams of one second and those of the next.
+    std::vector<std::vector<std::string>> linesBySecond;
+    for (int s = 0; s < 70; ++s) {
+        std::vector<std::string> lines;
+        for (const std::string& l : Send(V5Datagram(flows), "192.0.2.1", kT0 + s * 1000)) lines.push_back(l);
+        for (const std::string& l : Send(v9, "192.0.2.2", kT0 + s * 1000 + 400)) lines.push_back(l);
+        for (const std::string& l : Send(V5Datagram({flows[s % 30]}), "192.0.2.1", kT0 + s * 1000 + 999))
+            lines.push_back(l);
+        linesBySecond.push_back(lines);
+    }
+    for (int span : {1, 10, 60, 300}) {
+        std::vector<std::string> inSpan;
+        for (int s = std::max(0, 70 - span); s < 70; ++s)
+            inSpan.insert(inSpan.end(), linesBySecond[s].begin(), linesBySecond[s].end());
+        const TrafficTotals csv = CsvTotals(inSpan);
+        ASSERT_GT(csv.Flows, 0u);
+        EXPECT_EQ(aggregator.SpanTotals(span).Flows, csv.Flows) << span;
+        EXPECT_EQ(aggregator.SpanTotals(span).Bytes, csv.Bytes) << span;
+        for (std::size_t k = 0; k < kTalkerKinds; ++k) {
+            const TalkerTop top = aggregator.Top(static_cast<TalkerKind>(k), span);
+            EXPECT_EQ(top.Totals.Flows, csv.Flows) << "table " << k << " span " << span;
+            EXPECT_EQ(top.Totals.Bytes, csv.Bytes) << "table " << k << " span " << span;
+        }
+    }
+    // The version 9 conversation is counted once for both directions, with the big count unsigned.
+    const TalkerTop talks = aggregator.Top(TalkerKind::Conversation, 1);
+    EXPECT_EQ(trafficnames::DescribeKey(TalkerKind::Conversation, talks.Rows[0].Key), "10.9.9.9 <-> 172.16.9.9");
+    EXPECT_EQ(talks.Rows[0].Totals, (TrafficTotals{2, 0xFFFFFFF0ull + 1500, 0}));
+}
+
+TEST(TrafficNamesTest, UnitsNamesAndServices) {
+    EXPECT_EQ(trafficnames::FormatBytes(999), "999 B");
+    EXPECT_EQ(trafficnames::FormatBytes(1500), "1.5 kB");
+    EXPECT_EQ(trafficnames::FormatBytes(999'960), "1.0 MB");
+    EXPECT_EQ(trafficnames::FormatBytes(3'200'000'000ull), "3.2 GB");
+    EXPECT_EQ(trafficnames::FormatBitRate(850), "850 bit/s");
+    EXPECT_EQ(trafficnames::FormatBitRate(34'500'000), "34.5 Mbit/s");
+    EXPECT_EQ(trafficnames::FormatShare(1, 3), "33.3 %");
+    EXPECT_EQ(trafficnames::FormatShare(1, 0), "-");
+    EXPECT_EQ(trafficnames::ProtocolName(6), "TCP");
+    EXPECT_EQ(trafficnames::ProtocolName(58), "ICMPv6");
+    EXPECT_EQ(trafficnames::ProtocolName(253), trafficnames::ProtocolName(253));  // cached, stable
+    EXPECT_EQ(trafficnames::ProtocolNumber("udp"), 17);
+    EXPECT_EQ(trafficnames::ProtocolNumber("nonsense"), -1);
+    EXPECT_EQ(trafficnames::ServiceName(443), "https");
+    EXPECT_EQ(trafficnames::ServiceName(0), "");
+}
+
+}  // namespace

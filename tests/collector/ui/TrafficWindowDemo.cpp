@@ -1,0 +1,69 @@
+// Shows the Traffic window on an hour of made-up traffic with a known mix and saves a picture of
+// it: traffic-window-demo OUTPUT.png. Run under a display (see traffic-screenshot.sh).
+#include <QApplication>
+#include <QDateTime>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTimer>
+#include <cstdio>
+
+#include "FlowHandOver.h"
+#include "TrafficAggregator.h"
+#include "TrafficWindow.h"
+
+namespace {
+
+FlowRecord Demo(std::uint64_t N, std::int64_t Ms) {
+    // A backup server that dominates, some web and name traffic, a little of everything else.
+    static const char* const kSources[] = {"10.1.0.20", "10.1.0.31", "10.1.4.7", "10.2.0.5", "172.16.8.2"};
+    static const char* const kTargets[] = {"10.9.0.2", "93.184.216.34", "10.1.0.53", "151.101.1.69", "10.9.0.3"};
+    static const std::uint16_t kPorts[] = {22, 443, 53, 443, 873, 80, 123};
+    static const std::uint8_t kProtocols[] = {6, 6, 17, 6, 6, 6, 17};
+    FlowRecord r;
+    r.ReceivedMs = Ms;
+    r.Exporter = FlowAddress::Parse(N % 3 == 0 ? "192.0.2.1" : "192.0.2.2");
+    const std::size_t kind = N % 7;
+    // The transfers to the backup target (kind 4) all come from the first source.
+    r.Source = FlowAddress::Parse(kind == 4 ? kSources[0] : kSources[(N * 7) % 5]);
+    r.Destination = FlowAddress::Parse(kind == 4 ? kTargets[0] : kTargets[(N * 3) % 5]);
+    r.DestinationPort = kPorts[kind];
+    r.Protocol = N % 41 == 0 ? 1 : kProtocols[kind];
+    r.SourcePort = static_cast<std::uint16_t>(32768 + N % 20000);
+    r.Bytes = kind == 4 ? 400'000 + N % 1000 : 300 + (N * 37) % 90000;
+    r.Packets = r.Bytes / 900 + 1;
+    r.Version = N % 2 ? 5 : 9;
+    return r;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: %s OUTPUT.png\n", argv[0]);
+        return 2;
+    }
+    const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    TrafficAggregator aggregator;
+    std::uint64_t n = 0;
+    for (int s = 3599; s >= 0; --s) {
+        // The rate rises in the last five minutes, as when a transfer starts.
+        const int perSecond = s < 300 ? 60 : 20 + (s / 60) % 10;
+        for (int i = 0; i < perSecond; ++i, ++n) aggregator.Add(Demo(n, now - s * 1000 - 999 + i * (1000 / perSecond)));
+    }
+    SharedTraffic shared;
+    shared.Aggregator = &aggregator;
+    TrafficWindow window(shared, nullptr, nullptr, [now] { return now; });
+    window.resize(1280, 860);
+    window.show();
+    window.findChild<QTableView*>(QStringLiteral("tblSources"))->selectRow(1);
+    const QString output = QString::fromLocal8Bit(argv[1]);
+    QTimer::singleShot(1500, &app, [&] {
+        window.Refresh();
+        app.processEvents();
+        const bool saved = window.grab().save(output);
+        std::fprintf(stderr, "%s %s\n", saved ? "saved" : "could not save", qPrintable(output));
+        app.exit(saved ? 0 : 1);
+    });
+    return app.exec();
+}

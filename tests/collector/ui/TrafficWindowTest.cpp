@@ -1,0 +1,263 @@
+// The Traffic window fed straight from an aggregator: its tables, the span selector, the chart's
+// series, the flow table's filter, Pause and Save as CSV, all found by object name.
+#include <QComboBox>
+#include <QDateTime>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QtCharts/QChart>
+#include <QtCharts/QLineSeries>
+
+#include "FlowFilter.h"
+#include "FlowHandOver.h"
+#include "FlowTableModel.h"
+#include "TrafficAggregator.h"
+#include "TrafficChart.h"
+#include "TrafficWindow.h"
+
+namespace {
+
+constexpr std::int64_t kNow = 1700000000000;
+
+FlowRecord Flow(const char* Src, const char* Dst, std::uint64_t Bytes, std::int64_t Ms = kNow,
+                std::uint8_t Protocol = 6, std::uint16_t DstPort = 443, const char* Exporter = "192.0.2.1") {
+    FlowRecord r;
+    r.ReceivedMs = Ms;
+    r.Exporter = FlowAddress::Parse(Exporter);
+    r.Source = FlowAddress::Parse(Src);
+    r.Destination = FlowAddress::Parse(Dst);
+    r.Bytes = Bytes;
+    r.Packets = 3;
+    r.SourcePort = 50000;
+    r.DestinationPort = DstPort;
+    r.Protocol = Protocol;
+    r.Version = 9;
+    return r;
+}
+
+QString Cell(QTableView* View, int Row, int Column) { return View->model()->index(Row, Column).data().toString(); }
+
+QLineSeries* Series(TrafficWindow& W, const char* Name) {
+    auto* chart = W.findChild<TrafficChart*>(QStringLiteral("chartTraffic"));
+    if (chart == nullptr) return nullptr;
+    for (QAbstractSeries* s : chart->chart()->series()) {
+        if (s->objectName() == QLatin1String(Name)) return qobject_cast<QLineSeries*>(s);
+    }
+    return nullptr;
+}
+
+// A window on its own aggregator, with the clock standing still at kNow unless moved.
+struct Fixture {
+    TrafficAggregator Aggregator;
+    SharedTraffic Shared{{}, &Aggregator};
+    std::int64_t Now = kNow;
+    TrafficWindow Window{Shared, nullptr, nullptr, [this] { return Now; }};
+
+    template <typename T>
+    T* Find(const char* Name) {
+        return Window.findChild<T*>(QString::fromLatin1(Name));
+    }
+};
+
+}  // namespace
+
+class TrafficWindowTest : public QObject {
+    Q_OBJECT
+
+  private slots:
+    void tablesRankTalkersWithUnitsAndShares();
+    void spanSelectorWidensEveryTable();
+    void chartFollowsTheSpanAndTheSelectedTalker();
+    void flowTableFiltersPausesAndSavesWhatItShows();
+    void filterTerms();
+    void flowTableKeepsTheNewest();
+};
+
+void TrafficWindowTest::tablesRankTalkersWithUnitsAndShares() {
+    Fixture f;
+    f.Aggregator.Add(Flow("10.0.0.2", "10.0.0.9", 1500));
+    f.Aggregator.Add(Flow("10.0.0.1", "10.0.0.9", 4500, kNow, 17, 53));
+    f.Aggregator.Add(Flow("10.0.0.9", "10.0.0.1", 4'000'000, kNow, 6, 443, "192.0.2.2"));
+    f.Window.Refresh();
+    QCOMPARE(f.Window.windowTitle(), QStringLiteral("Traffic"));
+    QCOMPARE(f.Window.objectName(), QStringLiteral("TrafficWindow"));
+
+    QTableView* sources = f.Find<QTableView>("tblSources");
+    QVERIFY(sources != nullptr);
+    QCOMPARE(sources->model()->rowCount(), 3);
+    QCOMPARE(Cell(sources, 0, 0), QStringLiteral("10.0.0.9"));
+    QCOMPARE(Cell(sources, 0, 1), QStringLiteral("4.0 MB"));
+    QCOMPARE(Cell(sources, 1, 0), QStringLiteral("10.0.0.1"));
+    QCOMPARE(Cell(sources, 1, 1), QStringLiteral("4.5 kB"));
+    QCOMPARE(Cell(sources, 2, 2), QStringLiteral("0.0 %"));
+    QCOMPARE(Cell(sources, 0, 3), QStringLiteral("533.3 kbit/s"));  // over the 1-minute span
+
+    QTableView* talks = f.Find<QTableView>("tblConversations");
+    QCOMPARE(talks->model()->rowCount(), 2);
+    QCOMPARE(Cell(talks, 0, 0), QStringLiteral("10.0.0.1 <-> 10.0.0.9"));
+    QCOMPARE(Cell(talks, 0, 4), QStringLiteral("2"));
+    QCOMPARE(Cell(f.Find<QTableView>("tblProtocols"), 1, 0), QStringLiteral("UDP"));
+    QCOMPARE(Cell(f.Find<QTableView>("tblPorts"), 0, 0), QStringLiteral("443 (https)"));
+    QCOMPARE(f.Find<QTableView>("tblExporters")->model()->rowCount(), 2);
+    QCOMPARE(f.Find<QTableView>("tblDestinations")->model()->rowCount(), 2);
+
+    // Clicking a header sorts; flows then put the single-flow rows in order of their count.
+    sources->sortByColumn(4, Qt::AscendingOrder);
+    QCOMPARE(Cell(sources, 0, 4), QStringLiteral("1"));
+}
+
+void TrafficWindowTest::spanSelectorWidensEveryTable() {
+    Fixture f;
+    f.Aggregator.Add(Flow("10.0.0.1", "10.0.0.9", 100, kNow - 120'000));
+    f.Aggregator.Add(Flow("10.0.0.2", "10.0.0.9", 200, kNow));
+    f.Window.Refresh();
+    QTableView* sources = f.Find<QTableView>("tblSources");
+    QCOMPARE(sources->model()->rowCount(), 1);
+    auto* span = f.Find<QComboBox>("cmbSpan");
+    QCOMPARE(span->count(), 4);
+    span->setCurrentIndex(1);  // 5 minutes
+    QCOMPARE(f.Window.SpanSeconds(), 300);
+    QCOMPARE(sources->model()->rowCount(), 2);
+    QCOMPARE(f.Find<QTableView>("tblPorts")->model()->index(0, 4).data().toString(), QStringLiteral("2"));
+    QVERIFY(f.Find<QLabel>("lblTotals")->text().startsWith(QStringLiteral("2 flows, 300 B")));
+
+    // The clock moves on with nothing new: the older flow leaves the 5-minute span.
+    f.Now = kNow + 181'000;
+    f.Window.Refresh();
+    QCOMPARE(sources->model()->rowCount(), 1);
+}
+
+void TrafficWindowTest::chartFollowsTheSpanAndTheSelectedTalker() {
+    Fixture f;
+    f.Aggregator.Add(Flow("10.0.0.1", "10.0.0.9", 1000, kNow - 1000));
+    f.Aggregator.Add(Flow("10.0.0.1", "10.0.0.9", 500));
+    f.Aggregator.Add(Flow("10.0.0.2", "10.0.0.9", 250));
+    f.Window.Refresh();
+    QLineSeries* flows = Series(f.Window, "seriesFlows");
+    QLineSeries* bits = Series(f.Window, "seriesBits");
+    QLineSeries* selected = Series(f.Window, "seriesSelected");
+    QVERIFY(flows && bits && selected);
+    QCOMPARE(flows->count(), 60);
+    QCOMPARE(flows->at(59), QPointF(0, 2));
+    QCOMPARE(flows->at(58), QPointF(-1, 1));
+    QCOMPARE(bits->at(59).y(), 8.0 * 750 / 1000);  // 8,000 bit/s at most: plotted in kbit/s
+    QCOMPARE(f.Window.findChild<TrafficChart*>(QStringLiteral("chartTraffic"))->RateUnit(), QStringLiteral("kbit/s"));
+    QCOMPARE(selected->count(), 0);
+
+    QTableView* sources = f.Find<QTableView>("tblSources");
+    sources->selectRow(0);  // 10.0.0.1
+    QCOMPARE(selected->count(), 60);
+    QCOMPARE(selected->at(59).y(), 8.0 * 500 / 1000);
+    QCOMPARE(selected->at(58).y(), 8.0 * 1000 / 1000);
+    QVERIFY(selected->name().contains(QStringLiteral("10.0.0.1")));
+
+    // The selection stays with the talker when the ranking changes under it.
+    f.Aggregator.Add(Flow("10.0.0.2", "10.0.0.9", 1'000'000));
+    f.Window.Refresh();
+    QCOMPARE(sources->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(sources->selectionModel()->selectedRows().front().data().toString(), QStringLiteral("10.0.0.1"));
+
+    f.Find<QComboBox>("cmbSpan")->setCurrentIndex(3);
+    QCOMPARE(flows->count(), 3600);
+    QCOMPARE(selected->count(), 3600);
+}
+
+void TrafficWindowTest::flowTableFiltersPausesAndSavesWhatItShows() {
+    Fixture f;
+    f.Aggregator.Add(Flow("10.1.2.3", "8.8.8.8", 100, kNow, 17, 53));
+    f.Aggregator.Add(Flow("10.2.0.1", "10.1.9.9", 200, kNow, 6, 22));
+    f.Aggregator.Add(Flow("192.168.1.1", "10.9.0.1", 300, kNow, 6, 443, "192.0.2.7"));
+    f.Window.Refresh();
+    QTableView* table = f.Find<QTableView>("tblFlows");
+    QCOMPARE(table->model()->rowCount(), 3);
+    QCOMPARE(Cell(table, 0, FlowTableModel::Protocol), QStringLiteral("UDP"));
+    QCOMPARE(Cell(table, 0, FlowTableModel::Received),
+             QDateTime::fromMSecsSinceEpoch(kNow).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")));
+
+    auto* filter = f.Find<QLineEdit>("txtFilter");
+    filter->setText(QStringLiteral("10.1.0.0/16 TCP"));
+    QCOMPARE(table->model()->rowCount(), 1);
+    QCOMPARE(Cell(table, 0, FlowTableModel::DestinationPort), QStringLiteral("22"));
+    // The filter goes on narrowing what arrives.
+    f.Aggregator.Add(Flow("10.1.0.5", "1.1.1.1", 400, kNow, 6, 80));
+    f.Aggregator.Add(Flow("10.1.0.6", "1.1.1.1", 500, kNow, 17, 80));
+    f.Window.Refresh();
+    QCOMPARE(table->model()->rowCount(), 2);
+
+    auto* pause = f.Find<QPushButton>("cmdPause");
+    pause->click();
+    f.Aggregator.Add(Flow("10.1.0.7", "1.1.1.1", 600, kNow, 6, 80));
+    f.Window.Refresh();
+    QCOMPARE(table->model()->rowCount(), 2);
+    QTemporaryDir dir;
+    const QString name = dir.filePath(QStringLiteral("flows.csv"));
+    QVERIFY(f.Window.SaveCsv(name));
+    pause->click();  // collection went on meanwhile
+    QCOMPARE(table->model()->rowCount(), 3);
+
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QString stamp = QDateTime::fromMSecsSinceEpoch(kNow).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+    QCOMPARE(
+        QString::fromUtf8(file.readAll()),
+        QStringLiteral(
+            "Received,Exporter,Source,Source port,Destination,Destination port,Protocol,Bytes,Packets,Version\r\n") +
+            stamp + QStringLiteral(",192.0.2.1,10.2.0.1,50000,10.1.9.9,22,TCP,200,3,9\r\n") + stamp +
+            QStringLiteral(",192.0.2.1,10.1.0.5,50000,1.1.1.1,80,TCP,400,3,9\r\n"));
+    QVERIFY(!f.Window.SaveCsv(dir.filePath(QStringLiteral("missing/flows.csv"))));
+
+    filter->setText(QStringLiteral("10.1.0.0/16 nonsense"));  // a bad term keeps nothing back
+    QCOMPARE(table->model()->rowCount(), 6);
+}
+
+void TrafficWindowTest::filterTerms() {
+    const FlowRecord r = Flow("10.1.2.3", "172.16.5.4", 1, kNow, 17, 53, "192.0.2.9");
+    auto matches = [&r](const char* Text) {
+        FlowFilter filter;
+        return filter.Parse(Text) && filter.Matches(r);
+    };
+    QVERIFY(matches(""));
+    QVERIFY(matches("10.1.2.3"));
+    QVERIFY(matches("172.16.0.0/12"));
+    QVERIFY(!matches("172.32.0.0/12"));
+    QVERIFY(matches("0.0.0.0/0"));
+    QVERIFY(matches("53 udp"));
+    QVERIFY(matches("50000"));
+    QVERIFY(!matches("53 tcp"));
+    QVERIFY(matches("proto:17"));
+    QVERIFY(matches("192.0.2.9"));  // an address term also finds the exporter
+    QVERIFY(matches("exporter:192.0.2.0/24"));
+    QVERIFY(!matches("exporter:10.1.2.3"));
+    QVERIFY(!matches("2001:db8::/32"));
+    FlowFilter filter;
+    std::string error;
+    QVERIFY(!filter.Parse("10.0.0.0/33", &error));
+    QVERIFY(!filter.Parse("65536", &error));
+    QVERIFY(error.find("65536") != std::string::npos);
+    QVERIFY(filter.Empty());
+}
+
+void TrafficWindowTest::flowTableKeepsTheNewest() {
+    FlowTableModel model(3);
+    std::vector<FlowRecord> flows;
+    for (int i = 1; i <= 2; ++i) flows.push_back(Flow("10.0.0.1", "10.0.0.2", static_cast<std::uint64_t>(i)));
+    model.Append(flows);
+    flows.clear();
+    for (int i = 3; i <= 7; ++i) flows.push_back(Flow("10.0.0.1", "10.0.0.2", static_cast<std::uint64_t>(i)));
+    model.Append(flows);
+    QCOMPARE(model.rowCount(), 3);
+    QCOMPARE(model.Record(0).Bytes, 5u);
+    QCOMPARE(model.Record(2).Bytes, 7u);
+    flows.resize(1);
+    model.Append(flows);
+    QCOMPARE(model.Record(0).Bytes, 6u);
+    QCOMPARE(model.Record(2).Bytes, 3u);
+}
+
+QTEST_MAIN(TrafficWindowTest)
+#include "TrafficWindowTest.moc"
