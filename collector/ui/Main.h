@@ -74,7 +74,7 @@ class TForm1 : public QMainWindow {
     QAction* N1 = nullptr;
     QAction* Exit1 = nullptr;
 
-    TIdUDPServer UDPServer;
+    TIdUDPServer UDPServer{mCounters};
 
   protected:
     void closeEvent(QCloseEvent* Event) override;
