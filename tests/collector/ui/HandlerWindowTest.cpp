@@ -21,6 +21,7 @@
 #include "MemoView.h"
 #include "flowdecode/NetflowV9.h"
 #include "TestDatagrams.h"
+#include "WindowDoubles.h"
 #include "support/Tones.h"
 
 namespace {
@@ -196,17 +197,25 @@ void HandlerWindowTest::threeRecordsGiveThreeLinesInSlotOrder() {
 }
 
 void HandlerWindowTest::errorInTheLoopGivesOneReportAndTheNextDatagramIsHandled() {
-    mForm->UDPReadHandler().BeforeRecordForTesting = [](int slot) {
-        if (slot == 1) throw std::runtime_error("memo line could not be added");
+    // A handler whose window fails at the second record's caption, in place of the form's own.
+    CollectorCounters counters;
+    FailingWindow failing(mForm->Updates(), ::Caption::lblsrcaddr, 2, "memo line could not be added");
+    DatagramHandler failingHandler(failing, counters);
+    mForm->UDPServer.SetActive(false);
+    const TUDPReadEvent formsOwn = mForm->UDPServer.OnUDPRead;
+    mForm->UDPServer.OnUDPRead = [&failingHandler](TIdUDPServer&, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+        failingHandler.UDPServerUDPRead(AData, ABinding);
     };
+    mForm->UDPServer.SetActive(true);
     V5Flow a, b, c;
     Send(V5Datagram({a, b, c}));
     WaitForHandled("168");
     QCOMPARE(Reports(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(MemoLines().size(), 1, kWaitMs);
 
-    mForm->UDPServer.SetActive(false);  // no handler runs while the seam is taken away
-    mForm->UDPReadHandler().BeforeRecordForTesting = nullptr;
+    QCOMPARE(CsvLines().size(), 1);
+    mForm->UDPServer.SetActive(false);  // no handler runs while the form's own comes back
+    mForm->UDPServer.OnUDPRead = formsOwn;
     mForm->UDPServer.SetActive(true);
     V5Flow d;
     d.octets = 7;

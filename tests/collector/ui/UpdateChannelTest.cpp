@@ -83,6 +83,7 @@ class UpdateChannelTest : public QObject {
     void heldUpdatesArriveTogetherAtTheEndOfABatch();
     void beepSoundsOnceOnTheMainThread();
     void destroyingTheChannelDropsWhatIsStillPending();
+    void aBusyWindowDropsOnlyLinesItCouldNotShowAnyway();
 };
 
 void UpdateChannelTest::linesAndCaptionsFromAnotherThreadArriveWholeAndInOrder() {
@@ -325,6 +326,35 @@ void UpdateChannelTest::destroyingTheChannelDropsWhatIsStillPending() {
     // The queued wake-up died with the channel; nothing may touch it now.
     QTest::qWait(100);
     QVERIFY(targets.MemoLines().isEmpty());
+}
+
+void UpdateChannelTest::aBusyWindowDropsOnlyLinesItCouldNotShowAnyway() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate(10));
+    // The main thread applies nothing while the listener posts: directly and in datagram-sized
+    // batches, as the handler does.
+    std::thread listener([&channel] {
+        for (int i = 0; i < 1000; ++i) channel.AddMemoLine(NumberedLine(i));
+        for (int d = 0; d < 40; ++d) {
+            channel.BeginBatch();
+            for (int r = 0; r < 25; ++r) channel.AddMemoLine(NumberedLine(1000 + d * 25 + r));
+            channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: " + std::to_string(d));
+            channel.EndBatch();
+        }
+        channel.Beep();
+    });
+    listener.join();
+    // The pending list never held more than the memo keeps.
+    QCOMPARE(channel.LinesDroppedFromWindow(), std::uint64_t{2000 - 10});
+    channel.Drain();
+    QCOMPARE(targets.MemoLines(), NumberedLines(1990, 1999));
+    QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 39"));
+
+    // Afterwards nothing more is dropped than the bound demands.
+    channel.AddMemoLine("after");
+    channel.Drain();
+    QCOMPARE(channel.LinesDroppedFromWindow(), std::uint64_t{2000 - 10});
+    QCOMPARE(targets.MemoLines().back(), QStringLiteral("after"));
 }
 
 QTEST_MAIN(UpdateChannelTest)
