@@ -18,7 +18,7 @@ namespace {
 using namespace testdatagrams;
 
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() : Previous_(std::filesystem::current_path()) {
         std::string pattern = (std::filesystem::temp_directory_path() / "nfc-write-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -30,13 +30,13 @@ public:
         std::filesystem::remove_all(Path_);
     }
 
-private:
+  private:
     std::filesystem::path Previous_;
     std::filesystem::path Path_;
 };
 
 class NullWindow : public WindowUpdates {
-public:
+  public:
     void SetCaption(Caption, std::string_view) override {}
     void AddMemoLine(std::string_view) override {}
     void Beep() override {}
@@ -54,7 +54,8 @@ void BM_WritePathPerDatagram(benchmark::State& state) {
     const std::string packet = which == 0 ? V5ThirtyRecords() : V9ThirtyRecords();
     for (auto _ : state) handler.HandleDatagram(packet.data(), packet.size(), "192.0.2.1", which == 2);
     state.SetItemsProcessed(state.iterations() * kFullRecords);
-    static const char* const kNames[] = {"v5, 30 records", "v9, 30 records, traced", "v9, 30 records, later one queued"};
+    static const char* const kNames[] = {"v5, 30 records", "v9, 30 records, traced",
+                                         "v9, 30 records, later one queued"};
     state.SetLabel(kNames[which]);
     state.counters["traces"] = static_cast<double>(counters.TracesWritten.Get());
 }

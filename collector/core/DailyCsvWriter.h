@@ -12,7 +12,7 @@
 // datagram handled across midnight still splits between the two files. Nothing is held open
 // between datagrams. A failed append leaves the file as it was and counts its lines as lost.
 class DailyCsvWriter {
-public:
+  public:
     DailyCsvWriter(brix32::Clock& Clock, CollectorCounters& Counters,
                    brix32::FileOutput& Output = brix32::SystemFileOutput());
 
@@ -22,7 +22,7 @@ public:
     // part-way through them: the lines of the records before it are kept.
     void Flush();
 
-private:
+  private:
     brix32::Clock& Clock_;
     CollectorCounters& Counters_;
     brix32::FileOutput& Output_;

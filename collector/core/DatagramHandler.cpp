@@ -155,7 +155,8 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
                                              V9Records_, Trace_);
     }
 
-    if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0) Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
+    if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0)
+        Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
     ShowHeader(Header, sPacket.size());
 
     // Version 5 shows the records the decoder filled; version 9 every slot its walk reached, even
@@ -171,8 +172,9 @@ void DatagramHandler::CountVersion(const char* Data, std::size_t Size, const net
         Counters_.V9Datagrams.Add();
     } else {
         // The header decoder leaves the version 0 for all of these; the first two bytes tell them apart.
-        const unsigned wireVersion =
-            Size >= 2 ? (static_cast<unsigned>(static_cast<unsigned char>(Data[0])) << 8 | static_cast<unsigned char>(Data[1])) : 0;
+        const unsigned wireVersion = Size >= 2 ? (static_cast<unsigned>(static_cast<unsigned char>(Data[0])) << 8 |
+                                                  static_cast<unsigned char>(Data[1]))
+                                               : 0;
         if (Size <= kShortestUndecoded) {
             Counters_.TooShort.Add();
         } else if (wireVersion == 10) {

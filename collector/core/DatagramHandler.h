@@ -32,7 +32,7 @@ struct HandlerServices {
 // touches a widget; lets no error escape. TraceFiles writes the packet trace and the markers; it
 // must hold them until its Finish (the staged sink, the default).
 class DatagramHandler {
-public:
+  public:
     DatagramHandler(WindowUpdates& Window, CollectorCounters& Counters,
                     std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles = nullptr, HandlerServices Services = {});
     // With counters of its own, for callers that do not show them.
@@ -46,17 +46,17 @@ public:
     // The listener has handed over every datagram it had: whatever was held back is written.
     void BatchEnded();
 
-private:
+  private:
     // Counters null: the handler keeps counters of its own.
     DatagramHandler(WindowUpdates& Window, CollectorCounters* Counters,
                     std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles, HandlerServices Services);
 
     class CountedReporter : public brix32::ExceptionReporter {
-    public:
+      public:
         CountedReporter(brix32::ExceptionReporter& Inner, Counter& Reports) : Inner_(Inner), Reports_(Reports) {}
         std::string Report(const brix32::tExceptionRec& ExceptionRec) override;
 
-    private:
+      private:
         brix32::ExceptionReporter& Inner_;
         Counter& Reports_;
     };

@@ -18,7 +18,7 @@
 //
 // The files' sink must hold everything until Finish, as the staged sink does.
 class TracePolicy : public netflowlib::PacketTraceSink {
-public:
+  public:
     static constexpr double kRefreshSeconds = 0.1;
 
     TracePolicy(std::unique_ptr<netflowlib::PacketTraceSink> Files, brix32::Clock& Clock, CollectorCounters& Counters);
@@ -33,7 +33,7 @@ public:
     void Marker(const std::string& sText) override;
     void Finish() override;
 
-private:
+  private:
     std::unique_ptr<netflowlib::PacketTraceSink> Files_;
     brix32::Clock& Clock_;
     CollectorCounters& Counters_;

@@ -16,7 +16,7 @@ namespace brix32 {
 namespace {
 
 class PlainWrite : public FileOutput {
-public:
+  public:
     long Write(int Fd, const char* Data, std::size_t Size) override { return ::write(Fd, Data, Size); }
 };
 
@@ -45,7 +45,8 @@ std::string TemporaryNameFor(const std::string& sFileName) {
 
 bool IsTemporaryOf(const std::string& sEntry, const std::string& sFileName) {
     const std::string prefix = sFileName + kTemporaryMarker;
-    if (sEntry.size() != prefix.size() + kTemporaryDigits || sEntry.compare(0, prefix.size(), prefix) != 0) return false;
+    if (sEntry.size() != prefix.size() + kTemporaryDigits || sEntry.compare(0, prefix.size(), prefix) != 0)
+        return false;
     return sEntry.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos;
 }
 

@@ -1,5 +1,5 @@
 #include <gtest/gtest.h>
-
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <sched.h>
 #include <string>
 #include <vector>
 
@@ -23,11 +22,12 @@ using brix32::HexDump;
 using brix32::ReplaceFileAtomically;
 
 class AppendToTextFileTest : public ScratchDirectoryTest {
-protected:
+  protected:
     // The names in the scratch directory, sorted.
     std::vector<std::string> Entries() const {
         std::vector<std::string> names;
-        for (const auto& entry : std::filesystem::directory_iterator(Dir())) names.push_back(entry.path().filename().string());
+        for (const auto& entry : std::filesystem::directory_iterator(Dir()))
+            names.push_back(entry.path().filename().string());
         std::sort(names.begin(), names.end());
         return names;
     }
@@ -103,7 +103,7 @@ TEST_F(AppendToTextFileTest, AWholeAppendThatFailsPartWayLeavesTheFileAsItWas) {
     EXPECT_EQ(ReadFile("flows.csv"), "1,2\r\n");
     // A write that takes nothing at all counts as a full disk too, instead of looping for ever.
     class Stuck : public brix32::FileOutput {
-    public:
+      public:
         long Write(int, const char*, std::size_t) override { return 0; }
     } stuck;
     EXPECT_FALSE(brix32::AppendWhole("3,4\r\n", "flows.csv", stuck));
@@ -139,12 +139,14 @@ TEST_F(AppendToTextFileTest, TemporaryNamesAreFreshAndLeftoversGoAtStart) {
     EXPECT_TRUE(ReplaceFileAtomically("debug.txt", "marker"));
     EXPECT_EQ(ReadFile("target.txt"), "untouched");
 
-    for (const char* name : {"debug.txt.tmp-0123456789abcdef", "trace.txt.tmp-fedcba9876543210",
-                             "debug.txt.tmp-notours", "other.txt.tmp-0123456789abcdef", "debug.txt.tmp-0123456789ABCDEF"})
+    for (const char* name :
+         {"debug.txt.tmp-0123456789abcdef", "trace.txt.tmp-fedcba9876543210", "debug.txt.tmp-notours",
+          "other.txt.tmp-0123456789abcdef", "debug.txt.tmp-0123456789ABCDEF"})
         WriteFile(name, "x");
     brix32::RemoveLeftoverTemporaries({"debug.txt", "trace.txt"});
-    EXPECT_EQ(Entries(), (std::vector<std::string>{"debug.txt", "debug.txt.tmp-0123456789ABCDEF", "debug.txt.tmp-notours",
-                                                   "other.txt.tmp-0123456789abcdef", "target.txt"}));
+    EXPECT_EQ(Entries(),
+              (std::vector<std::string>{"debug.txt", "debug.txt.tmp-0123456789ABCDEF", "debug.txt.tmp-notours",
+                                        "other.txt.tmp-0123456789abcdef", "target.txt"}));
     EXPECT_EQ(ReadFile("debug.txt"), "marker");
 }
 
@@ -169,7 +171,8 @@ int FillTmpfsInChild(const std::string& Directory) {
     // Smaller appends still fit into the rest and stay whole.
     int lines = 0;
     while (brix32::AppendWhole(line, "flows.csv")) ++lines;
-    if (::stat("flows.csv", &st) != 0 || st.st_size != static_cast<off_t>(appended * datagram.size() + lines * line.size()))
+    if (::stat("flows.csv", &st) != 0 ||
+        st.st_size != static_cast<off_t>(appended * datagram.size() + lines * line.size()))
         return 6;
     return 0;
 }
@@ -183,7 +186,8 @@ TEST_F(AppendToTextFileTest, AFullFileSystemLeavesWholeLinesOnly) {
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs root or a user namespace)";
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs root or a user namespace)";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed, see FillTmpfsInChild";
 }
 

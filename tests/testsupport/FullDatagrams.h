@@ -25,9 +25,9 @@ inline std::string V5ThirtyRecords() {
 
 // The 18-field IPv4 template most exporters send, and 30 records of it.
 inline std::string V9ThirtyRecords() {
-    const std::vector<std::pair<unsigned, unsigned>> fields = {
-        {8, 4}, {12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4},  {2, 4},  {22, 4}, {21, 4},
-        {6, 1}, {5, 1},  {10, 2}, {14, 2}, {15, 4}, {9, 1}, {13, 1}, {16, 2}, {17, 2}};
+    const std::vector<std::pair<unsigned, unsigned>> fields = {{8, 4},  {12, 4}, {7, 2},  {11, 2}, {4, 1},  {1, 4},
+                                                               {2, 4},  {22, 4}, {21, 4}, {6, 1},  {5, 1},  {10, 2},
+                                                               {14, 2}, {15, 4}, {9, 1},  {13, 1}, {16, 2}, {17, 2}};
     std::string records;
     for (int i = 0; i < kFullRecords; ++i) {
         PutAddress(records, {10, 0, static_cast<unsigned>(i / 256), static_cast<unsigned>(i % 256)});

@@ -9,7 +9,7 @@
 
 // A clock that shows Time and moves on by Step seconds after every reading.
 class FakeClock : public brix32::Clock {
-public:
+  public:
     explicit FakeClock(brix32::TDateTime Start = 46000.5, double StepSeconds = 0) : Time(Start), Step(StepSeconds) {}
     brix32::TDateTime Now() override {
         const brix32::TDateTime now = Time;
@@ -27,7 +27,7 @@ public:
 // Writes for real until Budget bytes have gone out, then fails as a full disk does: the write that
 // crosses the budget goes out in part, the next fails with ENOSPC.
 class FullDiskOutput : public brix32::FileOutput {
-public:
+  public:
     explicit FullDiskOutput(std::size_t BudgetBytes) : Budget(BudgetBytes) {}
     long Write(int Fd, const char* Data, std::size_t Size) override {
         if (Budget == 0) {

@@ -11,7 +11,7 @@
 
 // Records what the handler asks of the window, in order.
 class RecordingWindow : public WindowUpdates {
-public:
+  public:
     void SetCaption(Caption Control, std::string_view Text) override {
         captions[Control] = Text;
         events.push_back(std::string(CaptionControlName(Control)) + "=" + std::string(Text));
@@ -31,7 +31,7 @@ public:
 // Passes everything on to Inner, except that the Nth caption of one label (counting from 1) fails
 // with an exception instead: a window update that goes wrong inside the handler's record loop.
 class FailingWindow : public WindowUpdates {
-public:
+  public:
     FailingWindow(WindowUpdates& Inner, Caption Target, int Nth, std::string Message)
         : Inner_(Inner), Target_(Target), Nth_(Nth), Message_(std::move(Message)) {}
 
@@ -44,7 +44,7 @@ public:
     void BeginBatch() override { Inner_.BeginBatch(); }
     void EndBatch() override { Inner_.EndBatch(); }
 
-private:
+  private:
     WindowUpdates& Inner_;
     Caption Target_;
     int Nth_;

@@ -21,7 +21,7 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
 
 // The write system call, as a seam: a double that fails part-way shows what a full disk does.
 class FileOutput {
-public:
+  public:
     virtual ~FileOutput() = default;
     // As write(2): bytes written, or -1 with errno set.
     virtual long Write(int Fd, const char* Data, std::size_t Size) = 0;

@@ -1,6 +1,5 @@
-#include "DatagramHandler.h"
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -8,17 +7,16 @@
 #include <stdexcept>
 #include <vector>
 
-#include <unistd.h>
-
+#include "DatagramHandler.h"
 #include "FlowLines.h"
-#include "support/DateTime.h"
-#include "support/ExceptionReport.h"
-#include "support/GlobalSettings.h"
-#include "flowdecode/NetflowV9.h"
 #include "ScratchDirectory.h"
 #include "SeamDoubles.h"
 #include "TestDatagrams.h"
 #include "WindowDoubles.h"
+#include "flowdecode/NetflowV9.h"
+#include "support/DateTime.h"
+#include "support/ExceptionReport.h"
+#include "support/GlobalSettings.h"
 #include "support/Tones.h"
 
 namespace {
@@ -26,7 +24,7 @@ namespace {
 using namespace testdatagrams;
 
 class DatagramHandlerTest : public ScratchDirectoryTest {
-protected:
+  protected:
     void SetUp() override {
         ScratchDirectoryTest::SetUp();
         netflowlib::ResetTemplateStore();
@@ -96,7 +94,7 @@ TEST_F(DatagramHandlerTest, Version5DatagramShowsHeaderAndRecords) {
     Handle(V5Datagram({a, b, c}));
     ASSERT_EQ(window.memo.size(), 3u);
     EXPECT_EQ(window.memo[0], "1000 4294963296" + std::string(5, ' ') + "10.0.0.1(1234)" + std::string(18, ' ') +
-                  "->192.168.1.20(80)" + std::string(6, ' ') + "[6 ] 123,456");
+                                  "->192.168.1.20(80)" + std::string(6, ' ') + "[6 ] 123,456");
     EXPECT_EQ(window.memo[2].substr(20, 8), "10.0.0.3");
     EXPECT_EQ(window.captions[Caption::lblsrcaddr], "[0-3] srcaddr: 10.0.0.3");
     const std::vector<std::string> csv = CsvLines();
@@ -253,7 +251,7 @@ std::vector<V5Flow> Flows(unsigned Count, unsigned First = 0) {
 }
 
 class DatagramHandlerWriteTest : public DatagramHandlerTest {
-protected:
+  protected:
     void Send(DatagramHandler& Handler, const std::string& Datagram, bool LaterV9Queued = false) {
         Handler.HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.1", LaterV9Queued);
     }
@@ -274,7 +272,8 @@ TEST_F(DatagramHandlerWriteTest, ADatagramsLinesGoOutInOneWriteInRecordOrder) {
     EXPECT_EQ(writes.Calls, 1);
     const std::vector<std::string> lines = LinesOf(ReadFile(DayFile()));
     ASSERT_EQ(lines.size(), 30u);
-    for (unsigned i = 0; i < 30; ++i) EXPECT_EQ(lines[i].substr(16, 10), "10.0.0." + std::to_string(i) + (i < 10 ? ",1" : ","));
+    for (unsigned i = 0; i < 30; ++i)
+        EXPECT_EQ(lines[i].substr(16, 10), "10.0.0." + std::to_string(i) + (i < 10 ? ",1" : ","));
     EXPECT_EQ(counters.CsvLinesWritten.Get(), 30u);
     EXPECT_EQ(counters.CsvLinesLost.Get(), 0u);
 }
@@ -348,7 +347,6 @@ std::vector<std::string> BurstOfThree() {
                 V9DataFlowset(5, std::string(4, '\0')),
             V9Header(1) + V9DataFlowset(1, std::string(4, '\0'))};
 }
-
 
 TEST_F(DatagramHandlerWriteTest, TracesReplacedUnreadAreSkippedYetTheFilesEndAsIfAllWereTraced) {
     std::filesystem::create_directory("every");

@@ -628,7 +628,19 @@ TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9One
 
     const LoopbackSender sender;
     const std::int32_t port = server.Bindings().Items(0).Port;
-    const std::string v9a("\x00\x09" "a", 3), v5b("\x00\x05" "b", 3), v9c("\x00\x09" "c", 3), v5d("\x00\x05" "d", 3);
+    const std::string v9a(
+        "\x00\x09"
+        "a",
+        3),
+        v5b("\x00\x05"
+            "b",
+            3),
+        v9c("\x00\x09"
+            "c",
+            3),
+        v5d("\x00\x05"
+            "d",
+            3);
     sender.SendTo(port, "first");
     ASSERT_TRUE(held.WaitForEvents(1));
     for (const std::string& d : {v9a, v5b, Pattern(8001), v9c, v5d, std::string("\x09", 1)}) sender.SendTo(port, d);
@@ -649,7 +661,8 @@ TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9One
     for (std::size_t i = 0; i < got.size(); ++i) {
         if (got[i] == "|") continue;
         bool laterV9 = false;
-        for (std::size_t j = i + 1; j < got.size() && got[j] != "|"; ++j) laterV9 = laterV9 || got[j].rfind(v9a.substr(0, 2), 0) == 0;
+        for (std::size_t j = i + 1; j < got.size() && got[j] != "|"; ++j)
+            laterV9 = laterV9 || got[j].rfind(v9a.substr(0, 2), 0) == 0;
         EXPECT_EQ(got[i].back() == '+', laterV9) << "datagram " << i;
     }
     EXPECT_EQ(got.back(), "|");

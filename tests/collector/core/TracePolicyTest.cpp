@@ -1,16 +1,15 @@
-#include "TracePolicy.h"
-
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "RecordingSink.h"
 #include "SeamDoubles.h"
+#include "TracePolicy.h"
 
 namespace {
 
 class TracePolicyTest : public ::testing::Test {
-protected:
+  protected:
     // What the decoder does with one version 9 datagram.
     void Decode(bool LaterV9Queued, const char* Marker = nullptr) {
         const bool traced = policy.BeginDatagram(LaterV9Queued);

@@ -16,12 +16,12 @@
 #include <string>
 
 #include "DatagramHandler.h"
-#include "support/ExceptionReport.h"
 #include "Main.h"
 #include "MemoView.h"
-#include "flowdecode/NetflowV9.h"
 #include "TestDatagrams.h"
 #include "WindowDoubles.h"
+#include "flowdecode/NetflowV9.h"
+#include "support/ExceptionReport.h"
 #include "support/Tones.h"
 
 namespace {
@@ -163,14 +163,16 @@ void HandlerWindowTest::version9TemplateTeachesAndCarriesData() {
 }
 
 void HandlerWindowTest::version9DataBeforeAnyTemplateAndTemplatesWithoutAnIPv4Source() {
-    const std::string data = V9Header(1) + V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 1}, {10, 0, 0, 2}, 1, 2, 6, 9));
+    const std::string data =
+        V9Header(1) + V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 1}, {10, 0, 0, 2}, 1, 2, 6, 9));
     Send(data);
     WaitForHandled(QString::number(data.size()));
     QCOMPARE(Caption("lblTemplate"), QStringLiteral("Waiting for v9 template"));
 
     // Records decoded with a template that has no field type 8 have no line.
-    const std::string noSource = V9Header(2) + V9Template(256, {{12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4}}) +
-                                 V9DataFlowset(256, std::string("\x0A\x00\x00\x02\x00\x01\x00\x02\x06\x00\x00\x00\x09", 13));
+    const std::string noSource =
+        V9Header(2) + V9Template(256, {{12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4}}) +
+        V9DataFlowset(256, std::string("\x0A\x00\x00\x02\x00\x01\x00\x02\x06\x00\x00\x00\x09", 13));
     Send(noSource);
     WaitForHandled(QString::number(noSource.size()));
     QCOMPARE(Caption("lblTemplate"), QStringLiteral("Waiting for v9 data"));

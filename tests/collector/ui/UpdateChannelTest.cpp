@@ -256,9 +256,13 @@ void UpdateChannelTest::reusedEntriesCarryOnlyTheirNewText() {
     channel.AddMemoLine("x");
     channel.Drain();
 
-    const QStringList expected{QString::fromStdString(longLine), QString::fromStdString(longLine),
-                               QString::fromStdString(longLine), QString::fromStdString(longLine),
-                               QStringLiteral("short"), QString(), QStringLiteral("x")};
+    const QStringList expected{QString::fromStdString(longLine),
+                               QString::fromStdString(longLine),
+                               QString::fromStdString(longLine),
+                               QString::fromStdString(longLine),
+                               QStringLiteral("short"),
+                               QString(),
+                               QStringLiteral("x")};
     QCOMPARE(targets.MemoLines(), expected);
     QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
     QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("23:59:59"));
@@ -293,8 +297,8 @@ void UpdateChannelTest::heldUpdatesArriveTogetherAtTheEndOfABatch() {
     while (stage != 3) std::this_thread::yield();
     listener.join();
     channel.Drain();
-    QCOMPARE(targets.MemoLines(), (QStringList{QStringLiteral("held 1"), QStringLiteral("held 2"),
-                                              QStringLiteral("direct")}));
+    QCOMPARE(targets.MemoLines(),
+             (QStringList{QStringLiteral("held 1"), QStringLiteral("held 2"), QStringLiteral("direct")}));
     QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
 }
 
