@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -688,7 +689,14 @@ TEST_F(IdUDPServer, DropsInTheKernelAreCountedAndTheGrantedBufferKept) {
     // Far more than the smallest buffer holds while the handler is held.
     for (int i = 0; i < 64; ++i) sender.SendTo(port, Pattern(1000));
     held.Release();
-    // The kernel stamps its drop count on the datagrams queued after a drop.
+    // Once the listener has emptied the socket there is room again for one more, and the kernel
+    // stamps its drop count on the datagrams queued after a drop.
+    const int socket = server.Bindings().Items(0).Handle();
+    int queued = 1;
+    for (const auto until = std::chrono::steady_clock::now() + kPatience;
+         queued > 0 && std::chrono::steady_clock::now() < until; std::this_thread::yield()) {
+        ASSERT_EQ(::ioctl(socket, FIONREAD, &queued), 0);
+    }
     sender.SendTo(port, "after");
     ASSERT_TRUE(held.WaitForBatchWith("after"));
     server.SetActive(false);
