@@ -245,8 +245,10 @@ class TIdUDPListenerThread {
             } catch (...) {
             }
         }
+        // Where the handler runs, so that the two never overlap.
         try {
-            if (FServer.OnBatchEnd) FServer.OnBatchEnd();
+            if (FServer.OnBatchEnd && FThreadedEvent) FServer.OnBatchEnd();
+            if (FServer.OnBatchEnd && !FThreadedEvent) FServer.RunOnMainThread([this] { FServer.OnBatchEnd(); });
         } catch (...) {
         }
         return received;

@@ -146,7 +146,7 @@ class TIdUDPServer {
     TIdSocketHandle* Binding() const { return FCurrentBinding.load(); }
 
     TUDPReadEvent OnUDPRead;
-    // Called on the listener thread after the last datagram of each batch taken from a socket has
+    // Called where OnUDPRead runs, after the last datagram of each batch taken from a socket has
     // been handed over: nothing is waiting in the listener any more.
     std::function<void()> OnBatchEnd;
     // During an OnUDPRead call: whether a later datagram of the same batch is of version 9, so

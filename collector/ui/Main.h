@@ -45,7 +45,7 @@ class TForm1 : public QMainWindow {
 
     // The way from the listener thread into this window's labels and memo.
     WindowUpdates& Updates();
-    // The datagram handler behind UDPServerUDPRead (tests reach its seams through it).
+    // The datagram handler behind UDPServerUDPRead.
     DatagramHandler& UDPReadHandler();
     const CollectorCounters& Counters() const;
 
