@@ -63,7 +63,7 @@ if ((build)); then
 fi
 
 loadgen=$build_dir/tools/nf-loadgen
-collector=$build_dir/collector/netflow-collector
+collector=$build_dir/collector/app/netflow-collector
 [[ -x $loadgen ]] || { echo "run-bench.sh: $loadgen is missing" >&2; exit 1; }
 [[ -x $collector ]] && py_args+=(--collector "$collector")
 ((contract)) && [[ -x $build_dir/bench/csv_contract ]] && py_args+=(--contract "$build_dir/bench/csv_contract")

@@ -1,13 +1,17 @@
 #include "DatagramHandler.h"
 
-#include <algorithm>
+#include <cxxabi.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <exception>
+#include <typeinfo>
+
+#include "FlowLines.h"
+#include "flowdecode/StagedTraceSink.h"
 #include "support/DateTime.h"
 #include "support/ExceptionReport.h"
-#include "FlowLines.h"
 #include "support/GlobalSettings.h"
-#include "flowdecode/NetflowHeader.h"
-#include "support/TextFiles.h"
 
 std::int32_t gThreadCount = 0;
 
@@ -15,6 +19,8 @@ namespace {
 
 constexpr const char* kHandlerFunction = "TForm1.UDPServerUDPRead";
 constexpr int kInitialV9Slots = 30;
+// The header decoder reads nothing from a datagram of this many bytes or fewer.
+constexpr std::size_t kShortestUndecoded = 20;
 
 std::string ThreadCountCaption() { return "Threadcount=" + std::to_string(gThreadCount); }
 
@@ -27,20 +33,75 @@ void ResetSlots(netflowlib::tNetflowV9Records& Slots) {
     for (auto& slot : Slots) slot = {};
 }
 
+std::string CurrentExceptionClassName() {
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    if (type == nullptr) return std::string();
+    int status = 0;
+    char* name = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
+    std::string result = (status == 0 && name != nullptr) ? name : type->name();
+    std::free(name);
+    return result;
+}
+
+// The traced-operation convention, reporting through the handler's reporter: runs Body; if it
+// throws, fills ExceptionRec as the report expects and hands it on.
+template <typename Operation>
+void RunTraced(brix32::tLogRec& LogRec, brix32::ExceptionReporter& Reporter, Operation&& Body) {
+    brix32::tExceptionRec ExceptionRec;
+    try {
+        Body();
+        return;
+    } catch (abi::__forced_unwind&) {
+        throw;  // thread cancellation must keep unwinding
+    } catch (const std::exception& E) {
+        ExceptionRec.ClassName = brix32::ExceptionClassName(E);
+        ExceptionRec.Message = E.what();
+    } catch (...) {
+        ExceptionRec.ClassName = CurrentExceptionClassName();
+        ExceptionRec.Message = "unknown exception";
+    }
+    ExceptionRec.Function = kHandlerFunction;
+    ExceptionRec.Trace = LogRec.Trace;
+    ExceptionRec.Beep = true;
+    ExceptionRec.FileNameTemplate = brix32::GlobalSettings.ExceptionFileTemplate;
+    Reporter.Report(ExceptionRec);
+}
+
 }  // namespace
 
-DatagramHandler::DatagramHandler(WindowUpdates& Window, std::unique_ptr<netflowlib::PacketTraceSink> TraceSink)
-    : Window_(Window),
-      TraceSink_(TraceSink ? std::move(TraceSink) : std::make_unique<netflowlib::FileTraceSink>()) {}
+std::string DatagramHandler::CountedReporter::Report(const brix32::tExceptionRec& ExceptionRec) {
+    Reports_.Add();
+    return Inner_.Report(ExceptionRec);
+}
+
+DatagramHandler::DatagramHandler(WindowUpdates& Window, CollectorCounters* Counters,
+                                 std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles, HandlerServices Services)
+    : OwnCounters_(Counters ? nullptr : std::make_unique<CollectorCounters>()),
+      Window_(Window),
+      Counters_(Counters ? *Counters : *OwnCounters_),
+      Clock_(*Services.Clock),
+      Reporter_(*Services.Reporter, Counters_.ExceptionReports),
+      Trace_(TraceFiles ? std::move(TraceFiles) : std::make_unique<netflowlib::StagedTraceSink>(), *Services.Clock,
+             Counters_),
+      Csv_(*Services.Clock, Counters_, *Services.CsvOutput) {}
+
+DatagramHandler::DatagramHandler(WindowUpdates& Window, CollectorCounters& Counters,
+                                 std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles, HandlerServices Services)
+    : DatagramHandler(Window, &Counters, std::move(TraceFiles), Services) {}
+
+DatagramHandler::DatagramHandler(WindowUpdates& Window, std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles)
+    : DatagramHandler(Window, nullptr, std::move(TraceFiles), HandlerServices{}) {}
 
 DatagramHandler::~DatagramHandler() = default;
 
-void DatagramHandler::UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding) {
+void DatagramHandler::UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding, bool LaterV9Queued) {
     const std::int64_t position = std::clamp<std::int64_t>(AData.Position(), 0, AData.Size());
-    HandleDatagram(AData.Memory() + position, static_cast<std::size_t>(AData.Size() - position), ABinding.SenderIP);
+    HandleDatagram(AData.Memory() + position, static_cast<std::size_t>(AData.Size() - position), ABinding.SenderIP,
+                   LaterV9Queued);
 }
 
-void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP) {
+void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP,
+                                     bool LaterV9Queued) {
     // One hand-over to the main thread per datagram instead of one per caption and line.
     struct Batch {
         WindowUpdates& Window;
@@ -54,16 +115,23 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const s
         }
     } batch(Window_);
     brix32::tLogRec LogRec(kHandlerFunction);
-    brix32::tExceptionRec ExceptionRec;
-    brix32::RunTracedOperation(kHandlerFunction, LogRec, ExceptionRec, [&] {
+    RunTraced(LogRec, Reporter_, [&] {
         LogRec.Step(100);
-        Body(Data, Size, SenderIP);
+        Body(Data, Size, SenderIP, LaterV9Queued);
     });
+    // Also after a failure part-way: the lines of the records before it stay written.
+    RunTraced(LogRec, Reporter_, [this] { Csv_.Flush(); });
     --gThreadCount;
     Window_.SetCaption(Caption::lblThreadCount, ThreadCountCaption());
 }
 
-void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string& SenderIP) {
+void DatagramHandler::BatchEnded() {
+    brix32::tLogRec LogRec(kHandlerFunction);
+    LogRec.Step(100);
+    RunTraced(LogRec, Reporter_, [this] { Trace_.BatchEnded(); });
+}
+
+void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued) {
     ++gThreadCount;
     if (gThreadCount > 1) Window_.Beep();
     Window_.SetCaption(Caption::lblThreadCount, ThreadCountCaption());
@@ -72,6 +140,7 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
 
     netflowlib::tNetflowHeader Header{};
     netflowlib::DecodeHeader(sPacket, Header);
+    CountVersion(Data, Size, Header);
 
     int v5Count = 0;
     int v9Count = 0;
@@ -81,21 +150,43 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
         v5Count = netflowlib::V5RecordCount(sPacket, Header);
     } else if (Header.Version == 9) {
         ResetSlots(V9Records_);
-        v9Count = netflowlib::DecodeV9Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, true,
-                                             V9Records_, *TraceSink_);
+        const bool bTrace = Trace_.BeginDatagram(LaterV9Queued);
+        v9Count = netflowlib::DecodeV9Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, bTrace,
+                                             V9Records_, Trace_);
     }
     if (Exporters_) {
         const auto records = static_cast<std::uint32_t>(v5Count + v9Count);
         Exporters_->Observe(SenderIP, Header, sPacket.size(), records, WallClockMs());
     }
 
-    if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0) Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
+    if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0)
+        Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
     ShowHeader(Header, sPacket.size());
 
     // Version 5 shows the records the decoder filled; version 9 every slot its walk reached, even
     // when a later template of the same datagram withdrew the one it was decoded with.
     if (Header.Version == 5) WriteV5Records(v5Count);
     if (Header.Version == 9) WriteV9Records(v9Count);
+}
+
+void DatagramHandler::CountVersion(const char* Data, std::size_t Size, const netflowlib::tNetflowHeader& Header) {
+    if (Header.Version == 5) {
+        Counters_.V5Datagrams.Add();
+    } else if (Header.Version == 9) {
+        Counters_.V9Datagrams.Add();
+    } else {
+        // The header decoder leaves the version 0 for all of these; the first two bytes tell them apart.
+        const unsigned wireVersion = Size >= 2 ? (static_cast<unsigned>(static_cast<unsigned char>(Data[0])) << 8 |
+                                                  static_cast<unsigned char>(Data[1]))
+                                               : 0;
+        if (Size <= kShortestUndecoded) {
+            Counters_.TooShort.Add();
+        } else if (wireVersion == 10) {
+            Counters_.IpfixDatagrams.Add();
+        } else {
+            Counters_.UnknownVersion.Add();
+        }
+    }
 }
 
 void DatagramHandler::ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength) {
@@ -110,19 +201,20 @@ void DatagramHandler::ShowHeader(const netflowlib::tNetflowHeader& Header, std::
     Window_.SetCaption(Caption::lblengine_id, "[21] engine_id: " + std::to_string(Header.Engine_ID));
     Window_.SetCaption(Caption::lblsampling_interval,
                        "[22-23] sampling_interval: " + std::to_string(Header.Sampling_Interval));
-    Window_.SetCaption(Caption::lblStatus, brix32::FormatLongTime(brix32::Now()));
+    Window_.SetCaption(Caption::lblStatus, brix32::FormatLongTime(Clock_.Now()));
 }
 
 void DatagramHandler::WriteV5Records(int Count) {
     const std::string& separator = brix32::ThousandsSeparator();
     for (int i = 0; i < Count; ++i) {
-        if (BeforeRecordForTesting) BeforeRecordForTesting(i);
         const netflowlib::tNetflowV5& record = V5Records_[static_cast<std::size_t>(i)];
         SrcAddrCaption_.assign("[0-3] srcaddr: ").append(record.srcaddr);
         Window_.SetCaption(Caption::lblsrcaddr, SrcAddrCaption_);
         flowlines::BuildV5DisplayLine(DisplayLine_, record, separator);
         flowlines::BuildV5CsvLine(CsvLine_, record);
-        AppendCsvLine(CsvLine_);
+        Csv_.Add(CsvLine_);
+        Counters_.Flows.Add();
+        Counters_.Bytes.Add(record.dOctets);
         Window_.AddMemoLine(DisplayLine_);
     }
 }
@@ -134,24 +226,12 @@ void DatagramHandler::WriteV9Records(int Count) {
         const netflowlib::tNetflowV9& record = V9Records_[static_cast<std::size_t>(i)];
         // Records without an IPv4 source (IPv6 templates, slots of skipped flowsets) give no line.
         if (record.IPV4_SRC_ADDR.empty()) continue;
-        if (BeforeRecordForTesting) BeforeRecordForTesting(i);
         flowlines::BuildV9DisplayLine(DisplayLine_, record, separator);
         flowlines::BuildV9CsvLine(CsvLine_, record);
-        AppendCsvLine(CsvLine_);
+        Csv_.Add(CsvLine_);
+        Counters_.Flows.Add();
+        // Held signed, as the exporter's unsigned counter of up to 2^32 - 1.
+        Counters_.Bytes.Add(static_cast<std::uint32_t>(record.IN_BYTES));
         Window_.AddMemoLine(DisplayLine_);
     }
-}
-
-void DatagramHandler::AppendCsvLine(const std::string& Line) {
-    // The day is looked up for every record, so a datagram handled across midnight splits; its
-    // file name is only built anew when the day changes.
-    const brix32::TDateTime now = brix32::Now();
-    const std::int64_t day = brix32::DayNumber(now);
-    if (day != CsvDay_ || CsvFileName_.empty()) {
-        CsvFileName_ = flowlines::DailyFileName(now);
-        CsvDay_ = day;
-    }
-    // The result is ignored (a line that cannot be written is lost, the loop goes on), so the
-    // writer's check that the file still exists afterwards would be a wasted system call per flow.
-    brix32::AppendToTextFile(Line, CsvFileName_, true, brix32::AfterClose::Skip);
 }

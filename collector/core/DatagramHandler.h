@@ -1,56 +1,87 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 
+#include "Counters.h"
+#include "DailyCsvWriter.h"
 #include "ExporterTable.h"
 #include "IdUDPServer.h"
+#include "TracePolicy.h"
+#include "WindowUpdates.h"
+#include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/PacketTrace.h"
-#include "WindowUpdates.h"
+#include "support/Seams.h"
+#include "support/TextFiles.h"
 
 // Number of datagram handler calls running (unit Main). Set to 0 at start-up; afterwards only the
 // listener thread touches it, and it delivers datagrams one at a time.
 extern std::int32_t gThreadCount;
 
+// The side effects of the handler besides the window, with the production defaults.
+struct HandlerServices {
+    brix32::Clock* Clock = &brix32::SystemClock();
+    brix32::ExceptionReporter* Reporter = &brix32::DefaultExceptionReporter();
+    brix32::FileOutput* CsvOutput = &brix32::SystemFileOutput();
+};
+
 // The body of TForm1.UDPServerUDPRead: decodes one datagram, shows its header and records through
 // WindowUpdates and appends every flow to the day's CSV file. Runs on the listener thread and never
-// touches a widget; lets no error escape.
+// touches a widget; lets no error escape. TraceFiles writes the packet trace and the markers; it
+// must hold them until its Finish (the staged sink, the default).
 class DatagramHandler {
-public:
-    explicit DatagramHandler(WindowUpdates& Window, std::unique_ptr<netflowlib::PacketTraceSink> TraceSink = nullptr);
+  public:
+    DatagramHandler(WindowUpdates& Window, CollectorCounters& Counters,
+                    std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles = nullptr, HandlerServices Services = {});
+    // With counters of its own, for callers that do not show them.
+    explicit DatagramHandler(WindowUpdates& Window, std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles = nullptr);
     ~DatagramHandler();
 
-    void UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding);
+    // LaterV9Queued: another version 9 datagram already waits behind this one (the listener knows).
+    void UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding, bool LaterV9Queued = false);
     // The same for a datagram given as bytes, as the listener's stream holds them.
-    void HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP);
-
-    // Test seam: called before each record of the per-record loop is shown and written, with its
-    // slot number; a throwing hook stands for any failure inside the loop.
-    std::function<void(int Slot)> BeforeRecordForTesting;
-
+    void HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued = false);
+    // The listener has handed over every datagram it had: whatever was held back is written.
+    void BatchEnded();
     // Every datagram is counted there once its header is decoded; none while unset.
     void FeedExporters(ExporterTable* Table) { Exporters_ = Table; }
 
-private:
-    void Body(const char* Data, std::size_t Size, const std::string& SenderIP);
+  private:
+    // Counters null: the handler keeps counters of its own.
+    DatagramHandler(WindowUpdates& Window, CollectorCounters* Counters,
+                    std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles, HandlerServices Services);
+
+    class CountedReporter : public brix32::ExceptionReporter {
+      public:
+        CountedReporter(brix32::ExceptionReporter& Inner, Counter& Reports) : Inner_(Inner), Reports_(Reports) {}
+        std::string Report(const brix32::tExceptionRec& ExceptionRec) override;
+
+      private:
+        brix32::ExceptionReporter& Inner_;
+        Counter& Reports_;
+    };
+
+    void Body(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued);
+    void CountVersion(const char* Data, std::size_t Size, const netflowlib::tNetflowHeader& Header);
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
     void WriteV5Records(int Count);
     void WriteV9Records(int Count);
-    void AppendCsvLine(const std::string& Line);
 
+    std::unique_ptr<CollectorCounters> OwnCounters_;
     WindowUpdates& Window_;
+    CollectorCounters& Counters_;
+    brix32::Clock& Clock_;
+    CountedReporter Reporter_;
+    TracePolicy Trace_;
+    DailyCsvWriter Csv_;
     ExporterTable* Exporters_ = nullptr;
-    std::unique_ptr<netflowlib::PacketTraceSink> TraceSink_;
     // Reused from datagram to datagram so that the slots' strings keep their buffers; every slot is
     // reset to its empty state before each datagram, exactly as fresh arrays would be.
     netflowlib::tNetflowV5Records V5Records_;
     netflowlib::tNetflowV9Records V9Records_;
-    std::int64_t CsvDay_ = 0;
-    std::string CsvFileName_;
     // Built anew for every record in the same buffers.
     std::string SrcAddrCaption_;
     std::string DisplayLine_;

@@ -42,7 +42,7 @@ EIdSocketError::EIdSocketError(int AErrorCode) : EIdException(SocketErrorText(AE
 std::size_t TIdMemoryStream::Read(void* Buffer, std::size_t Count) {
     if (FPosition >= FSize || Count == 0) return 0;
     const std::size_t n = std::min(Count, static_cast<std::size_t>(FSize - FPosition));
-    std::memcpy(Buffer, FBuffer.data() + FPosition, n);
+    std::memcpy(Buffer, FData + FPosition, n);
     FPosition += static_cast<std::int64_t>(n);
     return n;
 }
@@ -89,11 +89,20 @@ void TIdSocketHandle::SetBroadcast(bool Enabled) {
 }
 
 void TIdSocketHandle::SetReceiveBuffer(int Bytes) {
-    if (Bytes <= 0) return;
-    // The forcing variant passes the system's ceiling but needs privilege; without it the plain
-    // option is clamped by the system. Either way a smaller buffer is no reason not to listen.
-    if (::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUFFORCE, &Bytes, sizeof Bytes) == 0) return;
-    (void)::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
+    // Without the drop count a loss in the kernel would go unseen; an old kernel simply lacks it.
+    const int on = 1;
+    (void)::setsockopt(FHandle, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    FKernelDrops = 0;
+    if (Bytes > 0) {
+        // The forcing variant passes the system's ceiling but needs privilege; without it the
+        // plain option is clamped by the system. Either way a smaller buffer is no reason not to
+        // listen.
+        if (::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUFFORCE, &Bytes, sizeof Bytes) != 0)
+            (void)::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
+    }
+    int granted = 0;
+    socklen_t length = sizeof granted;
+    FReceiveBufferGranted = ::getsockopt(FHandle, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted : 0;
 }
 
 void TIdSocketHandle::CloseHandle() {
@@ -126,8 +135,14 @@ class TIdUDPListenerThread {
           FBindings(std::move(ABindings)),
           FBufferSize(static_cast<std::size_t>(std::max<std::int32_t>(ABufferSize, 0))),
           FThreadedEvent(AThreadedEvent) {
-        // One byte at least, so that even an empty stream has memory to point at.
-        FStream.FBuffer.resize(std::max<std::size_t>(FBufferSize, 1));
+        // One byte at least per datagram, so that even an empty stream has memory to point at.
+        FSlotSize = std::max<std::size_t>(FBufferSize, 1);
+        FData.resize(FSlotSize * kBatch);
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            FVectors[i] = {FData.data() + i * FSlotSize, FBufferSize};
+            FMessages[i].msg_hdr.msg_iov = &FVectors[i];
+            FMessages[i].msg_hdr.msg_iovlen = 1;
+        }
         FWakeHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (FWakeHandle < 0) throw EIdSocketError(errno);
     }
@@ -172,7 +187,10 @@ class TIdUDPListenerThread {
 
   private:
     static constexpr int kAcceptWaitMs = 1000;
-    static constexpr int kReceivesPerWake = 64;
+    // Datagrams taken from the kernel per system call, and calls per socket before the next
+    // binding gets its turn.
+    static constexpr std::size_t kBatch = 64;
+    static constexpr int kBatchesPerWake = 4;
 
     void Execute() {
         FServer.FListenerThreadId = std::this_thread::get_id();
@@ -186,16 +204,9 @@ class TIdUDPListenerThread {
                 if (::poll(waitSet.data(), waitSet.size(), kAcceptWaitMs) <= 0) continue;
                 for (std::size_t i = 1; i < waitSet.size(); ++i) {
                     if ((waitSet[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
-                    // Under load the next datagram is usually queued already: reading on until
-                    // the socket is empty saves a poll per datagram. The cap keeps several
-                    // bindings served in turn.
-                    for (int n = 0; n < kReceivesPerWake && !Stopped(); ++n) {
-                        // Nothing that goes wrong with one datagram, the handler included, may
-                        // stop the listener or be reported.
-                        try {
-                            if (!ReceiveOne(*FBindings[i - 1])) break;
-                        } catch (...) {
-                        }
+                    // Under load the next batch is usually queued already: reading on saves a poll.
+                    for (int n = 0; n < kBatchesPerWake && !Stopped(); ++n) {
+                        if (ReceiveBatch(*FBindings[i - 1]) < static_cast<int>(kBatch)) break;
                     }
                 }
             }
@@ -208,38 +219,105 @@ class TIdUDPListenerThread {
         FServer.FCallChanged.notify_all();
     }
 
-    // False when nothing was waiting on the socket.
-    bool ReceiveOne(TIdSocketHandle& ABinding) {
-        sockaddr_in sender{};
-        socklen_t senderLength = sizeof sender;
-        // MSG_TRUNC reports the datagram's real length, so one longer than the buffer is known and
+    // Takes what is queued on the socket, up to a batch, and hands it over in order. Returns how
+    // many datagrams were taken; 0 when nothing was waiting or the receive failed.
+    int ReceiveBatch(TIdSocketHandle& ABinding) {
+        for (std::size_t i = 0; i < kBatch; ++i) {
+            msghdr& header = FMessages[i].msg_hdr;
+            header.msg_name = &FSenders[i];
+            header.msg_namelen = sizeof FSenders[i];
+            header.msg_control = FControl[i];
+            header.msg_controllen = sizeof FControl[i];
+            header.msg_flags = 0;
+        }
+        // MSG_TRUNC reports a datagram's real length, so one longer than the buffer is known and
         // dropped whole. MSG_DONTWAIT because readiness can be withdrawn (a bad checksum) before
         // the receive.
-        const ssize_t received =
-            ::recvfrom(ABinding.Handle(), FStream.FBuffer.data(), FBufferSize, MSG_TRUNC | MSG_DONTWAIT,
-                       reinterpret_cast<sockaddr*>(&sender), &senderLength);
-        if (received < 0) return false;
-        if (static_cast<std::size_t>(received) > FBufferSize) return true;
+        const int received = ::recvmmsg(ABinding.Handle(), FMessages, kBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+        if (received <= 0) return 0;
+        FServer.FCounters.DatagramsReceived.Add(static_cast<std::uint64_t>(received));
+        NoteKernelDrops(ABinding, received);
+        for (int i = 0; i < received; ++i) {
+            // Nothing that goes wrong with one datagram, the handler included, may stop the
+            // listener or be reported.
+            try {
+                DeliverOne(ABinding, i, received);
+            } catch (...) {
+            }
+        }
+        // Where the handler runs, so that the two never overlap.
+        try {
+            if (FServer.OnBatchEnd && FThreadedEvent) FServer.OnBatchEnd();
+            if (FServer.OnBatchEnd && !FThreadedEvent) FServer.RunOnMainThread([this] { FServer.OnBatchEnd(); });
+        } catch (...) {
+        }
+        return received;
+    }
 
-        FStream.FSize = received;
+    bool Oversize(int Index) const {
+        return (FMessages[Index].msg_hdr.msg_flags & MSG_TRUNC) != 0 || FMessages[Index].msg_len > FBufferSize;
+    }
+
+    bool LaterVersion9(int Index, int Count) const {
+        for (int j = Index + 1; j < Count; ++j) {
+            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(FData.data() + j * FSlotSize);
+            if (!Oversize(j) && FMessages[j].msg_len >= 2 && bytes[0] == 0 && bytes[1] == 9) return true;
+        }
+        return false;
+    }
+
+    void DeliverOne(TIdSocketHandle& ABinding, int Index, int Count) {
+        if (Oversize(Index)) {
+            FServer.FCounters.OversizeDropped.Add();
+            return;
+        }
+        FStream.FData = FData.data() + Index * FSlotSize;
+        FStream.FSize = FMessages[Index].msg_len;
         FStream.FPosition = 0;
-        ABinding.SenderIP = DottedDecimal(sender.sin_addr);
-        ABinding.SenderPort = ntohs(sender.sin_port);
+        ABinding.SenderIP = DottedDecimal(FSenders[Index].sin_addr);
+        ABinding.SenderPort = ntohs(FSenders[Index].sin_port);
+        FServer.FLaterVersion9Queued = LaterVersion9(Index, Count);
 
         if (FThreadedEvent) {
             FServer.Deliver(FStream, ABinding);
         } else {
             FServer.RunOnMainThread([this, &ABinding] { FServer.Deliver(FStream, ABinding); });
         }
-        return true;
+    }
+
+    // The kernel stamps each datagram with the socket's drop count so far, once there is one.
+    void NoteKernelDrops(TIdSocketHandle& ABinding, int Count) {
+        bool changed = false;
+        for (int i = 0; i < Count; ++i) {
+            msghdr& header = FMessages[i].msg_hdr;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
+                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
+                std::uint32_t drops = 0;
+                std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                changed = changed || drops != ABinding.FKernelDrops;
+                ABinding.FKernelDrops = drops;
+            }
+        }
+        if (!changed) return;
+        std::uint64_t total = 0;
+        for (const TIdSocketHandle* binding : FBindings) total += binding->FKernelDrops;
+        FServer.FCounters.KernelDrops.Set(total);
     }
 
     TIdUDPServer& FServer;
     const std::vector<TIdSocketHandle*> FBindings;
     TIdMemoryStream FStream;
     const std::size_t FBufferSize;
+    std::size_t FSlotSize = 1;
     const bool FThreadedEvent;
     int FWakeHandle = -1;
+
+    // One batch: the datagrams' bytes side by side, and what the kernel says about each.
+    std::vector<char> FData;
+    mmsghdr FMessages[kBatch] = {};
+    iovec FVectors[kBatch] = {};
+    sockaddr_in FSenders[kBatch] = {};
+    alignas(cmsghdr) char FControl[kBatch][CMSG_SPACE(sizeof(std::uint32_t))] = {};
 
     mutable std::mutex FLock;
     bool FStopped = true;
@@ -255,7 +333,9 @@ struct TIdUDPServer::TMainThreadCall {
     bool Done = false;
 };
 
-TIdUDPServer::TIdUDPServer() = default;
+TIdUDPServer::TIdUDPServer() : FOwnCounters(std::make_unique<CollectorCounters>()), FCounters(*FOwnCounters) {}
+
+TIdUDPServer::TIdUDPServer(CollectorCounters& Counters) : FCounters(Counters) {}
 
 TIdUDPServer::~TIdUDPServer() {
     try {

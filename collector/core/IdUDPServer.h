@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "Counters.h"
+
 class EIdException : public std::runtime_error {
   public:
     using runtime_error::runtime_error;
@@ -47,13 +49,14 @@ class TIdMemoryStream {
     std::int64_t Size() const { return FSize; }
     std::int64_t Position() const { return FPosition; }
     void SetPosition(std::int64_t Value) { FPosition = Value < 0 ? 0 : Value; }
-    const char* Memory() const { return FBuffer.data(); }
+    const char* Memory() const { return FData; }
     // Copies up to Count bytes from Position on and advances Position by what was copied.
     std::size_t Read(void* Buffer, std::size_t Count);
 
   private:
     friend class TIdUDPListenerThread;
-    std::vector<char> FBuffer;
+    // Into the listener's batch of receive buffers, which it owns.
+    const char* FData = nullptr;
     std::int64_t FSize = 0;
     std::int64_t FPosition = 0;
 };
@@ -73,9 +76,13 @@ class TIdSocketHandle {
 
     bool HandleAllocated() const { return FHandle >= 0; }
     int Handle() const { return FHandle; }
+    // Kernel receive buffer granted at the last activation, as the system reports it (it counts
+    // its own bookkeeping in, so this is about twice what was asked for).
+    int ReceiveBufferGranted() const { return FReceiveBufferGranted; }
 
   private:
     friend class TIdUDPServer;
+    friend class TIdUDPListenerThread;
     void AllocateHandle();
     void Bind();
     void SetBroadcast(bool Enabled);
@@ -83,6 +90,9 @@ class TIdSocketHandle {
     void CloseHandle();
 
     int FHandle = -1;
+    int FReceiveBufferGranted = 0;
+    // The socket's drop count as the kernel last reported it; listener thread only.
+    std::uint32_t FKernelDrops = 0;
 };
 
 class TIdSocketHandles {
@@ -107,7 +117,10 @@ class TIdUDPListenerThread;
 
 class TIdUDPServer {
   public:
+    // Counts into counters of its own.
     TIdUDPServer();
+    // Counts into Counters, which must outlive the component.
+    explicit TIdUDPServer(CollectorCounters& Counters);
     ~TIdUDPServer();
     TIdUDPServer(const TIdUDPServer&) = delete;
     TIdUDPServer& operator=(const TIdUDPServer&) = delete;
@@ -133,6 +146,13 @@ class TIdUDPServer {
     TIdSocketHandle* Binding() const { return FCurrentBinding.load(); }
 
     TUDPReadEvent OnUDPRead;
+    // Called where OnUDPRead runs, after the last datagram of each batch taken from a socket has
+    // been handed over: nothing is waiting in the listener any more.
+    std::function<void()> OnBatchEnd;
+    // During an OnUDPRead call: whether a later datagram of the same batch is of version 9, so
+    // that the one handled now will not be the latest for long.
+    bool LaterVersion9Queued() const { return FLaterVersion9Queued; }
+    const CollectorCounters& Counters() const { return FCounters; }
 
     // With ThreadedEvent false the listener queues each delivery for the main thread and waits for
     // it. It calls OnMainThreadCallPending from the listener thread so that the owner can schedule
@@ -142,8 +162,9 @@ class TIdUDPServer {
     void ServeMainThreadCalls();
 
     // Kernel receive buffer requested at activation so that bursts wait in the kernel while the
-    // handler works. Clamped by the system; 0 leaves the system default.
-    int ReceiveBufferBytes = 8 * 1024 * 1024;
+    // handler works. Granted in full when the process may exceed the system's ceiling
+    // (net.core.rmem_max), otherwise up to that ceiling; 0 leaves the system default.
+    int ReceiveBufferBytes = 32 * 1024 * 1024;
 
   private:
     friend class TIdUDPListenerThread;
@@ -155,6 +176,9 @@ class TIdUDPServer {
     void RunOnMainThread(const std::function<void()>& Call);
     void ThrowIfCalledFromHandler() const;
 
+    std::unique_ptr<CollectorCounters> FOwnCounters;
+    CollectorCounters& FCounters;
+    bool FLaterVersion9Queued = false;  // listener thread only
     TIdSocketHandles FBindings;
     std::atomic<TIdSocketHandle*> FCurrentBinding{nullptr};
     std::unique_ptr<TIdUDPListenerThread> FThread;

@@ -174,7 +174,7 @@ void TForm1::BuildControls() {
     mUpdates = std::make_unique<UpdateChannel>(targets);
     // The packet trace of a datagram is written whole when its decoding ends: line by line it
     // would cost a file operation per line and cap the collector far below what exporters send.
-    mHandler = std::make_unique<DatagramHandler>(*mUpdates, std::make_unique<netflowlib::StagedTraceSink>());
+    mHandler = std::make_unique<DatagramHandler>(*mUpdates, mCounters, std::make_unique<netflowlib::StagedTraceSink>());
     mHandler->FeedExporters(&Exporters_);
 }
 
@@ -226,6 +226,7 @@ void TForm1::ConfigureListener() {
     UDPServer.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
         UDPServerUDPRead(Sender, AData, ABinding);
     };
+    UDPServer.OnBatchEnd = [this] { mHandler->BatchEnded(); };
     // Only used when the handler is to run on the main thread: the listener thread asks for a
     // turn of the event loop, and waits until it has been served.
     UDPServer.OnMainThreadCallPending = [this] {
@@ -257,6 +258,7 @@ void TForm1::FormCreate() {
         gThreadCount = 0;
         // Every file name of the collector is relative and must land beside the program.
         brix32::GetProgramDir();
+        RemoveLeftoverTraceTemporaries();
         UDPServer.SetDefaultPort(9996);
         UDPServer.ThreadedEvent = true;
         UDPServer.SetActive(true);
@@ -300,8 +302,8 @@ void TForm1::Exporters1Click() {
     });
 }
 
-void TForm1::UDPServerUDPRead(TIdUDPServer& /*Sender*/, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
-    mHandler->UDPServerUDPRead(AData, ABinding);
+void TForm1::UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+    mHandler->UDPServerUDPRead(AData, ABinding, Sender.LaterVersion9Queued());
 }
 
 WindowUpdates& TForm1::Updates() { return *mUpdates; }

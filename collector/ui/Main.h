@@ -55,7 +55,7 @@ class TForm1 : public QMainWindow {
 
     // The way from the listener thread into this window's labels and memo.
     WindowUpdates& Updates();
-    // The datagram handler behind UDPServerUDPRead (tests reach its seams through it).
+    // The datagram handler behind UDPServerUDPRead.
     DatagramHandler& UDPReadHandler();
     const CollectorCounters& Counters() const;
     const ExporterTable& Exporters() const;
@@ -91,7 +91,7 @@ class TForm1 : public QMainWindow {
     QMenu* View1 = nullptr;
     QAction* Exporters1 = nullptr;
 
-    TIdUDPServer UDPServer;
+    TIdUDPServer UDPServer{mCounters};
 
   protected:
     void closeEvent(QCloseEvent* Event) override;

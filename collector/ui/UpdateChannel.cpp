@@ -20,9 +20,10 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
     : QObject(Parent), mTargets(Targets), mOptions(std::move(Options)) {
     if (mOptions.MemoLineBound < 1) mOptions.MemoLineBound = 1;
     if (mOptions.DrainDelayMs < 0) mOptions.DrainDelayMs = 0;
-    mPending.Reset();
-    mBatch.Reset();
-    mHeld.Reset();
+    for (UpdateList* list : {&mPending, &mBatch, &mHeld}) {
+        list->Bound = static_cast<std::size_t>(mOptions.MemoLineBound);
+        list->Reset();
+    }
     if (mTargets.Memo != nullptr) mTargets.Memo->setLineBound(mOptions.MemoLineBound);
     mDrainTimer.setSingleShot(true);
     mDrainTimer.setInterval(mOptions.DrainDelayMs);
@@ -37,20 +38,51 @@ void UpdateChannel::AddMemoLine(std::string_view Line) { Post(Kind::MemoLine, Ca
 
 void UpdateChannel::Beep() { Post(Kind::Beep, Caption{}, {}); }
 
-UpdateChannel::Update& UpdateChannel::UpdateList::Slot(Kind What, Caption Control) {
-    int* captionAt = What == Kind::Caption ? &CaptionAt[static_cast<std::size_t>(Control)] : nullptr;
-    if (captionAt != nullptr && *captionAt >= 0) return Entries[static_cast<std::size_t>(*captionAt)];
-    if (Count == Entries.size()) Entries.emplace_back();
-    if (captionAt != nullptr) *captionAt = static_cast<int>(Count);
-    Update& entry = Entries[Count++];
-    entry.What = What;
-    entry.Control = Control;
-    return entry;
+std::string& UpdateChannel::UpdateList::NewLine(std::uint64_t& Dropped) {
+    if (LineCount < Lines.size()) return Lines[(Head + LineCount++) % Lines.size()];
+    // The ring only wraps once it has grown to its bound, so until then the head is at 0.
+    if (Lines.size() < Bound) {
+        ++LineCount;
+        return Lines.emplace_back();
+    }
+    std::string& oldest = Lines[Head];
+    Head = (Head + 1) % Lines.size();
+    ++Dropped;
+    return oldest;
+}
+
+bool UpdateChannel::UpdateList::Empty() const {
+    if (LineCount > 0 || Beep) return false;
+    for (bool has : HasCaption) {
+        if (has) return false;
+    }
+    return true;
 }
 
 void UpdateChannel::UpdateList::Reset() {
-    Count = 0;
-    CaptionAt.fill(-1);
+    HasCaption.fill(false);
+    Beep = false;
+    Head = 0;
+    LineCount = 0;
+}
+
+void UpdateChannel::Put(UpdateList& List, Kind What, Caption Control, std::string_view Text, std::uint64_t& Dropped) {
+    switch (What) {
+        case Kind::Caption: {
+            // A later caption of the same label overwrites the pending one: the drain would only
+            // show the last anyway.
+            const auto i = static_cast<std::size_t>(Control);
+            List.Captions[i].assign(Text);
+            List.HasCaption[i] = true;
+            break;
+        }
+        case Kind::MemoLine:
+            List.NewLine(Dropped).assign(Text);
+            break;
+        case Kind::Beep:
+            List.Beep = true;
+            break;
+    }
 }
 
 void UpdateChannel::BeginBatch() {
@@ -62,36 +94,45 @@ void UpdateChannel::BeginBatch() {
 void UpdateChannel::EndBatch() {
     if (mHoldingThread.load(std::memory_order_relaxed) != std::this_thread::get_id()) return;
     bool schedule = false;
-    if (mHeld.Count > 0) {
+    std::uint64_t dropped = 0;
+    if (!mHeld.Empty()) {
         std::lock_guard<std::mutex> lock(mMutex);
-        for (std::size_t i = 0; i < mHeld.Count; ++i) {
-            Update& held = mHeld.Entries[i];
-            // The texts trade buffers, so nothing is copied or allocated.
-            std::swap(mPending.Slot(held.What, held.Control).Text, held.Text);
+        // The texts trade buffers, so nothing is copied or allocated.
+        for (std::size_t i = 0; i < mHeld.LineCount; ++i) {
+            std::swap(mPending.NewLine(dropped), mHeld.Lines[(mHeld.Head + i) % mHeld.Lines.size()]);
         }
+        for (std::size_t i = 0; i < kCaptionCount; ++i) {
+            if (!mHeld.HasCaption[i]) continue;
+            std::swap(mPending.Captions[i], mHeld.Captions[i]);
+            mPending.HasCaption[i] = true;
+        }
+        mPending.Beep = mPending.Beep || mHeld.Beep;
         schedule = !mDrainScheduled;
         mDrainScheduled = true;
     }
     mHeld.Reset();
     mHoldingThread.store(std::thread::id{});
+    if (dropped > 0) mLinesDropped.fetch_add(dropped, std::memory_order_relaxed);
     if (schedule) QMetaObject::invokeMethod(this, &UpdateChannel::ScheduleDrain, Qt::QueuedConnection);
 }
 
 void UpdateChannel::Post(Kind What, Caption Control, std::string_view Text) {
+    std::uint64_t dropped = 0;
     if (mHoldingThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         // Reuses the buffer an earlier update left in the entry.
-        mHeld.Slot(What, Control).Text.assign(Text);
-        return;
+        Put(mHeld, What, Control, Text, dropped);
+    } else {
+        bool schedule = false;
+        {
+            std::lock_guard<std::mutex> lock(mMutex);
+            Put(mPending, What, Control, Text, dropped);
+            schedule = !mDrainScheduled;
+            mDrainScheduled = true;
+        }
+        // Only the first update after a drain wakes the main thread; the rest ride along.
+        if (schedule) QMetaObject::invokeMethod(this, &UpdateChannel::ScheduleDrain, Qt::QueuedConnection);
     }
-    bool schedule = false;
-    {
-        std::lock_guard<std::mutex> lock(mMutex);
-        mPending.Slot(What, Control).Text.assign(Text);
-        schedule = !mDrainScheduled;
-        mDrainScheduled = true;
-    }
-    // Only the first update after a drain wakes the main thread; the rest ride along.
-    if (schedule) QMetaObject::invokeMethod(this, &UpdateChannel::ScheduleDrain, Qt::QueuedConnection);
+    if (dropped > 0) mLinesDropped.fetch_add(dropped, std::memory_order_relaxed);
 }
 
 void UpdateChannel::ScheduleDrain() {
@@ -110,15 +151,15 @@ void UpdateChannel::Drain() {
         mPending.Reset();
         mDrainScheduled = false;
     }
-    if (mBatch.Count == 0) return;
+    if (mBatch.Empty()) return;
     QElapsedTimer busy;
     busy.start();
     Apply(mBatch);
-    mBatch.Count = 0;
+    mBatch.Reset();
     // However fast updates come, the main thread spends at most about half its time applying
     // them: the next drain waits at least as long as this one took, and the batch grows meanwhile.
     mDrainTimer.setInterval(std::max<qint64>(mOptions.DrainDelayMs, busy.elapsed()));
-    if (mBatch.Entries.size() > kRetainedEntries) std::vector<Update>().swap(mBatch.Entries);
+    if (mBatch.Lines.size() > kRetainedEntries) std::vector<std::string>().swap(mBatch.Lines);
     if (mLines.capacity() > kRetainedEntries) std::vector<std::string_view>().swap(mLines);
 }
 
@@ -126,36 +167,21 @@ void UpdateChannel::Apply(const UpdateList& Batch) {
     // The whole batch is applied before the window paints again, so applying only the last
     // caption of each label and the lines in one go looks exactly like applying every update in
     // turn.
-    std::array<const std::string*, kCaptionCount> captions{};
-    bool beep = false;
-    for (std::size_t i = 0; i < Batch.Count; ++i) {
-        const Update& item = Batch.Entries[i];
-        switch (item.What) {
-            case Kind::Caption:
-                captions[static_cast<std::size_t>(item.Control)] = &item.Text;
-                break;
-            case Kind::MemoLine:
-                mLines.emplace_back(item.Text);
-                break;
-            case Kind::Beep:
-                beep = true;
-                break;
-        }
-    }
-
+    for (std::size_t i = 0; i < Batch.LineCount; ++i) mLines.emplace_back(Batch.LineAt(i));
     if (mTargets.Memo != nullptr) mTargets.Memo->appendLines(mLines);
     mLines.clear();
 
     for (std::size_t i = 0; i < kCaptionCount; ++i) {
         QLabel* label = mTargets.Labels[i];
-        if (captions[i] == nullptr || label == nullptr) continue;
-        label->setText(QString::fromLatin1(captions[i]->data(), static_cast<qsizetype>(captions[i]->size())));
+        if (!Batch.HasCaption[i] || label == nullptr) continue;
+        const std::string& caption = Batch.Captions[i];
+        label->setText(QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size())));
         // The labels fit their caption, as at design time.
         label->adjustSize();
     }
 
     // Beeps issued close together would sound as one anyway.
-    if (beep) {
+    if (Batch.Beep) {
         if (mOptions.BeepSound) {
             mOptions.BeepSound();
         } else {

@@ -4,6 +4,7 @@
 #include <QTimer>
 #include <array>
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -55,29 +56,38 @@ class UpdateChannel : public QObject, public WindowUpdates {
     // Applies everything posted so far. Main thread only.
     void Drain();
 
+    // Memo lines that never reached the window because newer ones pushed them out of the
+    // pending list while the main thread was busy; they stay in the CSV file. Any thread.
+    std::uint64_t LinesDroppedFromWindow() const { return mLinesDropped.load(std::memory_order_relaxed); }
+
   private:
     enum class Kind : unsigned char { Caption, MemoLine, Beep };
-    struct Update {
-        Kind What;
-        Caption Control;
-        std::string Text;
-    };
 
-    // A list of updates whose first Count entries are in use; the rest keep their buffers.
+    // What is still to be applied: the last caption of each label, the newest memo lines in a
+    // ring of at most the memo's bound, and whether to beep. The memo keeps only that many lines,
+    // so a line pushed out here is one the window would have dropped anyway: the list stays
+    // bounded however long the main thread is held up, and what the window shows is the same.
+    // Buffers are kept from use to use.
     struct UpdateList {
-        std::vector<Update> Entries;
-        std::size_t Count = 0;
-        // Where each label's pending caption stands, if it has one: a later caption of the same
-        // label overwrites it, as the drain would only show the last one anyway.
-        std::array<int, kCaptionCount> CaptionAt{};
+        std::array<std::string, kCaptionCount> Captions;
+        std::array<bool, kCaptionCount> HasCaption{};
+        bool Beep = false;
+        std::vector<std::string> Lines;
+        std::size_t Head = 0;  // the oldest line, once the ring is full
+        std::size_t LineCount = 0;
+        std::size_t Bound = 1;
 
-        // The entry that is to carry an update of this kind: the label's pending caption, or a
-        // new entry at the end.
-        Update& Slot(Kind What, Caption Control);
+        // The buffer that is to carry a new line at the end; the oldest line's, when the ring is
+        // full, which counts one more in Dropped.
+        std::string& NewLine(std::uint64_t& Dropped);
+        const std::string& LineAt(std::size_t Index) const { return Lines[(Head + Index) % Lines.size()]; }
+        bool Empty() const;
         void Reset();
     };
 
     void Post(Kind What, Caption Control, std::string_view Text);
+    // Puts one update into List, replacing what it supersedes.
+    static void Put(UpdateList& List, Kind What, Caption Control, std::string_view Text, std::uint64_t& Dropped);
     void ScheduleDrain();
     void Apply(const UpdateList& Batch);
 
@@ -97,4 +107,6 @@ class UpdateChannel : public QObject, public WindowUpdates {
     // Main thread only: the list being applied, and the memo lines found in it.
     UpdateList mBatch;
     std::vector<std::string_view> mLines;
+
+    std::atomic<std::uint64_t> mLinesDropped{0};
 };

@@ -3,10 +3,9 @@
 #include <langinfo.h>
 #include <time.h>
 
-#include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <mutex>
+#include <ctime>
 
 namespace brix32 {
 namespace {
@@ -36,10 +35,6 @@ void CivilFromDays(std::int64_t z, int& year, int& month, int& day) {
 }
 
 const std::int64_t kEpochOffsetDays = DaysFromCivil(1899, 12, 30);
-
-std::atomic<bool> gTestClockInstalled{false};
-std::mutex gTestClockMutex;
-std::function<TDateTime()> gTestClock;
 
 struct tm ToTm(TDateTime Value) {
     const tDateTimeParts p = DecodeDateTime(Value);
@@ -120,10 +115,6 @@ tDateTimeParts DecodeDateTime(TDateTime Value) {
 }
 
 TDateTime Now() {
-    if (gTestClockInstalled.load(std::memory_order_acquire)) {
-        std::lock_guard<std::mutex> lock(gTestClockMutex);
-        if (gTestClock) return gTestClock();
-    }
     struct timespec ts = {};
     clock_gettime(CLOCK_REALTIME, &ts);
     // The collector asks for the time once per flow; the local date and time of a whole second are
@@ -143,12 +134,6 @@ TDateTime Now() {
     }
     p.MilliSecond = static_cast<int>(ts.tv_nsec / 1000000);
     return EncodeDateTime(p);
-}
-
-void SetClockForTesting(std::function<TDateTime()> Clock) {
-    std::lock_guard<std::mutex> lock(gTestClockMutex);
-    gTestClock = std::move(Clock);
-    gTestClockInstalled.store(static_cast<bool>(gTestClock), std::memory_order_release);
 }
 
 std::string FormatShortDate(TDateTime Value) { return Strftime("%x", ToTm(Value)); }

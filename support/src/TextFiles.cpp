@@ -1,6 +1,8 @@
 #include "support/TextFiles.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,18 +13,66 @@
 
 namespace brix32 {
 
-int WriteAll(int Fd, const char* Data, std::size_t Size) {
+namespace {
+
+class PlainWrite : public FileOutput {
+  public:
+    long Write(int Fd, const char* Data, std::size_t Size) override { return ::write(Fd, Data, Size); }
+};
+
+// Temporary names end in this marker and 16 random hexadecimal digits, which nobody can guess
+// in advance to plant a link under, and which start-up recognises as leftovers.
+constexpr const char* kTemporaryMarker = ".tmp-";
+constexpr std::size_t kTemporaryDigits = 16;
+
+std::string TemporaryNameFor(const std::string& sFileName) {
+    unsigned char random[kTemporaryDigits / 2];
+    std::size_t got = 0;
+    while (got < sizeof random) {
+        const ssize_t n = ::getrandom(random + got, sizeof random - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return std::string();
+        got += static_cast<std::size_t>(n);
+    }
+    static const char kHex[] = "0123456789abcdef";
+    std::string name = sFileName + kTemporaryMarker;
+    for (unsigned char b : random) {
+        name += kHex[b >> 4];
+        name += kHex[b & 0x0F];
+    }
+    return name;
+}
+
+bool IsTemporaryOf(const std::string& sEntry, const std::string& sFileName) {
+    const std::string prefix = sFileName + kTemporaryMarker;
+    if (sEntry.size() != prefix.size() + kTemporaryDigits || sEntry.compare(0, prefix.size(), prefix) != 0)
+        return false;
+    return sEntry.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos;
+}
+
+}  // namespace
+
+FileOutput& SystemFileOutput() {
+    static PlainWrite Output;
+    return Output;
+}
+
+int WriteAll(int Fd, const char* Data, std::size_t Size, FileOutput& Output) {
     while (Size > 0) {
-        const ssize_t n = ::write(Fd, Data, Size);
+        const long n = Output.Write(Fd, Data, Size);
         if (n < 0) {
             if (errno == EINTR) continue;
             return errno;
         }
+        // A write that takes nothing would loop forever; the disk is as good as full.
+        if (n == 0) return ENOSPC;
         Data += n;
         Size -= static_cast<std::size_t>(n);
     }
     return 0;
 }
+
+int WriteAll(int Fd, const char* Data, std::size_t Size) { return WriteAll(Fd, Data, Size, SystemFileOutput()); }
 
 bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend, AfterClose Check) {
     // unlink() on a missing file fails harmlessly, so no existence test is needed first.
@@ -32,7 +82,7 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
     // "Open at the end if it exists, create it otherwise" is one open() with O_APPEND | O_CREAT; a
     // replacing call whose deletion failed therefore adds its text at the end of the old file. This
     // runs once per CSV line, so every path lookup saved counts.
-    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const bool written = WriteAll(fd, sText.data(), sText.size()) == 0;
     // "Exists after closing": the file we wrote is gone only if someone unlinked it meanwhile,
@@ -43,11 +93,28 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
     return written && closed && linked;
 }
 
-bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText) {
-    const std::string temporary = sFileName + ".tmp";
-    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+bool AppendWhole(const std::string& sText, const std::string& sFileName, FileOutput& Output) {
+    if (sText.empty()) return true;
+    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    bool ok = WriteAll(fd, sText.data(), sText.size()) == 0;
+    // Only the listener thread appends to these files, so the length before the write is the
+    // length to go back to; another program appending meanwhile would break no line of ours.
+    struct stat before;
+    bool ok = ::fstat(fd, &before) == 0;
+    if (ok && WriteAll(fd, sText.data(), sText.size(), Output) != 0) {
+        (void)!::ftruncate(fd, before.st_size);
+        ok = false;
+    }
+    ok = (::close(fd) == 0) && ok;
+    return ok;
+}
+
+bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText, FileOutput& Output) {
+    const std::string temporary = TemporaryNameFor(sFileName);
+    if (temporary.empty()) return false;
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    bool ok = WriteAll(fd, sText.data(), sText.size(), Output) == 0;
     ok = (::close(fd) == 0) && ok;
     if (!ok) {
         ::unlink(temporary.c_str());
@@ -64,6 +131,25 @@ bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sTex
     if (std::rename(temporary.c_str(), sFileName.c_str()) == 0) return true;
     ::unlink(temporary.c_str());
     return false;
+}
+
+void RemoveLeftoverTemporaries(const std::vector<std::string>& FileNames) {
+    for (const std::string& name : FileNames) {
+        // The fixed name earlier versions used.
+        ::unlink((name + ".tmp").c_str());
+    }
+    DIR* dir = ::opendir(".");
+    if (dir == nullptr) return;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string entryName = entry->d_name;
+        for (const std::string& name : FileNames) {
+            if (name.find('/') == std::string::npos && IsTemporaryOf(entryName, name)) {
+                ::unlink(entryName.c_str());
+                break;
+            }
+        }
+    }
+    ::closedir(dir);
 }
 
 std::string HexDump(const std::string& sData) {

@@ -66,15 +66,6 @@ TEST(DateTime, NowIsTheLocalTimeOfTheSystemClock) {
     }
 }
 
-TEST(DateTime, TestClockReplacesNow) {
-    const TDateTime fixed = EncodeDateTime({2026, 3, 1, 23, 59, 59, 500});
-    SetClockForTesting([fixed] { return fixed; });
-    EXPECT_EQ(Now(), fixed);
-    EXPECT_EQ(FormatYyyymmdd(Now()), "20260301");
-    SetClockForTesting(nullptr);
-    EXPECT_NE(Now(), fixed);
-}
-
 TEST(DateTime, TextInTheCLocale) {
     std::setlocale(LC_ALL, "C");
     RefreshLocaleFormats();

@@ -1,9 +1,18 @@
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "ScratchDirectory.h"
+#include "SeamDoubles.h"
 #include "support/TextFiles.h"
 
 namespace {
@@ -12,7 +21,17 @@ using brix32::AppendToTextFile;
 using brix32::HexDump;
 using brix32::ReplaceFileAtomically;
 
-class AppendToTextFileTest : public ScratchDirectoryTest {};
+class AppendToTextFileTest : public ScratchDirectoryTest {
+  protected:
+    // The names in the scratch directory, sorted.
+    std::vector<std::string> Entries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(Dir()))
+            names.push_back(entry.path().filename().string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+};
 
 TEST_F(AppendToTextFileTest, ReplacingCallOverwritesAndAppendingCallsJoinWithoutLineEnds) {
     WriteFile("flows.csv", "an older and longer content\r\n");
@@ -65,17 +84,111 @@ TEST_F(AppendToTextFileTest, FailuresGiveFalse) {
 
 TEST_F(AppendToTextFileTest, AtomicReplacementLeavesTheOldFileWholeWhenItFails) {
     WriteFile(Dir() + "old.txt", "previous trace");
-    // A directory where the temporary file should go makes the write fail.
-    std::filesystem::create_directories(Dir() + "old.txt.tmp");
-    EXPECT_FALSE(ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
+    FullDiskOutput disk(4);
+    EXPECT_FALSE(ReplaceFileAtomically(Dir() + "old.txt", "new trace", disk));
     EXPECT_EQ(ReadFile(Dir() + "old.txt"), "previous trace");
-    std::filesystem::remove(Dir() + "old.txt.tmp");
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"old.txt"}));
     EXPECT_TRUE(ReplaceFileAtomically(Dir() + "old.txt", "new trace"));
     EXPECT_EQ(ReadFile(Dir() + "old.txt"), "new trace");
-    EXPECT_FALSE(Exists(Dir() + "old.txt.tmp"));
+    EXPECT_EQ(Entries(), (std::vector<std::string>{"old.txt"}));
     // A missing file is simply created.
     EXPECT_TRUE(ReplaceFileAtomically(Dir() + "fresh.txt", "first"));
     EXPECT_EQ(ReadFile(Dir() + "fresh.txt"), "first");
+}
+
+TEST_F(AppendToTextFileTest, AWholeAppendThatFailsPartWayLeavesTheFileAsItWas) {
+    WriteFile("flows.csv", "1,2\r\n");
+    FullDiskOutput disk(5);
+    EXPECT_FALSE(brix32::AppendWhole("3,4\r\n5,6\r\n", "flows.csv", disk));
+    EXPECT_EQ(ReadFile("flows.csv"), "1,2\r\n");
+    // A write that takes nothing at all counts as a full disk too, instead of looping for ever.
+    class Stuck : public brix32::FileOutput {
+      public:
+        long Write(int, const char*, std::size_t) override { return 0; }
+    } stuck;
+    EXPECT_FALSE(brix32::AppendWhole("3,4\r\n", "flows.csv", stuck));
+    EXPECT_EQ(ReadFile("flows.csv"), "1,2\r\n");
+
+    EXPECT_TRUE(brix32::AppendWhole("3,4\r\n", "flows.csv"));
+    EXPECT_TRUE(brix32::AppendWhole("", "flows.csv"));
+    EXPECT_TRUE(brix32::AppendWhole("x", "new.csv"));
+    EXPECT_EQ(ReadFile("flows.csv"), "1,2\r\n3,4\r\n");
+    EXPECT_EQ(ReadFile("new.csv"), "x");
+}
+
+TEST_F(AppendToTextFileTest, PlantedLinksAreNeitherFollowedNorWrittenThrough) {
+    WriteFile("target.txt", "untouched");
+    for (const char* link : {"flows.csv", "debug.txt", "debug-v9-packet.txt"})
+        ASSERT_EQ(::symlink("target.txt", link), 0) << link;
+    EXPECT_FALSE(AppendToTextFile("line\r\n", "flows.csv", true));
+    EXPECT_FALSE(brix32::AppendWhole("line\r\n", "flows.csv"));
+    // Replacing a file replaces the link itself.
+    EXPECT_TRUE(AppendToTextFile("1400", "debug.txt", false));
+    EXPECT_TRUE(ReplaceFileAtomically("debug-v9-packet.txt", "trace"));
+    EXPECT_EQ(ReadFile("target.txt"), "untouched");
+    EXPECT_EQ(ReadFile("debug.txt"), "1400");
+    EXPECT_EQ(ReadFile("debug-v9-packet.txt"), "trace");
+    EXPECT_FALSE(std::filesystem::is_symlink("debug-v9-packet.txt"));
+}
+
+TEST_F(AppendToTextFileTest, TemporaryNamesAreFreshAndLeftoversGoAtStart) {
+    // The first temporary name a reader could guess exists already and is a link: neither stops
+    // the replacement nor is written through.
+    WriteFile("target.txt", "untouched");
+    ASSERT_EQ(::symlink("target.txt", "debug.txt.tmp"), 0);
+    EXPECT_TRUE(ReplaceFileAtomically("debug.txt", "marker"));
+    EXPECT_EQ(ReadFile("target.txt"), "untouched");
+
+    for (const char* name :
+         {"debug.txt.tmp-0123456789abcdef", "trace.txt.tmp-fedcba9876543210", "debug.txt.tmp-notours",
+          "other.txt.tmp-0123456789abcdef", "debug.txt.tmp-0123456789ABCDEF"})
+        WriteFile(name, "x");
+    brix32::RemoveLeftoverTemporaries({"debug.txt", "trace.txt"});
+    EXPECT_EQ(Entries(),
+              (std::vector<std::string>{"debug.txt", "debug.txt.tmp-0123456789ABCDEF", "debug.txt.tmp-notours",
+                                        "other.txt.tmp-0123456789abcdef", "target.txt"}));
+    EXPECT_EQ(ReadFile("debug.txt"), "marker");
+}
+
+// A real full file system: a small tmpfs mounted in a mount namespace of a child process, so that
+// nothing outside the test sees it and nothing is left mounted if the test dies.
+int FillTmpfsInChild(const std::string& Directory) {
+    if (::unshare(CLONE_NEWNS) != 0) return 77;
+    if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
+    if (::mount("tmpfs", Directory.c_str(), "tmpfs", 0, "size=16k") != 0) return 77;
+    if (::chdir(Directory.c_str()) != 0) return 2;
+    const std::string line = "1000,4294963296,10.0.0.1,1234,192.168.1.20,80,6,123456\r\n";
+    std::string datagram;
+    for (int i = 0; i < 30; ++i) datagram += line;
+    int appended = 0;
+    while (brix32::AppendWhole(datagram, "flows.csv")) {
+        if (++appended > 100) return 3;  // the disk never filled
+    }
+    if (appended == 0) return 4;
+    // Whole datagrams only, none torn: the file is a whole number of lines, each one whole.
+    struct stat st;
+    if (::stat("flows.csv", &st) != 0 || st.st_size != static_cast<off_t>(appended * datagram.size())) return 5;
+    // Smaller appends still fit into the rest and stay whole.
+    int lines = 0;
+    while (brix32::AppendWhole(line, "flows.csv")) ++lines;
+    if (::stat("flows.csv", &st) != 0 ||
+        st.st_size != static_cast<off_t>(appended * datagram.size() + lines * line.size()))
+        return 6;
+    return 0;
+}
+
+TEST_F(AppendToTextFileTest, AFullFileSystemLeavesWholeLinesOnly) {
+    std::filesystem::create_directory("small");
+    const std::string directory = Dir() + "small";
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) ::_exit(FillTmpfsInChild(directory));
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "mounting a tmpfs is not allowed here (needs root or a user namespace)";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "step that failed, see FillTmpfsInChild";
 }
 
 std::string Blanks(std::size_t n) { return std::string(n, ' '); }

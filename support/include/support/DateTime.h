@@ -28,8 +28,6 @@ std::int64_t DayNumber(TDateTime Value);
 
 // Local wall-clock time, or the test clock while one is installed.
 TDateTime Now();
-// Test seam: replaces the clock until called again with an empty function.
-void SetClockForTesting(std::function<TDateTime()> Clock);
 
 // The user's regional formats, taken from the C library's locale (LC_TIME and LC_NUMERIC).
 std::string FormatShortDate(TDateTime Value);

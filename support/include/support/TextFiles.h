@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 namespace brix32 {
 
@@ -12,14 +14,37 @@ enum class AfterClose {
 
 // The one writer of every CSV line, trace line and marker. Writes sText byte for byte (no line
 // end of its own), replacing the file first when bAppend is false. True when the file exists after
-// closing; false on any open, write, flush or close failure. Never throws.
+// closing; false on any open, write, flush or close failure. Never throws. A symbolic link in
+// place of the file is not followed: the call fails and the link's target stays untouched.
 bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend,
                       AfterClose Check = AfterClose::CheckExists);
 
+// The write system call, as a seam: a double that fails part-way shows what a full disk does.
+class FileOutput {
+  public:
+    virtual ~FileOutput() = default;
+    // As write(2): bytes written, or -1 with errno set.
+    virtual long Write(int Fd, const char* Data, std::size_t Size) = 0;
+};
+FileOutput& SystemFileOutput();
+
+// Appends sText to sFileName (created when missing, a symbolic link refused) in one open, one
+// write and one close, all or nothing: when the write fails part-way (disk full, quota, I/O
+// error) the file is cut back to the length it had, so it never ends in a torn line and the next
+// append cannot merge with a fragment. False when nothing was appended. Never throws.
+bool AppendWhole(const std::string& sText, const std::string& sFileName, FileOutput& Output = SystemFileOutput());
+
 // Replaces sFileName with sText through a temporary file beside it that takes the old file's place
-// in one step, so a reader sees the old or the new content whole, never a mix. False when any step
-// fails (the old file is then left as it was). Never throws.
-bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText);
+// in one step, so a reader sees the old or the new content whole, never a mix. The temporary file
+// is created exclusively under a name nobody can guess, and a symbolic link planted as sFileName
+// is replaced, never followed. False when any step fails (the old file is then left as it was).
+// Never throws.
+bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText,
+                           FileOutput& Output = SystemFileOutput());
+
+// Removes the temporary files that ReplaceFileAtomically leaves beside these files when the
+// process is killed between creating and renaming one. For start-up, before anything is written.
+void RemoveLeftoverTemporaries(const std::vector<std::string>& FileNames);
 
 // Classic 16-bytes-per-line dump: n div 16 + 1 lines, each ended by CR LF.
 std::string HexDump(const std::string& sData);

@@ -1,46 +1,31 @@
-#include "DatagramHandler.h"
-#include "Doubles.h"
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
 #include <vector>
 
+#include "DatagramHandler.h"
+#include "Doubles.h"
+#include "FlowLines.h"
+#include "ScratchDirectory.h"
+#include "SeamDoubles.h"
+#include "TestDatagrams.h"
+#include "WindowDoubles.h"
+#include "flowdecode/NetflowV9.h"
 #include "support/DateTime.h"
 #include "support/ExceptionReport.h"
 #include "support/GlobalSettings.h"
-#include "flowdecode/NetflowV9.h"
-#include "TestDatagrams.h"
 #include "support/Tones.h"
-#include "ScratchDirectory.h"
 
 namespace {
 
 using namespace testdatagrams;
 
-// Records what the handler asks of the window, in order.
-class RecordingWindow : public WindowUpdates {
-public:
-    void SetCaption(Caption Control, std::string_view Text) override {
-        captions[Control] = Text;
-        events.push_back(std::string(CaptionControlName(Control)) + "=" + std::string(Text));
-    }
-    void AddMemoLine(std::string_view Line) override {
-        memo.emplace_back(Line);
-        events.push_back("memo:" + std::string(Line));
-    }
-    void Beep() override { ++beeps; }
-
-    std::map<Caption, std::string> captions;
-    std::vector<std::string> memo;
-    std::vector<std::string> events;
-    int beeps = 0;
-};
-
 class DatagramHandlerTest : public ScratchDirectoryTest {
-protected:
+  protected:
     void SetUp() override {
         ScratchDirectoryTest::SetUp();
         netflowlib::ResetTemplateStore();
@@ -49,7 +34,6 @@ protected:
         reporter_ = std::make_unique<doubles::InstalledReporter>(Dir());
     }
     void TearDown() override {
-        brix32::SetClockForTesting(nullptr);
         reporter_.reset();
         netflowlib::ResetTemplateStore();
         ScratchDirectoryTest::TearDown();
@@ -59,6 +43,13 @@ protected:
 
     void Handle(const std::string& datagram, const std::string& sender = "192.0.2.1") {
         handler.HandleDatagram(datagram.data(), datagram.size(), sender);
+    }
+
+    static HandlerServices With(brix32::Clock& Clock, brix32::FileOutput& Output = brix32::SystemFileOutput()) {
+        HandlerServices services;
+        services.Clock = &Clock;
+        services.CsvOutput = &Output;
+        return services;
     }
 
     std::vector<std::string> CsvLines() const {
@@ -81,7 +72,8 @@ protected:
     }
 
     RecordingWindow window;
-    DatagramHandler handler{window};
+    CollectorCounters counters;
+    DatagramHandler handler{window, counters};
 };
 
 TEST_F(DatagramHandlerTest, Version5DatagramShowsHeaderAndRecords) {
@@ -104,7 +96,7 @@ TEST_F(DatagramHandlerTest, Version5DatagramShowsHeaderAndRecords) {
     Handle(V5Datagram({a, b, c}));
     ASSERT_EQ(window.memo.size(), 3u);
     EXPECT_EQ(window.memo[0], "1000 4294963296" + std::string(5, ' ') + "10.0.0.1(1234)" + std::string(18, ' ') +
-                  "->192.168.1.20(80)" + std::string(6, ' ') + "[6 ] 123,456");
+                                  "->192.168.1.20(80)" + std::string(6, ' ') + "[6 ] 123,456");
     EXPECT_EQ(window.memo[2].substr(20, 8), "10.0.0.3");
     EXPECT_EQ(window.captions[Caption::lblsrcaddr], "[0-3] srcaddr: 10.0.0.3");
     const std::vector<std::string> csv = CsvLines();
@@ -192,10 +184,11 @@ TEST_F(DatagramHandlerTest, ErrorInTheLoopGivesOneReportAndTheNextDatagramIsHand
     V5Flow a, b, c;
     b.src = 0x0A000002;
     c.src = 0x0A000003;
-    handler.BeforeRecordForTesting = [](int slot) {
-        if (slot == 1) throw std::runtime_error("window update failed");
-    };
-    Handle(V5Datagram({a, b, c}));
+    // The second record's source caption fails, before its lines are made.
+    FailingWindow failing(window, Caption::lblsrcaddr, 2, "window update failed");
+    DatagramHandler failingHandler(failing, counters);
+    const std::string datagram = V5Datagram({a, b, c});
+    failingHandler.HandleDatagram(datagram.data(), datagram.size(), "192.0.2.1");
     EXPECT_EQ(Reports(), 1);
     // Records before the failure stay shown and written; the rest of the loop is skipped.
     EXPECT_EQ(window.memo.size(), 1u);
@@ -210,24 +203,26 @@ TEST_F(DatagramHandlerTest, ErrorInTheLoopGivesOneReportAndTheNextDatagramIsHand
         EXPECT_NE(xml.find("<e.Message>window update failed</e.Message>"), std::string::npos);
     }
 
-    handler.BeforeRecordForTesting = nullptr;
+    EXPECT_EQ(counters.ExceptionReports.Get(), 1u);
+    EXPECT_EQ(counters.CsvLinesWritten.Get(), 1u);
+
     window.memo.clear();
-    Handle(V5Datagram({a, b, c}));
+    failingHandler.HandleDatagram(datagram.data(), datagram.size(), "192.0.2.1");
     EXPECT_EQ(window.memo.size(), 3u);
     EXPECT_EQ(Reports(), 1);
 }
 
 TEST_F(DatagramHandlerTest, RecordsOnBothSidesOfMidnightLandInTwoFiles) {
     // Each reading of the clock moves it on by 100 ms, starting just before midnight.
-    double now = brix32::EncodeDateTime({2026, 12, 31, 23, 59, 59, 650});
-    brix32::SetClockForTesting([&now] {
-        const double t = now;
-        now += 0.1 / 86400;
-        return t;
-    });
+    FakeClock clock(brix32::EncodeDateTime({2026, 12, 31, 23, 59, 59, 650}), 0.1);
+    FullDiskOutput writes(1 << 20);
+    DatagramHandler midnight(window, counters, nullptr, With(clock, writes));
     std::vector<V5Flow> flows(6);
     for (unsigned i = 0; i < flows.size(); ++i) flows[i].src = 0x0A000000 + i;
-    Handle(V5Datagram(flows));
+    const std::string datagram = V5Datagram(flows);
+    midnight.HandleDatagram(datagram.data(), datagram.size(), "192.0.2.1");
+    // One write for each day's share of the datagram.
+    EXPECT_EQ(writes.Calls, 2);
     const std::string before = ReadFile(Dir() + "NetFlow-20261231.csv");
     const std::string after = ReadFile(Dir() + "NetFlow-20270101.csv");
     EXPECT_FALSE(before.empty());
@@ -236,6 +231,152 @@ TEST_F(DatagramHandlerTest, RecordsOnBothSidesOfMidnightLandInTwoFiles) {
     // The earlier records went to the earlier day.
     EXPECT_NE(before.find(",10.0.0.0,"), std::string::npos);
     EXPECT_NE(after.find(",10.0.0.5,"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+std::vector<std::string> LinesOf(const std::string& text) {
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    for (std::size_t end; (end = text.find("\r\n", at)) != std::string::npos; at = end + 2)
+        lines.push_back(text.substr(at, end - at));
+    if (at != text.size()) lines.push_back("<torn>" + text.substr(at));
+    return lines;
+}
+
+std::vector<V5Flow> Flows(unsigned Count, unsigned First = 0) {
+    std::vector<V5Flow> flows(Count);
+    for (unsigned i = 0; i < Count; ++i) flows[i].src = 0x0A000000 + First + i;
+    return flows;
+}
+
+class DatagramHandlerWriteTest : public DatagramHandlerTest {
+  protected:
+    void Send(DatagramHandler& Handler, const std::string& Datagram, bool LaterV9Queued = false) {
+        Handler.HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.1", LaterV9Queued);
+    }
+    std::string DayFile() const { return flowlines::DailyFileName(clock.Time); }
+    // The trace without its first line, whose date-time is the decoder's wall clock.
+    static std::string TraceBody() {
+        const std::string trace = ReadFile(netflowlib::kPacketTraceFileName);
+        return trace.substr(trace.find("\r\n"));
+    }
+
+    FakeClock clock;
+};
+
+TEST_F(DatagramHandlerWriteTest, ADatagramsLinesGoOutInOneWriteInRecordOrder) {
+    FullDiskOutput writes(1 << 20);
+    DatagramHandler one(window, counters, nullptr, With(clock, writes));
+    Send(one, V5Datagram(Flows(30)));
+    EXPECT_EQ(writes.Calls, 1);
+    const std::vector<std::string> lines = LinesOf(ReadFile(DayFile()));
+    ASSERT_EQ(lines.size(), 30u);
+    for (unsigned i = 0; i < 30; ++i)
+        EXPECT_EQ(lines[i].substr(16, 10), "10.0.0." + std::to_string(i) + (i < 10 ? ",1" : ","));
+    EXPECT_EQ(counters.CsvLinesWritten.Get(), 30u);
+    EXPECT_EQ(counters.CsvLinesLost.Get(), 0u);
+}
+
+TEST_F(DatagramHandlerWriteTest, AWriteThatFailsPartWayLeavesTheFileAsItWas) {
+    // Room for the first datagram's line and part of the second datagram's lines.
+    FullDiskOutput disk(62 + 100);
+    DatagramHandler full(window, counters, nullptr, With(clock, disk));
+    Send(full, V5Datagram(Flows(1)));
+    const std::string before = ReadFile(DayFile());
+    ASSERT_EQ(LinesOf(before).size(), 1u);
+
+    Send(full, V5Datagram(Flows(3, 10)));
+    EXPECT_EQ(ReadFile(DayFile()), before);
+    EXPECT_EQ(counters.CsvLinesLost.Get(), 3u);
+    // The window still shows them.
+    EXPECT_EQ(window.memo.size(), 4u);
+
+    // Once there is room again the next datagram follows on a line of its own.
+    disk.Budget = 1 << 20;
+    Send(full, V5Datagram(Flows(3, 20)));
+    const std::vector<std::string> lines = LinesOf(ReadFile(DayFile()));
+    ASSERT_EQ(lines.size(), 4u);
+    for (const std::string& line : lines) EXPECT_EQ(std::count(line.begin(), line.end(), ','), 7) << line;
+    EXPECT_NE(lines[1].find(",10.0.0.20,"), std::string::npos);
+    EXPECT_EQ(counters.CsvLinesWritten.Get(), 4u);
+}
+
+TEST_F(DatagramHandlerWriteTest, APlantedLinkIsNotWrittenThrough) {
+    WriteFile("elsewhere.txt", "keep");
+    ASSERT_EQ(::symlink("elsewhere.txt", DayFile().c_str()), 0);
+    DatagramHandler linked(window, counters, nullptr, With(clock));
+    Send(linked, V5Datagram(Flows(2)));
+    EXPECT_EQ(ReadFile("elsewhere.txt"), "keep");
+    EXPECT_EQ(counters.CsvLinesLost.Get(), 2u);
+    EXPECT_EQ(counters.CsvLinesWritten.Get(), 0u);
+}
+
+TEST_F(DatagramHandlerWriteTest, CountersFollowWhatTheHeaderSaid) {
+    DatagramHandler counting(window, counters, nullptr, With(clock));
+    V5Flow big;
+    big.octets = 4000000000u;
+    Send(counting, V5Datagram({big, V5Flow{}}));
+    Send(counting, V9Header(2) + V9Template(256, BasicIPv4Template()) +
+                       V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 1}, {10, 0, 0, 2}, 1, 2, 6, 3000000000u)));
+    std::string v7 = V5Datagram({V5Flow{}});
+    v7[1] = 7;
+    Send(counting, v7);
+    std::string ipfix = v7;
+    ipfix[1] = 10;
+    Send(counting, ipfix);
+    Send(counting, "");
+    Send(counting, V5Header(1).substr(0, 10));
+    EXPECT_EQ(counters.V5Datagrams.Get(), 1u);
+    EXPECT_EQ(counters.V9Datagrams.Get(), 1u);
+    EXPECT_EQ(counters.UnknownVersion.Get(), 1u);
+    EXPECT_EQ(counters.IpfixDatagrams.Get(), 1u);
+    EXPECT_EQ(counters.TooShort.Get(), 2u);
+    EXPECT_EQ(counters.Flows.Get(), 3u);
+    // Both byte counts as the exporters' unsigned 32-bit numbers, the version 9 one too.
+    EXPECT_EQ(counters.Bytes.Get(), 4000000000ull + 123456ull + 3000000000ull);
+    EXPECT_EQ(counters.CsvLinesWritten.Get(), 3u);
+}
+
+// Three version 9 datagrams arriving together, as the listener hands them over: the first teaches
+// the template and leaves the marker 1400, the second leaves "iFlowSetID=5", the third none.
+std::vector<std::string> BurstOfThree() {
+    return {V9Header(2) + V9Template(256, BasicIPv4Template()) +
+                V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 1}, {10, 0, 0, 2}, 1, 2, 6, 100)),
+            V9Header(2) + V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 3}, {10, 0, 0, 4}, 1, 2, 6, 100)) +
+                V9DataFlowset(5, std::string(4, '\0')),
+            V9Header(1) + V9DataFlowset(1, std::string(4, '\0'))};
+}
+
+TEST_F(DatagramHandlerWriteTest, TracesReplacedUnreadAreSkippedYetTheFilesEndAsIfAllWereTraced) {
+    std::filesystem::create_directory("every");
+    std::filesystem::current_path("every");
+    {
+        DatagramHandler every(window, counters, nullptr, With(clock));
+        for (const std::string& d : BurstOfThree()) Send(every, d);
+    }
+    const std::string everyTrace = TraceBody();
+    const std::string everyMarker = ReadFile(netflowlib::kMarkerFileName);
+    ASSERT_EQ(everyMarker, "iFlowSetID=5");
+    std::filesystem::current_path("..");
+    netflowlib::ResetTemplateStore();
+
+    CollectorCounters policyCounters;
+    DatagramHandler policy(window, policyCounters, nullptr, With(clock));
+    const std::vector<std::string> burst = BurstOfThree();
+    Send(policy, burst[0], true);  // no trace written yet: this one is
+    Send(policy, burst[1], true);  // within 100 ms of it and replaced unread: skipped
+    EXPECT_EQ(policyCounters.TracesSkipped.Get(), 1u);
+    Send(policy, burst[2], false);
+    policy.BatchEnded();
+    EXPECT_EQ(TraceBody(), everyTrace);
+    EXPECT_EQ(ReadFile(netflowlib::kMarkerFileName), everyMarker);
+    EXPECT_EQ(policyCounters.TracesWritten.Get(), 2u);
+    // Nothing of the staged replacements is left behind.
+    for (const auto& entry : std::filesystem::directory_iterator(Dir()))
+        EXPECT_EQ(entry.path().filename().string().find(".tmp"), std::string::npos) << entry.path();
 }
 
 }  // namespace

@@ -4,11 +4,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -563,3 +565,141 @@ TEST_F(IdUDPServer, SwitchingFromTheOwnHandlerIsRefused) {
 }
 
 }  // namespace
+
+namespace {
+
+// Holds the handler of the first datagram until released, so that what follows queues up in the
+// kernel and comes out as one batch.
+class HeldFirstDatagram {
+  public:
+    void Attach(TIdUDPServer& Server) {
+        Server.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle&) {
+            std::unique_lock<std::mutex> lock(FLock);
+            FEvents.push_back(std::string(AData.Memory(), static_cast<std::size_t>(AData.Size())) +
+                              (Sender.LaterVersion9Queued() ? "+" : ""));
+            FChanged.notify_all();
+            FChanged.wait_for(lock, kPatience, [this] { return FReleased; });
+        };
+        Server.OnBatchEnd = [this] {
+            std::lock_guard<std::mutex> lock(FLock);
+            FEvents.push_back("|");
+            FChanged.notify_all();
+        };
+    }
+    void Release() {
+        std::lock_guard<std::mutex> lock(FLock);
+        FReleased = true;
+        FChanged.notify_all();
+    }
+    bool WaitForEvents(std::size_t Count) {
+        std::unique_lock<std::mutex> lock(FLock);
+        return FChanged.wait_for(lock, kPatience, [&] { return FEvents.size() >= Count; });
+    }
+    // Until Data has been delivered and its batch has ended.
+    bool WaitForBatchWith(const std::string& Data) {
+        std::unique_lock<std::mutex> lock(FLock);
+        return FChanged.wait_for(lock, kPatience, [&] {
+            const auto at = std::find(FEvents.begin(), FEvents.end(), Data);
+            return at != FEvents.end() && std::find(at, FEvents.end(), "|") != FEvents.end();
+        });
+    }
+    std::vector<std::string> Events() {
+        std::lock_guard<std::mutex> lock(FLock);
+        return FEvents;
+    }
+
+  private:
+    std::mutex FLock;
+    std::condition_variable FChanged;
+    std::vector<std::string> FEvents;
+    bool FReleased = false;
+};
+
+}  // namespace
+
+TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9OneFollows) {
+    CollectorCounters counters;
+    HeldFirstDatagram held;
+    TIdUDPServer server(counters);
+    server.BufferSize = 8000;
+    server.ThreadedEvent = true;
+    AddLoopbackBinding(server);
+    held.Attach(server);
+    server.SetActive(true);
+
+    const LoopbackSender sender;
+    const std::int32_t port = server.Bindings().Items(0).Port;
+    const std::string v9a(
+        "\x00\x09"
+        "a",
+        3),
+        v5b("\x00\x05"
+            "b",
+            3),
+        v9c("\x00\x09"
+            "c",
+            3),
+        v5d("\x00\x05"
+            "d",
+            3);
+    sender.SendTo(port, "first");
+    ASSERT_TRUE(held.WaitForEvents(1));
+    for (const std::string& d : {v9a, v5b, Pattern(8001), v9c, v5d, std::string("\x09", 1)}) sender.SendTo(port, d);
+    held.Release();
+    ASSERT_TRUE(held.WaitForEvents(8)) << ::testing::PrintToString(held.Events());
+    server.SetActive(false);
+
+    // Every datagram in order, each batch closed by its end; "+" where a later datagram of the
+    // same batch is of version 9, the oversize one never delivered.
+    const std::vector<std::string> got = held.Events();
+    std::vector<std::string> order;
+    for (const std::string& e : got) {
+        if (e == "|") continue;
+        order.push_back(e.back() == '+' ? e.substr(0, e.size() - 1) : e);
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"first", v9a, v5b, v9c, v5d, std::string("\x09", 1)}));
+    // Where the kernel put the batch boundaries is its business; the flags must agree with them.
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (got[i] == "|") continue;
+        bool laterV9 = false;
+        for (std::size_t j = i + 1; j < got.size() && got[j] != "|"; ++j)
+            laterV9 = laterV9 || got[j].rfind(v9a.substr(0, 2), 0) == 0;
+        EXPECT_EQ(got[i].back() == '+', laterV9) << "datagram " << i;
+    }
+    EXPECT_EQ(got.back(), "|");
+    EXPECT_EQ(counters.DatagramsReceived.Get(), 7u);
+    EXPECT_EQ(counters.OversizeDropped.Get(), 1u);
+}
+
+TEST_F(IdUDPServer, DropsInTheKernelAreCountedAndTheGrantedBufferKept) {
+    CollectorCounters counters;
+    HeldFirstDatagram held;
+    TIdUDPServer server(counters);
+    server.ReceiveBufferBytes = 1;  // the system's smallest
+    server.ThreadedEvent = true;
+    AddLoopbackBinding(server);
+    held.Attach(server);
+    server.SetActive(true);
+    EXPECT_GT(server.Bindings().Items(0).ReceiveBufferGranted(), 0);
+
+    const LoopbackSender sender;
+    const std::int32_t port = server.Bindings().Items(0).Port;
+    sender.SendTo(port, "first");
+    ASSERT_TRUE(held.WaitForEvents(1));
+    // Far more than the smallest buffer holds while the handler is held.
+    for (int i = 0; i < 64; ++i) sender.SendTo(port, Pattern(1000));
+    held.Release();
+    // Once the listener has emptied the socket there is room again for one more, and the kernel
+    // stamps its drop count on the datagrams queued after a drop.
+    const int socket = server.Bindings().Items(0).Handle();
+    int queued = 1;
+    for (const auto until = std::chrono::steady_clock::now() + kPatience;
+         queued > 0 && std::chrono::steady_clock::now() < until; std::this_thread::yield()) {
+        ASSERT_EQ(::ioctl(socket, FIONREAD, &queued), 0);
+    }
+    sender.SendTo(port, "after");
+    ASSERT_TRUE(held.WaitForBatchWith("after"));
+    server.SetActive(false);
+    EXPECT_GT(counters.KernelDrops.Get(), 0u);
+    EXPECT_EQ(counters.KernelDrops.Get() + counters.DatagramsReceived.Get(), 66u);
+}

@@ -20,8 +20,10 @@
 #include "support/ExceptionReport.h"
 #include "Main.h"
 #include "MemoView.h"
-#include "flowdecode/NetflowV9.h"
 #include "TestDatagrams.h"
+#include "WindowDoubles.h"
+#include "flowdecode/NetflowV9.h"
+#include "support/ExceptionReport.h"
 #include "support/Tones.h"
 
 namespace {
@@ -162,14 +164,16 @@ void HandlerWindowTest::version9TemplateTeachesAndCarriesData() {
 }
 
 void HandlerWindowTest::version9DataBeforeAnyTemplateAndTemplatesWithoutAnIPv4Source() {
-    const std::string data = V9Header(1) + V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 1}, {10, 0, 0, 2}, 1, 2, 6, 9));
+    const std::string data =
+        V9Header(1) + V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 1}, {10, 0, 0, 2}, 1, 2, 6, 9));
     Send(data);
     WaitForHandled(QString::number(data.size()));
     QCOMPARE(Caption("lblTemplate"), QStringLiteral("Waiting for v9 template"));
 
     // Records decoded with a template that has no field type 8 have no line.
-    const std::string noSource = V9Header(2) + V9Template(256, {{12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4}}) +
-                                 V9DataFlowset(256, std::string("\x0A\x00\x00\x02\x00\x01\x00\x02\x06\x00\x00\x00\x09", 13));
+    const std::string noSource =
+        V9Header(2) + V9Template(256, {{12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4}}) +
+        V9DataFlowset(256, std::string("\x0A\x00\x00\x02\x00\x01\x00\x02\x06\x00\x00\x00\x09", 13));
     Send(noSource);
     WaitForHandled(QString::number(noSource.size()));
     QCOMPARE(Caption("lblTemplate"), QStringLiteral("Waiting for v9 data"));
@@ -196,17 +200,25 @@ void HandlerWindowTest::threeRecordsGiveThreeLinesInSlotOrder() {
 }
 
 void HandlerWindowTest::errorInTheLoopGivesOneReportAndTheNextDatagramIsHandled() {
-    mForm->UDPReadHandler().BeforeRecordForTesting = [](int slot) {
-        if (slot == 1) throw std::runtime_error("memo line could not be added");
+    // A handler whose window fails at the second record's caption, in place of the form's own.
+    CollectorCounters counters;
+    FailingWindow failing(mForm->Updates(), ::Caption::lblsrcaddr, 2, "memo line could not be added");
+    DatagramHandler failingHandler(failing, counters);
+    mForm->UDPServer.SetActive(false);
+    const TUDPReadEvent formsOwn = mForm->UDPServer.OnUDPRead;
+    mForm->UDPServer.OnUDPRead = [&failingHandler](TIdUDPServer&, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+        failingHandler.UDPServerUDPRead(AData, ABinding);
     };
+    mForm->UDPServer.SetActive(true);
     V5Flow a, b, c;
     Send(V5Datagram({a, b, c}));
     WaitForHandled("168");
     QCOMPARE(Reports(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(MemoLines().size(), 1, kWaitMs);
 
-    mForm->UDPServer.SetActive(false);  // no handler runs while the seam is taken away
-    mForm->UDPReadHandler().BeforeRecordForTesting = nullptr;
+    QCOMPARE(CsvLines().size(), 1);
+    mForm->UDPServer.SetActive(false);  // no handler runs while the form's own comes back
+    mForm->UDPServer.OnUDPRead = formsOwn;
     mForm->UDPServer.SetActive(true);
     V5Flow d;
     d.octets = 7;

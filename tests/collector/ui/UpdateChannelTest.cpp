@@ -83,6 +83,7 @@ class UpdateChannelTest : public QObject {
     void heldUpdatesArriveTogetherAtTheEndOfABatch();
     void beepSoundsOnceOnTheMainThread();
     void destroyingTheChannelDropsWhatIsStillPending();
+    void aBusyWindowDropsOnlyLinesItCouldNotShowAnyway();
 };
 
 void UpdateChannelTest::linesAndCaptionsFromAnotherThreadArriveWholeAndInOrder() {
@@ -255,9 +256,13 @@ void UpdateChannelTest::reusedEntriesCarryOnlyTheirNewText() {
     channel.AddMemoLine("x");
     channel.Drain();
 
-    const QStringList expected{QString::fromStdString(longLine), QString::fromStdString(longLine),
-                               QString::fromStdString(longLine), QString::fromStdString(longLine),
-                               QStringLiteral("short"), QString(), QStringLiteral("x")};
+    const QStringList expected{QString::fromStdString(longLine),
+                               QString::fromStdString(longLine),
+                               QString::fromStdString(longLine),
+                               QString::fromStdString(longLine),
+                               QStringLiteral("short"),
+                               QString(),
+                               QStringLiteral("x")};
     QCOMPARE(targets.MemoLines(), expected);
     QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
     QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("23:59:59"));
@@ -292,8 +297,8 @@ void UpdateChannelTest::heldUpdatesArriveTogetherAtTheEndOfABatch() {
     while (stage != 3) std::this_thread::yield();
     listener.join();
     channel.Drain();
-    QCOMPARE(targets.MemoLines(), (QStringList{QStringLiteral("held 1"), QStringLiteral("held 2"),
-                                              QStringLiteral("direct")}));
+    QCOMPARE(targets.MemoLines(),
+             (QStringList{QStringLiteral("held 1"), QStringLiteral("held 2"), QStringLiteral("direct")}));
     QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
 }
 
@@ -325,6 +330,35 @@ void UpdateChannelTest::destroyingTheChannelDropsWhatIsStillPending() {
     // The queued wake-up died with the channel; nothing may touch it now.
     QTest::qWait(100);
     QVERIFY(targets.MemoLines().isEmpty());
+}
+
+void UpdateChannelTest::aBusyWindowDropsOnlyLinesItCouldNotShowAnyway() {
+    Targets targets;
+    UpdateChannel channel(targets.ForChannel(), Immediate(10));
+    // The main thread applies nothing while the listener posts: directly and in datagram-sized
+    // batches, as the handler does.
+    std::thread listener([&channel] {
+        for (int i = 0; i < 1000; ++i) channel.AddMemoLine(NumberedLine(i));
+        for (int d = 0; d < 40; ++d) {
+            channel.BeginBatch();
+            for (int r = 0; r < 25; ++r) channel.AddMemoLine(NumberedLine(1000 + d * 25 + r));
+            channel.SetCaption(Caption::lblsrcaddr, "[0-3] srcaddr: " + std::to_string(d));
+            channel.EndBatch();
+        }
+        channel.Beep();
+    });
+    listener.join();
+    // The pending list never held more than the memo keeps.
+    QCOMPARE(channel.LinesDroppedFromWindow(), std::uint64_t{2000 - 10});
+    channel.Drain();
+    QCOMPARE(targets.MemoLines(), NumberedLines(1990, 1999));
+    QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 39"));
+
+    // Afterwards nothing more is dropped than the bound demands.
+    channel.AddMemoLine("after");
+    channel.Drain();
+    QCOMPARE(channel.LinesDroppedFromWindow(), std::uint64_t{2000 - 10});
+    QCOMPARE(targets.MemoLines().back(), QStringLiteral("after"));
 }
 
 QTEST_MAIN(UpdateChannelTest)

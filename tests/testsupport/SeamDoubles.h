@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+
+#include "support/Seams.h"
+#include "support/TextFiles.h"
+
+// A clock that shows Time and moves on by Step seconds after every reading.
+class FakeClock : public brix32::Clock {
+  public:
+    explicit FakeClock(brix32::TDateTime Start = 46000.5, double StepSeconds = 0) : Time(Start), Step(StepSeconds) {}
+    brix32::TDateTime Now() override {
+        const brix32::TDateTime now = Time;
+        Time += Step / 86400.0;
+        ++Readings;
+        return now;
+    }
+    void Advance(double Seconds) { Time += Seconds / 86400.0; }
+
+    brix32::TDateTime Time;
+    double Step;
+    int Readings = 0;
+};
+
+// Writes for real until Budget bytes have gone out, then fails as a full disk does: the write that
+// crosses the budget goes out in part, the next fails with ENOSPC.
+class FullDiskOutput : public brix32::FileOutput {
+  public:
+    explicit FullDiskOutput(std::size_t BudgetBytes) : Budget(BudgetBytes) {}
+    long Write(int Fd, const char* Data, std::size_t Size) override {
+        if (Budget == 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const std::size_t n = Size < Budget ? Size : Budget;
+        const long written = brix32::SystemFileOutput().Write(Fd, Data, n);
+        if (written > 0) Budget -= static_cast<std::size_t>(written);
+        ++Calls;
+        return written;
+    }
+
+    std::size_t Budget;
+    int Calls = 0;
+};
