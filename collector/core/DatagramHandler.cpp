@@ -9,6 +9,7 @@
 
 #include "FlowLines.h"
 #include "flowdecode/StagedTraceSink.h"
+#include "flowdecode/Templates.h"
 #include "support/DateTime.h"
 #include "support/ExceptionReport.h"
 #include "support/GlobalSettings.h"
@@ -83,7 +84,10 @@ DatagramHandler::DatagramHandler(WindowUpdates& Window, CollectorCounters* Count
       Reporter_(*Services.Reporter, Counters_.ExceptionReports),
       Trace_(TraceFiles ? std::move(TraceFiles) : std::make_unique<netflowlib::StagedTraceSink>(), *Services.Clock,
              Counters_),
-      Csv_(*Services.Clock, Counters_, *Services.CsvOutput) {}
+      Csv_(*Services.Clock, Counters_, *Services.CsvOutput),
+      // The decoders report through the handler's counted reporter and write their trace through the
+      // trace policy; templates stay in the process-wide store, which gTemplateFlowsetFormat mirrors.
+      Decode_{Trace_, Reporter_, netflowlib::ProcessTemplateStore(), *Services.Clock} {}
 
 DatagramHandler::DatagramHandler(WindowUpdates& Window, CollectorCounters& Counters,
                                  std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles, HandlerServices Services)
@@ -119,8 +123,10 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const s
         LogRec.Step(100);
         Body(Data, Size, SenderIP, LaterV9Queued);
     });
-    // Also after a failure part-way: the lines of the records before it stay written.
+    // Also after a failure part-way: the lines of the records before it stay written, and the flows
+    // handed over are those.
     RunTraced(LogRec, Reporter_, [this] { Csv_.Flush(); });
+    if (Flows_ != nullptr) Flows_->EndDatagram();
     --gThreadCount;
     Window_.SetCaption(Caption::lblThreadCount, ThreadCountCaption());
 }
@@ -137,27 +143,15 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
     Window_.SetCaption(Caption::lblThreadCount, ThreadCountCaption());
 
     const std::string sPacket(Data, Size);
+    ReceivedMs_ = WallClockMs();
+    if (Flows_ != nullptr) Exporter_ = FlowAddress::Parse(SenderIP);
 
     netflowlib::tNetflowHeader Header{};
-    netflowlib::DecodeHeader(sPacket, Header);
+    netflowlib::DecodeHeader(sPacket, Header, Decode_);
     CountVersion(Data, Size, Header);
-
-    int v5Count = 0;
-    int v9Count = 0;
-    if (Header.Version == 5) {
-        ResetSlots(V5Records_);
-        netflowlib::DecodeV5Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, V5Records_);
-        v5Count = netflowlib::V5RecordCount(sPacket, Header);
-    } else if (Header.Version == 9) {
-        ResetSlots(V9Records_);
-        const bool bTrace = Trace_.BeginDatagram(LaterV9Queued);
-        v9Count = netflowlib::DecodeV9Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, bTrace,
-                                             V9Records_, Trace_);
-    }
-    if (Exporters_) {
-        const auto records = static_cast<std::uint32_t>(v5Count + v9Count);
-        Exporters_->Observe(SenderIP, Header, sPacket.size(), records, WallClockMs());
-    }
+    netflowlib::tV9Outcome Outcome;
+    const int count = DecodeRecords(SenderIP, sPacket, Header, LaterV9Queued, Outcome);
+    ObserveOutcome(SenderIP, Header, sPacket.size(), count, Outcome);
 
     if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0)
         Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
@@ -165,8 +159,55 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
 
     // Version 5 shows the records the decoder filled; version 9 every slot its walk reached, even
     // when a later template of the same datagram withdrew the one it was decoded with.
-    if (Header.Version == 5) WriteV5Records(v5Count);
-    if (Header.Version == 9) WriteV9Records(v9Count);
+    if (Header.Version == 5) WriteV5Records(count);
+    if (Header.Version == 9) WriteV9Records(count);
+}
+
+// The records of the datagram into the slots; returns how many slots the lines are made from.
+int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::string& sPacket,
+                                   const netflowlib::tNetflowHeader& Header, bool LaterV9Queued,
+                                   netflowlib::tV9Outcome& Outcome) {
+    if (Header.Version == 5) {
+        ResetSlots(V5Records_);
+        netflowlib::DecodeV5Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, V5Records_);
+        return netflowlib::V5RecordCount(sPacket, Header);
+    }
+    if (Header.Version == 9) {
+        ResetSlots(V9Records_);
+        const bool bTrace = Trace_.BeginDatagram(LaterV9Queued);
+        Outcome = netflowlib::DecodeV9Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, bTrace,
+                                             V9Records_, Decode_);
+        return Outcome.SlotsReached;
+    }
+    return 0;
+}
+
+void DatagramHandler::ObserveOutcome(const std::string& SenderIP, const netflowlib::tNetflowHeader& Header,
+                                     std::size_t Size, int Records, const netflowlib::tV9Outcome& Outcome) {
+    const bool bCut = Outcome.RecordsCut || Outcome.TraceCut;
+    if (bCut) Counters_.BoundCuts.Add();
+    if (Outcome.TemplatesRefused > 0) Counters_.TemplatesRefused.Add(static_cast<std::uint64_t>(Outcome.TemplatesRefused));
+    if (Exporters_ == nullptr) return;
+    // Version 9 slots include flowsets skipped for want of their template: the flows are the records.
+    const int flows = Header.Version == 9 ? Outcome.RecordsDecoded : Records;
+    const ExporterTable::Ref exporter =
+        Exporters_->Observe(SenderIP, Header, Size, static_cast<std::uint32_t>(std::max(flows, 0)), ReceivedMs_);
+    using Kind = netflowlib::tTemplateNote::Kind;
+    for (const netflowlib::tTemplateNote& note : Outcome.TemplateNotes) {
+        const auto id = static_cast<std::uint16_t>(note.TemplateID);
+        if (note.What == Kind::Learned) {
+            Exporters_->ObserveTemplate(exporter, id, static_cast<std::uint16_t>(note.FieldCount), ReceivedMs_);
+        } else if (note.What == Kind::Withdrawn) {
+            Exporters_->ObserveTemplateWithdrawn(exporter, id);
+        } else {
+            Exporters_->ObserveTemplateRefused(exporter, id);
+        }
+    }
+    for (const std::int32_t id : Outcome.MissingTemplateIds) {
+        Exporters_->ObserveMissingTemplate(exporter, static_cast<std::uint16_t>(id));
+    }
+    if (bCut) Exporters_->ObserveCut(exporter);
+    if (Outcome.Failed) Exporters_->ObserveMalformed(exporter);
 }
 
 void DatagramHandler::CountVersion(const char* Data, std::size_t Size, const netflowlib::tNetflowHeader& Header) {
@@ -213,6 +254,7 @@ void DatagramHandler::WriteV5Records(int Count) {
         flowlines::BuildV5DisplayLine(DisplayLine_, record, separator);
         flowlines::BuildV5CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
+        if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_));
         Counters_.Flows.Add();
         Counters_.Bytes.Add(record.dOctets);
         Window_.AddMemoLine(DisplayLine_);
@@ -229,6 +271,7 @@ void DatagramHandler::WriteV9Records(int Count) {
         flowlines::BuildV9DisplayLine(DisplayLine_, record, separator);
         flowlines::BuildV9CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
+        if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_));
         Counters_.Flows.Add();
         // Held signed, as the exporter's unsigned counter of up to 2^32 - 1.
         Counters_.Bytes.Add(static_cast<std::uint32_t>(record.IN_BYTES));

@@ -7,9 +7,12 @@
 #include "Counters.h"
 #include "DailyCsvWriter.h"
 #include "ExporterTable.h"
+#include "FlowHandOver.h"
+#include "FlowRecord.h"
 #include "IdUDPServer.h"
 #include "TracePolicy.h"
 #include "WindowUpdates.h"
+#include "flowdecode/DecodeServices.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
@@ -48,6 +51,8 @@ class DatagramHandler {
     void BatchEnded();
     // Every datagram is counted there once its header is decoded; none while unset.
     void FeedExporters(ExporterTable* Table) { Exporters_ = Table; }
+    // Every flow that reaches the CSV is also handed over there, a datagram's flows as one batch.
+    void FeedTraffic(FlowHandOver* Flows) { Flows_ = Flows; }
 
   private:
     // Counters null: the handler keeps counters of its own.
@@ -66,6 +71,10 @@ class DatagramHandler {
 
     void Body(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued);
     void CountVersion(const char* Data, std::size_t Size, const netflowlib::tNetflowHeader& Header);
+    int DecodeRecords(const std::string& SenderIP, const std::string& sPacket, const netflowlib::tNetflowHeader& Header,
+                      bool LaterV9Queued, netflowlib::tV9Outcome& Outcome);
+    void ObserveOutcome(const std::string& SenderIP, const netflowlib::tNetflowHeader& Header, std::size_t Size,
+                        int Records, const netflowlib::tV9Outcome& Outcome);
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
     void WriteV5Records(int Count);
     void WriteV9Records(int Count);
@@ -77,7 +86,12 @@ class DatagramHandler {
     CountedReporter Reporter_;
     TracePolicy Trace_;
     DailyCsvWriter Csv_;
+    netflowlib::tDecodeServices Decode_;
     ExporterTable* Exporters_ = nullptr;
+    FlowHandOver* Flows_ = nullptr;
+    // The sender as the flow records carry it, and the datagram's time of arrival.
+    FlowAddress Exporter_;
+    std::int64_t ReceivedMs_ = 0;
     // Reused from datagram to datagram so that the slots' strings keep their buffers; every slot is
     // reset to its empty state before each datagram, exactly as fresh arrays would be.
     netflowlib::tNetflowV5Records V5Records_;

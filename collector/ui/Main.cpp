@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "DatagramHandler.h"
+#include "TrafficWindow.h"
 #include "ExportersWindow.h"
 #include "StatusBar.h"
 #include "support/GlobalSettings.h"
@@ -105,6 +106,9 @@ TForm1::~TForm1() {
     // The listener thread may be inside the datagram handler; it must be gone before any control
     // it writes to is released.
     StopListener();
+    // The views read tables that are members of this window: they go before the members do.
+    delete TrafficWindow_;
+    delete ExportersWindow_;
 }
 
 void TForm1::BuildControls() {
@@ -176,6 +180,8 @@ void TForm1::BuildControls() {
     // would cost a file operation per line and cap the collector far below what exporters send.
     mHandler = std::make_unique<DatagramHandler>(*mUpdates, mCounters, std::make_unique<netflowlib::StagedTraceSink>());
     mHandler->FeedExporters(&Exporters_);
+    mHandler->FeedTraffic(&Flows_);
+    TrafficWorker_ = std::make_unique<TrafficWorker>(Flows_, SharedTraffic_);
 }
 
 void TForm1::BuildStatusBar() { StatusBar_ = new CollectorStatusBar(statusBar(), mCounters, UDPServer, this); }
@@ -219,6 +225,10 @@ void TForm1::BuildMenu() {
     Exporters1->setObjectName(QStringLiteral("Exporters1"));
     Exporters1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_E));
     connect(Exporters1, &QAction::triggered, this, &TForm1::Exporters1Click);
+    Traffic1 = View1->addAction(QStringLiteral("Traffic"));
+    Traffic1->setObjectName(QStringLiteral("Traffic1"));
+    Traffic1->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_T));
+    connect(Traffic1, &QAction::triggered, this, &TForm1::Traffic1Click);
 }
 
 void TForm1::ConfigureListener() {
@@ -299,6 +309,15 @@ void TForm1::Exporters1Click() {
         ExportersWindow_->show();
         ExportersWindow_->raise();
         ExportersWindow_->activateWindow();
+    });
+}
+
+void TForm1::Traffic1Click() {
+    RunHandler([this] {
+        if (TrafficWindow_ == nullptr) TrafficWindow_ = new TrafficWindow(SharedTraffic_, &Flows_, this);
+        TrafficWindow_->show();
+        TrafficWindow_->raise();
+        TrafficWindow_->activateWindow();
     });
 }
 

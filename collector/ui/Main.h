@@ -6,6 +6,8 @@
 
 #include "Counters.h"
 #include "ExporterTable.h"
+#include "FlowHandOver.h"
+#include "TrafficAggregator.h"
 #include "IdUDPServer.h"
 
 class QAction;
@@ -16,6 +18,7 @@ class QMenuBar;
 class QPushButton;
 class CollectorStatusBar;
 class DatagramHandler;
+class TrafficWindow;
 class TfrmExporters;
 class MemoView;
 class UpdateChannel;
@@ -31,6 +34,12 @@ class TForm1 : public QMainWindow {
     CollectorCounters mCounters;
     // Every exporter heard from; fed by the handler, read by the Exporters window.
     ExporterTable Exporters_;
+    // Every flow, handed over by the handler and aggregated on a thread of its own for the Traffic
+    // window. The worker is declared after what it reads, so it stops first.
+    FlowHandOver Flows_;
+    TrafficAggregator Traffic_;
+    SharedTraffic SharedTraffic_{{}, &Traffic_};
+    std::unique_ptr<TrafficWorker> TrafficWorker_;
     // Declared before UDPServer so that it outlives the listener even without the explicit
     // deactivation of the destructor.
     std::unique_ptr<UpdateChannel> mUpdates;
@@ -50,6 +59,7 @@ class TForm1 : public QMainWindow {
     void Help1Click();
     void Exit1Click();
     void Exporters1Click();
+    void Traffic1Click();
     // Called once per datagram on the listener thread.
     void UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding);
 
@@ -61,6 +71,7 @@ class TForm1 : public QMainWindow {
     const ExporterTable& Exporters() const;
     // None until View > Exporters was first chosen.
     TfrmExporters* ExportersWindow() const { return ExportersWindow_; }
+    TrafficWindow* TrafficView() const { return TrafficWindow_; }
     // True on the platforms that draw nowhere ("offscreen", "minimal").
     static bool Headless();
 
@@ -90,6 +101,7 @@ class TForm1 : public QMainWindow {
     QAction* Exit1 = nullptr;
     QMenu* View1 = nullptr;
     QAction* Exporters1 = nullptr;
+    QAction* Traffic1 = nullptr;
 
     TIdUDPServer UDPServer{mCounters};
 
@@ -111,4 +123,5 @@ class TForm1 : public QMainWindow {
     ErrorBoxes Boxes_;
     CollectorStatusBar* StatusBar_ = nullptr;
     TfrmExporters* ExportersWindow_ = nullptr;
+    TrafficWindow* TrafficWindow_ = nullptr;
 };

@@ -198,11 +198,13 @@ void V9Walk::AcceptTemplate(const tLearnedTemplate& Template) {
         Last.FieldCount = 0;
         ++Counters_.iTemplateFlowSet;
         ++Outcome_.TemplatesWithdrawn;
+        NoteTemplate(tTemplateNote::Kind::Withdrawn, Template);
         return;
     }
     if (Refused(Template)) return;
     ++Counters_.iTemplateFlowSet;
     ++Outcome_.TemplatesLearned;
+    NoteTemplate(tTemplateNote::Kind::Learned, Template);
     // Pairs above the new field count keep their old values; nothing reads them.
     Last.TemplateID = Template.TemplateID;
     Last.FieldCount = Template.FieldCount;
@@ -222,7 +224,13 @@ bool V9Walk::Refused(const tLearnedTemplate& Template) {
     if (!bZeroLength && Template.RecordLength >= std::max<std::int64_t>(Bounds_.MinRecordLength, 1)) return false;
     Trace_.TemplateRefused(Template.TemplateID, Template.RecordLength, bZeroLength);
     ++Outcome_.TemplatesRefused;
+    NoteTemplate(tTemplateNote::Kind::Refused, Template);
     return true;
+}
+
+void V9Walk::NoteTemplate(tTemplateNote::Kind What, const tLearnedTemplate& Template) {
+    if (Outcome_.TemplateNotes.size() >= kMaxTemplateNotes) return;
+    Outcome_.TemplateNotes.push_back({What, Template.TemplateID, Template.FieldCount});
 }
 
 void V9Walk::SkipWithoutTemplate() {

@@ -44,6 +44,7 @@ private:
     After ReadPairs(tLearnedTemplate& Template, std::int64_t iNextFlowSet);
     void AcceptTemplate(const tLearnedTemplate& Template);
     bool Refused(const tLearnedTemplate& Template);
+    void NoteTemplate(tTemplateNote::Kind What, const tLearnedTemplate& Template);
     void SkipWithoutTemplate();
     bool DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextFlowSet);
     void DecodeRecord(const tLearnedTemplate& Template);

@@ -43,6 +43,15 @@ tDecodeServices DefaultDecodeServices();
 tDecodeServices DefaultDecodeServices(PacketTraceSink& Trace);
 
 constexpr std::size_t kMaxMissingTemplateIds = 16;
+constexpr std::size_t kMaxTemplateNotes = 16;
+
+// One template a datagram taught, withdrew or had refused, for the per-exporter view.
+struct tTemplateNote {
+    enum class Kind : std::uint8_t { Learned, Withdrawn, Refused };
+    Kind What = Kind::Learned;
+    std::int32_t TemplateID = 0;
+    std::int32_t FieldCount = 0;
+};
 
 // What one DecodeV9Packet call tells its caller.
 struct tV9Outcome {
@@ -59,6 +68,8 @@ struct tV9Outcome {
     // (the first kMaxMissingTemplateIds of them).
     int FlowsetsWithoutTemplate = 0;
     std::vector<std::int32_t> MissingTemplateIds;
+    // The templates behind the three counts above, in order (the first kMaxTemplateNotes of them).
+    std::vector<tTemplateNote> TemplateNotes;
     // A failure was reported; what was decoded before it stays.
     bool Failed = false;
 };

@@ -28,6 +28,7 @@
 #include "Main.h"
 #include "StatusBar.h"
 #include "TestDatagrams.h"
+#include "TrafficWindow.h"
 #include "flowdecode/NetflowV9.h"
 
 namespace {
@@ -95,6 +96,7 @@ class VisibilityWindowTest : public QObject {
     void exportersWindowShowsEveryExporterFromRealDatagrams();
     void modelAnnouncesOnlyWhatChangedAndGreysSilentExporters();
     void clockOffsetReadsInTenthsWithItsSign();
+    void trafficWindowRanksRealDatagramsByBytes();
 
   private:
     // Any report a case causes goes to a scratch directory, and its tones to a recorder.
@@ -174,7 +176,9 @@ void VisibilityWindowTest::viewMenuOpensOneExportersWindowBesideAnUnchangedFileM
     QCOMPARE(menus[1], form.View1->menuAction());
     QCOMPARE(form.View1->title(), QStringLiteral("View"));
     QCOMPARE(form.File1->actions().size(), 3);
-    QCOMPARE(form.View1->actions(), QList<QAction*>{form.Exporters1});
+    QCOMPARE(form.View1->actions(), (QList<QAction*>{form.Exporters1, form.Traffic1}));
+    QCOMPARE(form.Traffic1->text(), QStringLiteral("Traffic"));
+    QCOMPARE(form.Traffic1->shortcut(), QKeySequence(QStringLiteral("Ctrl+T")));
     QCOMPARE(form.Exporters1->text(), QStringLiteral("Exporters"));
     QCOMPARE(form.Exporters1->shortcut(), QKeySequence(QStringLiteral("Ctrl+E")));
 
@@ -237,6 +241,14 @@ void VisibilityWindowTest::exportersWindowShowsEveryExporterFromRealDatagrams() 
     QCOMPARE(cell(v9, ExportersModel::colOutOfOrder), QStringLiteral("1"));
     QCOMPARE(cell(v9, ExportersModel::colRepeated), QStringLiteral("1"));
     QCOMPARE(cell(v9, ExportersModel::colExpected), QStringLiteral("5"));
+    // The decoder's word on templates reaches the row: 256 learned with its six fields.
+    QVERIFY2(cell(v9, ExportersModel::colTemplates).startsWith(QStringLiteral("256: 6 fields")),
+             qPrintable(cell(v9, ExportersModel::colTemplates)));
+    QCOMPARE(cell(v9, ExportersModel::colWithoutTemplate), QStringLiteral("0"));
+
+    // Data under a template this exporter never sent: counted against it, nothing decoded.
+    loopback::Send(V9Header(1, 7, 6) + V9DataFlowset(300, record + std::string(3, '\0')), kPort);
+    QTRY_COMPARE_WITH_TIMEOUT(cell(rowOf("9"), ExportersModel::colWithoutTemplate), QStringLiteral("1"), kWaitMs);
 
     // Selected rows go to the clipboard as text, one line each.
     table->selectAll();
@@ -311,4 +323,32 @@ void VisibilityWindowTest::clockOffsetReadsInTenthsWithItsSign() {
 }
 
 QTEST_MAIN(VisibilityWindowTest)
+// The Traffic window from the View menu, fed by the handler with flows that came over loopback: the
+// source with the most bytes leads, whatever order the datagrams came in.
+void VisibilityWindowTest::trafficWindowRanksRealDatagramsByBytes() {
+    QTemporaryDir dir;
+    TForm1 form;
+    QVERIFY(form.UDPServer.Active());
+    QVERIFY(QDir::setCurrent(dir.path()));
+    V5Flow small;
+    small.src = 0x0A000005;  // 10.0.0.5
+    small.octets = 1000;
+    V5Flow large;
+    large.src = 0x0A000009;  // 10.0.0.9
+    large.octets = 500000;
+    loopback::Send(V5Datagram({small, small, small}, 0), kPort);
+    loopback::Send(V5Datagram({large}, 3), kPort);
+
+    form.Traffic1->trigger();
+    TrafficWindow* window = form.TrafficView();
+    QVERIFY(window != nullptr);
+    QCOMPARE(window->objectName(), QStringLiteral("TrafficWindow"));
+    auto* sources = window->findChild<QTableView*>(QStringLiteral("tblSources"));
+    QVERIFY(sources != nullptr);
+    const QAbstractItemModel* model = sources->model();
+    QTRY_COMPARE_WITH_TIMEOUT(model->rowCount(), 2, 3 * kWaitMs);
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("10.0.0.9"));
+    QCOMPARE(model->index(1, 0).data().toString(), QStringLiteral("10.0.0.5"));
+}
+
 #include "VisibilityWindowTest.moc"
