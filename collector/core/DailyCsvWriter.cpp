@@ -1,5 +1,7 @@
 #include "DailyCsvWriter.h"
 
+#include <cerrno>
+
 #include "FlowLines.h"
 
 DailyCsvWriter::DailyCsvWriter(brix32::Clock& Clock, CollectorCounters& Counters, brix32::FileOutput& Output)
@@ -25,6 +27,8 @@ void DailyCsvWriter::Flush() {
     if (brix32::AppendWhole(Pending_, FileName_, Output_)) {
         Counters_.CsvLinesWritten.Add(PendingLines_);
     } else {
+        // The reason first: whoever sees the loss grow finds why beside it.
+        Counters_.CsvFailure.Store(errno, FileName_);
         Counters_.CsvLinesLost.Add(PendingLines_);
     }
     Pending_.clear();

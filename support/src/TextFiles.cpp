@@ -100,13 +100,15 @@ bool AppendWhole(const std::string& sText, const std::string& sFileName, FileOut
     // Only the listener thread appends to these files, so the length before the write is the
     // length to go back to; another program appending meanwhile would break no line of ours.
     struct stat before;
-    bool ok = ::fstat(fd, &before) == 0;
-    if (ok && WriteAll(fd, sText.data(), sText.size(), Output) != 0) {
-        (void)!::ftruncate(fd, before.st_size);
-        ok = false;
+    int error = ::fstat(fd, &before) == 0 ? 0 : errno;
+    if (error == 0) {
+        error = WriteAll(fd, sText.data(), sText.size(), Output);
+        if (error != 0) (void)!::ftruncate(fd, before.st_size);
     }
-    ok = (::close(fd) == 0) && ok;
-    return ok;
+    if (::close(fd) != 0 && error == 0) error = errno;
+    // The caller tells the operator why: errno is that of the step that failed, not of the clean-up.
+    errno = error;
+    return error == 0;
 }
 
 bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText, FileOutput& Output) {

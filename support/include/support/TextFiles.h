@@ -31,7 +31,8 @@ FileOutput& SystemFileOutput();
 // Appends sText to sFileName (created when missing, a symbolic link refused) in one open, one
 // write and one close, all or nothing: when the write fails part-way (disk full, quota, I/O
 // error) the file is cut back to the length it had, so it never ends in a torn line and the next
-// append cannot merge with a fragment. False when nothing was appended. Never throws.
+// append cannot merge with a fragment. False when nothing was appended, with errno telling why.
+// Never throws.
 bool AppendWhole(const std::string& sText, const std::string& sFileName, FileOutput& Output = SystemFileOutput());
 
 // Replaces sFileName with sText through a temporary file beside it that takes the old file's place

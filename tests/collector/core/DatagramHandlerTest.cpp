@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -291,6 +292,9 @@ TEST_F(DatagramHandlerWriteTest, AWriteThatFailsPartWayLeavesTheFileAsItWas) {
     Send(full, V5Datagram(Flows(3, 10)));
     EXPECT_EQ(ReadFile(DayFile()), before);
     EXPECT_EQ(counters.CsvLinesLost.Get(), 3u);
+    // Why, and where, for the status bar and standard error.
+    EXPECT_EQ(counters.CsvFailure.Load().Errno, ENOSPC);
+    EXPECT_EQ(counters.CsvFailure.Load().FileName, DayFile().substr(DayFile().rfind('/') + 1));
     // The window still shows them.
     EXPECT_EQ(window.memo.size(), 4u);
 
