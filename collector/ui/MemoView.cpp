@@ -202,15 +202,29 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
             selEnd = serial == to.Serial ? static_cast<std::size_t>(to.Column) : static_cast<std::size_t>(text.size()) + 1;
         }
         painter.setPen(colours.color(QPalette::Text));
-        painter.drawText(QPointF(left, y + mAscent), text);
+        DrawCells(painter, QPointF(left, y + mAscent), text);
         if (selEnd > selStart) {
             const QRectF band(left + mCharWidth * static_cast<qreal>(selStart), y,
                               mCharWidth * static_cast<qreal>(selEnd - selStart), mLineSpacing);
             painter.fillRect(band, colours.color(QPalette::Highlight));
             painter.setPen(colours.color(QPalette::HighlightedText));
-            painter.drawText(QPointF(band.left(), y + mAscent),
-                             text.mid(static_cast<qsizetype>(selStart), static_cast<qsizetype>(selEnd - selStart)));
+            DrawCells(painter, QPointF(band.left(), y + mAscent),
+                      text.mid(static_cast<qsizetype>(selStart), static_cast<qsizetype>(selEnd - selStart)));
         }
+    }
+}
+
+// A character the memo's font lacks, such as the narrow no-break space some locales group digits
+// with, is drawn from a fallback font of another width; one cell per character keeps the columns
+// under each other all the same. Plain ASCII, nearly every line, goes in one run.
+void MemoView::DrawCells(QPainter& Painter, QPointF Origin, const QString& Text) const {
+    const bool ascii = std::all_of(Text.begin(), Text.end(), [](QChar c) { return c.unicode() < 0x80; });
+    if (ascii) {
+        Painter.drawText(Origin, Text);
+        return;
+    }
+    for (qsizetype i = 0; i < Text.size(); ++i) {
+        Painter.drawText(QPointF(Origin.x() + mCharWidth * static_cast<qreal>(i), Origin.y()), QString(Text[i]));
     }
 }
 

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QPointF>
 #include <QString>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class QPainter;
 
 // The window's read-only, fixed-pitch, never-wrapping text box of flow lines. It keeps its lines
 // as the 8-bit strings they arrive as, in a ring of at most LineBound() lines, and paints only the
@@ -65,6 +68,7 @@ class MemoView : public QAbstractScrollArea {
     const std::string& At(std::size_t Index) const;
     // A stored line as text: its bytes are in the locale's codeset, UTF-8 or else taken as Latin-1.
     QString Decoded(const std::string& Line) const;
+    void DrawCells(QPainter& Painter, QPointF Origin, const QString& Text) const;
     void Push(std::string_view Line);
     void LinesChanged(std::size_t Dropped, bool FollowNewest);
     void UpdateScrollBars();
