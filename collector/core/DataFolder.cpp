@@ -58,8 +58,8 @@ bool IsWithin(const std::string& Path, const std::string& Root) {
     const std::string root = Tidy(Root);
     if (root.empty() || root[0] != '/' || path.empty() || path[0] != '/') return false;
     if (root == "/") return true;
-    return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-                            path[root.size()] == '/');
+    return path == root ||
+           (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
 }
 
 bool IsSystemDirectory(const std::string& Dir, const std::string& InstallPrefix) {

@@ -90,9 +90,9 @@ QFont MemoFont() {
 
 QString BoxTitle() { return QGuiApplication::applicationDisplayName(); }
 
-// The window asks for the fonts it was laid out with. Debian has neither, and what fontconfig picks
-// instead is wide enough to cut the byte count off every version 5 line; these have the same
-// metrics (Courier New) or come close (MS Sans Serif), and the package depends on them.
+// The window asks for the fonts it was laid out with. Debian has neither, and what fontconfig
+// answers instead depends on what else is installed; these two come with the package's
+// dependencies and have Courier New's metrics (Liberation Mono) or come close to MS Sans Serif's.
 void SubstituteWindowFonts() {
     QFont::insertSubstitution(QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"));
     QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
@@ -105,7 +105,8 @@ void EnterFilesFolder() {
     if (choice.Kind == datafolder::tFolderKind::ProgramDir) return;
     // The exception report names its files by the program's directory rather than the current
     // one; it must follow the other files out of a system directory.
-    if (choice.Kind == datafolder::tFolderKind::DataFolder) brix32::testing::SetReportDirectoryForTesting(choice.Directory);
+    if (choice.Kind == datafolder::tFolderKind::DataFolder)
+        brix32::testing::SetReportDirectoryForTesting(choice.Directory);
     std::fprintf(stderr, "%s\n", datafolder::Announcement(choice, facts.ProgramDir).c_str());
     std::fflush(stderr);
 }

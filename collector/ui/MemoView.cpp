@@ -97,7 +97,8 @@ void MemoView::appendLine(std::string_view Line) { appendLines({Line}); }
 void MemoView::setPlainText(const QString& Text) {
     clear();
     std::vector<std::string> pieces;
-    for (const QString& piece : Text.split(QLatin1Char('\n'))) pieces.push_back((mUtf8 ? piece.toUtf8() : piece.toLatin1()).toStdString());
+    for (const QString& piece : Text.split(QLatin1Char('\n')))
+        pieces.push_back((mUtf8 ? piece.toUtf8() : piece.toLatin1()).toStdString());
     appendLines(std::vector<std::string_view>(pieces.begin(), pieces.end()));
 }
 
@@ -199,7 +200,8 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
             selStart = serial == from.Serial ? static_cast<std::size_t>(from.Column) : 0;
             // A selection that runs on past a line's end takes the line break along: shown as
             // one column more.
-            selEnd = serial == to.Serial ? static_cast<std::size_t>(to.Column) : static_cast<std::size_t>(text.size()) + 1;
+            selEnd =
+                serial == to.Serial ? static_cast<std::size_t>(to.Column) : static_cast<std::size_t>(text.size()) + 1;
         }
         painter.setPen(colours.color(QPalette::Text));
         DrawCells(painter, QPointF(left, y + mAscent), text);
@@ -256,9 +258,7 @@ QString MemoView::TextBetween(TextPos From, TextPos To) const {
     return text;
 }
 
-QString MemoView::selectedText() const {
-    return TextBetween(std::min(mAnchor, mCursor), std::max(mAnchor, mCursor));
-}
+QString MemoView::selectedText() const { return TextBetween(std::min(mAnchor, mCursor), std::max(mAnchor, mCursor)); }
 
 void MemoView::selectAll() {
     if (mCount == 0) return;

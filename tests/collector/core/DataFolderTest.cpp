@@ -1,12 +1,11 @@
 // Where the collector's files go: the decision from the program's directory, the install prefix,
 // whether the directory is writable and the environment; and making the data folder.
-#include "DataFolder.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 
+#include "DataFolder.h"
 #include "ScratchDirectory.h"
 
 namespace {
