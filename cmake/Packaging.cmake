@@ -49,7 +49,10 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/netflow-collector.1.gz
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
               ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
               ${packaging}/copyright
+              ${PROJECT_SOURCE_DIR}/docs/USER-GUIDE.md
         DESTINATION ${NFC_DOC_DIR})
+# An example, not a unit the package enables: the operator copies it into ~/.config/systemd/user/.
+install(FILES ${packaging}/netflow-collector.service DESTINATION ${NFC_DOC_DIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${NFC_PACKAGE})

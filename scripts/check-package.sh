@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian package from a configured build tree and checks it the way a user meets it:
 # contents and control fields, lintian, the desktop entry and metadata validators, then installs it,
-# reads its manual pages, runs the installed collector headless with one datagram from the installed
-# nf-loadgen, stops it with SIGTERM and removes the package again.
+# reads its manual pages, runs the installed collector headless as an ordinary user (nobody, with a
+# home of its own) with one datagram from the installed nf-loadgen, checks that its CSV file landed
+# in that user's data folder and nothing in /usr/bin, stops it with SIGTERM and removes the package.
 #   scripts/check-package.sh [BUILD_DIR]        (default build/test)
 # Needs root (dpkg -i) and UDP 9996 free while it runs. Every step is bounded in time; the first
 # failure ends the run with a non-zero status, and the package is removed whatever happened.
@@ -25,15 +26,6 @@ scripts/install-deps.sh --package
 work=$(mktemp -d /tmp/check-package.XXXXXX)
 collector_pid=
 installed=0
-# The installed collector writes into its own directory, /usr/bin, until the data folder lands;
-# these are the names it may leave there, and only files that were not there before are removed.
-# This goes when the collector writes into $XDG_DATA_HOME/netflow-collector/ instead.
-leftover_patterns=('/usr/bin/NetFlow-*.csv' '/usr/bin/debug*.txt' '/usr/bin/Exception*.xml' '/usr/bin/Exception.txt')
-list_leftovers() {
-    local p
-    for p in "${leftover_patterns[@]}"; do compgen -G "$p" || true; done
-}
-list_leftovers | sort > "$work/before.txt"
 
 cleanup() {
     local status=$?
@@ -41,7 +33,6 @@ cleanup() {
         kill -KILL "$collector_pid" 2>/dev/null || true
         wait "$collector_pid" 2>/dev/null || true
     fi
-    list_leftovers | sort | comm -13 "$work/before.txt" - | while read -r f; do rm -f -- "$f"; done
     if ((installed)); then
         timeout 120 dpkg -r "$package" > "$work/remove.log" 2>&1 || echo "check-package.sh: dpkg -r failed" >&2
     fi
@@ -84,6 +75,7 @@ expected=(
     usr/share/man/man1/netflow-collector.1.gz usr/share/man/man1/nf-loadgen.1.gz
     usr/share/doc/$package/README.md usr/share/doc/$package/LICENSE usr/share/doc/$package/CHANGELOG.md
     usr/share/doc/$package/copyright usr/share/doc/$package/changelog.gz
+    usr/share/doc/$package/USER-GUIDE.md usr/share/doc/$package/netflow-collector.service
 )
 for path in "${expected[@]}"; do
     grep -q " \./$path\$" "$work/contents.txt" || fail "the package lacks /$path"
@@ -136,7 +128,7 @@ grep -q 'SIGTERM' "$work/netflow-collector.txt" || fail "man page lacks the sign
 grep -q -- '--netflow-version' "$work/nf-loadgen.txt" || fail "nf-loadgen man page lacks --netflow-version"
 ok "man -l and man render both pages"
 
-echo "=== installed collector, headless, one datagram"
+echo "=== installed collector, headless, as nobody with its own home, one datagram"
 port_busy() { [[ -n $(ss -Hlun 'sport = :9996') ]]; }
 # Other test runs bind the port for a moment; wait a minute for it before giving up.
 for _ in $(seq 60); do
@@ -144,12 +136,15 @@ for _ in $(seq 60); do
     sleep 1
 done
 port_busy && fail "UDP 9996 has been in use for a minute; free it and run again"
-mkdir -p "$work/run" "$work/home" "$work/data"
-# The flow's CSV line shows the datagram was decoded: beside the program today, in the data folder
-# once that lands.
-csv_lines() { { cat /usr/bin/NetFlow-*.csv "$work/data/netflow-collector/"NetFlow-*.csv 2>/dev/null || true; } | wc -l; }
-csv_before=$(csv_lines)
-(cd "$work/run" && exec env QT_QPA_PLATFORM=offscreen HOME="$work/home" XDG_DATA_HOME="$work/data" \
+# An ordinary user's home inside the scratch directory; the data folder does not exist yet.
+chmod 0711 "$work"
+mkdir "$work/home"
+chown nobody:nogroup "$work/home"
+data_folder=$work/home/data/netflow-collector
+# What /usr/bin holds before the run: the collector must add nothing to it.
+ls -A /usr/bin | sort > "$work/usr-bin-before.txt"
+(cd "$work/home" && exec setpriv --reuid=nobody --regid=nogroup --clear-groups \
+    env -i PATH=/usr/bin:/bin QT_QPA_PLATFORM=offscreen HOME="$work/home" XDG_DATA_HOME="$work/home/data" \
     /usr/bin/netflow-collector > "$work/collector.log" 2>&1) &
 collector_pid=$!
 for _ in $(seq 100); do
@@ -158,7 +153,13 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 port_busy || fail "the collector did not bind UDP 9996 within 10 s"
-ok "the installed collector listens on UDP 9996"
+[[ $(ps -o user= -p "$collector_pid") == nobody ]] || fail "the collector does not run as nobody"
+ok "the installed collector listens on UDP 9996 as nobody"
+grep -qF "files go to the data folder $data_folder/" "$work/collector.log" ||
+    { cat "$work/collector.log"; fail "the collector did not say where its files go"; }
+[[ $(stat -c '%U %a' "$data_folder") == "nobody 700" ]] || fail "the data folder is not nobody's with mode 700"
+[[ $(stat -c '%a' "$work/home/data") == 700 ]] || fail "the data folder's parent was not made with mode 700"
+ok "it said: $(grep -F "files go to" "$work/collector.log")"
 
 timeout 30 /usr/bin/nf-loadgen --rate 10 --count 1 --records 1 > "$work/loadgen.txt" 2>&1 ||
     { cat "$work/loadgen.txt"; fail "nf-loadgen"; }
@@ -166,12 +167,13 @@ grep -q '^datagrams:   1$' "$work/loadgen.txt" && grep -q '^send errors: 0$' "$w
     { cat "$work/loadgen.txt"; fail "nf-loadgen did not send its datagram"; }
 ok "the installed nf-loadgen sent one version 5 datagram"
 
+csv_lines() { { cat "$data_folder"/NetFlow-*.csv 2>/dev/null || true; } | wc -l; }
 for _ in $(seq 100); do
-    (($(csv_lines) > csv_before)) && break
+    (($(csv_lines) > 0)) && break
     sleep 0.1
 done
-(($(csv_lines) > csv_before)) || fail "no CSV line within 10 s"
-ok "the flow reached the daily CSV file"
+(($(csv_lines) == 1)) || fail "not one CSV line in $data_folder within 10 s"
+ok "the flow reached $(basename "$data_folder"/NetFlow-*.csv) in the data folder"
 
 kill -TERM "$collector_pid"
 for _ in $(seq 100); do
@@ -186,6 +188,9 @@ set -e
 collector_pid=
 ((collector_status == 0)) || { cat "$work/collector.log"; fail "the collector exited $collector_status on SIGTERM"; }
 ok "SIGTERM ended the collector with status 0"
+added=$(ls -A /usr/bin | sort | comm -13 "$work/usr-bin-before.txt" -)
+[[ -z $added ]] || fail "the collector left files in /usr/bin: $added"
+ok "nothing new in /usr/bin"
 
 echo "=== remove (dpkg -r)"
 timeout 120 dpkg -r "$package" || fail "dpkg -r"

@@ -1,5 +1,9 @@
 #include "FlowLines.h"
 
+#include <langinfo.h>
+#include <strings.h>
+
+#include <algorithm>
 #include <charconv>
 
 namespace flowlines {
@@ -45,12 +49,26 @@ std::string FormatThousands(std::int64_t Value, const std::string& Separator) {
     return text;
 }
 
+bool LocaleCodesetIsUtf8() {
+    const char* codeset = nl_langinfo(CODESET);
+    return codeset != nullptr && (strcasecmp(codeset, "UTF-8") == 0 || strcasecmp(codeset, "UTF8") == 0);
+}
+
+std::size_t CharacterCount(std::string_view Text) {
+    const auto continuation = [](char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; };
+    const auto high = [](char c) { return (static_cast<unsigned char>(c) & 0x80) != 0; };
+    if (std::none_of(Text.begin(), Text.end(), high) || !LocaleCodesetIsUtf8()) return Text.size();
+    return Text.size() - static_cast<std::size_t>(std::count_if(Text.begin(), Text.end(), continuation));
+}
+
 void FillToColumn(std::string& Line, std::size_t Column) {
-    if (Line.size() < Column) Line.append(Column - Line.size(), ' ');
+    const std::size_t length = CharacterCount(Line);
+    if (length < Column) Line.append(Column - length, ' ');
 }
 
 void AppendRightAligned(std::string& Line, const std::string& Number, std::size_t EndColumn) {
-    if (Number.size() < EndColumn) FillToColumn(Line, EndColumn - Number.size());
+    const std::size_t width = CharacterCount(Number);
+    if (width < EndColumn) FillToColumn(Line, EndColumn - width);
     Line += Number;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "support/DateTime.h"
 #include "flowdecode/NetflowV5.h"
@@ -14,10 +15,20 @@ namespace flowlines {
 // "#,##0": digits grouped by threes with Separator, a minus sign for negative values.
 std::string FormatThousands(std::int64_t Value, const std::string& Separator);
 
+// True when the C library's current locale encodes its texts, the thousands separator among
+// them, as UTF-8.
+bool LocaleCodesetIsUtf8();
+
+// Characters of Text as the locale counts them: the columns of a display line are characters,
+// and a separator such as U+202F is three bytes in a UTF-8 locale but one character on screen.
+// Pure ASCII is counted by bytes without asking the locale.
+std::size_t CharacterCount(std::string_view Text);
+
 // Appends spaces while Line is shorter than Column characters; never cuts.
 void FillToColumn(std::string& Line, std::size_t Column);
 
-// Appends Number so that it ends at EndColumn, or directly when the line is already too long.
+// Appends Number so that its last character is in EndColumn, or directly when the line is already
+// too long.
 void AppendRightAligned(std::string& Line, const std::string& Number, std::size_t EndColumn);
 
 std::string V5DisplayLine(const netflowlib::tNetflowV5& Record, const std::string& Separator);

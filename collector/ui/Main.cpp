@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QEvent>
 #include <QFont>
 #include <QFontDatabase>
 #include <QFontInfo>
@@ -26,13 +27,16 @@
 #include <string>
 #include <utility>
 
+#include "DataFolder.h"
 #include "DatagramHandler.h"
 #include "TrafficWindow.h"
 #include "ExportersWindow.h"
 #include "StatusBar.h"
+#include "support/ExceptionReport.h"
 #include "support/GlobalSettings.h"
 #include "MemoView.h"
 #include "support/ProgramFacts.h"
+#include "support/Seams.h"
 #include "flowdecode/StagedTraceSink.h"
 #include "UpdateChannel.h"
 
@@ -43,6 +47,7 @@ namespace {
 
 constexpr int kWindowWidth = 991;
 constexpr int kWindowHeight = 504;
+constexpr QRect kMemoPlace(428, 8, 529, 401);
 
 // The record column: labels that show their own names and are never changed.
 constexpr const char* kRecordFieldLabels[] = {
@@ -87,10 +92,34 @@ QFont MemoFont() {
 
 QString BoxTitle() { return QGuiApplication::applicationDisplayName(); }
 
+// The window asks for the fonts it was laid out with. Debian has neither, and what fontconfig
+// answers instead depends on what else is installed; these two come with the package's
+// dependencies and have Courier New's metrics (Liberation Mono) or come close to MS Sans Serif's.
+void SubstituteWindowFonts() {
+    QFont::insertSubstitution(QStringLiteral("Courier New"), QStringLiteral("Liberation Mono"));
+    QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
+}
+
+// Every file name of the collector is relative: the directory made current here receives them all.
+void EnterFilesFolder() {
+    const datafolder::tFolderFacts facts = datafolder::GatherFacts(datafolder::ConfiguredInstallPrefix());
+    const datafolder::tFolderChoice choice = datafolder::EnterFilesFolder(facts);
+    if (choice.Kind == datafolder::tFolderKind::ProgramDir) return;
+    // The exception report names its files by the program's directory rather than the current
+    // one; it must follow the other files out of a system directory.
+    if (choice.Kind == datafolder::tFolderKind::DataFolder) {
+        static brix32::XmlFileReporter DataFolderReporter(choice.Directory + "/");
+        brix32::InstallDefaultExceptionReporter(&DataFolderReporter);
+    }
+    std::fprintf(stderr, "%s\n", datafolder::Announcement(choice, facts.ProgramDir).c_str());
+    std::fflush(stderr);
+}
+
 }  // namespace
 
 TForm1::TForm1(QWidget* Parent, ErrorBoxes Boxes) : QMainWindow(Parent), Boxes_(Boxes) {
     InitCollectorResources();
+    SubstituteWindowFonts();
     BuildControls();
     BuildMenu();
     BuildStatusBar();
@@ -168,7 +197,9 @@ void TForm1::BuildControls() {
 
     Memo = new MemoView(client);
     Memo->setObjectName(QStringLiteral("Memo"));
-    Memo->setGeometry(428, 8, 529, 401);
+    Memo->setGeometry(kMemoPlace);
+    // The memo takes whatever the window gains beyond its initial size.
+    client->installEventFilter(this);
     Memo->setFont(MemoFont());
     Memo->setPlainText(QStringLiteral("Memo"));
 
@@ -266,8 +297,7 @@ void TForm1::FormCreate() {
         lblTemplate->setText(QString::fromLatin1(CaptionControlOf(Caption::lblTemplate).InitialText));
         lblTemplate->adjustSize();
         gThreadCount = 0;
-        // Every file name of the collector is relative and must land beside the program.
-        brix32::GetProgramDir();
+        EnterFilesFolder();
         RemoveLeftoverTraceTemporaries();
         UDPServer.SetDefaultPort(9996);
         UDPServer.ThreadedEvent = true;
@@ -336,6 +366,20 @@ const ExporterTable& TForm1::Exporters() const { return Exporters_; }
 bool TForm1::Headless() {
     const QString platform = QGuiApplication::platformName();
     return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+bool TForm1::eventFilter(QObject* Watched, QEvent* Event) {
+    if (Watched == centralWidget() && Event->type() == QEvent::Resize) FitMemo();
+    return QMainWindow::eventFilter(Watched, Event);
+}
+
+// The initial layout leaves the client area as wide as the window and as high as the window less
+// the menu bar; what it has beyond that goes to the memo, which never shrinks below its place.
+void TForm1::FitMemo() {
+    const QSize client = centralWidget()->size();
+    const int wider = client.width() - kWindowWidth;
+    const int higher = client.height() - (kWindowHeight - menuBar()->height());
+    Memo->resize(kMemoPlace.width() + std::max(0, wider), kMemoPlace.height() + std::max(0, higher));
 }
 
 void TForm1::closeEvent(QCloseEvent* Event) {

@@ -107,12 +107,14 @@ class TForm1 : public QMainWindow {
 
   protected:
     void closeEvent(QCloseEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
   private:
     void BuildControls();
     void BuildMenu();
     void BuildStatusBar();
     void PlaceWindow();
+    void FitMemo();
     void ConfigureListener();
     void FormCreate();
     void StopListener() noexcept;

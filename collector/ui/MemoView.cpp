@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "FlowLines.h"
+
 namespace {
 
 // Blank space between the frame and the text, as a text box leaves it.
@@ -27,15 +29,9 @@ void MakeOneLine(std::string& Line) {
     }
 }
 
-QString Latin1(const std::string& Text, std::size_t From = 0, std::size_t Length = std::string::npos) {
-    From = std::min(From, Text.size());
-    Length = std::min(Length, Text.size() - From);
-    return QString::fromLatin1(Text.data() + From, static_cast<qsizetype>(Length));
-}
-
 }  // namespace
 
-MemoView::MemoView(QWidget* Parent) : QAbstractScrollArea(Parent) {
+MemoView::MemoView(QWidget* Parent) : QAbstractScrollArea(Parent), mUtf8(flowlines::LocaleCodesetIsUtf8()) {
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
@@ -61,6 +57,11 @@ void MemoView::setLineBound(int Bound) {
     LinesChanged(dropped, false);
 }
 
+QString MemoView::Decoded(const std::string& Line) const {
+    const auto size = static_cast<qsizetype>(Line.size());
+    return mUtf8 ? QString::fromUtf8(Line.data(), size) : QString::fromLatin1(Line.data(), size);
+}
+
 const std::string& MemoView::At(std::size_t Index) const { return mRing[(mHead + Index) % mRing.size()]; }
 
 void MemoView::Push(std::string_view Line) {
@@ -76,7 +77,7 @@ void MemoView::Push(std::string_view Line) {
         ++mFirstSerial;
     }
     MakeOneLine(*slot);
-    mLongest = std::max(mLongest, slot->size());
+    mLongest = std::max(mLongest, mUtf8 ? flowlines::CharacterCount(*slot) : slot->size());
 }
 
 void MemoView::appendLines(const std::vector<std::string_view>& Lines) {
@@ -96,7 +97,8 @@ void MemoView::appendLine(std::string_view Line) { appendLines({Line}); }
 void MemoView::setPlainText(const QString& Text) {
     clear();
     std::vector<std::string> pieces;
-    for (const QString& piece : Text.split(QLatin1Char('\n'))) pieces.push_back(piece.toLatin1().toStdString());
+    for (const QString& piece : Text.split(QLatin1Char('\n')))
+        pieces.push_back((mUtf8 ? piece.toUtf8() : piece.toLatin1()).toStdString());
     appendLines(std::vector<std::string_view>(pieces.begin(), pieces.end()));
 }
 
@@ -115,14 +117,14 @@ QString MemoView::toPlainText() const {
     QString text;
     for (std::size_t i = 0; i < mCount; ++i) {
         if (i > 0) text.append(QLatin1Char('\n'));
-        text.append(Latin1(At(i)));
+        text.append(Decoded(At(i)));
     }
     return text;
 }
 
 QString MemoView::line(int Index) const {
     if (Index < 0 || static_cast<std::size_t>(Index) >= mCount) return {};
-    return Latin1(At(static_cast<std::size_t>(Index)));
+    return Decoded(At(static_cast<std::size_t>(Index)));
 }
 
 void MemoView::LinesChanged(std::size_t Dropped, bool FollowNewest) {
@@ -188,7 +190,7 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
     for (int row = 0; row <= VisibleRows(); ++row) {
         const std::size_t index = static_cast<std::size_t>(top + row);
         if (index >= mCount) break;
-        const std::string& text = At(index);
+        const QString text = Decoded(At(index));
         const int y = kMargin + row * mLineSpacing;
         const std::int64_t serial = mFirstSerial + static_cast<std::int64_t>(index);
 
@@ -198,17 +200,33 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
             selStart = serial == from.Serial ? static_cast<std::size_t>(from.Column) : 0;
             // A selection that runs on past a line's end takes the line break along: shown as
             // one column more.
-            selEnd = serial == to.Serial ? static_cast<std::size_t>(to.Column) : text.size() + 1;
+            selEnd =
+                serial == to.Serial ? static_cast<std::size_t>(to.Column) : static_cast<std::size_t>(text.size()) + 1;
         }
         painter.setPen(colours.color(QPalette::Text));
-        painter.drawText(QPointF(left, y + mAscent), Latin1(text));
+        DrawCells(painter, QPointF(left, y + mAscent), text);
         if (selEnd > selStart) {
             const QRectF band(left + mCharWidth * static_cast<qreal>(selStart), y,
                               mCharWidth * static_cast<qreal>(selEnd - selStart), mLineSpacing);
             painter.fillRect(band, colours.color(QPalette::Highlight));
             painter.setPen(colours.color(QPalette::HighlightedText));
-            painter.drawText(QPointF(band.left(), y + mAscent), Latin1(text, selStart, selEnd - selStart));
+            DrawCells(painter, QPointF(band.left(), y + mAscent),
+                      text.mid(static_cast<qsizetype>(selStart), static_cast<qsizetype>(selEnd - selStart)));
         }
+    }
+}
+
+// A character the memo's font lacks, such as the narrow no-break space some locales group digits
+// with, is drawn from a fallback font of another width; one cell per character keeps the columns
+// under each other all the same. Plain ASCII, nearly every line, goes in one run.
+void MemoView::DrawCells(QPainter& Painter, QPointF Origin, const QString& Text) const {
+    const bool ascii = std::all_of(Text.begin(), Text.end(), [](QChar c) { return c.unicode() < 0x80; });
+    if (ascii) {
+        Painter.drawText(Origin, Text);
+        return;
+    }
+    for (qsizetype i = 0; i < Text.size(); ++i) {
+        Painter.drawText(QPointF(Origin.x() + mCharWidth * static_cast<qreal>(i), Origin.y()), QString(Text[i]));
     }
 }
 
@@ -218,37 +236,34 @@ MemoView::TextPos MemoView::HitTest(const QPoint& Point) const {
     const std::int64_t index =
         std::clamp<std::int64_t>(verticalScrollBar()->value() + row, 0, static_cast<std::int64_t>(mCount) - 1);
     const qreal x = Point.x() - kMargin + horizontalScrollBar()->value();
-    const std::size_t length = At(static_cast<std::size_t>(index)).size();
+    const qsizetype length = Decoded(At(static_cast<std::size_t>(index))).size();
     const auto column = static_cast<std::int64_t>(std::lround(x / mCharWidth));
     return {mFirstSerial + index, static_cast<int>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(length)))};
 }
 
-std::string MemoView::TextBetween(TextPos From, TextPos To) const {
-    std::string text;
+QString MemoView::TextBetween(TextPos From, TextPos To) const {
+    QString text;
     if (mCount == 0 || !(From < To)) return text;
     const std::int64_t last = mFirstSerial + static_cast<std::int64_t>(mCount) - 1;
     // The part of the selection on lines that have been dropped meanwhile is gone with them.
     if (From.Serial < mFirstSerial) From = {mFirstSerial, 0};
-    if (To.Serial > last) To = {last, static_cast<int>(At(mCount - 1).size())};
+    if (To.Serial > last) To = {last, static_cast<int>(Decoded(At(mCount - 1)).size())};
     for (std::int64_t serial = From.Serial; serial <= To.Serial; ++serial) {
-        const std::string& line = At(static_cast<std::size_t>(serial - mFirstSerial));
-        const std::size_t start = serial == From.Serial ? static_cast<std::size_t>(From.Column) : 0;
-        const std::size_t end = serial == To.Serial ? static_cast<std::size_t>(To.Column) : line.size();
-        if (serial > From.Serial) text.push_back('\n');
-        if (end > start && start < line.size()) text.append(line, start, end - start);
+        const QString line = Decoded(At(static_cast<std::size_t>(serial - mFirstSerial)));
+        const qsizetype start = serial == From.Serial ? From.Column : 0;
+        const qsizetype end = serial == To.Serial ? To.Column : line.size();
+        if (serial > From.Serial) text.append(QLatin1Char('\n'));
+        if (end > start && start < line.size()) text.append(line.mid(start, end - start));
     }
     return text;
 }
 
-QString MemoView::selectedText() const {
-    const std::string text = TextBetween(std::min(mAnchor, mCursor), std::max(mAnchor, mCursor));
-    return Latin1(text);
-}
+QString MemoView::selectedText() const { return TextBetween(std::min(mAnchor, mCursor), std::max(mAnchor, mCursor)); }
 
 void MemoView::selectAll() {
     if (mCount == 0) return;
     mAnchor = {mFirstSerial, 0};
-    mCursor = {mFirstSerial + static_cast<std::int64_t>(mCount) - 1, static_cast<int>(At(mCount - 1).size())};
+    mCursor = {mFirstSerial + static_cast<std::int64_t>(mCount) - 1, static_cast<int>(Decoded(At(mCount - 1)).size())};
     viewport()->update();
 }
 
@@ -286,11 +301,11 @@ void MemoView::mouseDoubleClickEvent(QMouseEvent* Event) {
     if (Event->button() != Qt::LeftButton || mCount == 0) return;
     // The run of non-blank characters under the pointer: an address, a port, a number.
     const TextPos at = HitTest(Event->position().toPoint());
-    const std::string& text = At(static_cast<std::size_t>(at.Serial - mFirstSerial));
+    const QString text = Decoded(At(static_cast<std::size_t>(at.Serial - mFirstSerial)));
     int start = std::min(at.Column, static_cast<int>(text.size()));
     int end = start;
-    while (start > 0 && text[static_cast<std::size_t>(start - 1)] != ' ') --start;
-    while (end < static_cast<int>(text.size()) && text[static_cast<std::size_t>(end)] != ' ') ++end;
+    while (start > 0 && text[start - 1] != QLatin1Char(' ')) --start;
+    while (end < static_cast<int>(text.size()) && text[end] != QLatin1Char(' ')) ++end;
     mAnchor = {at.Serial, start};
     mCursor = {at.Serial, end};
     viewport()->update();

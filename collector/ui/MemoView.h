@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QAbstractScrollArea>
+#include <QPointF>
 #include <QString>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
+
+class QPainter;
 
 // The window's read-only, fixed-pitch, never-wrapping text box of flow lines. It keeps its lines
 // as the 8-bit strings they arrive as, in a ring of at most LineBound() lines, and paints only the
@@ -54,7 +57,7 @@ class MemoView : public QAbstractScrollArea {
 
   private:
     // A place in the text: the line by its serial number (counted since the last clear, so it
-    // survives older lines being dropped) and a column between characters.
+    // survives older lines being dropped) and a column between characters (not bytes).
     struct TextPos {
         std::int64_t Serial = 0;
         int Column = 0;
@@ -63,14 +66,19 @@ class MemoView : public QAbstractScrollArea {
     };
 
     const std::string& At(std::size_t Index) const;
+    // A stored line as text: its bytes are in the locale's codeset, UTF-8 or else taken as Latin-1.
+    QString Decoded(const std::string& Line) const;
+    void DrawCells(QPainter& Painter, QPointF Origin, const QString& Text) const;
     void Push(std::string_view Line);
     void LinesChanged(std::size_t Dropped, bool FollowNewest);
     void UpdateScrollBars();
     void FontChanged();
     int VisibleRows() const;
     TextPos HitTest(const QPoint& Point) const;
-    std::string TextBetween(TextPos From, TextPos To) const;
+    QString TextBetween(TextPos From, TextPos To) const;
 
+    // Read once, when the box is made: the locale is set before any window exists.
+    bool mUtf8 = false;
     int mBound = 100000;
     std::vector<std::string> mRing;  // grows to mBound, then wraps
     std::size_t mHead = 0;           // index in mRing of the oldest line once it wraps

@@ -40,9 +40,27 @@ ToneOutput& DefaultToneOutput() {
     return Device;
 }
 
+namespace {
+
+// Looks the installed reporter up at every report, so that one installed after a caller took the
+// default (the window makes its handler before it knows where its files go) is still the one used.
+class InstalledOrProgramDirReporter : public ExceptionReporter {
+public:
+    std::string Report(const tExceptionRec& ExceptionRec) override {
+        if (ExceptionReporter* Installed = gInstalledReporter.load(std::memory_order_acquire)) {
+            return Installed->Report(ExceptionRec);
+        }
+        return ProgramDir_.Report(ExceptionRec);
+    }
+
+private:
+    XmlFileReporter ProgramDir_;
+};
+
+}  // namespace
+
 ExceptionReporter& DefaultExceptionReporter() {
-    if (ExceptionReporter* Installed = gInstalledReporter.load(std::memory_order_acquire)) return *Installed;
-    static XmlFileReporter Reporter;
+    static InstalledOrProgramDirReporter Reporter;
     return Reporter;
 }
 

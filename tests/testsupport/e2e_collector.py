@@ -1,0 +1,78 @@
+"""The real collector binary run headless from a directory of its own, for the end-to-end tests
+written in Python: it makes its own directory current, so its files land there."""
+import glob
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+PORT = 9996
+
+
+def fail(message):
+    print("FAIL: " + message, flush=True)
+    raise SystemExit(1)
+
+
+def port_taken(port=PORT):
+    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        s.bind(("0.0.0.0", port))
+        return False
+    except OSError:
+        return True
+    finally:
+        s.close()
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.1)
+    fail("timed out waiting for " + what)
+
+
+def csv_files(directory):
+    return sorted(glob.glob(os.path.join(directory, "NetFlow-*.csv")))
+
+
+def csv_lines(directory):
+    lines = []
+    for name in csv_files(directory):
+        with open(name, "rb") as f:
+            data = f.read()
+        if data and not data.endswith(b"\r\n"):
+            fail(name + " does not end with CR LF")
+        lines += [l.decode("latin-1") for l in data.split(b"\r\n") if l]
+    return lines
+
+
+class Collector:
+    """A copy of the binary in Directory, started headless; stop() ends it with SIGTERM."""
+
+    def __init__(self, binary, directory):
+        wait_for(lambda: not port_taken(), 60, "UDP %d to be free" % PORT)
+        self.exe = os.path.join(directory, "netflow-collector")
+        shutil.copy2(binary, self.exe)
+        env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
+        self.proc = subprocess.Popen([self.exe], cwd=directory, env=env, stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.PIPE)
+        wait_for(lambda: port_taken() or self.proc.poll() is not None, 30, "the collector to listen")
+        if self.proc.poll() is not None:
+            fail("the collector ended at start-up: " + self.proc.stderr.read().decode(errors="replace"))
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            status = self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+            fail("the collector did not end within 30 s of SIGTERM")
+        if status != 0:
+            fail("the collector ended with status %d: %s" % (status, self.proc.stderr.read().decode(errors="replace")))
