@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 scripts/install-deps.sh
 cmake -S . -B build/release -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNFC_BUILD_TESTS=OFF
 cmake --build build/release --target netflow-collector
-exec build/release/collector/netflow-collector "$@"
+exec build/release/collector/app/netflow-collector "$@"

@@ -34,16 +34,16 @@ EIdInvalidSocket::EIdInvalidSocket() : EIdException("Cannot allocate socket.") {
 EIdCouldNotBindSocket::EIdCouldNotBindSocket()
     : EIdException("Could not bind socket. Address and port are already in use.") {}
 
-EIdSocketError::EIdSocketError(int AErrorCode) : EIdException(SocketErrorText(AErrorCode)), FLastError(AErrorCode) {}
+EIdSocketError::EIdSocketError(int AErrorCode) : EIdException(SocketErrorText(AErrorCode)), LastError_(AErrorCode) {}
 
 // ---------------------------------------------------------------------------------------------
 // Stream
 
 std::size_t TIdMemoryStream::Read(void* Buffer, std::size_t Count) {
-    if (FPosition >= FSize || Count == 0) return 0;
-    const std::size_t n = std::min(Count, static_cast<std::size_t>(FSize - FPosition));
-    std::memcpy(Buffer, FData + FPosition, n);
-    FPosition += static_cast<std::int64_t>(n);
+    if (Position_ >= Size_ || Count == 0) return 0;
+    const std::size_t n = std::min(Count, static_cast<std::size_t>(Size_ - Position_));
+    std::memcpy(Buffer, Data_ + Position_, n);
+    Position_ += static_cast<std::int64_t>(n);
     return n;
 }
 
@@ -54,8 +54,8 @@ TIdSocketHandle::~TIdSocketHandle() { CloseHandle(); }
 
 void TIdSocketHandle::AllocateHandle() {
     CloseHandle();
-    FHandle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (FHandle < 0) throw EIdInvalidSocket();
+    Handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (Handle_ < 0) throw EIdInvalidSocket();
 }
 
 void TIdSocketHandle::Bind() {
@@ -69,7 +69,7 @@ void TIdSocketHandle::Bind() {
     } else if (::inet_pton(AF_INET, IP.c_str(), &address.sin_addr) != 1) {
         throw EIdSocketError(EINVAL);
     }
-    if (::bind(FHandle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (::bind(Handle_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
         const int error = errno;
         if (error == EADDRINUSE) throw EIdCouldNotBindSocket();
         throw EIdSocketError(error);
@@ -78,50 +78,50 @@ void TIdSocketHandle::Bind() {
     // Port 0 becomes the port the system chose, so the next activation binds the same one again.
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (::getsockname(FHandle, reinterpret_cast<sockaddr*>(&local), &length) != 0) throw EIdSocketError(errno);
+    if (::getsockname(Handle_, reinterpret_cast<sockaddr*>(&local), &length) != 0) throw EIdSocketError(errno);
     IP = DottedDecimal(local.sin_addr);
     Port = ntohs(local.sin_port);
 }
 
 void TIdSocketHandle::SetBroadcast(bool Enabled) {
     const int value = Enabled ? -1 : 0;
-    if (::setsockopt(FHandle, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) != 0) throw EIdSocketError(errno);
+    if (::setsockopt(Handle_, SOL_SOCKET, SO_BROADCAST, &value, sizeof value) != 0) throw EIdSocketError(errno);
 }
 
 void TIdSocketHandle::SetReceiveBuffer(int Bytes) {
     // Without the drop count a loss in the kernel would go unseen; an old kernel simply lacks it.
     const int on = 1;
-    (void)::setsockopt(FHandle, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
-    FKernelDrops = 0;
+    (void)::setsockopt(Handle_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    KernelDrops_ = 0;
     if (Bytes > 0) {
         // The forcing variant passes the system's ceiling but needs privilege; without it the
         // plain option is clamped by the system. Either way a smaller buffer is no reason not to
         // listen.
-        if (::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUFFORCE, &Bytes, sizeof Bytes) != 0)
-            (void)::setsockopt(FHandle, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
+        if (::setsockopt(Handle_, SOL_SOCKET, SO_RCVBUFFORCE, &Bytes, sizeof Bytes) != 0)
+            (void)::setsockopt(Handle_, SOL_SOCKET, SO_RCVBUF, &Bytes, sizeof Bytes);
     }
     int granted = 0;
     socklen_t length = sizeof granted;
-    FReceiveBufferGranted = ::getsockopt(FHandle, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted : 0;
+    ReceiveBufferGranted_ = ::getsockopt(Handle_, SOL_SOCKET, SO_RCVBUF, &granted, &length) == 0 ? granted : 0;
 }
 
 void TIdSocketHandle::CloseHandle() {
-    if (FHandle < 0) return;
-    (void)::shutdown(FHandle, SHUT_WR);
-    (void)::close(FHandle);
-    FHandle = -1;
+    if (Handle_ < 0) return;
+    (void)::shutdown(Handle_, SHUT_WR);
+    (void)::close(Handle_);
+    Handle_ = -1;
 }
 
 TIdSocketHandle& TIdSocketHandles::Add() {
-    FItems.push_back(std::make_unique<TIdSocketHandle>());
-    FItems.back()->Port = FDefaultPort;
-    return *FItems.back();
+    Items_.push_back(std::make_unique<TIdSocketHandle>());
+    Items_.back()->Port = DefaultPort_;
+    return *Items_.back();
 }
 
 TIdSocketHandle& TIdSocketHandles::Items(int Index) {
     if (Index < 0 || Index >= Count())
         throw std::out_of_range("List index out of bounds (" + std::to_string(Index) + ")");
-    return *FItems[static_cast<std::size_t>(Index)];
+    return *Items_[static_cast<std::size_t>(Index)];
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -131,28 +131,28 @@ class TIdUDPListenerThread {
   public:
     TIdUDPListenerThread(TIdUDPServer& AServer, std::vector<TIdSocketHandle*> ABindings, std::int32_t ABufferSize,
                          bool AThreadedEvent)
-        : FServer(AServer),
-          FBindings(std::move(ABindings)),
-          FBufferSize(static_cast<std::size_t>(std::max<std::int32_t>(ABufferSize, 0))),
-          FThreadedEvent(AThreadedEvent) {
+        : Server_(AServer),
+          Bindings_(std::move(ABindings)),
+          BufferSize_(static_cast<std::size_t>(std::max<std::int32_t>(ABufferSize, 0))),
+          ThreadedEvent_(AThreadedEvent) {
         // One byte at least per datagram, so that even an empty stream has memory to point at.
-        FSlotSize = std::max<std::size_t>(FBufferSize, 1);
-        FData.resize(FSlotSize * kBatch);
+        SlotSize_ = std::max<std::size_t>(BufferSize_, 1);
+        Data_.resize(SlotSize_ * kBatch);
         for (std::size_t i = 0; i < kBatch; ++i) {
-            FVectors[i] = {FData.data() + i * FSlotSize, FBufferSize};
-            FMessages[i].msg_hdr.msg_iov = &FVectors[i];
-            FMessages[i].msg_hdr.msg_iovlen = 1;
+            Vectors_[i] = {Data_.data() + i * SlotSize_, BufferSize_};
+            Messages_[i].msg_hdr.msg_iov = &Vectors_[i];
+            Messages_[i].msg_hdr.msg_iovlen = 1;
         }
-        FWakeHandle = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (FWakeHandle < 0) throw EIdSocketError(errno);
+        WakeHandle_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (WakeHandle_ < 0) throw EIdSocketError(errno);
     }
 
     ~TIdUDPListenerThread() {
-        if (FThread.joinable()) {
+        if (Thread_.joinable()) {
             Stop();
-            FThread.join();
+            Thread_.join();
         }
-        ::close(FWakeHandle);
+        ::close(WakeHandle_);
     }
 
     TIdUDPListenerThread(const TIdUDPListenerThread&) = delete;
@@ -160,29 +160,29 @@ class TIdUDPListenerThread {
 
     void Start() {
         {
-            std::lock_guard<std::mutex> lock(FLock);
-            FStopped = false;
+            std::lock_guard<std::mutex> lock(Lock_);
+            Stopped_ = false;
         }
-        FThread = std::thread([this] { Execute(); });
+        Thread_ = std::thread([this] { Execute(); });
     }
 
     // Ends a readiness wait in progress at once instead of at its time-out.
     void Stop() {
         {
-            std::lock_guard<std::mutex> lock(FLock);
-            FStopped = true;
+            std::lock_guard<std::mutex> lock(Lock_);
+            Stopped_ = true;
         }
         const std::uint64_t one = 1;
-        (void)!::write(FWakeHandle, &one, sizeof one);
+        (void)!::write(WakeHandle_, &one, sizeof one);
     }
 
     void WaitFor() {
-        if (FThread.joinable()) FThread.join();
+        if (Thread_.joinable()) Thread_.join();
     }
 
     bool Stopped() const {
-        std::lock_guard<std::mutex> lock(FLock);
-        return FStopped;
+        std::lock_guard<std::mutex> lock(Lock_);
+        return Stopped_;
     }
 
   private:
@@ -193,11 +193,11 @@ class TIdUDPListenerThread {
     static constexpr int kBatchesPerWake = 4;
 
     void Execute() {
-        FServer.FListenerThreadId = std::this_thread::get_id();
+        Server_.ListenerThreadId_ = std::this_thread::get_id();
         try {
             std::vector<pollfd> waitSet;
-            waitSet.push_back({FWakeHandle, POLLIN, 0});
-            for (TIdSocketHandle* binding : FBindings) waitSet.push_back({binding->Handle(), POLLIN, 0});
+            waitSet.push_back({WakeHandle_, POLLIN, 0});
+            for (TIdSocketHandle* binding : Bindings_) waitSet.push_back({binding->Handle(), POLLIN, 0});
 
             while (!Stopped()) {
                 for (pollfd& entry : waitSet) entry.revents = 0;
@@ -206,36 +206,36 @@ class TIdUDPListenerThread {
                     if ((waitSet[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
                     // Under load the next batch is usually queued already: reading on saves a poll.
                     for (int n = 0; n < kBatchesPerWake && !Stopped(); ++n) {
-                        if (ReceiveBatch(*FBindings[i - 1]) < static_cast<int>(kBatch)) break;
+                        if (ReceiveBatch(*Bindings_[i - 1]) < static_cast<int>(kBatch)) break;
                     }
                 }
             }
         } catch (...) {
         }
         {
-            std::lock_guard<std::mutex> lock(FServer.FCallLock);
-            FServer.FListenerEnded = true;
+            std::lock_guard<std::mutex> lock(Server_.CallLock_);
+            Server_.ListenerEnded_ = true;
         }
-        FServer.FCallChanged.notify_all();
+        Server_.CallChanged_.notify_all();
     }
 
     // Takes what is queued on the socket, up to a batch, and hands it over in order. Returns how
     // many datagrams were taken; 0 when nothing was waiting or the receive failed.
     int ReceiveBatch(TIdSocketHandle& ABinding) {
         for (std::size_t i = 0; i < kBatch; ++i) {
-            msghdr& header = FMessages[i].msg_hdr;
-            header.msg_name = &FSenders[i];
-            header.msg_namelen = sizeof FSenders[i];
-            header.msg_control = FControl[i];
-            header.msg_controllen = sizeof FControl[i];
+            msghdr& header = Messages_[i].msg_hdr;
+            header.msg_name = &Senders_[i];
+            header.msg_namelen = sizeof Senders_[i];
+            header.msg_control = Control_[i];
+            header.msg_controllen = sizeof Control_[i];
             header.msg_flags = 0;
         }
         // MSG_TRUNC reports a datagram's real length, so one longer than the buffer is known and
         // dropped whole. MSG_DONTWAIT because readiness can be withdrawn (a bad checksum) before
         // the receive.
-        const int received = ::recvmmsg(ABinding.Handle(), FMessages, kBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
+        const int received = ::recvmmsg(ABinding.Handle(), Messages_, kBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
         if (received <= 0) return 0;
-        FServer.FCounters.DatagramsReceived.Add(static_cast<std::uint64_t>(received));
+        Server_.Counters_.DatagramsReceived.Add(static_cast<std::uint64_t>(received));
         NoteKernelDrops(ABinding, received);
         for (int i = 0; i < received; ++i) {
             // Nothing that goes wrong with one datagram, the handler included, may stop the
@@ -247,41 +247,41 @@ class TIdUDPListenerThread {
         }
         // Where the handler runs, so that the two never overlap.
         try {
-            if (FServer.OnBatchEnd && FThreadedEvent) FServer.OnBatchEnd();
-            if (FServer.OnBatchEnd && !FThreadedEvent) FServer.RunOnMainThread([this] { FServer.OnBatchEnd(); });
+            if (Server_.OnBatchEnd && ThreadedEvent_) Server_.OnBatchEnd();
+            if (Server_.OnBatchEnd && !ThreadedEvent_) Server_.RunOnMainThread([this] { Server_.OnBatchEnd(); });
         } catch (...) {
         }
         return received;
     }
 
     bool Oversize(int Index) const {
-        return (FMessages[Index].msg_hdr.msg_flags & MSG_TRUNC) != 0 || FMessages[Index].msg_len > FBufferSize;
+        return (Messages_[Index].msg_hdr.msg_flags & MSG_TRUNC) != 0 || Messages_[Index].msg_len > BufferSize_;
     }
 
     bool LaterVersion9(int Index, int Count) const {
         for (int j = Index + 1; j < Count; ++j) {
-            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(FData.data() + j * FSlotSize);
-            if (!Oversize(j) && FMessages[j].msg_len >= 2 && bytes[0] == 0 && bytes[1] == 9) return true;
+            const unsigned char* bytes = reinterpret_cast<const unsigned char*>(Data_.data() + j * SlotSize_);
+            if (!Oversize(j) && Messages_[j].msg_len >= 2 && bytes[0] == 0 && bytes[1] == 9) return true;
         }
         return false;
     }
 
     void DeliverOne(TIdSocketHandle& ABinding, int Index, int Count) {
         if (Oversize(Index)) {
-            FServer.FCounters.OversizeDropped.Add();
+            Server_.Counters_.OversizeDropped.Add();
             return;
         }
-        FStream.FData = FData.data() + Index * FSlotSize;
-        FStream.FSize = FMessages[Index].msg_len;
-        FStream.FPosition = 0;
-        ABinding.SenderIP = DottedDecimal(FSenders[Index].sin_addr);
-        ABinding.SenderPort = ntohs(FSenders[Index].sin_port);
-        FServer.FLaterVersion9Queued = LaterVersion9(Index, Count);
+        Stream_.Data_ = Data_.data() + Index * SlotSize_;
+        Stream_.Size_ = Messages_[Index].msg_len;
+        Stream_.Position_ = 0;
+        ABinding.SenderIP = DottedDecimal(Senders_[Index].sin_addr);
+        ABinding.SenderPort = ntohs(Senders_[Index].sin_port);
+        Server_.LaterVersion9Queued_ = LaterVersion9(Index, Count);
 
-        if (FThreadedEvent) {
-            FServer.Deliver(FStream, ABinding);
+        if (ThreadedEvent_) {
+            Server_.Deliver(Stream_, ABinding);
         } else {
-            FServer.RunOnMainThread([this, &ABinding] { FServer.Deliver(FStream, ABinding); });
+            Server_.RunOnMainThread([this, &ABinding] { Server_.Deliver(Stream_, ABinding); });
         }
     }
 
@@ -289,39 +289,39 @@ class TIdUDPListenerThread {
     void NoteKernelDrops(TIdSocketHandle& ABinding, int Count) {
         bool changed = false;
         for (int i = 0; i < Count; ++i) {
-            msghdr& header = FMessages[i].msg_hdr;
+            msghdr& header = Messages_[i].msg_hdr;
             for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
                 if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
                 std::uint32_t drops = 0;
                 std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
-                changed = changed || drops != ABinding.FKernelDrops;
-                ABinding.FKernelDrops = drops;
+                changed = changed || drops != ABinding.KernelDrops_;
+                ABinding.KernelDrops_ = drops;
             }
         }
         if (!changed) return;
         std::uint64_t total = 0;
-        for (const TIdSocketHandle* binding : FBindings) total += binding->FKernelDrops;
-        FServer.FCounters.KernelDrops.Set(total);
+        for (const TIdSocketHandle* binding : Bindings_) total += binding->KernelDrops_;
+        Server_.Counters_.KernelDrops.Set(total);
     }
 
-    TIdUDPServer& FServer;
-    const std::vector<TIdSocketHandle*> FBindings;
-    TIdMemoryStream FStream;
-    const std::size_t FBufferSize;
-    std::size_t FSlotSize = 1;
-    const bool FThreadedEvent;
-    int FWakeHandle = -1;
+    TIdUDPServer& Server_;
+    const std::vector<TIdSocketHandle*> Bindings_;
+    TIdMemoryStream Stream_;
+    const std::size_t BufferSize_;
+    std::size_t SlotSize_ = 1;
+    const bool ThreadedEvent_;
+    int WakeHandle_ = -1;
 
     // One batch: the datagrams' bytes side by side, and what the kernel says about each.
-    std::vector<char> FData;
-    mmsghdr FMessages[kBatch] = {};
-    iovec FVectors[kBatch] = {};
-    sockaddr_in FSenders[kBatch] = {};
-    alignas(cmsghdr) char FControl[kBatch][CMSG_SPACE(sizeof(std::uint32_t))] = {};
+    std::vector<char> Data_;
+    mmsghdr Messages_[kBatch] = {};
+    iovec Vectors_[kBatch] = {};
+    sockaddr_in Senders_[kBatch] = {};
+    alignas(cmsghdr) char Control_[kBatch][CMSG_SPACE(sizeof(std::uint32_t))] = {};
 
-    mutable std::mutex FLock;
-    bool FStopped = true;
-    std::thread FThread;
+    mutable std::mutex Lock_;
+    bool Stopped_ = true;
+    std::thread Thread_;
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -333,27 +333,27 @@ struct TIdUDPServer::TMainThreadCall {
     bool Done = false;
 };
 
-TIdUDPServer::TIdUDPServer() : FOwnCounters(std::make_unique<CollectorCounters>()), FCounters(*FOwnCounters) {}
+TIdUDPServer::TIdUDPServer() : OwnCounters_(std::make_unique<CollectorCounters>()), Counters_(*OwnCounters_) {}
 
-TIdUDPServer::TIdUDPServer(CollectorCounters& Counters) : FCounters(Counters) {}
+TIdUDPServer::TIdUDPServer(CollectorCounters& Counters) : Counters_(Counters) {}
 
 TIdUDPServer::~TIdUDPServer() {
     try {
-        std::lock_guard<std::mutex> lock(FStateLock);
-        if (FThread) Deactivate();
+        std::lock_guard<std::mutex> lock(StateLock_);
+        if (Thread_) Deactivate();
     } catch (...) {
     }
     CloseAllBindings();
 }
 
 bool TIdUDPServer::Active() const {
-    const TIdSocketHandle* binding = FCurrentBinding.load();
+    const TIdSocketHandle* binding = CurrentBinding_.load();
     return binding != nullptr && binding->HandleAllocated();
 }
 
 void TIdUDPServer::SetActive(bool Value) {
     ThrowIfCalledFromHandler();
-    std::lock_guard<std::mutex> lock(FStateLock);
+    std::lock_guard<std::mutex> lock(StateLock_);
     if (Value == Active()) return;
     if (Value) {
         Activate();
@@ -364,17 +364,17 @@ void TIdUDPServer::SetActive(bool Value) {
 
 void TIdUDPServer::ThrowIfCalledFromHandler() const {
     const std::thread::id self = std::this_thread::get_id();
-    if (self == FHandlerThread.load() || self == FListenerThreadId.load()) {
+    if (self == HandlerThread_.load() || self == ListenerThreadId_.load()) {
         throw EIdException("The listener cannot be switched from its own handler.");
     }
 }
 
 void TIdUDPServer::Activate() {
-    if (FBindings.Count() == 0) FBindings.Add();
+    if (Bindings_.Count() == 0) Bindings_.Add();
     try {
         std::vector<TIdSocketHandle*> bindings;
-        for (int i = 0; i < FBindings.Count(); ++i) {
-            TIdSocketHandle& binding = FBindings.Items(i);
+        for (int i = 0; i < Bindings_.Count(); ++i) {
+            TIdSocketHandle& binding = Bindings_.Items(i);
             binding.AllocateHandle();
             binding.SetReceiveBuffer(ReceiveBufferBytes);
             binding.Bind();
@@ -385,51 +385,51 @@ void TIdUDPServer::Activate() {
         for (TIdSocketHandle* binding : bindings) binding->SetBroadcast(BroadcastEnabled);
 
         {
-            std::lock_guard<std::mutex> lock(FCallLock);
-            FListenerEnded = false;
+            std::lock_guard<std::mutex> lock(CallLock_);
+            ListenerEnded_ = false;
         }
-        FThread = std::make_unique<TIdUDPListenerThread>(*this, std::move(bindings), BufferSize, ThreadedEvent);
-        FCurrentBinding = &FBindings.Items(0);
-        FThread->Start();
+        Thread_ = std::make_unique<TIdUDPListenerThread>(*this, std::move(bindings), BufferSize, ThreadedEvent);
+        CurrentBinding_ = &Bindings_.Items(0);
+        Thread_->Start();
     } catch (...) {
         // Inactive means no socket open: a binding bound before the failing one must not keep
         // holding its port.
-        FCurrentBinding = nullptr;
-        FThread.reset();
+        CurrentBinding_ = nullptr;
+        Thread_.reset();
         CloseAllBindings();
         throw;
     }
 }
 
 void TIdUDPServer::Deactivate() {
-    FThread->Stop();
+    Thread_->Stop();
     {
         // A delivery queued for the main thread must still run, or the listener would wait for it
         // forever while we wait for the listener.
-        std::unique_lock<std::mutex> lock(FCallLock);
+        std::unique_lock<std::mutex> lock(CallLock_);
         for (;;) {
-            FCallChanged.wait(lock, [this] { return FListenerEnded || (FPendingCall && !FPendingCall->Started); });
-            if (FListenerEnded) break;
+            CallChanged_.wait(lock, [this] { return ListenerEnded_ || (PendingCall_ && !PendingCall_->Started); });
+            if (ListenerEnded_) break;
             lock.unlock();
             ServeMainThreadCalls();
             lock.lock();
         }
     }
-    FThread->WaitFor();
-    FCurrentBinding = nullptr;
+    Thread_->WaitFor();
+    CurrentBinding_ = nullptr;
     // Closed only after the listener has ended, so that it never waits on or reads from a
     // descriptor number that has meanwhile been reused.
     CloseAllBindings();
-    FThread.reset();
-    FListenerThreadId = std::thread::id();
+    Thread_.reset();
+    ListenerThreadId_ = std::thread::id();
 }
 
 void TIdUDPServer::CloseAllBindings() {
-    for (int i = 0; i < FBindings.Count(); ++i) FBindings.Items(i).CloseHandle();
+    for (int i = 0; i < Bindings_.Count(); ++i) Bindings_.Items(i).CloseHandle();
 }
 
 void TIdUDPServer::Deliver(TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
-    FCurrentBinding = &ABinding;
+    CurrentBinding_ = &ABinding;
     if (!OnUDPRead) return;
     struct HandlerScope {
         std::atomic<std::thread::id>& Owner;
@@ -437,33 +437,33 @@ void TIdUDPServer::Deliver(TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
             Owner = std::this_thread::get_id();
         }
         ~HandlerScope() { Owner = std::thread::id(); }
-    } scope(FHandlerThread);
+    } scope(HandlerThread_);
     OnUDPRead(*this, AData, ABinding);
 }
 
 void TIdUDPServer::RunOnMainThread(const std::function<void()>& Call) {
     TMainThreadCall pending{&Call};
     {
-        std::lock_guard<std::mutex> lock(FCallLock);
-        FPendingCall = &pending;
+        std::lock_guard<std::mutex> lock(CallLock_);
+        PendingCall_ = &pending;
     }
-    FCallChanged.notify_all();
+    CallChanged_.notify_all();
     try {
         if (OnMainThreadCallPending) OnMainThreadCallPending();
     } catch (...) {
     }
-    std::unique_lock<std::mutex> lock(FCallLock);
-    FCallChanged.wait(lock, [&pending] { return pending.Done; });
+    std::unique_lock<std::mutex> lock(CallLock_);
+    CallChanged_.wait(lock, [&pending] { return pending.Done; });
 }
 
 void TIdUDPServer::ServeMainThreadCalls() {
     TMainThreadCall* pending = nullptr;
     {
-        std::lock_guard<std::mutex> lock(FCallLock);
+        std::lock_guard<std::mutex> lock(CallLock_);
         // Started already: we are inside that very call (a nested event loop) or another thread
         // serves it.
-        if (FPendingCall == nullptr || FPendingCall->Started) return;
-        pending = FPendingCall;
+        if (PendingCall_ == nullptr || PendingCall_->Started) return;
+        pending = PendingCall_;
         pending->Started = true;
     }
     try {
@@ -471,9 +471,9 @@ void TIdUDPServer::ServeMainThreadCalls() {
     } catch (...) {
     }
     {
-        std::lock_guard<std::mutex> lock(FCallLock);
+        std::lock_guard<std::mutex> lock(CallLock_);
         pending->Done = true;
-        FPendingCall = nullptr;
+        PendingCall_ = nullptr;
     }
-    FCallChanged.notify_all();
+    CallChanged_.notify_all();
 }

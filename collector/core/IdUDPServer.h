@@ -36,29 +36,29 @@ class EIdCouldNotBindSocket : public EIdException {
 class EIdSocketError : public EIdException {
   public:
     explicit EIdSocketError(int AErrorCode);
-    int LastError() const { return FLastError; }
+    int LastError() const { return LastError_; }
 
   private:
-    int FLastError;
+    int LastError_;
 };
 
 // The bytes of one datagram. Allocated once per activation and reused for every datagram, so the
 // handler sees it only for the duration of its call.
 class TIdMemoryStream {
   public:
-    std::int64_t Size() const { return FSize; }
-    std::int64_t Position() const { return FPosition; }
-    void SetPosition(std::int64_t Value) { FPosition = Value < 0 ? 0 : Value; }
-    const char* Memory() const { return FData; }
+    std::int64_t Size() const { return Size_; }
+    std::int64_t Position() const { return Position_; }
+    void SetPosition(std::int64_t Value) { Position_ = Value < 0 ? 0 : Value; }
+    const char* Memory() const { return Data_; }
     // Copies up to Count bytes from Position on and advances Position by what was copied.
     std::size_t Read(void* Buffer, std::size_t Count);
 
   private:
     friend class TIdUDPListenerThread;
     // Into the listener's batch of receive buffers, which it owns.
-    const char* FData = nullptr;
-    std::int64_t FSize = 0;
-    std::int64_t FPosition = 0;
+    const char* Data_ = nullptr;
+    std::int64_t Size_ = 0;
+    std::int64_t Position_ = 0;
 };
 
 // One local endpoint and, while active, its socket.
@@ -74,11 +74,11 @@ class TIdSocketHandle {
     std::string SenderIP;
     std::int32_t SenderPort = 0;
 
-    bool HandleAllocated() const { return FHandle >= 0; }
-    int Handle() const { return FHandle; }
+    bool HandleAllocated() const { return Handle_ >= 0; }
+    int Handle() const { return Handle_; }
     // Kernel receive buffer granted at the last activation, as the system reports it (it counts
     // its own bookkeeping in, so this is about twice what was asked for).
-    int ReceiveBufferGranted() const { return FReceiveBufferGranted; }
+    int ReceiveBufferGranted() const { return ReceiveBufferGranted_; }
 
   private:
     friend class TIdUDPServer;
@@ -89,10 +89,10 @@ class TIdSocketHandle {
     void SetReceiveBuffer(int Bytes);
     void CloseHandle();
 
-    int FHandle = -1;
-    int FReceiveBufferGranted = 0;
+    int Handle_ = -1;
+    int ReceiveBufferGranted_ = 0;
     // The socket's drop count as the kernel last reported it; listener thread only.
-    std::uint32_t FKernelDrops = 0;
+    std::uint32_t KernelDrops_ = 0;
 };
 
 class TIdSocketHandles {
@@ -100,14 +100,14 @@ class TIdSocketHandles {
     // The new binding starts with DefaultPort and all local addresses. References stay valid for
     // the life of the collection.
     TIdSocketHandle& Add();
-    int Count() const { return static_cast<int>(FItems.size()); }
+    int Count() const { return static_cast<int>(Items_.size()); }
     TIdSocketHandle& Items(int Index);
-    std::int32_t DefaultPort() const { return FDefaultPort; }
-    void SetDefaultPort(std::int32_t Value) { FDefaultPort = Value; }
+    std::int32_t DefaultPort() const { return DefaultPort_; }
+    void SetDefaultPort(std::int32_t Value) { DefaultPort_ = Value; }
 
   private:
-    std::vector<std::unique_ptr<TIdSocketHandle>> FItems;
-    std::int32_t FDefaultPort = 0;
+    std::vector<std::unique_ptr<TIdSocketHandle>> Items_;
+    std::int32_t DefaultPort_ = 0;
 };
 
 class TIdUDPServer;
@@ -137,13 +137,13 @@ class TIdUDPServer {
     bool BroadcastEnabled = false;
     bool ThreadedEvent = false;  // taken at activation
 
-    TIdSocketHandles& Bindings() { return FBindings; }
-    std::int32_t DefaultPort() const { return FBindings.DefaultPort(); }
-    void SetDefaultPort(std::int32_t Value) { FBindings.SetDefaultPort(Value); }
+    TIdSocketHandles& Bindings() { return Bindings_; }
+    std::int32_t DefaultPort() const { return Bindings_.DefaultPort(); }
+    void SetDefaultPort(std::int32_t Value) { Bindings_.SetDefaultPort(Value); }
 
     // None while inactive; the first binding after activation, then the binding of the datagram
     // delivered last.
-    TIdSocketHandle* Binding() const { return FCurrentBinding.load(); }
+    TIdSocketHandle* Binding() const { return CurrentBinding_.load(); }
 
     TUDPReadEvent OnUDPRead;
     // Called where OnUDPRead runs, after the last datagram of each batch taken from a socket has
@@ -151,8 +151,8 @@ class TIdUDPServer {
     std::function<void()> OnBatchEnd;
     // During an OnUDPRead call: whether a later datagram of the same batch is of version 9, so
     // that the one handled now will not be the latest for long.
-    bool LaterVersion9Queued() const { return FLaterVersion9Queued; }
-    const CollectorCounters& Counters() const { return FCounters; }
+    bool LaterVersion9Queued() const { return LaterVersion9Queued_; }
+    const CollectorCounters& Counters() const { return Counters_; }
 
     // With ThreadedEvent false the listener queues each delivery for the main thread and waits for
     // it. It calls OnMainThreadCallPending from the listener thread so that the owner can schedule
@@ -176,23 +176,23 @@ class TIdUDPServer {
     void RunOnMainThread(const std::function<void()>& Call);
     void ThrowIfCalledFromHandler() const;
 
-    std::unique_ptr<CollectorCounters> FOwnCounters;
-    CollectorCounters& FCounters;
-    bool FLaterVersion9Queued = false;  // listener thread only
-    TIdSocketHandles FBindings;
-    std::atomic<TIdSocketHandle*> FCurrentBinding{nullptr};
-    std::unique_ptr<TIdUDPListenerThread> FThread;
-    std::mutex FStateLock;  // one activation or deactivation at a time
+    std::unique_ptr<CollectorCounters> OwnCounters_;
+    CollectorCounters& Counters_;
+    bool LaterVersion9Queued_ = false;  // listener thread only
+    TIdSocketHandles Bindings_;
+    std::atomic<TIdSocketHandle*> CurrentBinding_{nullptr};
+    std::unique_ptr<TIdUDPListenerThread> Thread_;
+    std::mutex StateLock_;  // one activation or deactivation at a time
 
     // The thread that runs a handler call right now, and the listener thread itself: switching the
     // component from either would wait for itself.
-    std::atomic<std::thread::id> FHandlerThread{};
-    std::atomic<std::thread::id> FListenerThreadId{};
+    std::atomic<std::thread::id> HandlerThread_{};
+    std::atomic<std::thread::id> ListenerThreadId_{};
 
     // At most one delivery waits for the main thread at a time, because the listener waits for it.
     struct TMainThreadCall;
-    std::mutex FCallLock;
-    std::condition_variable FCallChanged;
-    TMainThreadCall* FPendingCall = nullptr;
-    bool FListenerEnded = false;
+    std::mutex CallLock_;
+    std::condition_variable CallChanged_;
+    TMainThreadCall* PendingCall_ = nullptr;
+    bool ListenerEnded_ = false;
 };

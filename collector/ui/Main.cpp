@@ -206,16 +206,16 @@ void TForm1::BuildControls() {
     UpdateTargets targets;
     targets.Labels = captionLabels;
     targets.Memo = Memo;
-    mUpdates = std::make_unique<UpdateChannel>(targets);
+    Updates_ = std::make_unique<UpdateChannel>(targets);
     // The packet trace of a datagram is written whole when its decoding ends: line by line it
     // would cost a file operation per line and cap the collector far below what exporters send.
-    mHandler = std::make_unique<DatagramHandler>(*mUpdates, mCounters, std::make_unique<netflowlib::StagedTraceSink>());
-    mHandler->FeedExporters(&Exporters_);
-    mHandler->FeedTraffic(&Flows_);
+    Handler_ = std::make_unique<DatagramHandler>(*Updates_, Counters_, std::make_unique<netflowlib::StagedTraceSink>());
+    Handler_->FeedExporters(&Exporters_);
+    Handler_->FeedTraffic(&Flows_);
     TrafficWorker_ = std::make_unique<TrafficWorker>(Flows_, SharedTraffic_);
 }
 
-void TForm1::BuildStatusBar() { StatusBar_ = new CollectorStatusBar(statusBar(), mCounters, UDPServer, this); }
+void TForm1::BuildStatusBar() { StatusBar_ = new CollectorStatusBar(statusBar(), Counters_, UDPServer, this); }
 
 // The specified controls keep their places and sizes: the window grows by the status bar's height.
 void TForm1::PlaceWindow() {
@@ -267,7 +267,7 @@ void TForm1::ConfigureListener() {
     UDPServer.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
         UDPServerUDPRead(Sender, AData, ABinding);
     };
-    UDPServer.OnBatchEnd = [this] { mHandler->BatchEnded(); };
+    UDPServer.OnBatchEnd = [this] { Handler_->BatchEnded(); };
     // Only used when the handler is to run on the main thread: the listener thread asks for a
     // turn of the event loop, and waits until it has been served.
     UDPServer.OnMainThreadCallPending = [this] {
@@ -335,7 +335,7 @@ void TForm1::Exit1Click() {
 
 void TForm1::Exporters1Click() {
     RunHandler([this] {
-        if (ExportersWindow_ == nullptr) ExportersWindow_ = new TfrmExporters(Exporters_, mCounters, this);
+        if (ExportersWindow_ == nullptr) ExportersWindow_ = new TfrmExporters(Exporters_, Counters_, this);
         ExportersWindow_->show();
         ExportersWindow_->raise();
         ExportersWindow_->activateWindow();
@@ -352,14 +352,14 @@ void TForm1::Traffic1Click() {
 }
 
 void TForm1::UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
-    mHandler->UDPServerUDPRead(AData, ABinding, Sender.LaterVersion9Queued());
+    Handler_->UDPServerUDPRead(AData, ABinding, Sender.LaterVersion9Queued());
 }
 
-WindowUpdates& TForm1::Updates() { return *mUpdates; }
+WindowUpdates& TForm1::Updates() { return *Updates_; }
 
-DatagramHandler& TForm1::UDPReadHandler() { return *mHandler; }
+DatagramHandler& TForm1::UDPReadHandler() { return *Handler_; }
 
-const CollectorCounters& TForm1::Counters() const { return mCounters; }
+const CollectorCounters& TForm1::Counters() const { return Counters_; }
 
 const ExporterTable& TForm1::Exporters() const { return Exporters_; }
 

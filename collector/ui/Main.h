@@ -31,7 +31,7 @@ class TForm1 : public QMainWindow {
 
   private:
     // The collector's totals; written by the listener thread, read by the views.
-    CollectorCounters mCounters;
+    CollectorCounters Counters_;
     // Every exporter heard from; fed by the handler, read by the Exporters window.
     ExporterTable Exporters_;
     // Every flow, handed over by the handler and aggregated on a thread of its own for the Traffic
@@ -42,9 +42,9 @@ class TForm1 : public QMainWindow {
     std::unique_ptr<TrafficWorker> TrafficWorker_;
     // Declared before UDPServer so that it outlives the listener even without the explicit
     // deactivation of the destructor.
-    std::unique_ptr<UpdateChannel> mUpdates;
+    std::unique_ptr<UpdateChannel> Updates_;
     // Decodes, shows and stores every datagram; lives as long as the channel it writes to.
-    std::unique_ptr<DatagramHandler> mHandler;
+    std::unique_ptr<DatagramHandler> Handler_;
 
   public:
     // Where errors that escape an event handler go besides standard error. A program started
@@ -103,7 +103,7 @@ class TForm1 : public QMainWindow {
     QAction* Exporters1 = nullptr;
     QAction* Traffic1 = nullptr;
 
-    TIdUDPServer UDPServer{mCounters};
+    TIdUDPServer UDPServer{Counters_};
 
   protected:
     void closeEvent(QCloseEvent* Event) override;

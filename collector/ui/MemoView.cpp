@@ -31,7 +31,7 @@ void MakeOneLine(std::string& Line) {
 
 }  // namespace
 
-MemoView::MemoView(QWidget* Parent) : QAbstractScrollArea(Parent), mUtf8(flowlines::LocaleCodesetIsUtf8()) {
+MemoView::MemoView(QWidget* Parent) : QAbstractScrollArea(Parent), Utf8_(flowlines::LocaleCodesetIsUtf8()) {
     setFocusPolicy(Qt::StrongFocus);
     viewport()->setCursor(Qt::IBeamCursor);
     viewport()->setBackgroundRole(QPalette::Base);
@@ -42,54 +42,54 @@ MemoView::MemoView(QWidget* Parent) : QAbstractScrollArea(Parent), mUtf8(flowlin
 
 void MemoView::setLineBound(int Bound) {
     Bound = std::max(Bound, 1);
-    if (Bound == mBound) return;
+    if (Bound == Bound_) return;
     // Straighten the ring, keeping the newest lines that fit.
     std::vector<std::string> lines;
-    const std::size_t keep = std::min(mCount, static_cast<std::size_t>(Bound));
-    const std::size_t dropped = mCount - keep;
+    const std::size_t keep = std::min(Count_, static_cast<std::size_t>(Bound));
+    const std::size_t dropped = Count_ - keep;
     lines.reserve(keep);
-    for (std::size_t i = dropped; i < mCount; ++i) lines.push_back(std::move(mRing[(mHead + i) % mRing.size()]));
-    mRing = std::move(lines);
-    mHead = 0;
-    mCount = keep;
-    mFirstSerial += static_cast<std::int64_t>(dropped);
-    mBound = Bound;
+    for (std::size_t i = dropped; i < Count_; ++i) lines.push_back(std::move(Ring_[(Head_ + i) % Ring_.size()]));
+    Ring_ = std::move(lines);
+    Head_ = 0;
+    Count_ = keep;
+    FirstSerial_ += static_cast<std::int64_t>(dropped);
+    Bound_ = Bound;
     LinesChanged(dropped, false);
 }
 
 QString MemoView::Decoded(const std::string& Line) const {
     const auto size = static_cast<qsizetype>(Line.size());
-    return mUtf8 ? QString::fromUtf8(Line.data(), size) : QString::fromLatin1(Line.data(), size);
+    return Utf8_ ? QString::fromUtf8(Line.data(), size) : QString::fromLatin1(Line.data(), size);
 }
 
-const std::string& MemoView::At(std::size_t Index) const { return mRing[(mHead + Index) % mRing.size()]; }
+const std::string& MemoView::At(std::size_t Index) const { return Ring_[(Head_ + Index) % Ring_.size()]; }
 
 void MemoView::Push(std::string_view Line) {
     std::string* slot = nullptr;
-    if (mRing.size() < static_cast<std::size_t>(mBound)) {
-        slot = &mRing.emplace_back(Line);
-        ++mCount;
+    if (Ring_.size() < static_cast<std::size_t>(Bound_)) {
+        slot = &Ring_.emplace_back(Line);
+        ++Count_;
     } else {
         // Full: the newest line takes the oldest one's place and buffer.
-        slot = &mRing[mHead];
+        slot = &Ring_[Head_];
         slot->assign(Line);
-        mHead = (mHead + 1) % mRing.size();
-        ++mFirstSerial;
+        Head_ = (Head_ + 1) % Ring_.size();
+        ++FirstSerial_;
     }
     MakeOneLine(*slot);
-    mLongest = std::max(mLongest, mUtf8 ? flowlines::CharacterCount(*slot) : slot->size());
+    Longest_ = std::max(Longest_, Utf8_ ? flowlines::CharacterCount(*slot) : slot->size());
 }
 
 void MemoView::appendLines(const std::vector<std::string_view>& Lines) {
     if (Lines.empty()) return;
     QScrollBar* bar = verticalScrollBar();
     const bool follow = bar->value() >= bar->maximum();
-    const std::int64_t firstBefore = mFirstSerial;
+    const std::int64_t firstBefore = FirstSerial_;
     // Lines that would be dropped within this same call are never stored.
-    const std::size_t skip = Lines.size() > static_cast<std::size_t>(mBound) ? Lines.size() - mBound : 0;
-    mFirstSerial += static_cast<std::int64_t>(skip);
+    const std::size_t skip = Lines.size() > static_cast<std::size_t>(Bound_) ? Lines.size() - Bound_ : 0;
+    FirstSerial_ += static_cast<std::int64_t>(skip);
     for (std::size_t i = skip; i < Lines.size(); ++i) Push(Lines[i]);
-    LinesChanged(static_cast<std::size_t>(mFirstSerial - firstBefore), follow);
+    LinesChanged(static_cast<std::size_t>(FirstSerial_ - firstBefore), follow);
 }
 
 void MemoView::appendLine(std::string_view Line) { appendLines({Line}); }
@@ -98,24 +98,24 @@ void MemoView::setPlainText(const QString& Text) {
     clear();
     std::vector<std::string> pieces;
     for (const QString& piece : Text.split(QLatin1Char('\n')))
-        pieces.push_back((mUtf8 ? piece.toUtf8() : piece.toLatin1()).toStdString());
+        pieces.push_back((Utf8_ ? piece.toUtf8() : piece.toLatin1()).toStdString());
     appendLines(std::vector<std::string_view>(pieces.begin(), pieces.end()));
 }
 
 void MemoView::clear() {
-    mRing.clear();
-    mRing.shrink_to_fit();
-    mHead = 0;
-    mCount = 0;
-    mFirstSerial = 0;
-    mLongest = 0;
-    mAnchor = mCursor = TextPos{};
+    Ring_.clear();
+    Ring_.shrink_to_fit();
+    Head_ = 0;
+    Count_ = 0;
+    FirstSerial_ = 0;
+    Longest_ = 0;
+    Anchor_ = Cursor_ = TextPos{};
     LinesChanged(0, true);
 }
 
 QString MemoView::toPlainText() const {
     QString text;
-    for (std::size_t i = 0; i < mCount; ++i) {
+    for (std::size_t i = 0; i < Count_; ++i) {
         if (i > 0) text.append(QLatin1Char('\n'));
         text.append(Decoded(At(i)));
     }
@@ -123,7 +123,7 @@ QString MemoView::toPlainText() const {
 }
 
 QString MemoView::line(int Index) const {
-    if (Index < 0 || static_cast<std::size_t>(Index) >= mCount) return {};
+    if (Index < 0 || static_cast<std::size_t>(Index) >= Count_) return {};
     return Decoded(At(static_cast<std::size_t>(Index)));
 }
 
@@ -137,21 +137,21 @@ void MemoView::LinesChanged(std::size_t Dropped, bool FollowNewest) {
 }
 
 int MemoView::VisibleRows() const {
-    return std::max(1, (viewport()->height() - 2 * kMargin) / std::max(1, mLineSpacing));
+    return std::max(1, (viewport()->height() - 2 * kMargin) / std::max(1, LineSpacing_));
 }
 
 void MemoView::UpdateScrollBars() {
     QScrollBar* vertical = verticalScrollBar();
     const int rows = VisibleRows();
-    vertical->setRange(0, std::max(0, static_cast<int>(mCount) - rows));
+    vertical->setRange(0, std::max(0, static_cast<int>(Count_) - rows));
     vertical->setPageStep(rows);
     vertical->setSingleStep(1);
 
     QScrollBar* horizontal = horizontalScrollBar();
-    const int width = static_cast<int>(std::ceil(mCharWidth * static_cast<qreal>(mLongest))) + 2 * kMargin;
+    const int width = static_cast<int>(std::ceil(CharWidth_ * static_cast<qreal>(Longest_))) + 2 * kMargin;
     horizontal->setRange(0, std::max(0, width - viewport()->width()));
     horizontal->setPageStep(viewport()->width());
-    horizontal->setSingleStep(std::max(1, static_cast<int>(mCharWidth)));
+    horizontal->setSingleStep(std::max(1, static_cast<int>(CharWidth_)));
 }
 
 void MemoView::resizeEvent(QResizeEvent* Event) {
@@ -169,9 +169,9 @@ void MemoView::changeEvent(QEvent* Event) {
 
 void MemoView::FontChanged() {
     const QFontMetricsF metrics(font());
-    mCharWidth = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
-    mLineSpacing = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
-    mAscent = static_cast<int>(std::ceil(metrics.ascent()));
+    CharWidth_ = std::max<qreal>(1, metrics.horizontalAdvance(QLatin1Char('0')));
+    LineSpacing_ = std::max(1, static_cast<int>(std::ceil(metrics.lineSpacing())));
+    Ascent_ = static_cast<int>(std::ceil(metrics.ascent()));
     UpdateScrollBars();
     viewport()->update();
 }
@@ -182,17 +182,17 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
     const QPalette& colours = palette();
     const int top = verticalScrollBar()->value();
     const qreal left = kMargin - horizontalScrollBar()->value();
-    const bool selecting = mAnchor != mCursor;
-    const TextPos from = std::min(mAnchor, mCursor);
-    const TextPos to = std::max(mAnchor, mCursor);
+    const bool selecting = Anchor_ != Cursor_;
+    const TextPos from = std::min(Anchor_, Cursor_);
+    const TextPos to = std::max(Anchor_, Cursor_);
 
     // One row more than fits, for the partly visible last one.
     for (int row = 0; row <= VisibleRows(); ++row) {
         const std::size_t index = static_cast<std::size_t>(top + row);
-        if (index >= mCount) break;
+        if (index >= Count_) break;
         const QString text = Decoded(At(index));
-        const int y = kMargin + row * mLineSpacing;
-        const std::int64_t serial = mFirstSerial + static_cast<std::int64_t>(index);
+        const int y = kMargin + row * LineSpacing_;
+        const std::int64_t serial = FirstSerial_ + static_cast<std::int64_t>(index);
 
         std::size_t selStart = 0;
         std::size_t selEnd = 0;
@@ -204,13 +204,13 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
                 serial == to.Serial ? static_cast<std::size_t>(to.Column) : static_cast<std::size_t>(text.size()) + 1;
         }
         painter.setPen(colours.color(QPalette::Text));
-        DrawCells(painter, QPointF(left, y + mAscent), text);
+        DrawCells(painter, QPointF(left, y + Ascent_), text);
         if (selEnd > selStart) {
-            const QRectF band(left + mCharWidth * static_cast<qreal>(selStart), y,
-                              mCharWidth * static_cast<qreal>(selEnd - selStart), mLineSpacing);
+            const QRectF band(left + CharWidth_ * static_cast<qreal>(selStart), y,
+                              CharWidth_ * static_cast<qreal>(selEnd - selStart), LineSpacing_);
             painter.fillRect(band, colours.color(QPalette::Highlight));
             painter.setPen(colours.color(QPalette::HighlightedText));
-            DrawCells(painter, QPointF(band.left(), y + mAscent),
+            DrawCells(painter, QPointF(band.left(), y + Ascent_),
                       text.mid(static_cast<qsizetype>(selStart), static_cast<qsizetype>(selEnd - selStart)));
         }
     }
@@ -226,30 +226,30 @@ void MemoView::DrawCells(QPainter& Painter, QPointF Origin, const QString& Text)
         return;
     }
     for (qsizetype i = 0; i < Text.size(); ++i) {
-        Painter.drawText(QPointF(Origin.x() + mCharWidth * static_cast<qreal>(i), Origin.y()), QString(Text[i]));
+        Painter.drawText(QPointF(Origin.x() + CharWidth_ * static_cast<qreal>(i), Origin.y()), QString(Text[i]));
     }
 }
 
 MemoView::TextPos MemoView::HitTest(const QPoint& Point) const {
-    if (mCount == 0) return {};
-    const int row = (Point.y() - kMargin) / std::max(1, mLineSpacing) - (Point.y() < kMargin ? 1 : 0);
+    if (Count_ == 0) return {};
+    const int row = (Point.y() - kMargin) / std::max(1, LineSpacing_) - (Point.y() < kMargin ? 1 : 0);
     const std::int64_t index =
-        std::clamp<std::int64_t>(verticalScrollBar()->value() + row, 0, static_cast<std::int64_t>(mCount) - 1);
+        std::clamp<std::int64_t>(verticalScrollBar()->value() + row, 0, static_cast<std::int64_t>(Count_) - 1);
     const qreal x = Point.x() - kMargin + horizontalScrollBar()->value();
     const qsizetype length = Decoded(At(static_cast<std::size_t>(index))).size();
-    const auto column = static_cast<std::int64_t>(std::lround(x / mCharWidth));
-    return {mFirstSerial + index, static_cast<int>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(length)))};
+    const auto column = static_cast<std::int64_t>(std::lround(x / CharWidth_));
+    return {FirstSerial_ + index, static_cast<int>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(length)))};
 }
 
 QString MemoView::TextBetween(TextPos From, TextPos To) const {
     QString text;
-    if (mCount == 0 || !(From < To)) return text;
-    const std::int64_t last = mFirstSerial + static_cast<std::int64_t>(mCount) - 1;
+    if (Count_ == 0 || !(From < To)) return text;
+    const std::int64_t last = FirstSerial_ + static_cast<std::int64_t>(Count_) - 1;
     // The part of the selection on lines that have been dropped meanwhile is gone with them.
-    if (From.Serial < mFirstSerial) From = {mFirstSerial, 0};
-    if (To.Serial > last) To = {last, static_cast<int>(Decoded(At(mCount - 1)).size())};
+    if (From.Serial < FirstSerial_) From = {FirstSerial_, 0};
+    if (To.Serial > last) To = {last, static_cast<int>(Decoded(At(Count_ - 1)).size())};
     for (std::int64_t serial = From.Serial; serial <= To.Serial; ++serial) {
-        const QString line = Decoded(At(static_cast<std::size_t>(serial - mFirstSerial)));
+        const QString line = Decoded(At(static_cast<std::size_t>(serial - FirstSerial_)));
         const qsizetype start = serial == From.Serial ? From.Column : 0;
         const qsizetype end = serial == To.Serial ? To.Column : line.size();
         if (serial > From.Serial) text.append(QLatin1Char('\n'));
@@ -258,12 +258,12 @@ QString MemoView::TextBetween(TextPos From, TextPos To) const {
     return text;
 }
 
-QString MemoView::selectedText() const { return TextBetween(std::min(mAnchor, mCursor), std::max(mAnchor, mCursor)); }
+QString MemoView::selectedText() const { return TextBetween(std::min(Anchor_, Cursor_), std::max(Anchor_, Cursor_)); }
 
 void MemoView::selectAll() {
-    if (mCount == 0) return;
-    mAnchor = {mFirstSerial, 0};
-    mCursor = {mFirstSerial + static_cast<std::int64_t>(mCount) - 1, static_cast<int>(Decoded(At(mCount - 1)).size())};
+    if (Count_ == 0) return;
+    Anchor_ = {FirstSerial_, 0};
+    Cursor_ = {FirstSerial_ + static_cast<std::int64_t>(Count_) - 1, static_cast<int>(Decoded(At(Count_ - 1)).size())};
     viewport()->update();
 }
 
@@ -277,8 +277,8 @@ void MemoView::mousePressEvent(QMouseEvent* Event) {
         QAbstractScrollArea::mousePressEvent(Event);
         return;
     }
-    mCursor = HitTest(Event->position().toPoint());
-    if (!(Event->modifiers() & Qt::ShiftModifier)) mAnchor = mCursor;
+    Cursor_ = HitTest(Event->position().toPoint());
+    if (!(Event->modifiers() & Qt::ShiftModifier)) Anchor_ = Cursor_;
     viewport()->update();
 }
 
@@ -289,7 +289,7 @@ void MemoView::mouseMoveEvent(QMouseEvent* Event) {
     QScrollBar* bar = verticalScrollBar();
     if (point.y() < 0) bar->setValue(bar->value() - 1);
     if (point.y() > viewport()->height()) bar->setValue(bar->value() + 1);
-    mCursor = HitTest(point);
+    Cursor_ = HitTest(point);
     viewport()->update();
 }
 
@@ -298,16 +298,16 @@ void MemoView::mouseReleaseEvent(QMouseEvent* Event) {
 }
 
 void MemoView::mouseDoubleClickEvent(QMouseEvent* Event) {
-    if (Event->button() != Qt::LeftButton || mCount == 0) return;
+    if (Event->button() != Qt::LeftButton || Count_ == 0) return;
     // The run of non-blank characters under the pointer: an address, a port, a number.
     const TextPos at = HitTest(Event->position().toPoint());
-    const QString text = Decoded(At(static_cast<std::size_t>(at.Serial - mFirstSerial)));
+    const QString text = Decoded(At(static_cast<std::size_t>(at.Serial - FirstSerial_)));
     int start = std::min(at.Column, static_cast<int>(text.size()));
     int end = start;
     while (start > 0 && text[start - 1] != QLatin1Char(' ')) --start;
     while (end < static_cast<int>(text.size()) && text[end] != QLatin1Char(' ')) ++end;
-    mAnchor = {at.Serial, start};
-    mCursor = {at.Serial, end};
+    Anchor_ = {at.Serial, start};
+    Cursor_ = {at.Serial, end};
     viewport()->update();
 }
 
@@ -329,7 +329,7 @@ void MemoView::keyPressEvent(QKeyEvent* Event) {
 void MemoView::contextMenuEvent(QContextMenuEvent* Event) {
     QMenu menu(this);
     QAction* copyAction = menu.addAction(tr("&Copy"), this, &MemoView::copy);
-    copyAction->setEnabled(mAnchor != mCursor);
+    copyAction->setEnabled(Anchor_ != Cursor_);
     menu.addSeparator();
     menu.addAction(tr("Select All"), this, &MemoView::selectAll);
     menu.exec(Event->globalPos());

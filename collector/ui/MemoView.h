@@ -23,7 +23,7 @@ class MemoView : public QAbstractScrollArea {
 
     // The newest this many lines are kept (at least 1). Lowering it drops the oldest lines.
     void setLineBound(int Bound);
-    int lineBound() const { return mBound; }
+    int lineBound() const { return Bound_; }
 
     // Adds copies of the lines at the end, in order. A line stays one line: a trailing line end
     // is dropped, inner CR or LF become blanks. The view stays at the newest line when it was
@@ -37,7 +37,7 @@ class MemoView : public QAbstractScrollArea {
     void clear();
     QString toPlainText() const;
 
-    int lineCount() const { return static_cast<int>(mCount); }
+    int lineCount() const { return static_cast<int>(Count_); }
     QString line(int Index) const;
 
     QString selectedText() const;
@@ -78,19 +78,19 @@ class MemoView : public QAbstractScrollArea {
     QString TextBetween(TextPos From, TextPos To) const;
 
     // Read once, when the box is made: the locale is set before any window exists.
-    bool mUtf8 = false;
-    int mBound = 100000;
-    std::vector<std::string> mRing;  // grows to mBound, then wraps
-    std::size_t mHead = 0;           // index in mRing of the oldest line once it wraps
-    std::size_t mCount = 0;
-    std::int64_t mFirstSerial = 0;  // serial of the oldest line kept
-    std::size_t mLongest = 0;       // characters of the longest line added since the last clear
+    bool Utf8_ = false;
+    int Bound_ = 100000;
+    std::vector<std::string> Ring_;  // grows to Bound_, then wraps
+    std::size_t Head_ = 0;           // index in Ring_ of the oldest line once it wraps
+    std::size_t Count_ = 0;
+    std::int64_t FirstSerial_ = 0;  // serial of the oldest line kept
+    std::size_t Longest_ = 0;       // characters of the longest line added since the last clear
 
-    TextPos mAnchor;
-    TextPos mCursor;
+    TextPos Anchor_;
+    TextPos Cursor_;
 
     // From the font; fixed pitch, so a column is a constant width.
-    qreal mCharWidth = 1;
-    int mLineSpacing = 1;
-    int mAscent = 0;
+    qreal CharWidth_ = 1;
+    int LineSpacing_ = 1;
+    int Ascent_ = 0;
 };

@@ -27,38 +27,38 @@ extern "C" void WriteSignalToPipe(int Signal) {
 }  // namespace
 
 TerminationSignals::TerminationSignals(std::function<void(int Signal)> OnSignal, QObject* Parent)
-    : QObject(Parent), mOnSignal(std::move(OnSignal)) {
+    : QObject(Parent), OnSignal_(std::move(OnSignal)) {
     if (gSignalPipe[0] != -1) throw std::logic_error("TerminationSignals is already installed");
     if (pipe2(gSignalPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         gSignalPipe[0] = gSignalPipe[1] = -1;
         throw std::runtime_error("Cannot create the signal pipe.");
     }
-    mNotifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, this);
-    connect(mNotifier, &QSocketNotifier::activated, this, &TerminationSignals::ReadSignals);
+    Notifier_ = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, this);
+    connect(Notifier_, &QSocketNotifier::activated, this, &TerminationSignals::ReadSignals);
 
     struct sigaction action {};
     action.sa_handler = WriteSignalToPipe;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     for (int signal : kSignals) sigaction(signal, &action, nullptr);
-    mInstalled = true;
+    Installed_ = true;
 }
 
 TerminationSignals::~TerminationSignals() {
     RestoreDefaultActions();
-    delete mNotifier;
+    delete Notifier_;
     close(gSignalPipe[0]);
     close(gSignalPipe[1]);
     gSignalPipe[0] = gSignalPipe[1] = -1;
 }
 
 void TerminationSignals::RestoreDefaultActions() {
-    if (!mInstalled) return;
+    if (!Installed_) return;
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     for (int signal : kSignals) sigaction(signal, &action, nullptr);
-    mInstalled = false;
+    Installed_ = false;
 }
 
 void TerminationSignals::ReadSignals() {
@@ -68,5 +68,5 @@ void TerminationSignals::ReadSignals() {
     while ((n = read(gSignalPipe[0], bytes, sizeof bytes)) > 0) last = bytes[n - 1];
     if (last == 0) return;
     RestoreDefaultActions();
-    if (mOnSignal) mOnSignal(last);
+    if (OnSignal_) OnSignal_(last);
 }

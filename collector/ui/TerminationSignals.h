@@ -24,7 +24,7 @@ class TerminationSignals : public QObject {
     void ReadSignals();
     void RestoreDefaultActions();
 
-    std::function<void(int)> mOnSignal;
-    QSocketNotifier* mNotifier = nullptr;
-    bool mInstalled = false;
+    std::function<void(int)> OnSignal_;
+    QSocketNotifier* Notifier_ = nullptr;
+    bool Installed_ = false;
 };

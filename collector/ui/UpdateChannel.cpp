@@ -17,17 +17,17 @@ constexpr std::size_t kRetainedEntries = 65536;
 }  // namespace
 
 UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions Options, QObject* Parent)
-    : QObject(Parent), mTargets(Targets), mOptions(std::move(Options)) {
-    if (mOptions.MemoLineBound < 1) mOptions.MemoLineBound = 1;
-    if (mOptions.DrainDelayMs < 0) mOptions.DrainDelayMs = 0;
-    for (UpdateList* list : {&mPending, &mBatch, &mHeld}) {
-        list->Bound = static_cast<std::size_t>(mOptions.MemoLineBound);
+    : QObject(Parent), Targets_(Targets), Options_(std::move(Options)) {
+    if (Options_.MemoLineBound < 1) Options_.MemoLineBound = 1;
+    if (Options_.DrainDelayMs < 0) Options_.DrainDelayMs = 0;
+    for (UpdateList* list : {&Pending_, &Batch_, &Held_}) {
+        list->Bound = static_cast<std::size_t>(Options_.MemoLineBound);
         list->Reset();
     }
-    if (mTargets.Memo != nullptr) mTargets.Memo->setLineBound(mOptions.MemoLineBound);
-    mDrainTimer.setSingleShot(true);
-    mDrainTimer.setInterval(mOptions.DrainDelayMs);
-    connect(&mDrainTimer, &QTimer::timeout, this, &UpdateChannel::Drain);
+    if (Targets_.Memo != nullptr) Targets_.Memo->setLineBound(Options_.MemoLineBound);
+    DrainTimer_.setSingleShot(true);
+    DrainTimer_.setInterval(Options_.DrainDelayMs);
+    connect(&DrainTimer_, &QTimer::timeout, this, &UpdateChannel::Drain);
 }
 
 UpdateChannel::~UpdateChannel() = default;
@@ -88,91 +88,91 @@ void UpdateChannel::Put(UpdateList& List, Kind What, Caption Control, std::strin
 void UpdateChannel::BeginBatch() {
     std::thread::id nobody;
     // Only one thread holds updates back at a time; any other posts as usual.
-    mHoldingThread.compare_exchange_strong(nobody, std::this_thread::get_id());
+    HoldingThread_.compare_exchange_strong(nobody, std::this_thread::get_id());
 }
 
 void UpdateChannel::EndBatch() {
-    if (mHoldingThread.load(std::memory_order_relaxed) != std::this_thread::get_id()) return;
+    if (HoldingThread_.load(std::memory_order_relaxed) != std::this_thread::get_id()) return;
     bool schedule = false;
     std::uint64_t dropped = 0;
-    if (!mHeld.Empty()) {
-        std::lock_guard<std::mutex> lock(mMutex);
+    if (!Held_.Empty()) {
+        std::lock_guard<std::mutex> lock(Mutex_);
         // The texts trade buffers, so nothing is copied or allocated.
-        for (std::size_t i = 0; i < mHeld.LineCount; ++i) {
-            std::swap(mPending.NewLine(dropped), mHeld.Lines[(mHeld.Head + i) % mHeld.Lines.size()]);
+        for (std::size_t i = 0; i < Held_.LineCount; ++i) {
+            std::swap(Pending_.NewLine(dropped), Held_.Lines[(Held_.Head + i) % Held_.Lines.size()]);
         }
         for (std::size_t i = 0; i < kCaptionCount; ++i) {
-            if (!mHeld.HasCaption[i]) continue;
-            std::swap(mPending.Captions[i], mHeld.Captions[i]);
-            mPending.HasCaption[i] = true;
+            if (!Held_.HasCaption[i]) continue;
+            std::swap(Pending_.Captions[i], Held_.Captions[i]);
+            Pending_.HasCaption[i] = true;
         }
-        mPending.Beep = mPending.Beep || mHeld.Beep;
-        schedule = !mDrainScheduled;
-        mDrainScheduled = true;
+        Pending_.Beep = Pending_.Beep || Held_.Beep;
+        schedule = !DrainScheduled_;
+        DrainScheduled_ = true;
     }
-    mHeld.Reset();
-    mHoldingThread.store(std::thread::id{});
-    if (dropped > 0) mLinesDropped.fetch_add(dropped, std::memory_order_relaxed);
+    Held_.Reset();
+    HoldingThread_.store(std::thread::id{});
+    if (dropped > 0) LinesDropped_.fetch_add(dropped, std::memory_order_relaxed);
     if (schedule) QMetaObject::invokeMethod(this, &UpdateChannel::ScheduleDrain, Qt::QueuedConnection);
 }
 
 void UpdateChannel::Post(Kind What, Caption Control, std::string_view Text) {
     std::uint64_t dropped = 0;
-    if (mHoldingThread.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
+    if (HoldingThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         // Reuses the buffer an earlier update left in the entry.
-        Put(mHeld, What, Control, Text, dropped);
+        Put(Held_, What, Control, Text, dropped);
     } else {
         bool schedule = false;
         {
-            std::lock_guard<std::mutex> lock(mMutex);
-            Put(mPending, What, Control, Text, dropped);
-            schedule = !mDrainScheduled;
-            mDrainScheduled = true;
+            std::lock_guard<std::mutex> lock(Mutex_);
+            Put(Pending_, What, Control, Text, dropped);
+            schedule = !DrainScheduled_;
+            DrainScheduled_ = true;
         }
         // Only the first update after a drain wakes the main thread; the rest ride along.
         if (schedule) QMetaObject::invokeMethod(this, &UpdateChannel::ScheduleDrain, Qt::QueuedConnection);
     }
-    if (dropped > 0) mLinesDropped.fetch_add(dropped, std::memory_order_relaxed);
+    if (dropped > 0) LinesDropped_.fetch_add(dropped, std::memory_order_relaxed);
 }
 
 void UpdateChannel::ScheduleDrain() {
-    if (mDrainTimer.interval() == 0) {
+    if (DrainTimer_.interval() == 0) {
         Drain();
-    } else if (!mDrainTimer.isActive()) {
-        mDrainTimer.start();
+    } else if (!DrainTimer_.isActive()) {
+        DrainTimer_.start();
     }
 }
 
 void UpdateChannel::Drain() {
-    mDrainTimer.stop();
+    DrainTimer_.stop();
     {
-        std::lock_guard<std::mutex> lock(mMutex);
-        std::swap(mPending, mBatch);
-        mPending.Reset();
-        mDrainScheduled = false;
+        std::lock_guard<std::mutex> lock(Mutex_);
+        std::swap(Pending_, Batch_);
+        Pending_.Reset();
+        DrainScheduled_ = false;
     }
-    if (mBatch.Empty()) return;
+    if (Batch_.Empty()) return;
     QElapsedTimer busy;
     busy.start();
-    Apply(mBatch);
-    mBatch.Reset();
+    Apply(Batch_);
+    Batch_.Reset();
     // However fast updates come, the main thread spends at most about half its time applying
     // them: the next drain waits at least as long as this one took, and the batch grows meanwhile.
-    mDrainTimer.setInterval(std::max<qint64>(mOptions.DrainDelayMs, busy.elapsed()));
-    if (mBatch.Lines.size() > kRetainedEntries) std::vector<std::string>().swap(mBatch.Lines);
-    if (mLines.capacity() > kRetainedEntries) std::vector<std::string_view>().swap(mLines);
+    DrainTimer_.setInterval(std::max<qint64>(Options_.DrainDelayMs, busy.elapsed()));
+    if (Batch_.Lines.size() > kRetainedEntries) std::vector<std::string>().swap(Batch_.Lines);
+    if (Lines_.capacity() > kRetainedEntries) std::vector<std::string_view>().swap(Lines_);
 }
 
 void UpdateChannel::Apply(const UpdateList& Batch) {
     // The whole batch is applied before the window paints again, so applying only the last
     // caption of each label and the lines in one go looks exactly like applying every update in
     // turn.
-    for (std::size_t i = 0; i < Batch.LineCount; ++i) mLines.emplace_back(Batch.LineAt(i));
-    if (mTargets.Memo != nullptr) mTargets.Memo->appendLines(mLines);
-    mLines.clear();
+    for (std::size_t i = 0; i < Batch.LineCount; ++i) Lines_.emplace_back(Batch.LineAt(i));
+    if (Targets_.Memo != nullptr) Targets_.Memo->appendLines(Lines_);
+    Lines_.clear();
 
     for (std::size_t i = 0; i < kCaptionCount; ++i) {
-        QLabel* label = mTargets.Labels[i];
+        QLabel* label = Targets_.Labels[i];
         if (!Batch.HasCaption[i] || label == nullptr) continue;
         const std::string& caption = Batch.Captions[i];
         label->setText(QString::fromLatin1(caption.data(), static_cast<qsizetype>(caption.size())));
@@ -182,8 +182,8 @@ void UpdateChannel::Apply(const UpdateList& Batch) {
 
     // Beeps issued close together would sound as one anyway.
     if (Batch.Beep) {
-        if (mOptions.BeepSound) {
-            mOptions.BeepSound();
+        if (Options_.BeepSound) {
+            Options_.BeepSound();
         } else {
             QApplication::beep();
         }

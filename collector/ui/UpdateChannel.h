@@ -58,7 +58,7 @@ class UpdateChannel : public QObject, public WindowUpdates {
 
     // Memo lines that never reached the window because newer ones pushed them out of the
     // pending list while the main thread was busy; they stay in the CSV file. Any thread.
-    std::uint64_t LinesDroppedFromWindow() const { return mLinesDropped.load(std::memory_order_relaxed); }
+    std::uint64_t LinesDroppedFromWindow() const { return LinesDropped_.load(std::memory_order_relaxed); }
 
   private:
     enum class Kind : unsigned char { Caption, MemoLine, Beep };
@@ -91,22 +91,22 @@ class UpdateChannel : public QObject, public WindowUpdates {
     void ScheduleDrain();
     void Apply(const UpdateList& Batch);
 
-    UpdateTargets mTargets;
-    UpdateChannelOptions mOptions;
-    QTimer mDrainTimer;
+    UpdateTargets Targets_;
+    UpdateChannelOptions Options_;
+    QTimer DrainTimer_;
 
-    std::mutex mMutex;
-    UpdateList mPending;           // guarded by mMutex
-    bool mDrainScheduled = false;  // guarded by mMutex
+    std::mutex Mutex_;
+    UpdateList Pending_;           // guarded by Mutex_
+    bool DrainScheduled_ = false;  // guarded by Mutex_
 
     // The thread inside BeginBatch/EndBatch, and what it has posted since; only that thread
-    // touches mHeld.
-    std::atomic<std::thread::id> mHoldingThread{};
-    UpdateList mHeld;
+    // touches Held_.
+    std::atomic<std::thread::id> HoldingThread_{};
+    UpdateList Held_;
 
     // Main thread only: the list being applied, and the memo lines found in it.
-    UpdateList mBatch;
-    std::vector<std::string_view> mLines;
+    UpdateList Batch_;
+    std::vector<std::string_view> Lines_;
 
-    std::atomic<std::uint64_t> mLinesDropped{0};
+    std::atomic<std::uint64_t> LinesDropped_{0};
 };

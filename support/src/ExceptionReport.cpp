@@ -120,15 +120,15 @@ std::string ErrnoText(const char* What, int Error) { return std::string(What) + 
 
 class tFileWriter : public pugi::xml_writer {
   public:
-    explicit tFileWriter(int Fd) : fFd(Fd) {}
+    explicit tFileWriter(int Fd) : Fd_(Fd) {}
     void write(const void* data, size_t size) override {
-        if (fError == 0) fError = WriteAll(fFd, static_cast<const char*>(data), size);
+        if (Error_ == 0) Error_ = WriteAll(Fd_, static_cast<const char*>(data), size);
     }
-    int Error() const { return fError; }
+    int Error() const { return Error_; }
 
   private:
-    int fFd;
-    int fError = 0;
+    int Fd_;
+    int Error_ = 0;
 };
 
 // Writes the document, replacing any file of the name; a failure throws with the system's reason.

@@ -38,7 +38,7 @@ class ExceptionReportTest : public ScratchDirectoryTest {
   protected:
     void SetUp() override {
         ScratchDirectoryTest::SetUp();
-        fSavedSettings = GlobalSettings;
+        SavedSettings_ = GlobalSettings;
         GlobalSettings = tGlobalSettings{};
         GlobalSettings.Version = "1.2.3.4";
         GlobalSettings.ExceptionFileTemplate = kCollectorTemplate;
@@ -46,7 +46,7 @@ class ExceptionReportTest : public ScratchDirectoryTest {
     }
 
     void TearDown() override {
-        GlobalSettings = fSavedSettings;
+        GlobalSettings = SavedSettings_;
         ScratchDirectoryTest::TearDown();
     }
 
@@ -109,7 +109,7 @@ class ExceptionReportTest : public ScratchDirectoryTest {
     std::string sDirectory_;
 
   private:
-    tGlobalSettings fSavedSettings;
+    tGlobalSettings SavedSettings_;
 };
 
 TEST_F(ExceptionReportTest, WritesTheTwelveElementsInOrderAndSoundsTheTones) {
@@ -302,12 +302,12 @@ class TracedOperationTest : public ExceptionReportTest {
   protected:
     void SetUp() override {
         ExceptionReportTest::SetUp();
-        fReporter = std::make_unique<XmlFileReporter>(Dir(), Clock, Tones);
+        Reporter_ = std::make_unique<XmlFileReporter>(Dir(), Clock, Tones);
     }
-    XmlFileReporter& Reporter() { return *fReporter; }
+    XmlFileReporter& Reporter() { return *Reporter_; }
 
   private:
-    std::unique_ptr<XmlFileReporter> fReporter;
+    std::unique_ptr<XmlFileReporter> Reporter_;
 };
 
 TEST_F(TracedOperationTest, ThrowingBodyIsReportedWithItsStep) {

@@ -13,21 +13,21 @@
 class ScratchDirectoryTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        fPrevious = std::filesystem::current_path();
+        Previous_ = std::filesystem::current_path();
         std::string pattern = (std::filesystem::temp_directory_path() / "nfc-support-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        fDirectory = pattern;
-        std::filesystem::current_path(fDirectory);
+        Directory_ = pattern;
+        std::filesystem::current_path(Directory_);
     }
 
     void TearDown() override {
-        std::filesystem::current_path(fPrevious);
+        std::filesystem::current_path(Previous_);
         std::error_code ignored;
-        std::filesystem::remove_all(fDirectory, ignored);
+        std::filesystem::remove_all(Directory_, ignored);
     }
 
     // The scratch directory with a trailing separator.
-    std::string Dir() const { return fDirectory.string() + "/"; }
+    std::string Dir() const { return Directory_.string() + "/"; }
 
     static std::string ReadFile(const std::string& sFileName) {
         std::ifstream in(sFileName, std::ios::binary);
@@ -41,6 +41,6 @@ class ScratchDirectoryTest : public ::testing::Test {
     static bool Exists(const std::string& sFileName) { return std::filesystem::exists(sFileName); }
 
   private:
-    std::filesystem::path fPrevious;
-    std::filesystem::path fDirectory;
+    std::filesystem::path Previous_;
+    std::filesystem::path Directory_;
 };

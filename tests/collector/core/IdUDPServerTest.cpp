@@ -39,25 +39,25 @@ constexpr std::int32_t kCollectorPort = 9996;
 class LoopbackSender {
   public:
     LoopbackSender() {
-        FHandle = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        Handle_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in local = Loopback(0);
-        if (FHandle < 0 || ::bind(FHandle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        if (Handle_ < 0 || ::bind(Handle_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
             ADD_FAILURE() << "sender socket: " << std::strerror(errno);
         }
     }
-    ~LoopbackSender() { ::close(FHandle); }
+    ~LoopbackSender() { ::close(Handle_); }
 
     int Port() const {
         sockaddr_in local{};
         socklen_t length = sizeof local;
-        ::getsockname(FHandle, reinterpret_cast<sockaddr*>(&local), &length);
+        ::getsockname(Handle_, reinterpret_cast<sockaddr*>(&local), &length);
         return ntohs(local.sin_port);
     }
 
     void SendTo(std::int32_t Port, const std::string& Data) const {
         const sockaddr_in target = Loopback(Port);
         const ssize_t sent =
-            ::sendto(FHandle, Data.data(), Data.size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            ::sendto(Handle_, Data.data(), Data.size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
         ASSERT_EQ(sent, static_cast<ssize_t>(Data.size())) << std::strerror(errno);
     }
 
@@ -70,7 +70,7 @@ class LoopbackSender {
     }
 
   private:
-    int FHandle = -1;
+    int Handle_ = -1;
 };
 
 struct Delivery {
@@ -104,26 +104,26 @@ class Recorder {
         delivery.Thread = std::this_thread::get_id();
         delivery.KernelThread = ::gettid();
         {
-            std::lock_guard<std::mutex> lock(FLock);
-            FItems.push_back(std::move(delivery));
+            std::lock_guard<std::mutex> lock(Lock_);
+            Items_.push_back(std::move(delivery));
         }
-        FChanged.notify_all();
+        Changed_.notify_all();
     }
 
     bool WaitForCount(std::size_t Count) {
-        std::unique_lock<std::mutex> lock(FLock);
-        return FChanged.wait_for(lock, kPatience, [&] { return FItems.size() >= Count; });
+        std::unique_lock<std::mutex> lock(Lock_);
+        return Changed_.wait_for(lock, kPatience, [&] { return Items_.size() >= Count; });
     }
 
     std::vector<Delivery> Items() {
-        std::lock_guard<std::mutex> lock(FLock);
-        return FItems;
+        std::lock_guard<std::mutex> lock(Lock_);
+        return Items_;
     }
 
   private:
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::vector<Delivery> FItems;
+    std::mutex Lock_;
+    std::condition_variable Changed_;
+    std::vector<Delivery> Items_;
 };
 
 // A counting signal between the handler and the test body.
@@ -131,38 +131,38 @@ class Signal {
   public:
     void Raise() {
         {
-            std::lock_guard<std::mutex> lock(FLock);
-            ++FCount;
+            std::lock_guard<std::mutex> lock(Lock_);
+            ++Count_;
         }
-        FChanged.notify_all();
+        Changed_.notify_all();
     }
     bool WaitFor(int Count = 1) {
-        std::unique_lock<std::mutex> lock(FLock);
-        return FChanged.wait_for(lock, kPatience, [&] { return FCount >= Count; });
+        std::unique_lock<std::mutex> lock(Lock_);
+        return Changed_.wait_for(lock, kPatience, [&] { return Count_ >= Count; });
     }
     int Count() {
-        std::lock_guard<std::mutex> lock(FLock);
-        return FCount;
+        std::lock_guard<std::mutex> lock(Lock_);
+        return Count_;
     }
 
   private:
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    int FCount = 0;
+    std::mutex Lock_;
+    std::condition_variable Changed_;
+    int Count_ = 0;
 };
 
 // A deadlock would hang the run instead of failing it: every test runs under this, which ends the
 // process with the test's name when the test has not finished in time.
 class Watchdog {
   public:
-    Watchdog() : FTestName(CurrentTestName()), FThread([this] { Watch(); }) {}
+    Watchdog() : TestName_(CurrentTestName()), Thread_([this] { Watch(); }) {}
     ~Watchdog() {
         {
-            std::lock_guard<std::mutex> lock(FLock);
-            FDone = true;
+            std::lock_guard<std::mutex> lock(Lock_);
+            Done_ = true;
         }
-        FChanged.notify_all();
-        FThread.join();
+        Changed_.notify_all();
+        Thread_.join();
     }
 
   private:
@@ -171,23 +171,23 @@ class Watchdog {
         return test ? std::string(test->test_suite_name()) + "." + test->name() : std::string("?");
     }
     void Watch() {
-        std::unique_lock<std::mutex> lock(FLock);
-        if (!FChanged.wait_for(lock, 3 * kPatience, [this] { return FDone; })) {
-            std::fprintf(stderr, "%s is stuck: deadlock?\n", FTestName.c_str());
+        std::unique_lock<std::mutex> lock(Lock_);
+        if (!Changed_.wait_for(lock, 3 * kPatience, [this] { return Done_; })) {
+            std::fprintf(stderr, "%s is stuck: deadlock?\n", TestName_.c_str());
             std::_Exit(1);
         }
     }
-    const std::string FTestName;
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    bool FDone = false;
-    std::thread FThread;
+    const std::string TestName_;
+    std::mutex Lock_;
+    std::condition_variable Changed_;
+    bool Done_ = false;
+    std::thread Thread_;
 };
 
 // The watchdog is a fixture member, so it outlives everything a test body creates, the listener's
 // destruction included.
 class IdUDPServer : public ::testing::Test {
-    Watchdog FWatchdog;
+    Watchdog Watchdog_;
 };
 
 std::string Pattern(std::size_t Length) {
@@ -574,45 +574,45 @@ class HeldFirstDatagram {
   public:
     void Attach(TIdUDPServer& Server) {
         Server.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle&) {
-            std::unique_lock<std::mutex> lock(FLock);
-            FEvents.push_back(std::string(AData.Memory(), static_cast<std::size_t>(AData.Size())) +
+            std::unique_lock<std::mutex> lock(Lock_);
+            Events_.push_back(std::string(AData.Memory(), static_cast<std::size_t>(AData.Size())) +
                               (Sender.LaterVersion9Queued() ? "+" : ""));
-            FChanged.notify_all();
-            FChanged.wait_for(lock, kPatience, [this] { return FReleased; });
+            Changed_.notify_all();
+            Changed_.wait_for(lock, kPatience, [this] { return Released_; });
         };
         Server.OnBatchEnd = [this] {
-            std::lock_guard<std::mutex> lock(FLock);
-            FEvents.push_back("|");
-            FChanged.notify_all();
+            std::lock_guard<std::mutex> lock(Lock_);
+            Events_.push_back("|");
+            Changed_.notify_all();
         };
     }
     void Release() {
-        std::lock_guard<std::mutex> lock(FLock);
-        FReleased = true;
-        FChanged.notify_all();
+        std::lock_guard<std::mutex> lock(Lock_);
+        Released_ = true;
+        Changed_.notify_all();
     }
     bool WaitForEvents(std::size_t Count) {
-        std::unique_lock<std::mutex> lock(FLock);
-        return FChanged.wait_for(lock, kPatience, [&] { return FEvents.size() >= Count; });
+        std::unique_lock<std::mutex> lock(Lock_);
+        return Changed_.wait_for(lock, kPatience, [&] { return Events_.size() >= Count; });
     }
     // Until Data has been delivered and its batch has ended.
     bool WaitForBatchWith(const std::string& Data) {
-        std::unique_lock<std::mutex> lock(FLock);
-        return FChanged.wait_for(lock, kPatience, [&] {
-            const auto at = std::find(FEvents.begin(), FEvents.end(), Data);
-            return at != FEvents.end() && std::find(at, FEvents.end(), "|") != FEvents.end();
+        std::unique_lock<std::mutex> lock(Lock_);
+        return Changed_.wait_for(lock, kPatience, [&] {
+            const auto at = std::find(Events_.begin(), Events_.end(), Data);
+            return at != Events_.end() && std::find(at, Events_.end(), "|") != Events_.end();
         });
     }
     std::vector<std::string> Events() {
-        std::lock_guard<std::mutex> lock(FLock);
-        return FEvents;
+        std::lock_guard<std::mutex> lock(Lock_);
+        return Events_;
     }
 
   private:
-    std::mutex FLock;
-    std::condition_variable FChanged;
-    std::vector<std::string> FEvents;
-    bool FReleased = false;
+    std::mutex Lock_;
+    std::condition_variable Changed_;
+    std::vector<std::string> Events_;
+    bool Released_ = false;
 };
 
 }  // namespace

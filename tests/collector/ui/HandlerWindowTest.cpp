@@ -68,49 +68,49 @@ class HandlerWindowTest : public QObject {
     void errorInTheLoopGivesOneReportAndTheNextDatagramIsHandled();
 
   private:
-    QString Caption(const char* name) const { return mForm->findChild<QLabel*>(name)->text(); }
+    QString Caption(const char* name) const { return Form_->findChild<QLabel*>(name)->text(); }
     QStringList MemoLines() const {
-        const QString text = mForm->Memo->toPlainText();
+        const QString text = Form_->Memo->toPlainText();
         return text.isEmpty() ? QStringList() : text.split('\n');
     }
     QStringList CsvLines() const {
         QStringList lines;
-        for (const QString& name : QDir(mDir->path()).entryList({"NetFlow-*.csv"}, QDir::Files, QDir::Name)) {
-            QFile file(mDir->filePath(name));
+        for (const QString& name : QDir(Dir_->path()).entryList({"NetFlow-*.csv"}, QDir::Files, QDir::Name)) {
+            QFile file(Dir_->filePath(name));
             file.open(QIODevice::ReadOnly);
             const QString text = QString::fromLatin1(file.readAll());
             for (const QString& line : text.split("\r\n", Qt::SkipEmptyParts)) lines << line;
         }
         return lines;
     }
-    int Reports() const { return QDir(mDir->path()).entryList({"Exception-Netflow-*.xml"}, QDir::Files).size(); }
+    int Reports() const { return QDir(Dir_->path()).entryList({"Exception-Netflow-*.xml"}, QDir::Files).size(); }
     // The handler runs on the listener thread: wait until the window shows the call has ended.
     void WaitForHandled(const QString& length) {
         QTRY_COMPARE_WITH_TIMEOUT(Caption("Label3"), length, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(Caption("lblThreadCount"), QStringLiteral("Threadcount=0"), kWaitMs);
     }
 
-    std::unique_ptr<QTemporaryDir> mDir;
-    std::unique_ptr<TForm1> mForm;
-    std::unique_ptr<doubles::InstalledReporter> mReporter;
+    std::unique_ptr<QTemporaryDir> Dir_;
+    std::unique_ptr<TForm1> Form_;
+    std::unique_ptr<doubles::InstalledReporter> Reporter_;
 };
 
 void HandlerWindowTest::init() {
     QTRY_VERIFY_WITH_TIMEOUT(PortIsFree(), kWaitMs);
     netflowlib::ResetTemplateStore();
-    mDir = std::make_unique<QTemporaryDir>();
-    mForm = std::make_unique<TForm1>();
-    QVERIFY(mForm->UDPServer.Active());
+    Dir_ = std::make_unique<QTemporaryDir>();
+    Form_ = std::make_unique<TForm1>();
+    QVERIFY(Form_->UDPServer.Active());
     // Start-up made the program's directory current; the files of these cases go elsewhere.
-    QVERIFY(QDir::setCurrent(mDir->path()));
-    mReporter = std::make_unique<doubles::InstalledReporter>(mDir->path().toStdString() + "/");
+    QVERIFY(QDir::setCurrent(Dir_->path()));
+    Reporter_ = std::make_unique<doubles::InstalledReporter>(Dir_->path().toStdString() + "/");
 }
 
 void HandlerWindowTest::cleanup() {
-    mForm.reset();
-    mReporter.reset();
+    Form_.reset();
+    Reporter_.reset();
     netflowlib::ResetTemplateStore();
-    mDir.reset();
+    Dir_.reset();
 }
 
 void HandlerWindowTest::version5DatagramWithTwoRecords() {
@@ -160,7 +160,7 @@ void HandlerWindowTest::version9TemplateTeachesAndCarriesData() {
                                            "10.0.0.2(4321)        ->192.168.1.21(53)      [17]      64"}),
                               kWaitMs);
     QCOMPARE(CsvLines().size(), 2);
-    QVERIFY(QFile::exists(mDir->filePath("debug-v9-packet.txt")));
+    QVERIFY(QFile::exists(Dir_->filePath("debug-v9-packet.txt")));
 }
 
 void HandlerWindowTest::version9DataBeforeAnyTemplateAndTemplatesWithoutAnIPv4Source() {
@@ -202,14 +202,14 @@ void HandlerWindowTest::threeRecordsGiveThreeLinesInSlotOrder() {
 void HandlerWindowTest::errorInTheLoopGivesOneReportAndTheNextDatagramIsHandled() {
     // A handler whose window fails at the second record's caption, in place of the form's own.
     CollectorCounters counters;
-    FailingWindow failing(mForm->Updates(), ::Caption::lblsrcaddr, 2, "memo line could not be added");
+    FailingWindow failing(Form_->Updates(), ::Caption::lblsrcaddr, 2, "memo line could not be added");
     DatagramHandler failingHandler(failing, counters);
-    mForm->UDPServer.SetActive(false);
-    const TUDPReadEvent formsOwn = mForm->UDPServer.OnUDPRead;
-    mForm->UDPServer.OnUDPRead = [&failingHandler](TIdUDPServer&, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+    Form_->UDPServer.SetActive(false);
+    const TUDPReadEvent formsOwn = Form_->UDPServer.OnUDPRead;
+    Form_->UDPServer.OnUDPRead = [&failingHandler](TIdUDPServer&, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
         failingHandler.UDPServerUDPRead(AData, ABinding);
     };
-    mForm->UDPServer.SetActive(true);
+    Form_->UDPServer.SetActive(true);
     V5Flow a, b, c;
     Send(V5Datagram({a, b, c}));
     WaitForHandled("168");
@@ -217,9 +217,9 @@ void HandlerWindowTest::errorInTheLoopGivesOneReportAndTheNextDatagramIsHandled(
     QTRY_COMPARE_WITH_TIMEOUT(MemoLines().size(), 1, kWaitMs);
 
     QCOMPARE(CsvLines().size(), 1);
-    mForm->UDPServer.SetActive(false);  // no handler runs while the form's own comes back
-    mForm->UDPServer.OnUDPRead = formsOwn;
-    mForm->UDPServer.SetActive(true);
+    Form_->UDPServer.SetActive(false);  // no handler runs while the form's own comes back
+    Form_->UDPServer.OnUDPRead = formsOwn;
+    Form_->UDPServer.SetActive(true);
     V5Flow d;
     d.octets = 7;
     Send(V5Datagram({d}));

@@ -100,14 +100,14 @@ class VisibilityWindowTest : public QObject {
 
   private:
     // Any report a case causes goes to a scratch directory, and its tones to a recorder.
-    QTemporaryDir mReportDir;
-    std::unique_ptr<doubles::InstalledReporter> mReporter;
+    QTemporaryDir ReportDir_;
+    std::unique_ptr<doubles::InstalledReporter> Reporter_;
 };
 
 void VisibilityWindowTest::init() {
     QTRY_VERIFY_WITH_TIMEOUT(loopback::PortIsFree(kPort), kWaitMs);
     netflowlib::ResetTemplateStore();
-    mReporter = std::make_unique<doubles::InstalledReporter>(mReportDir.path().toStdString() + "/");
+    Reporter_ = std::make_unique<doubles::InstalledReporter>(ReportDir_.path().toStdString() + "/");
 }
 
 void VisibilityWindowTest::statusBarSaysWhetherItListensInWordsAndColour() {

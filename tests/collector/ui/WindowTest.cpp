@@ -49,24 +49,24 @@ constexpr int kWaitMs = 15000;
 class PortHolder {
   public:
     explicit PortHolder(std::uint16_t Port, std::uint32_t Address = INADDR_ANY) {
-        mFd = socket(AF_INET, SOCK_DGRAM, 0);
+        Fd_ = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
         address.sin_addr.s_addr = htonl(Address);
         address.sin_port = htons(Port);
-        mBound = mFd >= 0 && bind(mFd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        Bound_ = Fd_ >= 0 && bind(Fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     }
     ~PortHolder() { Release(); }
-    bool Bound() const { return mBound; }
+    bool Bound() const { return Bound_; }
     void Release() {
-        if (mFd >= 0) close(mFd);
-        mFd = -1;
-        mBound = false;
+        if (Fd_ >= 0) close(Fd_);
+        Fd_ = -1;
+        Bound_ = false;
     }
 
   private:
-    int mFd = -1;
-    bool mBound = false;
+    int Fd_ = -1;
+    bool Bound_ = false;
 };
 
 bool PortIsFree(std::uint16_t Port) { return PortHolder(Port).Bound(); }
@@ -86,8 +86,8 @@ void SendToCollector(const std::string& Bytes) {
 class MessageBoxAnswerer : public QObject {
   public:
     MessageBoxAnswerer() {
-        connect(&mTimer, &QTimer::timeout, this, &MessageBoxAnswerer::Poll);
-        mTimer.start(10);
+        connect(&Timer_, &QTimer::timeout, this, &MessageBoxAnswerer::Poll);
+        Timer_.start(10);
     }
 
     QStringList Texts;
@@ -104,7 +104,7 @@ class MessageBoxAnswerer : public QObject {
         }
     }
 
-    QTimer mTimer;
+    QTimer Timer_;
 };
 
 QLabel* Label(const QWidget& Form, const char* Name) { return Form.findChild<QLabel*>(QString::fromLatin1(Name)); }
