@@ -5,11 +5,10 @@
 // Usage: csv_contract [--dir=DIRECTORY] [benchmark flags]. DIRECTORY should lie on the same
 // file system as the collector under test (default: the current directory).
 
+#include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <benchmark/benchmark.h>
 
 #include <cerrno>
 #include <cstring>

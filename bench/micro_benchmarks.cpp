@@ -10,6 +10,7 @@
 
 #include "DatagramHandler.h"
 #include "FlowLines.h"
+#include "TestDatagrams.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
@@ -17,7 +18,6 @@
 #include "flowdecode/StagedTraceSink.h"
 #include "flowdecode/Templates.h"
 #include "support/Seams.h"
-#include "TestDatagrams.h"
 
 namespace {
 
@@ -38,9 +38,9 @@ std::string V5ThirtyRecords() {
 
 // The 18-field IPv4 template most exporters send, with 30 records.
 std::string V9ThirtyRecords() {
-    const std::vector<std::pair<unsigned, unsigned>> fields = {
-        {8, 4}, {12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4},  {2, 4},  {22, 4}, {21, 4},
-        {6, 1}, {5, 1},  {10, 2}, {14, 2}, {15, 4}, {9, 1}, {13, 1}, {16, 2}, {17, 2}};
+    const std::vector<std::pair<unsigned, unsigned>> fields = {{8, 4},  {12, 4}, {7, 2},  {11, 2}, {4, 1},  {1, 4},
+                                                               {2, 4},  {22, 4}, {21, 4}, {6, 1},  {5, 1},  {10, 2},
+                                                               {14, 2}, {15, 4}, {9, 1},  {13, 1}, {16, 2}, {17, 2}};
     std::string records;
     for (int i = 0; i < kRecords; ++i) {
         PutAddress(records, {10, 0, static_cast<unsigned>(i / 256), static_cast<unsigned>(i % 256)});
@@ -68,10 +68,14 @@ std::string V9ThirtyRecords() {
 
 // Datagrams built to cost as much as one datagram of at most 8000 bytes can, each against the bounds
 // on records, trace and templates. Index 0 is the full ordinary one they are measured against.
-const char* const kHostileNames[] = {"normal 30 x 18 fields",     "29 zero-length fields + 1 byte",
-                                     "1 field of 1 byte",         "30 fields of 1 byte",
-                                     "4-byte flowsets, no template", "template flood",
-                                     "unlisted types, 1 marker/field", "reserved ids, 1 marker/flowset"};
+const char* const kHostileNames[] = {"normal 30 x 18 fields",
+                                     "29 zero-length fields + 1 byte",
+                                     "1 field of 1 byte",
+                                     "30 fields of 1 byte",
+                                     "4-byte flowsets, no template",
+                                     "template flood",
+                                     "unlisted types, 1 marker/field",
+                                     "reserved ids, 1 marker/flowset"};
 constexpr int kHostileCases = 8;
 
 std::string FillTo8000(std::string datagram, unsigned flowsetId, unsigned fillByte) {
@@ -124,7 +128,7 @@ std::string HostileDatagram(int which) {
 
 // Runs a benchmark in a scratch directory, so file-writing cases leave nothing behind.
 class ScratchDirectory {
-public:
+  public:
     ScratchDirectory() : previous_(std::filesystem::current_path()) {
         std::string pattern = (std::filesystem::temp_directory_path() / "nfc-bench-XXXXXX").string();
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
@@ -136,7 +140,7 @@ public:
         std::filesystem::remove_all(path_);
     }
 
-private:
+  private:
     std::filesystem::path previous_;
     std::filesystem::path path_;
 };
@@ -235,10 +239,18 @@ void BM_LineBuilders(benchmark::State& state) {
     for (auto _ : state) {
         const std::size_t slot = i++ % kRecords;
         switch (which) {
-            case 0: benchmark::DoNotOptimize(flowlines::V5DisplayLine(r5[slot], ",")); break;
-            case 1: benchmark::DoNotOptimize(flowlines::V5CsvLine(r5[slot])); break;
-            case 2: benchmark::DoNotOptimize(flowlines::V9DisplayLine(r9[slot], ",")); break;
-            default: benchmark::DoNotOptimize(flowlines::V9CsvLine(r9[slot])); break;
+            case 0:
+                benchmark::DoNotOptimize(flowlines::V5DisplayLine(r5[slot], ","));
+                break;
+            case 1:
+                benchmark::DoNotOptimize(flowlines::V5CsvLine(r5[slot]));
+                break;
+            case 2:
+                benchmark::DoNotOptimize(flowlines::V9DisplayLine(r9[slot], ","));
+                break;
+            default:
+                benchmark::DoNotOptimize(flowlines::V9CsvLine(r9[slot]));
+                break;
         }
     }
     state.SetItemsProcessed(state.iterations());
@@ -250,7 +262,7 @@ BENCHMARK(BM_LineBuilders)->DenseRange(0, 3);
 // The whole handler as the listener calls it, with the window updates dropped: decoding, the
 // staged trace, the header captions and 30 CSV appends (one open, append and close each).
 class NullWindow : public WindowUpdates {
-public:
+  public:
     void SetCaption(Caption, std::string_view) override {}
     void AddMemoLine(std::string_view) override {}
     void Beep() override {}

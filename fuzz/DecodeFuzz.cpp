@@ -38,7 +38,7 @@ void Require(bool bCondition) {
 
 // Builds every report to the end, so that a fault in building it is found, and writes nothing.
 class TextOnlyReporter : public brix32::ExceptionReporter {
-public:
+  public:
     std::string Report(const brix32::tExceptionRec& ExceptionRec) override {
         try {
             Require(!brix32::ExceptionReportText(ExceptionRec, brix32::SystemClock()).empty());
@@ -51,7 +51,7 @@ public:
 
 // The staged sink, failing at one chosen line when asked to.
 class FaultingStagedSink : public netflowlib::PacketTraceSink {
-public:
+  public:
     explicit FaultingStagedSink(const std::string& sDirectory)
         : Staged_(sDirectory + "debug-v9-packet.txt", sDirectory + "debug.txt") {}
     void BeginTrace(const std::string& sHeaderText) override {
@@ -67,7 +67,7 @@ public:
 
     int FailAtLine = 0;
 
-private:
+  private:
     netflowlib::StagedTraceSink Staged_;
     int Lines_ = 0;
 };

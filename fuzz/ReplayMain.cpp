@@ -36,7 +36,8 @@ int main(int argc, char** argv) {
         if (std::filesystem::is_directory(Arg)) {
             std::vector<std::filesystem::path> Files;
             for (const auto& Entry : std::filesystem::directory_iterator(Arg)) {
-                if (Entry.is_regular_file() && Entry.path().filename().string().front() != '.') Files.push_back(Entry.path());
+                if (Entry.is_regular_file() && Entry.path().filename().string().front() != '.')
+                    Files.push_back(Entry.path());
             }
             std::sort(Files.begin(), Files.end());
             for (const auto& File : Files) {

@@ -1,12 +1,11 @@
 // Program entry of the collector: one main window that runs the UDP listener, and a hidden dialog.
-#include "Main.h"
-
 #include <QApplication>
 #include <clocale>
 
-#include "support/DateTime.h"
+#include "Main.h"
 #include "SelectDay.h"
 #include "TerminationSignals.h"
+#include "support/DateTime.h"
 
 int main(int argc, char* argv[]) {
     QApplication app(argc, argv);

@@ -186,7 +186,8 @@ void DatagramHandler::ObserveOutcome(const std::string& SenderIP, const netflowl
                                      std::size_t Size, int Records, const netflowlib::tV9Outcome& Outcome) {
     const bool bCut = Outcome.RecordsCut || Outcome.TraceCut;
     if (bCut) Counters_.BoundCuts.Add();
-    if (Outcome.TemplatesRefused > 0) Counters_.TemplatesRefused.Add(static_cast<std::uint64_t>(Outcome.TemplatesRefused));
+    if (Outcome.TemplatesRefused > 0)
+        Counters_.TemplatesRefused.Add(static_cast<std::uint64_t>(Outcome.TemplatesRefused));
     if (Exporters_ == nullptr) return;
     // Version 9 slots include flowsets skipped for want of their template: the flows are the records.
     const int flows = Header.Version == 9 ? Outcome.RecordsDecoded : Records;

@@ -34,8 +34,8 @@ std::uint32_t FirstMinusLast(const netflowlib::tNetflowV5& Record) {
 
 std::string FormatThousands(std::int64_t Value, const std::string& Separator) {
     char digits[24];
-    const std::uint64_t magnitude =
-        Value < 0 ? static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(Value) : static_cast<std::uint64_t>(Value);
+    const std::uint64_t magnitude = Value < 0 ? static_cast<std::uint64_t>(0) - static_cast<std::uint64_t>(Value)
+                                              : static_cast<std::uint64_t>(Value);
     const auto end = std::to_chars(digits, digits + sizeof digits, magnitude).ptr;
     const std::size_t count = static_cast<std::size_t>(end - digits);
 

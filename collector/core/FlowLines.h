@@ -4,9 +4,9 @@
 #include <string>
 #include <string_view>
 
-#include "support/DateTime.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
+#include "support/DateTime.h"
 
 // The fixed-column display lines of the window's memo and the CSV lines of the daily file. Pure
 // text building: no widgets, no files. Display lines carry no line end; CSV lines end with CR LF.

@@ -18,8 +18,8 @@
 #include <QPushButton>
 #include <QRect>
 #include <QScreen>
-#include <QString>
 #include <QStatusBar>
+#include <QString>
 #include <algorithm>
 #include <array>
 #include <cstdio>
@@ -29,16 +29,16 @@
 
 #include "DataFolder.h"
 #include "DatagramHandler.h"
-#include "TrafficWindow.h"
 #include "ExportersWindow.h"
+#include "MemoView.h"
 #include "StatusBar.h"
+#include "TrafficWindow.h"
+#include "UpdateChannel.h"
+#include "flowdecode/StagedTraceSink.h"
 #include "support/ExceptionReport.h"
 #include "support/GlobalSettings.h"
-#include "MemoView.h"
 #include "support/ProgramFacts.h"
 #include "support/Seams.h"
-#include "flowdecode/StagedTraceSink.h"
-#include "UpdateChannel.h"
 
 // Resources of a static library are only linked in when something refers to them.
 static void InitCollectorResources() { Q_INIT_RESOURCE(collector); }

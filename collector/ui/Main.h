@@ -7,8 +7,8 @@
 #include "Counters.h"
 #include "ExporterTable.h"
 #include "FlowHandOver.h"
-#include "TrafficAggregator.h"
 #include "IdUDPServer.h"
+#include "TrafficAggregator.h"
 
 class QAction;
 class QCloseEvent;

@@ -238,7 +238,8 @@ MemoView::TextPos MemoView::HitTest(const QPoint& Point) const {
     const qreal x = Point.x() - kMargin + horizontalScrollBar()->value();
     const qsizetype length = Decoded(At(static_cast<std::size_t>(index))).size();
     const auto column = static_cast<std::int64_t>(std::lround(x / CharWidth_));
-    return {FirstSerial_ + index, static_cast<int>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(length)))};
+    return {FirstSerial_ + index,
+            static_cast<int>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(length)))};
 }
 
 QString MemoView::TextBetween(TextPos From, TextPos To) const {

@@ -10,7 +10,7 @@ namespace netflowlib {
 // as the decoders' iPtr does, so position p is the 0-based offset p - 1. Nothing here can read past
 // the end: callers either ask Has() first, or use the ...Or0 reads, which take a missing byte as 0.
 class ByteReader {
-public:
+  public:
     explicit ByteReader(std::string_view Bytes) : Bytes_(Bytes) {}
 
     std::int64_t Length() const { return static_cast<std::int64_t>(Bytes_.size()); }
@@ -51,9 +51,11 @@ public:
         return Value;
     }
 
-private:
+  private:
     // Only after Has() said yes.
-    std::uint8_t At(std::int64_t iPos) const { return static_cast<std::uint8_t>(Bytes_[static_cast<std::size_t>(iPos - 1)]); }
+    std::uint8_t At(std::int64_t iPos) const {
+        return static_cast<std::uint8_t>(Bytes_[static_cast<std::size_t>(iPos - 1)]);
+    }
 
     std::string_view Bytes_;
 };

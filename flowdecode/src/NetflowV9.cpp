@@ -2,8 +2,8 @@
 
 #include <functional>
 
-#include "support/ExceptionReport.h"
 #include "V9Walk.h"
+#include "support/ExceptionReport.h"
 
 namespace netflowlib {
 
@@ -42,8 +42,7 @@ int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, c
 
 int DecodeV9Packet(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
                    tNetflowHeader Header, bool bTrace, tNetflowV9Records& Records) {
-    return DecodeV9Packet(sHostName, sSenderIP, sPacket, Header, bTrace, Records, DefaultDecodeServices())
-        .SlotsReached;
+    return DecodeV9Packet(sHostName, sSenderIP, sPacket, Header, bTrace, Records, DefaultDecodeServices()).SlotsReached;
 }
 
 }  // namespace netflowlib

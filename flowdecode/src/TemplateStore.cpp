@@ -15,8 +15,7 @@ std::size_t TemplateCache::tKeyHash::operator()(const tKey& Key) const {
     return h;
 }
 
-const tLearnedTemplate* TemplateCache::Find(std::string_view sSender, std::uint32_t SourceID,
-                                            std::int32_t TemplateID) {
+const tLearnedTemplate* TemplateCache::Find(std::string_view sSender, std::uint32_t SourceID, std::int32_t TemplateID) {
     const auto It = Index_.find(tKey{std::string(sSender), SourceID, TemplateID});
     if (It == Index_.end()) return nullptr;
     Entries_.splice(Entries_.begin(), Entries_, It->second);

@@ -13,7 +13,7 @@ namespace netflowlib {
 
 // The least-recently-used map behind ExporterTemplateStore.
 class TemplateCache {
-public:
+  public:
     explicit TemplateCache(std::size_t Capacity = kTemplateCacheCapacity) : Capacity_(Capacity) {}
 
     // The template for this key, or nullptr; a hit counts as a use. The pointer stays valid until the
@@ -25,7 +25,7 @@ public:
     std::size_t Size() const { return Index_.size(); }
     std::size_t Capacity() const { return Capacity_; }
 
-private:
+  private:
     struct tKey {
         std::string Sender;
         std::uint32_t SourceID = 0;

@@ -21,9 +21,8 @@ inline void AppendDec(std::string& sOut, std::int64_t Value) {
 // Upper-case hexadecimal with at least MinDigits digits; a negative value shows the eight digits of
 // its 32-bit two's complement.
 inline void AppendHex(std::string& sOut, std::int64_t Value, int MinDigits) {
-    const std::uint64_t Bits =
-        Value < 0 ? std::uint64_t{static_cast<std::uint32_t>(static_cast<std::int32_t>(Value))}
-                  : static_cast<std::uint64_t>(Value);
+    const std::uint64_t Bits = Value < 0 ? std::uint64_t{static_cast<std::uint32_t>(static_cast<std::int32_t>(Value))}
+                                         : static_cast<std::uint64_t>(Value);
     char Buf[20];
     auto Result = std::to_chars(Buf, Buf + sizeof Buf, Bits, 16);
     const int Digits = static_cast<int>(Result.ptr - Buf);

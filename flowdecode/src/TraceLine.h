@@ -10,7 +10,7 @@ namespace netflowlib {
 
 // Builds one trace line in a reused buffer: no allocation per line once the buffer has grown.
 class TraceLine {
-public:
+  public:
     TraceLine() { sLine_.reserve(256); }
     TraceLine& Start() {
         sLine_.clear();
@@ -39,7 +39,7 @@ public:
     }
     std::string& Buffer() { return sLine_; }
 
-private:
+  private:
     std::string sLine_;
 };
 

@@ -68,7 +68,8 @@ constexpr std::array<std::uint8_t, kDirectIndexLimit> MakeDirectIndex() {
     std::array<std::uint8_t, kDirectIndexLimit> Index{};
     for (auto& i : Index) i = static_cast<std::uint8_t>(kUnlistedRule);
     for (std::size_t r = 0; r < kUnlistedRule; ++r) {
-        if (kRules[r].Type < kDirectIndexLimit) Index[static_cast<std::size_t>(kRules[r].Type)] = static_cast<std::uint8_t>(r);
+        if (kRules[r].Type < kDirectIndexLimit)
+            Index[static_cast<std::size_t>(kRules[r].Type)] = static_cast<std::uint8_t>(r);
     }
     return Index;
 }
@@ -96,8 +97,8 @@ void StoreValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t i
         case ValueKind::LowWord:
             // The low 32 bits of a counter: the four bytes ending at the field's last byte. A field
             // shorter than four bytes uses only its own bytes, never the ones before it.
-            Slot.*Rule.IntField = static_cast<std::int32_t>(
-                FieldLength >= 4 ? Reader.U32Or0(iPtr + FieldLength - 4) : Reader.UintOr0(iPtr, FieldLength));
+            Slot.*Rule.IntField = static_cast<std::int32_t>(FieldLength >= 4 ? Reader.U32Or0(iPtr + FieldLength - 4)
+                                                                             : Reader.UintOr0(iPtr, FieldLength));
             break;
         case ValueKind::Count16or32:
             Slot.*Rule.IntField =
@@ -137,7 +138,8 @@ void StoreValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t i
 }  // namespace
 
 const tFieldRule& FieldRuleFor(std::int32_t FieldType) {
-    if (FieldType >= 0 && FieldType < kDirectIndexLimit) return kRules[kDirectIndex[static_cast<std::size_t>(FieldType)]];
+    if (FieldType >= 0 && FieldType < kDirectIndexLimit)
+        return kRules[kDirectIndex[static_cast<std::size_t>(FieldType)]];
     for (std::size_t r = 0; r < kUnlistedRule; ++r) {
         if (kRules[r].Type == FieldType) return kRules[r];
     }

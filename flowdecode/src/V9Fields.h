@@ -11,26 +11,26 @@ class V9Walk;
 
 // How a field type fills its record field.
 enum class ValueKind : std::uint8_t {
-    None,  // stores nothing
-    LowWord,  // the low 32 bits of a counter of any length
+    None,         // stores nothing
+    LowWord,      // the low 32 bits of a counter of any length
     Count16or32,  // 2 bytes or 4 bytes, big-endian
-    Byte,  // b1
-    Word16,  // b1 b2
-    Dotted4,  // b1.b2.b3.b4
-    Mask,  // 4 bytes dotted, or 1 byte in decimal
-    Ipv6Source,  // four numbers, sixteen when b5 is not zero
-    Dotted16,  // sixteen numbers
+    Byte,         // b1
+    Word16,       // b1 b2
+    Dotted4,      // b1.b2.b3.b4
+    Mask,         // 4 bytes dotted, or 1 byte in decimal
+    Ipv6Source,   // four numbers, sixteen when b5 is not zero
+    Dotted16,     // sixteen numbers
 };
 
 // What its value line looks like.
 enum class LineKind : std::uint8_t {
-    None,  // no line at all
-    Label,  // the label alone
-    LabelValue,  // label, then the record field
-    PackedCount,  // label, field, " iPtr=" dec, then four bytes in decimal
-    PositionValue,  // label, hex position, "]=", the record field
+    None,                // no line at all
+    Label,               // the label alone
+    LabelValue,          // label, then the record field
+    PackedCount,         // label, field, " iPtr=" dec, then four bytes in decimal
+    PositionValue,       // label, hex position, "]=", the record field
     PositionSecondByte,  // label, hex position, "]=", b2 in decimal
-    TypeNumber,  // label, then the field type in decimal
+    TypeNumber,          // label, then the field type in decimal
 };
 
 // One field type, described as data: the step it sets (0: the step stays), the value line's label,
@@ -49,8 +49,8 @@ struct tFieldRule {
     std::int32_t tNetflowV9::*IntField;
     std::string tNetflowV9::*TextField;
     std::int32_t StepAfterStore;  // 0 = none
-    std::int32_t StepAfterLine;  // 0 = none
-    bool SetsNotes;  // replaces the exception record's Notes with the record position
+    std::int32_t StepAfterLine;   // 0 = none
+    bool SetsNotes;               // replaces the exception record's Notes with the record position
 };
 
 // The rule for a field type; unlisted types get the catch-all rule (step 5000).

@@ -1,8 +1,8 @@
 #include "V9Trace.h"
 
+#include "V9Fields.h"
 #include "support/ProgramFacts.h"
 #include "support/TextFiles.h"
-#include "V9Fields.h"
 
 namespace netflowlib {
 
@@ -122,12 +122,31 @@ void V9Trace::FieldCount(std::int64_t q, std::int32_t FieldCount) {
 
 void V9Trace::PairType(std::int32_t k, std::int32_t FieldType, std::int64_t q) {
     if (!bOn_) return;
-    Emit(Line_.Start().Text("Field").Dec(k).Text(" type=").Dec(FieldType).Text(" [").Hex2(q).Text("-").Hex2(q + 1).Text("]").End());
+    Emit(Line_.Start()
+             .Text("Field")
+             .Dec(k)
+             .Text(" type=")
+             .Dec(FieldType)
+             .Text(" [")
+             .Hex2(q)
+             .Text("-")
+             .Hex2(q + 1)
+             .Text("]")
+             .End());
 }
 
 void V9Trace::PairLength(std::int32_t k, std::int64_t q, std::int32_t FieldLength) {
     if (!bOn_) return;
-    Emit(Line_.Start().Text("Field").Dec(k).Text(" length [").Hex2(q).Text("-").Hex2(q + 1).Text("]=").Dec(FieldLength).End());
+    Emit(Line_.Start()
+             .Text("Field")
+             .Dec(k)
+             .Text(" length [")
+             .Hex2(q)
+             .Text("-")
+             .Hex2(q + 1)
+             .Text("]=")
+             .Dec(FieldLength)
+             .End());
 }
 
 void V9Trace::TemplateRefused(std::int32_t TemplateID, std::int64_t RecordLength, bool bZeroLengthField) {

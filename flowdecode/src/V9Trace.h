@@ -5,9 +5,9 @@
 #include <string>
 
 #include "ByteReader.h"
+#include "TraceLine.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/PacketTrace.h"
-#include "TraceLine.h"
 
 namespace netflowlib {
 
@@ -28,7 +28,7 @@ struct tWalkCounters {
 // The walk says what happened; this decides whether a line is written (tracing on, budget left)
 // and what it reads.
 class V9Trace {
-public:
+  public:
     V9Trace(PacketTraceSink& Sink, bool bTrace, std::size_t MaxBytes);
 
     bool On() const { return bOn_; }
@@ -56,7 +56,7 @@ public:
     void FlowSetMarker(std::int32_t iFlowSetID);
     void Marker(const std::string& sText) { Sink_.Marker(sText); }
 
-private:
+  private:
     void Emit(const std::string& sLine);
 
     PacketTraceSink& Sink_;

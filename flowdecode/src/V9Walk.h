@@ -4,18 +4,18 @@
 #include <string>
 
 #include "ByteReader.h"
+#include "V9Trace.h"
 #include "flowdecode/DecodeServices.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/Templates.h"
 #include "support/ExceptionReport.h"
-#include "V9Trace.h"
 
 namespace netflowlib {
 
 // The state of one DecodeV9Packet call. The field decoding (V9Fields.cpp) reaches it only through
 // the few members below its constructor.
 class V9Walk {
-public:
+  public:
     V9Walk(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
            const tNetflowHeader& Header, bool bTrace, tNetflowV9Records& Records, const tDecodeServices& Services,
            brix32::tLogRec& LogRec, brix32::tExceptionRec& ExceptionRec);
@@ -31,7 +31,7 @@ public:
     void SetRecordNotes();
     V9Trace& Trace() { return Trace_; }
 
-private:
+  private:
     enum class After { NextTemplate, NextFlowset, EndWalk };
 
     void SetWalkNotes();

@@ -72,9 +72,9 @@ std::string& CachedSeparator() {
 }  // namespace
 
 TDateTime EncodeDateTime(const tDateTimeParts& Parts) {
-    const std::int64_t days = DaysFromCivil(Parts.Year, static_cast<unsigned>(Parts.Month),
-                                            static_cast<unsigned>(Parts.Day)) -
-                              kEpochOffsetDays;
+    const std::int64_t days =
+        DaysFromCivil(Parts.Year, static_cast<unsigned>(Parts.Month), static_cast<unsigned>(Parts.Day)) -
+        kEpochOffsetDays;
     const std::int64_t ms =
         ((static_cast<std::int64_t>(Parts.Hour) * 60 + Parts.Minute) * 60 + Parts.Second) * 1000 + Parts.MilliSecond;
     return static_cast<double>(days) + static_cast<double>(ms) / kMsPerDay;

@@ -14,11 +14,11 @@
 #include <stdexcept>
 #include <typeinfo>
 
+#include "WriteAll.h"
 #include "support/DateTime.h"
 #include "support/GlobalSettings.h"
 #include "support/ProgramFacts.h"
 #include "support/Tones.h"
-#include "WriteAll.h"
 
 namespace brix32 {
 
@@ -247,8 +247,8 @@ std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec, const std::
     } catch (const std::exception& E) {
         SaveDocumentFallback(FallbackLine(LogRec, E.what(), sFileName), TheClock);
     } catch (...) {
-        SaveDocumentFallback(
-            FallbackLine(LogRec, "unknown exception (" + CurrentExceptionClassName() + ")", sFileName), TheClock);
+        SaveDocumentFallback(FallbackLine(LogRec, "unknown exception (" + CurrentExceptionClassName() + ")", sFileName),
+                             TheClock);
     }
     return sFileName;
 }

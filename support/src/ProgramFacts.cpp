@@ -1,5 +1,6 @@
 #include "support/ProgramFacts.h"
 
+#include <limits.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -7,7 +8,6 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
-#include <limits.h>
 
 #include "VersionMark.h"
 
@@ -15,7 +15,9 @@ namespace brix32 {
 namespace {
 
 // The key is split so that this translation unit's own search literal never forms a whole mark.
-#define NFC_VERSION_KEY "NFC-FILE-VERSION" "="
+#define NFC_VERSION_KEY \
+    "NFC-FILE-VERSION"  \
+    "="
 
 // Kept in every executable that links the version service, whether or not it is called.
 extern "C" __attribute__((used)) const char kNfcFileVersionMark[] = NFC_VERSION_KEY NFC_FILE_VERSION;
@@ -128,7 +130,8 @@ std::string GetProgramDir() {
 void GetMachineUpTime(tMachineUpTime& UpTime) {
     struct timespec ts = {};
     clock_gettime(CLOCK_BOOTTIME, &ts);
-    const std::uint64_t ms = static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    const std::uint64_t ms =
+        static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
     UpTime = facts::UpTimeFromTicks(static_cast<std::uint32_t>(ms & 0xFFFFFFFFu));
 }
 

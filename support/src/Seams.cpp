@@ -10,12 +10,12 @@ namespace brix32 {
 namespace {
 
 class LocalClock : public Clock {
-public:
+  public:
     TDateTime Now() override { return brix32::Now(); }
 };
 
 class SoundDevice : public ToneOutput {
-public:
+  public:
     void PlayTone(unsigned FrequencyHz, unsigned DurationMs) override { brix32::PlayTone(FrequencyHz, DurationMs); }
 };
 
@@ -45,7 +45,7 @@ namespace {
 // Looks the installed reporter up at every report, so that one installed after a caller took the
 // default (the window makes its handler before it knows where its files go) is still the one used.
 class InstalledOrProgramDirReporter : public ExceptionReporter {
-public:
+  public:
     std::string Report(const tExceptionRec& ExceptionRec) override {
         if (ExceptionReporter* Installed = gInstalledReporter.load(std::memory_order_acquire)) {
             return Installed->Report(ExceptionRec);
@@ -53,7 +53,7 @@ public:
         return ProgramDir_.Report(ExceptionRec);
     }
 
-private:
+  private:
     XmlFileReporter ProgramDir_;
 };
 

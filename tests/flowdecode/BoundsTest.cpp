@@ -14,7 +14,7 @@ using namespace fixtures;
 namespace {
 
 class Bounds : public DecoderTest {
-protected:
+  protected:
     static std::size_t TraceBytes(const tV9Result& R) {
         return std::accumulate(R.Sink.Lines.begin(), R.Sink.Lines.end(), R.Sink.Header.size(),
                                [](std::size_t n, const std::string& s) { return n + s.size(); });
@@ -31,14 +31,16 @@ std::string FourByteRecords(int Count) {
 
 // The 18-field template of the usual exporter, with Count records of 45 bytes.
 std::string EighteenFieldRecords(int Count) {
-    const std::vector<Pair> Fields = {{8, 4}, {12, 4}, {7, 2},  {11, 2}, {4, 1},  {1, 4},  {2, 4},  {22, 4}, {21, 4},
+    const std::vector<Pair> Fields = {{8, 4}, {12, 4}, {7, 2},  {11, 2}, {4, 1},  {1, 4}, {2, 4},  {22, 4}, {21, 4},
                                       {6, 1}, {5, 1},  {10, 2}, {14, 2}, {15, 4}, {9, 1}, {13, 1}, {16, 2}, {17, 2}};
     std::string s;
-    for (int i = 0; i < Count; ++i) s += Ipv4Record(static_cast<unsigned char>(i), 1024, 443, 6, 1500, 3) + std::string(24, '\1');
+    for (int i = 0; i < Count; ++i)
+        s += Ipv4Record(static_cast<unsigned char>(i), 1024, 443, 6, 1500, 3) + std::string(24, '\1');
     return V9Header(static_cast<unsigned>(Count + 1)) + TemplateFlowset(256, Fields) + Flowset(256, s);
 }
 
-const std::string kRecordsCutLine = "*** RECORDS CUT: this datagram reached 100 records, the rest of it is not decoded ***";
+const std::string kRecordsCutLine =
+    "*** RECORDS CUT: this datagram reached 100 records, the rest of it is not decoded ***";
 
 }  // namespace
 
@@ -99,9 +101,10 @@ TEST_F(Bounds, TemplatesThatCannotCarryAFlowAreRefused) {
         std::vector<Pair> Pairs;
         std::string sLine;
     };
-    for (const Case& c : {Case{{{1, 0}, {4, 1}, {8, 4}}, "*** TEMPLATE REFUSED: TemplateID=256 has a field of length 0 ***"},
-                          Case{{{4, 1}, {7, 2}},
-                               "*** TEMPLATE REFUSED: TemplateID=256 describes records of 3 bytes, too short for a flow ***"}}) {
+    for (const Case& c :
+         {Case{{{1, 0}, {4, 1}, {8, 4}}, "*** TEMPLATE REFUSED: TemplateID=256 has a field of length 0 ***"},
+          Case{{{4, 1}, {7, 2}},
+               "*** TEMPLATE REFUSED: TemplateID=256 describes records of 3 bytes, too short for a flow ***"}}) {
         SCOPED_TRACE(c.sLine);
         ForgetTemplates();
         const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, c.Pairs) + Flowset(256, std::string(40, '\6')));
@@ -124,9 +127,9 @@ TEST_F(Bounds, TemplatesThatCannotCarryAFlowAreRefused) {
 TEST_F(Bounds, TheOutcomeCountsTemplatesAndNamesTheMissingOnes) {
     std::string sMissing;
     for (unsigned Id = 300; Id < 320; ++Id) sMissing += Flowset(Id, Hex("01 02 03 04"));
-    const auto R = DecodeV9(V9Header(0) + Flowset(0, Template(256, kFourBytes) + Template(257, kFourBytes)) +
-                            Flowset(0, Template(257, {})) + Flowset(300, "") + sMissing +
-                            Flowset(256, Hex("0A 00 00 01")));
+    const auto R =
+        DecodeV9(V9Header(0) + Flowset(0, Template(256, kFourBytes) + Template(257, kFourBytes)) +
+                 Flowset(0, Template(257, {})) + Flowset(300, "") + sMissing + Flowset(256, Hex("0A 00 00 01")));
     EXPECT_EQ(R.Outcome.TemplatesLearned, 2);
     EXPECT_EQ(R.Outcome.TemplatesWithdrawn, 1);
     EXPECT_EQ(R.Outcome.FlowsetsWithoutTemplate, 21);

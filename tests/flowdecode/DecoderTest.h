@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "Doubles.h"
+#include "ScratchDirectory.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV9.h"
-#include "ScratchDirectory.h"
 #include "support/GlobalSettings.h"
 
 // Every decoder test runs in a fresh directory of its own, with services of its own: no template
 // known, exception reports written into that directory, tones recorded and not played, a fixed clock.
 class DecoderTest : public ScratchDirectoryTest {
-protected:
+  protected:
     void SetUp() override {
         ScratchDirectoryTest::SetUp();
         Rig_ = std::make_unique<doubles::DecoderRig>(Dir());
@@ -76,10 +76,12 @@ protected:
         return R;
     }
 
-    static netflowlib::tNetflowV9Records FreshV9Slots() { return netflowlib::tNetflowV9Records(netflowlib::kV9InitialSlots); }
+    static netflowlib::tNetflowV9Records FreshV9Slots() {
+        return netflowlib::tNetflowV9Records(netflowlib::kV9InitialSlots);
+    }
 
     doubles::FaultingSink NextSink;
 
-private:
+  private:
     std::unique_ptr<doubles::DecoderRig> Rig_;
 };

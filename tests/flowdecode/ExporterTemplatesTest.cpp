@@ -5,9 +5,9 @@
 
 #include "Datagrams.h"
 #include "DecoderTest.h"
+#include "TemplateStore.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/Templates.h"
-#include "TemplateStore.h"
 
 using namespace netflowlib;
 using namespace fixtures;
@@ -26,8 +26,8 @@ std::string V4Record(unsigned char Last, unsigned Port) {
     return Hex("0A 01 01") + U8(Last) + Hex("0A 02 02") + U8(Last) + U32(100) + U32(2) + U16(Port) + U16(80) + U8(6);
 }
 std::string V6Record(unsigned char Last) {
-    return Hex("20 01 0D B8 00 01 00 00 00 00 00 00 00 00 00") + U8(Last) + Hex("20 01 0D B8 00 02 00 00 00 00 00 00 00 00 00 01") +
-           U32(200) + U32(3) + U16(443) + U16(5353) + U8(17);
+    return Hex("20 01 0D B8 00 01 00 00 00 00 00 00 00 00 00") + U8(Last) +
+           Hex("20 01 0D B8 00 02 00 00 00 00 00 00 00 00 00 01") + U32(200) + U32(3) + U16(443) + U16(5353) + U8(17);
 }
 
 }  // namespace
@@ -87,8 +87,8 @@ TEST_F(PerExporter, Ipv4AndIpv6TemplatesOptionsAndDataInOneDatagram) {
     EXPECT_EQ(R.Records[3].L4_DST_PORT, 5353);
 
     // Later datagrams carry data only, several flowsets of different ids.
-    const auto Next = DecodeV9(V9Header(3) + Flowset(2048, V6Record(1)) + Flowset(1024, V4Record(3, 7) + V4Record(4, 8)),
-                               "10.9.8.7");
+    const auto Next =
+        DecodeV9(V9Header(3) + Flowset(2048, V6Record(1)) + Flowset(1024, V4Record(3, 7) + V4Record(4, 8)), "10.9.8.7");
     ASSERT_EQ(Next.Slots, 3);
     EXPECT_EQ(Next.Records[0].IPV6_DST_ADDR.empty(), false);
     EXPECT_EQ(Next.Records[1].IPV4_SRC_ADDR, "10.1.1.3");
@@ -109,7 +109,8 @@ TEST_F(PerExporter, NoRecordIsDroppedForWantOfASlot) {
 }
 
 TEST_F(PerExporter, DataUnderAnotherIdThanTheTemplateIsNotGuessed) {
-    const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, kIpv4Pairs) + Flowset(300, Ipv4Record(1, 2, 3, 4, 5, 6)));
+    const auto R =
+        DecodeV9(V9Header(2) + TemplateFlowset(256, kIpv4Pairs) + Flowset(300, Ipv4Record(1, 2, 3, 4, 5, 6)));
     EXPECT_EQ(R.Slots, 0);
     EXPECT_EQ(R.Sink.CountLinesStartingWith("Data record but no template record"), 1);
 }

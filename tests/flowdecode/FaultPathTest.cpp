@@ -16,7 +16,7 @@ using namespace fixtures;
 namespace {
 
 class FaultPath : public DecoderTest {
-protected:
+  protected:
     // The one report written so far; fails the test when there is not exactly one.
     std::string OnlyReport() {
         const auto Names = Reports();
@@ -70,7 +70,8 @@ TEST_F(FaultPath, FaultInALaterRecordKeepsTheSlotsBeforeIt) {
     const std::string sXml = OnlyReport();
     EXPECT_EQ(ReportElement(sXml, "Trace"), "1900");
     // The record-position text: no blank between the field count and "Length(sPacket)=".
-    EXPECT_EQ(ReportElement(sXml, "Notes"), "gTemplateFlowsetFormat.FieldCount=7Length(sPacket)=122 iPtr=111 iDataFlowSet=3");
+    EXPECT_EQ(ReportElement(sXml, "Notes"),
+              "gTemplateFlowsetFormat.FieldCount=7Length(sPacket)=122 iPtr=111 iDataFlowSet=3");
 
     // The decoder returned normally and goes on with the next datagram.
     const auto Again = DecodeV9(sPacket);

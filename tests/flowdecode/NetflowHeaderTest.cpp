@@ -1,9 +1,8 @@
-#include "flowdecode/NetflowHeader.h"
-
 #include <gtest/gtest.h>
 
 #include "Datagrams.h"
 #include "DecoderTest.h"
+#include "flowdecode/NetflowHeader.h"
 
 using namespace netflowlib;
 using fixtures::Hex;
@@ -11,7 +10,8 @@ using fixtures::Hex;
 namespace {
 
 const std::string kV9Header = Hex("00 09 | 00 03 | FF FF FF FF | 65 53 F1 00 | 80 00 00 2A | 00 00 01 02");
-const std::string kV5Header = Hex("00 05 | 00 1E | 00 36 EE 80 | 65 53 F1 00 | 00 00 03 E8 | 80 00 00 07 | 11 22 | 40 64");
+const std::string kV5Header =
+    Hex("00 05 | 00 1E | 00 36 EE 80 | 65 53 F1 00 | 00 00 03 E8 | 80 00 00 07 | 11 22 | 40 64");
 
 // A header record that carries values in every field, as a reused record would.
 tNetflowHeader Dirty() {

@@ -1,8 +1,7 @@
-#include "flowdecode/NetflowV5.h"
-
 #include <gtest/gtest.h>
 
 #include "Datagrams.h"
+#include "flowdecode/NetflowV5.h"
 
 using namespace netflowlib;
 using fixtures::Hex;
@@ -17,12 +16,12 @@ std::string V5Header(unsigned Count) {
 // Record i carries i in its last source address byte, its input interface and its pad2, so a record
 // read from the wrong offset shows.
 std::string V5Record(unsigned i) {
-    return Hex("0A 00 00") + fixtures::U8(i) +  // srcaddr
-           Hex("C0 A8 00 FF | 00 00 00 00") +  // dstaddr, nexthop
-           U16(i) + U16(2) +  // input, output
+    return Hex("0A 00 00") + fixtures::U8(i) +                             // srcaddr
+           Hex("C0 A8 00 FF | 00 00 00 00") +                              // dstaddr, nexthop
+           U16(i) + U16(2) +                                               // input, output
            Hex("00 00 00 05 | 80 00 00 00 | 00 00 03 E8 | 00 00 07 D0") +  // dPkts, dOctets, First, Last
-           Hex("FF FF | 00 35 | 12 1B 11 22 | 00 64 | FD E8 | 18 10") +  // ports, pad1, flags, prot, tos, AS, masks
-           U16(i);  // pad2
+           Hex("FF FF | 00 35 | 12 1B 11 22 | 00 64 | FD E8 | 18 10") +    // ports, pad1, flags, prot, tos, AS, masks
+           U16(i);                                                         // pad2
 }
 
 std::string V5Datagram(unsigned Count, int Records) {
@@ -104,12 +103,12 @@ TEST(DecodeV5Packet, DecodesOnlyWholeRecordsWithinThirtySlots) {
         std::size_t ExtraBytes;
         int Expected;
     };
-    for (const Case& c : {Case{3, 3, 0, 3},  // the usual datagram
-                          Case{5, 2, 0, 2},  // count above the records present
-                          Case{3, 2, 47, 2},  // third record cut off one byte short
-                          Case{31, 31, 0, 30},  // more than the protocol's 30
-                          Case{65535, 40, 0, 30},
-                          Case{2, 5, 0, 2}}) {  // trailing bytes beyond the count are not records
+    for (const Case& c :
+         {Case{3, 3, 0, 3},                             // the usual datagram
+          Case{5, 2, 0, 2},                             // count above the records present
+          Case{3, 2, 47, 2},                            // third record cut off one byte short
+          Case{31, 31, 0, 30},                          // more than the protocol's 30
+          Case{65535, 40, 0, 30}, Case{2, 5, 0, 2}}) {  // trailing bytes beyond the count are not records
         const std::string sPacket = V5Datagram(c.Count, c.RecordsPresent) + std::string(c.ExtraBytes, '\x01');
         SCOPED_TRACE(testing::Message() << "count " << c.Count << ", records " << c.RecordsPresent);
         EXPECT_EQ(V5RecordCount(sPacket, HeaderFor(c.Count)), c.Expected);

@@ -16,7 +16,7 @@ using namespace fixtures;
 namespace {
 
 class PacketTrace : public DecoderTest {
-protected:
+  protected:
     // Decodes through the real file sink, the way the collector does.
     int DecodeToFiles(const std::string& sPacket, bool bTrace = true) {
         tNetflowHeader Header;
@@ -140,7 +140,8 @@ TEST_F(PacketTrace, GoldenTraceOfTemplateAndTwoRecords) {
     const std::string sFirst = sTrace.substr(0, iFirstLineEnd);
     EXPECT_EQ(sFirst.rfind("kFunction=NetFlowLib.DecodeV9Packet (", 0), 0u) << sFirst;
     EXPECT_EQ(sFirst.back(), ')');
-    EXPECT_GT(sFirst.size(), std::string("kFunction=NetFlowLib.DecodeV9Packet ()").size()) << "a date-time stands between";
+    EXPECT_GT(sFirst.size(), std::string("kFunction=NetFlowLib.DecodeV9Packet ()").size())
+        << "a date-time stands between";
     EXPECT_EQ(sTrace.substr(iFirstLineEnd + 2), sExpected);
 
     // The last marker of the second record was its destination port.

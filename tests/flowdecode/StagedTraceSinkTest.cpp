@@ -1,25 +1,24 @@
-#include "flowdecode/StagedTraceSink.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
 
-#include "support/DateTime.h"
-#include "flowdecode/NetflowHeader.h"
-#include "flowdecode/NetflowV9.h"
 #include "Datagrams.h"
 #include "Doubles.h"
-#include "flowdecode/Templates.h"
 #include "ScratchDirectory.h"
+#include "flowdecode/NetflowHeader.h"
+#include "flowdecode/NetflowV9.h"
+#include "flowdecode/StagedTraceSink.h"
+#include "flowdecode/Templates.h"
+#include "support/DateTime.h"
 
 namespace {
 
 using namespace testdatagrams;
 
 class StagedTraceSinkTest : public ScratchDirectoryTest {
-protected:
+  protected:
     void SetUp() override {
         ScratchDirectoryTest::SetUp();
         std::filesystem::create_directories(Dir() + "direct");

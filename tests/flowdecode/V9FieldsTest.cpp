@@ -10,7 +10,7 @@ using namespace fixtures;
 namespace {
 
 class V9Fields : public DecoderTest {
-protected:
+  protected:
     // The field table takes every length a template can give, short and zero ones included; which
     // templates the bounds refuse is tested with the bounds.
     void SetUp() override {
@@ -120,24 +120,39 @@ TEST_F(V9Fields, Ipv6SourceAndDestinationForms) {
 
 TEST_F(V9Fields, LabelOnlyPositionAndUnlistedTypes) {
     // Every type here stores nothing; each still advances by its length.
-    const auto R = DecodeRecord({{10, 2}, {14, 2}, {15, 4}, {16, 2}, {17, 2}, {21, 4}, {22, 4}, {48, 1}, {51, 1},
-                                 {80, 6}, {3, 3}, {153, 1}, {56702, 1}, {8, 4}},
-                                Hex("00 01 | 00 02 | C0 00 02 01 | 01 F4 | 02 58 | 00 00 00 01 | 00 00 00 02 | 05 | 06 |"
-                                    "00 11 22 33 44 55 | AA BB CC | 07 | 08 | 0A 0A 0A 0A"));
+    const auto R =
+        DecodeRecord({{10, 2},
+                      {14, 2},
+                      {15, 4},
+                      {16, 2},
+                      {17, 2},
+                      {21, 4},
+                      {22, 4},
+                      {48, 1},
+                      {51, 1},
+                      {80, 6},
+                      {3, 3},
+                      {153, 1},
+                      {56702, 1},
+                      {8, 4}},
+                     Hex("00 01 | 00 02 | C0 00 02 01 | 01 F4 | 02 58 | 00 00 00 01 | 00 00 00 02 | 05 | 06 |"
+                         "00 11 22 33 44 55 | AA BB CC | 07 | 08 | 0A 0A 0A 0A"));
     EXPECT_EQ(ValueLines(R),
-              (std::vector<std::string>{"INPUT_SNMP=", "OUTPUT_SNMP=", "IPV4_NEXT_HOP [5D]=192.0.2.1", "SRC_AS [61]=244",
-                                        "DST_AS [63]=88", "LAST_SWITCHED=", "FIRST_SWITCHED=", "FLOW_SAMPLER_ID=",
-                                        "*Vendor Proprietary*=", "IN_DST_MAC=", "Unprocessed Field type=3", "153=",
-                                        "56702?=", "IPV4_SRC_ADDR=10.10.10.10"}));
+              (std::vector<std::string>{
+                  "INPUT_SNMP=", "OUTPUT_SNMP=", "IPV4_NEXT_HOP [5D]=192.0.2.1", "SRC_AS [61]=244", "DST_AS [63]=88",
+                  "LAST_SWITCHED=", "FIRST_SWITCHED=", "FLOW_SAMPLER_ID=", "*Vendor Proprietary*=", "IN_DST_MAC=",
+                  "Unprocessed Field type=3", "153=", "56702?=", "IPV4_SRC_ADDR=10.10.10.10"}));
     EXPECT_EQ(R.Records[0].IPV4_NEXT_HOP, "192.0.2.1");
     EXPECT_EQ(R.Records[0].IPV4_SRC_ADDR, "10.10.10.10") << "every field moved the position by its length";
-    EXPECT_EQ(R.Sink.Markers, (std::vector<std::string>{"1700", "1800", "2000", "2400", "2700", "5000", "2900", "3800"}));
+    EXPECT_EQ(R.Sink.Markers,
+              (std::vector<std::string>{"1700", "1800", "2000", "2400", "2700", "5000", "2900", "3800"}));
 }
 
 TEST_F(V9Fields, EveryListedVendorTypeHasItsLineAndMarker) {
     const std::vector<std::pair<unsigned, std::string>> Types = {
-        {148, "148?="}, {227, "227?="}, {228, "228?="}, {233, "233?="}, {256, "256?="}, {281, "281?="},
-        {282, "282?="}, {346, "346?="}, {364, "364?="}, {56701, "56701?="}, {0, ""}, {65535, "Unprocessed Field type=65535"}};
+        {148, "148?="}, {227, "227?="},     {228, "228?="}, {233, "233?="},
+        {256, "256?="}, {281, "281?="},     {282, "282?="}, {346, "346?="},
+        {364, "364?="}, {56701, "56701?="}, {0, ""},        {65535, "Unprocessed Field type=65535"}};
     std::vector<Pair> Pairs;
     for (const auto& t : Types) Pairs.push_back({t.first, 1});
     const auto R = DecodeRecord(Pairs, std::string(Types.size(), '\0'));
@@ -163,6 +178,6 @@ TEST_F(V9Fields, OnlyTheTemplatesFieldsAreFilled) {
     EXPECT_EQ(Rec.TCP_FLAGS, 0);
     EXPECT_EQ(Rec.ICMP_TYPE, 0);
     EXPECT_EQ(Rec.DIRECTION, 0);
-    EXPECT_TRUE(Rec.SRC_MASK.empty() && Rec.DST_MASK.empty() && Rec.IPV4_NEXT_HOP.empty() && Rec.IPV6_SRC_ADDR.empty() &&
-                Rec.IPV6_DST_ADDR.empty());
+    EXPECT_TRUE(Rec.SRC_MASK.empty() && Rec.DST_MASK.empty() && Rec.IPV4_NEXT_HOP.empty() &&
+                Rec.IPV6_SRC_ADDR.empty() && Rec.IPV6_DST_ADDR.empty());
 }

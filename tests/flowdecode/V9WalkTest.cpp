@@ -18,8 +18,8 @@ class FlowsetWalk : public DecoderTest {};
 }  // namespace
 
 TEST_F(FlowsetWalk, TemplateThenDataIsLearnedAndUsedAtOnce) {
-    const auto R = DecodeV9(V9Header(3) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1 + kRecord2),
-                            "198.51.100.9");
+    const auto R =
+        DecodeV9(V9Header(3) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1 + kRecord2), "198.51.100.9");
     ASSERT_EQ(R.Slots, 2);
     EXPECT_EQ(Last().TemplateID, 256);
     EXPECT_EQ(Last().FieldCount, 7);
@@ -36,8 +36,9 @@ TEST_F(FlowsetWalk, TemplateThenDataIsLearnedAndUsedAtOnce) {
     EXPECT_EQ(R.Records[1].L4_DST_PORT, 53);
     EXPECT_EQ(R.Records[1].IN_BYTES, -2147483647 - 1);
     EXPECT_TRUE(R.Records[2].SenderIP.empty());
-    EXPECT_EQ(R.Sink.Lines.back(),
-              "*** END OF FLOWSET PROCESSING iDataFlowSet=2 iTemplateFlowSet=1 iPtr=103 [67]  iPtrCheck=61 [3D] ***\r\n");
+    EXPECT_EQ(
+        R.Sink.Lines.back(),
+        "*** END OF FLOWSET PROCESSING iDataFlowSet=2 iTemplateFlowSet=1 iPtr=103 [67]  iPtrCheck=61 [3D] ***\r\n");
     EXPECT_EQ(R.Sink.Finishes, 1);
 }
 
@@ -47,8 +48,8 @@ TEST_F(FlowsetWalk, DataBeforeAnyTemplateIsSkippedByItsLengthAndCountedOnce) {
     for (const tNetflowV9& Slot : R.Records) EXPECT_TRUE(Slot.SenderIP.empty());
     EXPECT_EQ(R.Sink.CountLinesStartingWith("Data record but no template record"), 1);
     EXPECT_TRUE(R.Sink.HasLine("Data record but no template record [19-30] iPtr=25 [19] iFlowsetLength=28"));
-    EXPECT_TRUE(
-        R.Sink.HasLine("*** END OF FLOWSET PROCESSING iDataFlowSet=1 iTemplateFlowSet=0 iPtr=49 [31]  iPtrCheck=49 [31] ***"));
+    EXPECT_TRUE(R.Sink.HasLine(
+        "*** END OF FLOWSET PROCESSING iDataFlowSet=1 iTemplateFlowSet=0 iPtr=49 [31]  iPtrCheck=49 [31] ***"));
     // The walk went on at the flowset after it.
     EXPECT_EQ(R.Sink.Markers, std::vector<std::string>{"iFlowSetID=7"});
 }
@@ -66,7 +67,8 @@ TEST_F(FlowsetWalk, ZeroFieldTemplateWithdrawsTheTemplate) {
 
 TEST_F(FlowsetWalk, ShorterTemplateReplacesTheFieldCountOnly) {
     DecodeV9(V9Header(1) + TemplateFlowset(256, kIpv4Pairs));
-    const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, {{8, 4}, {7, 2}}) + Flowset(256, Hex("0A 0B 0C 0D 00 50")));
+    const auto R =
+        DecodeV9(V9Header(2) + TemplateFlowset(256, {{8, 4}, {7, 2}}) + Flowset(256, Hex("0A 0B 0C 0D 00 50")));
     EXPECT_EQ(Last().FieldCount, 2);
     EXPECT_EQ(Last().Fields[1].FieldType, 7);
     EXPECT_EQ(Last().Fields[2].FieldType, 7) << "third pair of the first template";
@@ -79,17 +81,17 @@ TEST_F(FlowsetWalk, ShorterTemplateReplacesTheFieldCountOnly) {
 
 TEST_F(FlowsetWalk, OptionsTemplateIsSkippedWholeWithItsFourLines) {
     const std::string sOptions = Flowset(1, Hex("01 01 00 04 00 04 00 01 00 02 00 04 00 22 00 04"));
-    const auto R =
-        DecodeV9(V9Header(2) + sOptions + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1));
+    const auto R = DecodeV9(V9Header(2) + sOptions + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1));
     const std::vector<std::string> Bare = R.Sink.Bare();
     ASSERT_GE(Bare.size(), 4u);
     const std::vector<std::string> First(Bare.begin(), Bare.begin() + 4);
-    EXPECT_EQ(First, (std::vector<std::string>{
-                         "FlowSetID [15-16]=1 0->Template record, 1->Optional feilds, >255 -> Data record",
-                         "FlowSetLength [17-18]=20 [0014]",
-                         "iPtrCheck=iPrt+iFlowsetLength-4 (FlowID & FlowLength) 41=25+20-4 [29]",
-                         "*** END OF FLOWSET PROCESSING iDataFlowSet=0 iTemplateFlowSet=0 iPtr=41 [29]  iPtrCheck=41 [29] ***",
-                     }));
+    EXPECT_EQ(First,
+              (std::vector<std::string>{
+                  "FlowSetID [15-16]=1 0->Template record, 1->Optional feilds, >255 -> Data record",
+                  "FlowSetLength [17-18]=20 [0014]",
+                  "iPtrCheck=iPrt+iFlowsetLength-4 (FlowID & FlowLength) 41=25+20-4 [29]",
+                  "*** END OF FLOWSET PROCESSING iDataFlowSet=0 iTemplateFlowSet=0 iPtr=41 [29]  iPtrCheck=41 [29] ***",
+              }));
     EXPECT_EQ(R.Slots, 1);
     EXPECT_EQ(R.Records[0].IPV4_SRC_ADDR, "10.0.0.1");
 }
@@ -138,13 +140,14 @@ TEST_F(FlowsetWalk, FlowsetShorterThanItsHeaderEndsTheWalkAfterItsClosingLine) {
 
 TEST_F(FlowsetWalk, DataFlowsetPaddingIsSkipped) {
     // Two records and three bytes of padding, then a second data flowset.
-    const auto R = DecodeV9(V9Header(4) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, kRecord1 + kRecord2 + "\0\0\0"s) +
-                            Flowset(256, Ipv4Record(3, 1, 2, 6, 7, 8)));
+    const auto R = DecodeV9(V9Header(4) + TemplateFlowset(256, kIpv4Pairs) +
+                            Flowset(256, kRecord1 + kRecord2 + "\0\0\0"s) + Flowset(256, Ipv4Record(3, 1, 2, 6, 7, 8)));
     ASSERT_EQ(R.Slots, 3);
     EXPECT_EQ(R.Records[2].IPV4_SRC_ADDR, "10.0.0.3");
     EXPECT_EQ(R.Records[2].IN_PKTS, 8);
     // The first data flowset closes at the next flowset's first byte, past its padding.
-    EXPECT_TRUE(R.Sink.HasLine("*** END OF FLOWSET PROCESSING iDataFlowSet=2 iTemplateFlowSet=1 iPtr=106 [6A]  iPtrCheck=64 [40] ***"));
+    EXPECT_TRUE(R.Sink.HasLine(
+        "*** END OF FLOWSET PROCESSING iDataFlowSet=2 iTemplateFlowSet=1 iPtr=106 [6A]  iPtrCheck=64 [40] ***"));
 }
 
 TEST_F(FlowsetWalk, RecordPastTheDatagramEndIsNotDecodedAndEndsTheWalk) {
@@ -155,8 +158,9 @@ TEST_F(FlowsetWalk, RecordPastTheDatagramEndIsNotDecodedAndEndsTheWalk) {
     EXPECT_EQ(R.Slots, 1);
     EXPECT_TRUE(R.Records[1].SenderIP.empty());
     EXPECT_EQ(R.Sink.CountLinesStartingWith("*** START FLOWSET PROCESSING"), 1);
-    EXPECT_EQ(R.Sink.Lines.back(),
-              "*** END OF FLOWSET PROCESSING iDataFlowSet=1 iTemplateFlowSet=1 iPtr=82 [52]  iPtrCheck=82 [52] ***\r\n");
+    EXPECT_EQ(
+        R.Sink.Lines.back(),
+        "*** END OF FLOWSET PROCESSING iDataFlowSet=1 iTemplateFlowSet=1 iPtr=82 [52]  iPtrCheck=82 [52] ***\r\n");
 }
 
 TEST_F(FlowsetWalk, TemplateFlowsetMayCarrySeveralTemplates) {
@@ -165,7 +169,8 @@ TEST_F(FlowsetWalk, TemplateFlowsetMayCarrySeveralTemplates) {
                             Flowset(301, Hex("05 06 07 08 00 16")));
     EXPECT_EQ(Last().TemplateID, 301) << "the last one stays";
     EXPECT_EQ(R.Sink.CountLinesStartingWith("TemplateID ["), 2);
-    EXPECT_TRUE(R.Sink.HasLine("TemplateID [21-22]=301 Templates that define data record formats begin numbering at 256."));
+    EXPECT_TRUE(
+        R.Sink.HasLine("TemplateID [21-22]=301 Templates that define data record formats begin numbering at 256."));
     ASSERT_EQ(R.Slots, 2);
     EXPECT_EQ(R.Records[0].IPV4_SRC_ADDR, "1.2.3.4");
     EXPECT_EQ(R.Records[1].IPV4_DST_ADDR, "5.6.7.8");
@@ -177,8 +182,8 @@ TEST_F(FlowsetWalk, TemplateOfMoreThanThirtyFieldsIsSteppedOver) {
     DecodeV9(V9Header(1) + TemplateFlowset(256, kIpv4Pairs));
     std::vector<Pair> Many(31, Pair{8, 4});
     const std::string sBody = Template(400, Many) + Template(401, {{7, 2}, {11, 2}});
-    const auto R =
-        DecodeV9(V9Header(3) + Flowset(0, sBody) + Flowset(401, Hex("00 17 00 50")) + Flowset(400, std::string(124, '\1')));
+    const auto R = DecodeV9(V9Header(3) + Flowset(0, sBody) + Flowset(401, Hex("00 17 00 50")) +
+                            Flowset(400, std::string(124, '\1')));
     EXPECT_EQ(Last().TemplateID, 401);
     EXPECT_TRUE(R.Sink.HasLine("FieldCount [1B-1C]=31"));
     EXPECT_EQ(R.Sink.CountLinesStartingWith("Field1 type="), 1) << "only the template after it is traced pair by pair";
@@ -222,8 +227,9 @@ TEST_F(FlowsetWalk, TemplateRunningPastTheDatagramEndsTheWalk) {
     EXPECT_EQ(Last().FieldCount, 0);
     EXPECT_EQ(R.Sink.CountLinesStartingWith("Field6 length"), 1);
     EXPECT_EQ(R.Sink.CountLinesStartingWith("Field7"), 0);
-    EXPECT_EQ(R.Sink.Lines.back(),
-              "*** END OF FLOWSET PROCESSING iDataFlowSet=0 iTemplateFlowSet=0 iPtr=53 [35]  iPtrCheck=57 [39] ***\r\n");
+    EXPECT_EQ(
+        R.Sink.Lines.back(),
+        "*** END OF FLOWSET PROCESSING iDataFlowSet=0 iTemplateFlowSet=0 iPtr=53 [35]  iPtrCheck=57 [39] ***\r\n");
 }
 
 TEST_F(FlowsetWalk, TemplateOfZeroByteRecordsIsNotLearned) {

@@ -1,10 +1,9 @@
-#include "support/DateTime.h"
-
 #include <gtest/gtest.h>
 
 #include <clocale>
 #include <ctime>
 
+#include "support/DateTime.h"
 #include "support/ProgramFacts.h"
 
 namespace brix32 {
@@ -56,11 +55,11 @@ TEST(DateTime, NowIsTheLocalTimeOfTheSystemClock) {
         const std::time_t after = std::time(nullptr);
         std::tm local{};
         localtime_r(&before, &local);
-        const TDateTime low = EncodeDateTime({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                              local.tm_min, local.tm_sec, 0});
+        const TDateTime low = EncodeDateTime(
+            {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, 0});
         localtime_r(&after, &local);
-        const TDateTime high = EncodeDateTime({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                                               local.tm_min, local.tm_sec, 999});
+        const TDateTime high = EncodeDateTime(
+            {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, 999});
         EXPECT_GE(now, low);
         EXPECT_LE(now, high);
     }

@@ -1,21 +1,21 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <memory>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <pugixml.hpp>
 #include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Doubles.h"
+#include "ScratchDirectory.h"
 #include "support/DateTime.h"
 #include "support/ExceptionReport.h"
 #include "support/GlobalSettings.h"
 #include "support/ProgramFacts.h"
-#include "Doubles.h"
-#include "ScratchDirectory.h"
 #include "support/Tones.h"
 
 namespace reporttest {
@@ -345,11 +345,13 @@ TEST_F(TracedOperationTest, ThrowingBodyIsReportedWithItsStep) {
 TEST_F(TracedOperationTest, QuietBodyAndForeignThrows) {
     tLogRec LogRec("TForm1.UDPServerUDPRead");
     tExceptionRec rec;
-    EXPECT_TRUE(RunTracedOperation("TForm1.UDPServerUDPRead", LogRec, rec, [&] { LogRec.Step(100); }, Reporter()));
+    EXPECT_TRUE(RunTracedOperation(
+        "TForm1.UDPServerUDPRead", LogRec, rec, [&] { LogRec.Step(100); }, Reporter()));
     EXPECT_EQ(rec.Function, "");
     EXPECT_TRUE(std::filesystem::is_empty(Dir()));
 
-    EXPECT_FALSE(RunTracedOperation("TForm1.UDPServerUDPRead", LogRec, rec, [] { throw 42; }, Reporter()));
+    EXPECT_FALSE(RunTracedOperation(
+        "TForm1.UDPServerUDPRead", LogRec, rec, [] { throw 42; }, Reporter()));
     EXPECT_EQ(rec.ClassName, "int");
     EXPECT_EQ(rec.Message, "unknown exception");
     EXPECT_EQ(rec.Trace, 100);

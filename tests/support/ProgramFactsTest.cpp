@@ -1,5 +1,3 @@
-#include "support/ProgramFacts.h"
-
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +6,7 @@
 #include <fstream>
 
 #include "VersionMark.h"
+#include "support/ProgramFacts.h"
 
 namespace brix32 {
 namespace {
@@ -50,9 +49,7 @@ TEST(MachineUpTime, ReadsTheRunningMachine) {
     EXPECT_EQ(up.UpTimeText, facts::UpTimeFromTicks(static_cast<std::uint32_t>(up.TickCount)).UpTimeText);
 }
 
-TEST(VersionString, RunningProgramCarriesTheBuildVersion) {
-    EXPECT_EQ(GetVersionString(""), NFC_FILE_VERSION);
-}
+TEST(VersionString, RunningProgramCarriesTheBuildVersion) { EXPECT_EQ(GetVersionString(""), NFC_FILE_VERSION); }
 
 TEST(VersionString, OtherFiles) {
     const std::string dir = ::testing::TempDir();
@@ -60,7 +57,11 @@ TEST(VersionString, OtherFiles) {
     const std::string plain = dir + "/plain.bin";
     {
         std::ofstream out(marked, std::ios::binary);
-        out << std::string("\x7f" "ELF junk\0\0", 11) << facts::EmbeddedVersionMark() << '\0' << "more";
+        out << std::string(
+                   "\x7f"
+                   "ELF junk\0\0",
+                   11)
+            << facts::EmbeddedVersionMark() << '\0' << "more";
     }
     {
         std::ofstream out(plain, std::ios::binary);

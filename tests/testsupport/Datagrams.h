@@ -2,11 +2,11 @@
 
 #include <cstdint>
 #include <fstream>
+#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -29,11 +29,16 @@ inline std::string Hex(std::string_view sText) {
             continue;
         }
         int v;
-        if (c >= '0' && c <= '9') v = c - '0';
-        else if (c >= 'a' && c <= 'f') v = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F') v = c - 'A' + 10;
-        else if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '|' || c == '-') continue;
-        else throw std::invalid_argument(std::string("not a hex digit: ") + c);
+        if (c >= '0' && c <= '9')
+            v = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            v = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            v = c - 'A' + 10;
+        else if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '|' || c == '-')
+            continue;
+        else
+            throw std::invalid_argument(std::string("not a hex digit: ") + c);
         if (iHigh < 0) {
             iHigh = v;
         } else {

@@ -15,8 +15,7 @@ void RecordingTones::PlayTone(unsigned FrequencyHz, unsigned DurationMs) {
     Tones.push_back({FrequencyHz, DurationMs});
 }
 
-RecordingReporter::RecordingReporter(const std::string& sDirectory, brix32::Clock& TheClock,
-                                     brix32::ToneOutput& Tones)
+RecordingReporter::RecordingReporter(const std::string& sDirectory, brix32::Clock& TheClock, brix32::ToneOutput& Tones)
     : Writer_(std::make_unique<brix32::XmlFileReporter>(sDirectory, TheClock, Tones)) {}
 
 std::string RecordingReporter::Report(const brix32::tExceptionRec& ExceptionRec) {
@@ -54,9 +53,7 @@ void FaultingTemplateStore::Store(std::string_view sSender, std::uint32_t Source
 }
 
 DecoderRig::DecoderRig(const std::string& sDirectory, netflowlib::tDecodeBounds TheBounds)
-    : Clock(brix32::EncodeDateTime({2026, 1, 6, 14, 3, 4, 5})),
-      Reporter(sDirectory, Clock, Tones),
-      Bounds(TheBounds) {}
+    : Clock(brix32::EncodeDateTime({2026, 1, 6, 14, 3, 4, 5})), Reporter(sDirectory, Clock, Tones), Bounds(TheBounds) {}
 
 netflowlib::tDecodeServices DecoderRig::Services() {
     return netflowlib::tDecodeServices{Sink, Reporter, Templates, Clock, Bounds};

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "RecordingSink.h"
 #include "flowdecode/DecodeServices.h"
 #include "flowdecode/Templates.h"
-#include "RecordingSink.h"
 #include "support/ExceptionReport.h"
 #include "support/Seams.h"
 #include "support/Tones.h"
@@ -19,7 +19,7 @@ namespace doubles {
 
 // A fixed time; with ThrowOnCall > 0 the call of that number throws instead.
 class FixedClock : public brix32::Clock {
-public:
+  public:
     explicit FixedClock(brix32::TDateTime At = 0) : When(At) {}
     brix32::TDateTime Now() override;
     int Calls = 0;
@@ -30,7 +30,7 @@ public:
 
 // Keeps the tones asked for and plays nothing; with bThrow it throws at the first one.
 class RecordingTones : public brix32::ToneOutput {
-public:
+  public:
     void PlayTone(unsigned FrequencyHz, unsigned DurationMs) override;
     std::vector<brix32::tTone> Tones;
     bool bThrow = false;
@@ -39,20 +39,20 @@ public:
 
 // Keeps every record it is handed, and writes the real report too when given a directory.
 class RecordingReporter : public brix32::ExceptionReporter {
-public:
+  public:
     RecordingReporter() = default;
     RecordingReporter(const std::string& sDirectory, brix32::Clock& TheClock, brix32::ToneOutput& Tones);
     std::string Report(const brix32::tExceptionRec& ExceptionRec) override;
     std::vector<brix32::tExceptionRec> Records;
 
-private:
+  private:
     std::unique_ptr<brix32::XmlFileReporter> Writer_;
 };
 
 // A recording sink that throws std::runtime_error(Message) at the Occurrence-th line beginning with
 // LinePrefix, or at the first marker equal to MarkerText, or when the trace header is handed over.
 class FaultingSink : public RecordingSink {
-public:
+  public:
     void BeginTrace(const std::string& sHeaderText) override;
     void Line(const std::string& sLine) override;
     void Marker(const std::string& sText) override;
@@ -63,20 +63,20 @@ public:
     bool bThrowAtHeader = false;
     std::string Message = "injected fault";
 
-private:
+  private:
     int Seen_ = 0;
 };
 
 // A real store that throws at the chosen call of Find or Store.
 class FaultingTemplateStore : public netflowlib::ExporterTemplateStore {
-public:
+  public:
     const netflowlib::tLearnedTemplate* Find(std::string_view sSender, std::uint32_t SourceID,
                                              std::int32_t TemplateID) override;
     void Store(std::string_view sSender, std::uint32_t SourceID, const netflowlib::tLearnedTemplate& Template) override;
     int ThrowOnFind = 0;
     int ThrowOnStore = 0;
 
-private:
+  private:
     int Finds_ = 0;
     int Stores_ = 0;
 };
@@ -102,7 +102,7 @@ namespace doubles {
 // For the operations that use the default reporter (the datagram handler): while it lives, reports
 // go into sDirectory with the system clock's times and the tones recorded, not played.
 class InstalledReporter {
-public:
+  public:
     explicit InstalledReporter(const std::string& sDirectory);
     ~InstalledReporter();
     InstalledReporter(const InstalledReporter&) = delete;

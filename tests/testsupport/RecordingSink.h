@@ -7,7 +7,7 @@
 
 // Keeps what the decoder sends, in order, for the tests to read back.
 class RecordingSink : public netflowlib::PacketTraceSink {
-public:
+  public:
     void BeginTrace(const std::string& sHeaderText) override {
         ++Begins;
         Header = sHeaderText;
@@ -21,7 +21,8 @@ public:
     std::vector<std::string> Bare() const {
         std::vector<std::string> Out;
         for (const std::string& s : Lines) {
-            Out.push_back(s.size() >= 2 && s.compare(s.size() - 2, 2, "\r\n") == 0 ? s.substr(0, s.size() - 2) : s + "<no CR LF>");
+            Out.push_back(s.size() >= 2 && s.compare(s.size() - 2, 2, "\r\n") == 0 ? s.substr(0, s.size() - 2)
+                                                                                   : s + "<no CR LF>");
         }
         return Out;
     }

@@ -55,7 +55,7 @@ struct tTemplateField {
 
 // The last template learned, from whichever exporter. Pair k of the template is Fields[k - 1].
 struct tTemplateFlowsetFormat {
-    std::int32_t FlowSetID = 0;  // never set by the decoder
+    std::int32_t FlowSetID = 0;      // never set by the decoder
     std::int32_t FlowSetLength = 0;  // never set by the decoder
     std::int32_t TemplateID = 0;
     std::int32_t FieldCount = 0;  // 0: no template known

@@ -11,7 +11,7 @@ inline constexpr const char* kMarkerFileName = "debug.txt";
 // Where the version 9 decoder sends its packet trace and its "debug.txt" markers. The decoder does no
 // file I/O of its own; the sink decides what a line or a marker becomes.
 class PacketTraceSink {
-public:
+  public:
     virtual ~PacketTraceSink();
     // The trace header of one datagram; starts a fresh trace.
     virtual void BeginTrace(const std::string& sHeaderText) = 0;
@@ -26,7 +26,7 @@ public:
 
 // Drops everything (fuzzing, benchmarks of the decoding alone).
 class DiscardTraceSink : public PacketTraceSink {
-public:
+  public:
     void BeginTrace(const std::string&) override {}
     void Line(const std::string&) override {}
     void Marker(const std::string&) override {}

@@ -13,7 +13,7 @@ namespace netflowlib {
 // line-by-line writer would have left, but at a few file operations per datagram instead of one
 // per line, and a reader never sees half a trace.
 class StagedTraceSink : public PacketTraceSink {
-public:
+  public:
     StagedTraceSink(std::string sTraceFileName = kPacketTraceFileName, std::string sMarkerFileName = kMarkerFileName);
 
     void BeginTrace(const std::string& sHeaderText) override;
@@ -25,7 +25,7 @@ public:
     std::size_t BufferCapacity() const { return sTrace_.capacity(); }
     static constexpr std::size_t kKeptCapacity = 256 * 1024;
 
-private:
+  private:
     std::string sTraceFileName_;
     std::string sMarkerFileName_;
     std::string sTrace_;

@@ -25,7 +25,7 @@ struct tLearnedTemplate {
 // and the last template learned from whichever exporter (what gTemplateFlowsetFormat is for the
 // process-wide store). Used on the listener thread only.
 class TemplateStore {
-public:
+  public:
     virtual ~TemplateStore();
     // The template for this key, or nullptr; a hit counts as a use. The pointer stays valid until the
     // next Store or Withdraw.
@@ -44,7 +44,7 @@ class TemplateCache;
 // from two sources of one sender). Bounded, least recently used first out, so that a flood of
 // template ids cannot exhaust memory.
 class ExporterTemplateStore : public TemplateStore {
-public:
+  public:
     explicit ExporterTemplateStore(std::size_t Capacity = kTemplateCacheCapacity);
     // A store whose last template is kept in Last (the process-wide store uses gTemplateFlowsetFormat).
     ExporterTemplateStore(tTemplateFlowsetFormat& Last, std::size_t Capacity);
@@ -62,7 +62,7 @@ public:
     std::size_t Size() const;
     std::size_t Capacity() const;
 
-private:
+  private:
     std::unique_ptr<TemplateCache> Cache_;
     tTemplateFlowsetFormat OwnLast_;
     tTemplateFlowsetFormat& Last_;

@@ -21,7 +21,6 @@ struct tExceptionRec {
     bool Beep = false;
 };
 
-
 // The per-operation trace record: Trace holds the last milestone passed, which a report carries.
 struct tLogRec {
     explicit tLogRec(const char* OwnerFunction = "") : Owner(OwnerFunction) {}
@@ -64,6 +63,5 @@ bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& Ex
 // The same with the report going to Reporter instead of the default reporter.
 bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
                         const std::function<void()>& Body, ExceptionReporter& Reporter);
-
 
 }  // namespace brix32

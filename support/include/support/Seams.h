@@ -12,7 +12,7 @@ struct tExceptionRec;
 
 // Local wall-clock time as the program shows it.
 class Clock {
-public:
+  public:
     virtual ~Clock() = default;
     virtual TDateTime Now() = 0;
 };
@@ -20,7 +20,7 @@ Clock& SystemClock();
 
 // Sound: one tone of a frequency and a duration, played to its end.
 class ToneOutput {
-public:
+  public:
     virtual ~ToneOutput() = default;
     virtual void PlayTone(unsigned FrequencyHz, unsigned DurationMs) = 0;
 };
@@ -28,7 +28,7 @@ ToneOutput& DefaultToneOutput();
 
 // Where a traced operation's failure goes.
 class ExceptionReporter {
-public:
+  public:
     virtual ~ExceptionReporter() = default;
     // Returns the report's file name, empty when none was written. Never throws.
     virtual std::string Report(const tExceptionRec& ExceptionRec) = 0;
@@ -37,12 +37,12 @@ public:
 // Writes the XML report into a directory (the program's directory when none is given), takes its
 // times from a clock and plays the four tones through a tone output when the record asks for them.
 class XmlFileReporter : public ExceptionReporter {
-public:
+  public:
     explicit XmlFileReporter(std::string sDirectory = "", Clock& TheClock = SystemClock(),
                              ToneOutput& Tones = DefaultToneOutput());
     std::string Report(const tExceptionRec& ExceptionRec) override;
 
-private:
+  private:
     std::string sDirectory_;
     Clock& Clock_;
     ToneOutput& Tones_;

@@ -1,6 +1,6 @@
-#include "FlowLines.h"
-
 #include <gtest/gtest.h>
+
+#include "FlowLines.h"
 
 namespace {
 
@@ -36,7 +36,7 @@ TEST(FlowLines, WorkedExampleVersion5) {
     const tNetflowV5 r = V5(1000, 5000, "10.0.0.1", 1234, "192.168.1.20", 80, 6, 123456);
     const std::string line = flowlines::V5DisplayLine(r, ",");
     EXPECT_EQ(line, "1000 4294963296" + std::string(5, ' ') + "10.0.0.1(1234)" + std::string(18, ' ') +
-                  "->192.168.1.20(80)" + std::string(6, ' ') + "[6 ] 123,456");
+                        "->192.168.1.20(80)" + std::string(6, ' ') + "[6 ] 123,456");
     ASSERT_EQ(line.size(), 88u);
     EXPECT_EQ(line.substr(20, 14), "10.0.0.1(1234)");
     EXPECT_EQ(line.substr(52, 18), "->192.168.1.20(80)");
@@ -118,7 +118,10 @@ TEST(FlowLines, ThousandsGrouping) {
     EXPECT_EQ(flowlines::FormatThousands(-100, ","), "-100");
     EXPECT_EQ(flowlines::FormatThousands(1234567, "."), "1.234.567");
     // A multi-byte separator (a narrow no-break space in some locales) is kept whole.
-    EXPECT_EQ(flowlines::FormatThousands(1234567, "\xE2\x80\xAF"), "1\xE2\x80\xAF" "234\xE2\x80\xAF" "567");
+    EXPECT_EQ(flowlines::FormatThousands(1234567, "\xE2\x80\xAF"),
+              "1\xE2\x80\xAF"
+              "234\xE2\x80\xAF"
+              "567");
 }
 
 TEST(FlowLines, DailyFileNameFollowsTheLocalDay) {

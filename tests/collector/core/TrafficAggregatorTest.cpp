@@ -1,9 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <vector>
 

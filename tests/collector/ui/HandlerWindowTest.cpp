@@ -17,7 +17,6 @@
 
 #include "DatagramHandler.h"
 #include "Doubles.h"
-#include "support/ExceptionReport.h"
 #include "Main.h"
 #include "MemoView.h"
 #include "TestDatagrams.h"

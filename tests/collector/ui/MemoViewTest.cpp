@@ -111,11 +111,8 @@ void MemoViewTest::ringKeepsTheNewestLinesInOrder() {
 
 void MemoViewTest::linesStayOneLineAndKeepTheirBytes() {
     MemoView memo;
-    std::vector<std::string> lines{"",
-                                   "inner\rcarriage\nreturns",
-                                   "ends with a line end\r\n",
-                                   std::string("caf\xE9 \xFF", 6),
-                                   std::string("nul\0inside", 10)};
+    std::vector<std::string> lines{"", "inner\rcarriage\nreturns", "ends with a line end\r\n",
+                                   std::string("caf\xE9 \xFF", 6), std::string("nul\0inside", 10)};
     AppendAll(memo, lines);
     const QStringList expected{QString(), QStringLiteral("inner carriage returns"),
                                QStringLiteral("ends with a line end"), QString::fromLatin1("caf\xE9 \xFF", 6),

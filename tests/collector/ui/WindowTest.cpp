@@ -31,14 +31,14 @@
 #include <string>
 #include <thread>
 
-#include "support/GlobalSettings.h"
 #include "DatagramHandler.h"
 #include "Main.h"
 #include "MemoView.h"
-#include "support/ProgramFacts.h"
 #include "SelectDay.h"
 #include "TerminationSignals.h"
 #include "WindowUpdates.h"
+#include "support/GlobalSettings.h"
+#include "support/ProgramFacts.h"
 
 namespace {
 
