@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libpugixml-dev libasound2-dev
-          libgtest-dev)
+          libgtest-dev libpcap-dev)
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; the others inspect,
 # validate and run what was installed. The package's own dependencies come with it (apt-get -f).
 package_tools=(dpkg-dev file lintian desktop-file-utils appstream man-db iproute2)
