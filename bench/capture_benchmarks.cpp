@@ -14,6 +14,7 @@
 #include "flowdecode/Ipfix.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/PacketTrace.h"
+#include "flowdecode/Templates.h"
 
 namespace {
 
