@@ -70,7 +70,7 @@ void BM_WriteCaptureOf10000(benchmark::State& state) {
 BENCHMARK(BM_WriteCaptureOf10000)->Unit(benchmark::kMillisecond);
 
 class NoTrace : public netflowlib::PacketTraceSink {
-public:
+  public:
     void BeginTrace(const std::string&) override {}
     void Line(const std::string&) override {}
     void Marker(const std::string&) override {}
@@ -90,7 +90,8 @@ void BM_DecodeIpfix30(benchmark::State& state) {
     for (auto _ : state) {
         netflowlib::tNetflowHeader Header;
         netflowlib::DecodeHeader(sPacket, Header, Services);
-        benchmark::DoNotOptimize(netflowlib::DecodeIpfixPacket("", "192.0.2.1", sPacket, Header, Records, Services, Store));
+        benchmark::DoNotOptimize(
+            netflowlib::DecodeIpfixPacket("", "192.0.2.1", sPacket, Header, Records, Services, Store));
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 30);
 }

@@ -5,7 +5,8 @@
 #include <cstring>
 
 RecentDatagrams::RecentDatagrams(std::size_t MaxDatagrams, std::size_t MaxBytes)
-    : MaxBytes_(MaxBytes), Ring_(new char[std::max<std::size_t>(MaxBytes, 1)]),
+    : MaxBytes_(MaxBytes),
+      Ring_(new char[std::max<std::size_t>(MaxBytes, 1)]),
       Entries_(std::max<std::size_t>(MaxDatagrams, 1)) {}
 
 void RecentDatagrams::DropOldest() {
@@ -43,7 +44,8 @@ std::vector<tRecentDatagram> RecentDatagrams::Snapshot() const {
     Out.reserve(Count_);
     for (std::size_t i = 0; i < Count_; ++i) {
         const tEntry& E = Entries_[(First_ + i) % Entries_.size()];
-        Out.push_back(tRecentDatagram{E.SenderAddress, E.SenderPort, E.ArrivalUs, std::string(Ring_.get() + E.Offset, E.Size)});
+        Out.push_back(
+            tRecentDatagram{E.SenderAddress, E.SenderPort, E.ArrivalUs, std::string(Ring_.get() + E.Offset, E.Size)});
     }
     return Out;
 }

@@ -18,7 +18,7 @@ struct tRecentDatagram {
 };
 
 class RecentDatagrams {
-public:
+  public:
     static constexpr std::size_t kDefaultMaxDatagrams = 10'000;
     static constexpr std::size_t kDefaultMaxBytes = 16 * 1024 * 1024;
 
@@ -36,7 +36,7 @@ public:
     std::size_t Count() const;
     std::size_t Bytes() const;
 
-private:
+  private:
     struct tEntry {
         std::size_t Offset = 0;
         std::size_t Size = 0;
@@ -50,7 +50,7 @@ private:
 
     const std::size_t MaxBytes_;
     std::unique_ptr<char[]> Ring_;  // not touched (so not resident) until written
-    std::vector<tEntry> Entries_;  // a ring of MaxDatagrams entries
+    std::vector<tEntry> Entries_;   // a ring of MaxDatagrams entries
     mutable std::mutex Lock_;
     std::size_t First_ = 0;  // the oldest entry
     std::size_t Count_ = 0;

@@ -9,7 +9,7 @@ namespace netflowlib {
 
 // The least-recently-used map behind IpfixTemplateStore.
 class IpfixTemplateCache {
-public:
+  public:
     explicit IpfixTemplateCache(std::size_t Capacity) : Capacity_(Capacity) {}
 
     struct tKey {

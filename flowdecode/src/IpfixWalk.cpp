@@ -77,7 +77,8 @@ bool IpfixWalk::WalkSet() {
         ++Outcome_.OptionsTemplateSets;
     } else if (SetID >= kFirstDataSetID) {
         if (BoundReached()) return false;
-        const tIpfixTemplate* Template = Templates_.Find(sSenderIP_, Header_.Source_ID, static_cast<std::uint16_t>(SetID));
+        const tIpfixTemplate* Template =
+            Templates_.Find(sSenderIP_, Header_.Source_ID, static_cast<std::uint16_t>(SetID));
         if (Template == nullptr) {
             NoTemplate(SetID);
             return true;
@@ -149,8 +150,9 @@ bool IpfixWalk::ReadFieldSpecifiers(tIpfixTemplate& Template, std::int32_t Field
 }
 
 void IpfixWalk::Withdraw(std::uint16_t TemplateID) {
-    const int Count = TemplateID == kTemplateSetID ? Templates_.WithdrawAll(sSenderIP_, Header_.Source_ID)
-                                                   : (Templates_.Withdraw(sSenderIP_, Header_.Source_ID, TemplateID) ? 1 : 0);
+    const int Count = TemplateID == kTemplateSetID
+                          ? Templates_.WithdrawAll(sSenderIP_, Header_.Source_ID)
+                          : (Templates_.Withdraw(sSenderIP_, Header_.Source_ID, TemplateID) ? 1 : 0);
     // A withdrawal of what was never learned still counts: the exporter said it.
     Outcome_.TemplatesWithdrawn += std::max(Count, 1);
     Note(TemplateID, 0);
@@ -170,9 +172,8 @@ void IpfixWalk::Accept(tIpfixTemplate& Template) {
 bool IpfixWalk::Refused(const tIpfixTemplate& Template) const {
     if (Template.Fields.size() > kMaxIpfixTemplateFields) return true;
     if (Template.MinRecordLength < std::max<std::int64_t>(Bounds_.MinRecordLength, 1)) return true;
-    return Bounds_.RefuseZeroLengthFields &&
-           std::any_of(Template.Fields.begin(), Template.Fields.end(),
-                       [](const tIpfixField& Field) { return Field.Length == 0; });
+    return Bounds_.RefuseZeroLengthFields && std::any_of(Template.Fields.begin(), Template.Fields.end(),
+                                                         [](const tIpfixField& Field) { return Field.Length == 0; });
 }
 
 void IpfixWalk::Note(std::uint16_t TemplateID, std::size_t FieldCount) {

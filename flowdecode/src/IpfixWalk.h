@@ -12,7 +12,7 @@ namespace netflowlib {
 // The state of one DecodeIpfixPacket call. Positions count from 1, as in the version 9 walk; the
 // reader covers the message only (the shorter of its length field and the datagram).
 class IpfixWalk {
-public:
+  public:
     IpfixWalk(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
               const tNetflowHeader& Header, tNetflowV9Records& Records, const tDecodeServices& Services,
               IpfixTemplateStore& Templates, brix32::tLogRec& LogRec, brix32::tExceptionRec& ExceptionRec);
@@ -20,7 +20,7 @@ public:
     void Run();
     tIpfixOutcome& Outcome() { return Outcome_; }
 
-private:
+  private:
     bool WalkSet();
     void LearnTemplates(std::int64_t iPos, std::int64_t iSetEnd);
     bool ReadTemplate(std::int64_t& iPos, std::int64_t iSetEnd);

@@ -23,7 +23,7 @@ const std::string kRecord1 = Ipv4Record(1, 1024, 443, 6, 1500, 3);
 const std::string kRecord2 = Ipv4Record(2, 1025, 53, 17, 0x80000000u, 1);
 
 class IpfixWalkTest : public DecoderTest {
-protected:
+  protected:
     struct tResult {
         tIpfixOutcome Outcome;
         tNetflowV9Records Records;
@@ -82,10 +82,11 @@ TEST(IpfixHeader, SixteenBytesUnderTheCaptionsOfTheSameMeaning) {
 
 TEST_F(IpfixWalkTest, FlowGivesTheRecordOfTheSameVersion9Flow) {
     // Every element the field table stores, in the lengths version 9 exporters use.
-    const std::vector<Pair> Pairs = {{1, 8}, {2, 4}, {4, 1},  {5, 1},  {6, 1},  {7, 2},  {8, 4},  {9, 1},
+    const std::vector<Pair> Pairs = {{1, 8},  {2, 4},  {4, 1},  {5, 1},  {6, 1},   {7, 2},   {8, 4},  {9, 1},
                                      {11, 2}, {12, 4}, {13, 1}, {15, 4}, {27, 16}, {28, 16}, {32, 2}, {61, 1}};
     std::string sRecord;
-    for (unsigned i = 0; i < 8 + 4 + 1 + 1 + 1 + 2 + 4 + 1 + 2 + 4 + 1 + 4 + 16 + 16 + 2 + 1; ++i) sRecord += U8(0x90 + i);
+    for (unsigned i = 0; i < 8 + 4 + 1 + 1 + 1 + 2 + 4 + 1 + 2 + 4 + 1 + 4 + 16 + 16 + 2 + 1; ++i)
+        sRecord += U8(0x90 + i);
     std::vector<IpfixSpec> Specs;
     for (const Pair& p : Pairs) Specs.push_back({p.Type, p.Length});
 
@@ -128,8 +129,8 @@ TEST_F(IpfixWalkTest, TemplatesBelongToSenderAndObservationDomainAndNotToVersion
 }
 
 TEST_F(IpfixWalkTest, WithdrawalOfOneTemplateAndOfAllOfADomain) {
-    Decode(IpfixMessage(Flowset(2, IpfixTemplate(256, Ipv4Specs()) + IpfixTemplate(257, Ipv4Specs()) +
-                                       IpfixTemplate(258, Ipv4Specs()))));
+    Decode(IpfixMessage(Flowset(
+        2, IpfixTemplate(256, Ipv4Specs()) + IpfixTemplate(257, Ipv4Specs()) + IpfixTemplate(258, Ipv4Specs()))));
     auto R = Decode(IpfixMessage(Flowset(2, IpfixTemplate(256, {})) + Flowset(256, kRecord1) + Flowset(257, kRecord1)));
     EXPECT_EQ(R.Outcome.TemplatesWithdrawn, 1);
     EXPECT_EQ(R.Outcome.SetsWithoutTemplate, 1);
@@ -156,9 +157,8 @@ TEST_F(IpfixWalkTest, EnterpriseFieldsAreSkippedByTheirLengthAndStoreNothing) {
 TEST_F(IpfixWalkTest, VariableLengthFieldsInBothForms) {
     // An interface name in the short form, a long string in the three-byte form, and a counter of
     // variable length that still gives its low word.
-    const std::string sRecord = VariableValue("eth0") + VariableValue(std::string(300, 'x')) +
-                                "\x0A\x00\x00\x05"s + VariableValue(U32(1) + U32(0x00001234)) +
-                                VariableValue("ab", true) + U8(6);
+    const std::string sRecord = VariableValue("eth0") + VariableValue(std::string(300, 'x')) + "\x0A\x00\x00\x05"s +
+                                VariableValue(U32(1) + U32(0x00001234)) + VariableValue("ab", true) + U8(6);
     const auto R = Decode(IpfixMessage(
         Flowset(2, IpfixTemplate(256, {{82, 65535}, {83, 65535}, {8, 4}, {1, 65535}, {84, 65535}, {4, 1}})) +
         Flowset(256, sRecord + sRecord)));
@@ -179,8 +179,8 @@ TEST_F(IpfixWalkTest, VariableLengthClaimingMoreThanItsSetIsMalformed) {
 }
 
 TEST_F(IpfixWalkTest, MessageCutShortKeepsItsWholeRecords) {
-    const std::string sWhole = IpfixMessage(Flowset(2, IpfixTemplate(256, Ipv4Specs())) +
-                                            Flowset(256, kRecord1 + kRecord2 + kRecord1));
+    const std::string sWhole =
+        IpfixMessage(Flowset(2, IpfixTemplate(256, Ipv4Specs())) + Flowset(256, kRecord1 + kRecord2 + kRecord1));
     const auto R = Decode(sWhole.substr(0, sWhole.size() - 5));
     EXPECT_TRUE(R.Outcome.Malformed);
     EXPECT_EQ(R.Outcome.RecordsDecoded, 2);
@@ -208,9 +208,10 @@ TEST_F(IpfixWalkTest, SetLongerThanTheMessageIsReadUpToTheMessageEnd) {
 
 TEST_F(IpfixWalkTest, OptionsTemplatesAndReservedSetsAreSkippedAndRefusalsCounted) {
     const std::string sOptions = U16(400) + U16(2) + U16(1) + U16(149) + U16(4) + U16(41) + U16(8);
-    const auto R = Decode(IpfixMessage(Flowset(3, sOptions) + Flowset(7, "abcd") +
-                                       Flowset(2, IpfixTemplate(260, {{8, 0}, {12, 4}}) + IpfixTemplate(261, {{4, 1}})) +
-                                       Flowset(2, IpfixTemplate(256, Ipv4Specs())) + Flowset(256, kRecord1)));
+    const auto R =
+        Decode(IpfixMessage(Flowset(3, sOptions) + Flowset(7, "abcd") +
+                            Flowset(2, IpfixTemplate(260, {{8, 0}, {12, 4}}) + IpfixTemplate(261, {{4, 1}})) +
+                            Flowset(2, IpfixTemplate(256, Ipv4Specs())) + Flowset(256, kRecord1)));
     EXPECT_EQ(R.Outcome.OptionsTemplateSets, 1);
     EXPECT_EQ(R.Outcome.TemplatesRefused, 2);
     EXPECT_EQ(R.Outcome.RecordsDecoded, 1);

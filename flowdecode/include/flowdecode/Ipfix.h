@@ -18,8 +18,8 @@ struct tFieldRule;
 // One field specifier of an IPFIX template. Enterprise-specific elements keep their number but have
 // no rule that stores anything: their element ids belong to the enterprise, not to the shared table.
 struct tIpfixField {
-    std::uint16_t ElementID = 0;  // without the enterprise bit
-    std::uint16_t Length = 0;  // 65535: variable length
+    std::uint16_t ElementID = 0;         // without the enterprise bit
+    std::uint16_t Length = 0;            // 65535: variable length
     std::uint32_t EnterpriseNumber = 0;  // 0: an element of the shared registry
     const tFieldRule* Rule = nullptr;
 };
@@ -45,7 +45,7 @@ class IpfixTemplateCache;
 // Apart from the version 9 store, because the two numberings are unrelated: an exporter may speak
 // both and use one id for two layouts. Bounded, least recently used first out. Listener thread only.
 class IpfixTemplateStore {
-public:
+  public:
     explicit IpfixTemplateStore(std::size_t Capacity = kIpfixTemplateCapacity);
     ~IpfixTemplateStore();
     IpfixTemplateStore(const IpfixTemplateStore&) = delete;
@@ -63,7 +63,7 @@ public:
     std::size_t Size() const;
     std::size_t Capacity() const;
 
-private:
+  private:
     std::unique_ptr<IpfixTemplateCache> Cache_;
 };
 

@@ -15,11 +15,12 @@ using namespace std::string_literals;
 namespace {
 
 class PcapWriterTest : public ScratchDirectoryTest {
-protected:
+  protected:
     // One of each version, as exporters send them.
     std::vector<tRecentDatagram> ThreeVersions() const {
         const std::string V5 = testdatagrams::V5Datagram({testdatagrams::V5Flow{}});
-        const std::string V9 = V9Header(2) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, Ipv4Record(1, 1, 2, 6, 3, 4));
+        const std::string V9 =
+            V9Header(2) + TemplateFlowset(256, kIpv4Pairs) + Flowset(256, Ipv4Record(1, 1, 2, 6, 3, 4));
         const std::string Ipfix =
             IpfixMessage(Flowset(2, IpfixTemplate(256, {{8, 4}, {4, 1}})) + Flowset(256, "\x0A\0\0\1\x06"s), 3, 9);
         return {{0xC0000201, 2055, 1'700'000'000'123'456, V5},
