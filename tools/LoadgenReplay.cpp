@@ -14,8 +14,6 @@
 
 namespace loadgen {
 
-volatile std::sig_atomic_t gReplayStop = 0;
-
 namespace {
 
 constexpr int kLinkTypeSll = 113;   // DLT_LINUX_SLL
@@ -96,11 +94,11 @@ Nanos NowMono() {
     return static_cast<Nanos>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-void SleepUntil(Nanos deadline) {
+void SleepUntil(Nanos deadline, const volatile std::sig_atomic_t& stop) {
     timespec ts{};
     ts.tv_sec = static_cast<time_t>(deadline / 1'000'000'000);
     ts.tv_nsec = static_cast<long>(deadline % 1'000'000'000);
-    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !gReplayStop) {
+    while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR && !stop) {
     }
 }
 
@@ -139,7 +137,8 @@ bool ReadCapture(const std::string& path, CaptureContents& out, std::string& why
 
 // Deadlines are absolute (start + offset in the capture / speed), so a late send never delays the
 // ones after it; a capture whose clock went back sends at once.
-int RunReplay(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
+int RunReplay(const Options& opts, const sockaddr_storage& dest, socklen_t destLen,
+              const volatile std::sig_atomic_t& stop) {
     CaptureContents capture;
     std::string why;
     if (!ReadCapture(opts.replayFile, capture, why)) {
@@ -161,10 +160,10 @@ int RunReplay(const Options& opts, const sockaddr_storage& dest, socklen_t destL
     const Nanos start = NowMono();
     const std::int64_t firstUs = capture.datagrams.empty() ? 0 : capture.datagrams.front().timeUs;
     for (const CapturedDatagram& d : capture.datagrams) {
-        if (gReplayStop) break;
+        if (stop) break;
         if (!opts.asFastAsPossible) {
             const double offsetNs = static_cast<double>(d.timeUs - firstUs) * 1000.0 / opts.speed.value_or(1.0);
-            if (offsetNs > 0) SleepUntil(start + static_cast<Nanos>(offsetNs));
+            if (offsetNs > 0) SleepUntil(start + static_cast<Nanos>(offsetNs), stop);
         }
         if (::send(fd, d.payload.data(), d.payload.size(), 0) < 0) {
             ++errors;
@@ -180,7 +179,7 @@ int RunReplay(const Options& opts, const sockaddr_storage& dest, socklen_t destL
     std::printf("skipped:     %llu frames without a whole UDP datagram\n",
                 static_cast<unsigned long long>(capture.skipped));
     std::printf("send errors: %llu\n", static_cast<unsigned long long>(errors));
-    if (gReplayStop) std::printf("stopped:     early, by signal\n");
+    if (stop) std::printf("stopped:     early, by signal\n");
     return kExitOk;
 }
 

@@ -12,9 +12,6 @@
 
 namespace loadgen {
 
-// Set by the signal handler: the replay stops after the datagram it is sending.
-extern volatile std::sig_atomic_t gReplayStop;
-
 struct CapturedDatagram {
     std::int64_t timeUs = 0;  // the capture's time stamp
     std::string payload;
@@ -30,7 +27,8 @@ struct CaptureContents {
 bool ReadCapture(const std::string& path, CaptureContents& out, std::string& why);
 
 // Sends them to dest at their original spacing divided by opts.speed, or back to back; prints the
-// summary. Returns the exit status.
-int RunReplay(const Options& opts, const sockaddr_storage& dest, socklen_t destLen);
+// summary. Stops early once stop is set (by a signal). Returns the exit status.
+int RunReplay(const Options& opts, const sockaddr_storage& dest, socklen_t destLen,
+              const volatile std::sig_atomic_t& stop);
 
 }  // namespace loadgen

@@ -288,7 +288,7 @@ using Nanos = std::int64_t;
 
 volatile std::sig_atomic_t gStop = 0;
 
-void OnSignal(int) { gStop = 1; gReplayStop = 1; }
+void OnSignal(int) { gStop = 1; }
 
 Nanos NowMono() {
     timespec ts{};
@@ -495,5 +495,5 @@ int main(int argc, char** argv) {
     ::sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
-    return opts.replayFile.empty() ? Run(opts, dest, destLen) : RunReplay(opts, dest, destLen);
+    return opts.replayFile.empty() ? Run(opts, dest, destLen) : RunReplay(opts, dest, destLen, gStop);
 }

@@ -257,8 +257,8 @@ TEST_F(FlowsetWalk, DataFlowsetWithTheTemplateButNoWholeRecord) {
 // length in front of it, in one byte or in 255 and two bytes.
 TEST_F(FlowsetWalk, VariableLengthFieldIsReadWithItsOwnLength) {
     const std::vector<Pair> Pairs = {{82, 65535}, {8, 4}, {83, 65535}, {12, 4}, {1, 4}};
-    const std::string sRecord1 = U8(4) + "eth0"s + "\x0A\x00\x00\x01"s + U8(255) + U16(2) + "ab"s +
-                                 "\xC0\xA8\x01\x01"s + U32(1500);
+    const std::string sRecord1 =
+        U8(4) + "eth0"s + "\x0A\x00\x00\x01"s + U8(255) + U16(2) + "ab"s + "\xC0\xA8\x01\x01"s + U32(1500);
     const std::string sRecord2 = U8(0) + "\x0A\x00\x00\x02"s + U8(1) + "z"s + "\xC0\xA8\x01\x02"s + U32(40);
     const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, Pairs) + Flowset(256, sRecord1 + sRecord2));
     ASSERT_EQ(R.Slots, 2);

@@ -98,8 +98,8 @@ inline std::string Ipv4Record(unsigned char Last, unsigned SrcPort, unsigned Dst
 // unless given.
 inline std::string IpfixMessage(const std::string& sSets, std::uint32_t Domain = 0, std::uint32_t Sequence = 1,
                                 int LengthField = -1) {
-    const unsigned Length = LengthField >= 0 ? static_cast<unsigned>(LengthField)
-                                             : static_cast<unsigned>(sSets.size() + 16);
+    const unsigned Length =
+        LengthField >= 0 ? static_cast<unsigned>(LengthField) : static_cast<unsigned>(sSets.size() + 16);
     return U16(10) + U16(Length) + U32(1700000000) + U32(Sequence) + U32(Domain) + sSets;
 }
 

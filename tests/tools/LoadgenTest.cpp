@@ -3,8 +3,8 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <pcap/pcap.h>
 #include <netinet/in.h>
+#include <pcap/pcap.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -58,10 +58,10 @@ Outcome RunLoadgen(const std::vector<std::string>& args) {
 TEST(LoadgenArguments, HelpAndVersionAnswerWithoutSending) {
     const Outcome help = RunLoadgen({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option : {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration",
-                               "-c, --count", "-R, --records", "-t, --template-every", "-s, --source-id", "-b, --burst",
-                               "-S, --spin-us", "--replay", "--speed", "--as-fast-as-possible", "--allow-remote",
-                               "-q, --quiet", "-h, --help", "--version"}) {
+    for (const char* option :
+         {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration", "-c, --count",
+          "-R, --records", "-t, --template-every", "-s, --source-id", "-b, --burst", "-S, --spin-us", "--replay",
+          "--speed", "--as-fast-as-possible", "--allow-remote", "-q, --quiet", "-h, --help", "--version"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(RunLoadgen({"-h"}).output, help.output);
@@ -302,8 +302,8 @@ std::string Be16Text(std::uint32_t v) { return {static_cast<char>(v >> 8), stati
 std::string Ipv4Udp(const std::string& payload, std::uint32_t flagsAndOffset = 0x4000, unsigned protocol = 17) {
     std::string ip = std::string("\x45\0", 2) + Be16Text(static_cast<std::uint32_t>(28 + payload.size())) +
                      std::string(2, '\0') + Be16Text(flagsAndOffset) + std::string(1, 64) +
-                     std::string(1, static_cast<char>(protocol)) + std::string(2, '\0') + std::string("\xC0\x00\x02\x01", 4) +
-                     std::string("\0\0\0\0", 4);
+                     std::string(1, static_cast<char>(protocol)) + std::string(2, '\0') +
+                     std::string("\xC0\x00\x02\x01", 4) + std::string("\0\0\0\0", 4);
     return ip + Be16Text(2055) + Be16Text(9996) + Be16Text(static_cast<std::uint32_t>(8 + payload.size())) +
            std::string(2, '\0') + payload;
 }

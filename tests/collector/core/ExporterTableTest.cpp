@@ -270,7 +270,8 @@ TEST(ExporterTable, SenderAddressesParseOnlyAsDottedQuads) {
 TEST(ExporterTableIpfix, ObservationDomainsAreExportersOfTheirOwnAndSequenceCountsRecords) {
     const auto Header = [](std::uint32_t Domain, std::uint32_t Sequence) {
         netflowlib::tNetflowHeader h;
-        netflowlib::DecodeHeader(fixtures::IpfixMessage(fixtures::Flowset(256, std::string(8, 'x')), Domain, Sequence), h);
+        netflowlib::DecodeHeader(fixtures::IpfixMessage(fixtures::Flowset(256, std::string(8, 'x')), Domain, Sequence),
+                                 h);
         return h;
     };
     ExporterTable table;
@@ -282,7 +283,8 @@ TEST(ExporterTableIpfix, ObservationDomainsAreExportersOfTheirOwnAndSequenceCoun
     tExporterTotals totals;
     table.Snapshot(rows, totals);
     ASSERT_EQ(rows.size(), 2u);
-    std::sort(rows.begin(), rows.end(), [](const tExporterRow& a, const tExporterRow& b) { return a.Domain < b.Domain; });
+    std::sort(rows.begin(), rows.end(),
+              [](const tExporterRow& a, const tExporterRow& b) { return a.Domain < b.Domain; });
     EXPECT_EQ(rows[0].Version, 10);
     EXPECT_EQ(rows[0].Domain, 1u);
     EXPECT_EQ(rows[0].Datagrams, 3u);
