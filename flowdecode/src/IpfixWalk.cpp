@@ -102,13 +102,13 @@ bool IpfixWalk::ReadTemplate(std::int64_t& iPos, std::int64_t iSetEnd) {
     const std::uint16_t TemplateID = Reader_.U16Or0(iPos);
     const std::int32_t FieldCount = Reader_.U16Or0(iPos + 2);
     iPos += kTemplateHeaderLength;
+    // Template ids start at 256; id 2 stands for all of them in a withdrawal. Anything else below is
+    // the zeros of padding.
+    if (TemplateID < kFirstDataSetID && !(TemplateID == kTemplateSetID && FieldCount == 0)) return false;
     if (FieldCount == 0) {
-        // A withdrawal; id 2 withdraws every template of the observation domain.
         Withdraw(TemplateID);
         return true;
     }
-    // Template ids start at 256: anything below is the zeros of padding.
-    if (TemplateID < kFirstDataSetID) return false;
     tIpfixTemplate Template;
     Template.TemplateID = TemplateID;
     if (!ReadFieldSpecifiers(Template, FieldCount, iPos, iSetEnd)) {

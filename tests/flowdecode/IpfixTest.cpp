@@ -142,6 +142,11 @@ TEST_F(IpfixWalkTest, WithdrawalOfOneTemplateAndOfAllOfADomain) {
     EXPECT_EQ(R.Outcome.TemplatesWithdrawn, 2);
     EXPECT_EQ(R.Outcome.SetsWithoutTemplate, 2);
     EXPECT_EQ(Store.Size(), 0u);
+    // Four and more bytes of zeros after the last template are padding, not a withdrawal.
+    R = Decode(
+        IpfixMessage(Flowset(2, IpfixTemplate(256, Ipv4Specs()) + std::string(6, '\0')) + Flowset(256, kRecord1)));
+    EXPECT_EQ(R.Outcome.TemplatesWithdrawn, 0);
+    EXPECT_EQ(R.Outcome.RecordsDecoded, 1);
 }
 
 TEST_F(IpfixWalkTest, EnterpriseFieldsAreSkippedByTheirLengthAndStoreNothing) {
