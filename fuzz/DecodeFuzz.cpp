@@ -1,4 +1,4 @@
-// Arbitrary bytes through DecodeHeader and the matching record decoder, with what the collector puts
+// Arbitrary bytes through DecodeHeader and the matching record decoder (IPFIX included), with what the collector puts
 // around them: the staged trace writing its files (into a scratch directory made once per process)
 // and the exception path, whose report is built in full but written nowhere.
 //
@@ -20,6 +20,7 @@
 #include <string>
 
 #include "flowdecode/DecodeServices.h"
+#include "flowdecode/Ipfix.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
@@ -87,8 +88,21 @@ const std::string& ScratchDirectory() {
     return sDirectory;
 }
 
+void DecodeIpfix(const std::string& sPacket, const std::string& sSender, const netflowlib::tNetflowHeader& Header,
+                 const netflowlib::tDecodeServices& Services, netflowlib::IpfixTemplateStore& Ipfix) {
+    netflowlib::tNetflowV9Records Records(netflowlib::kV9InitialSlots);
+    const netflowlib::tIpfixOutcome Outcome =
+        netflowlib::DecodeIpfixPacket("", sSender, sPacket, Header, Records, Services, Ipfix);
+    Require(!Outcome.Failed);
+    Require(Outcome.SlotsReached == Outcome.RecordsDecoded && Outcome.RecordsDecoded <= Services.Bounds.MaxRecords);
+    Require(static_cast<std::size_t>(Outcome.SlotsReached) <= Records.size());
+    Require(static_cast<std::size_t>(Outcome.SlotsReached) <= sPacket.size());
+    for (int i = 0; i < Outcome.SlotsReached; ++i) Require(Records[static_cast<std::size_t>(i)].SenderIP == sSender);
+    Require(Ipfix.Size() <= Ipfix.Capacity());
+}
+
 void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTrace,
-                const netflowlib::tDecodeServices& Services) {
+                const netflowlib::tDecodeServices& Services, netflowlib::IpfixTemplateStore& Ipfix) {
     netflowlib::tNetflowHeader Header;
     Require(netflowlib::DecodeHeader(sPacket, Header, Services));
     if (Header.Version == 5) {
@@ -108,6 +122,8 @@ void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTr
         Require(static_cast<std::size_t>(Slots) <= sPacket.size());
         const int FieldCount = Services.Templates.LastTemplate().FieldCount;
         Require(FieldCount >= 0 && FieldCount <= netflowlib::kMaxTemplateFields);
+    } else if (Header.Version == 10) {
+        DecodeIpfix(sPacket, sSender, Header, Services, Ipfix);
     } else {
         Require(Header.Version == 0 && Header.HeaderLength == 0);
     }
@@ -129,7 +145,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     Sink.FailAtLine = bFault ? Data[1] + 1 : 0;
     netflowlib::ExporterTemplateStore Templates;
     const netflowlib::tDecodeServices Services{Sink, Reporter, Templates, brix32::SystemClock()};
-    DecodeOnce(sPacket, kSenders[Control & 3], bTrace, Services);
-    DecodeOnce(sPacket, kSenders[(Control >> 2) & 3], bTrace, Services);
+    netflowlib::IpfixTemplateStore Ipfix;
+    DecodeOnce(sPacket, kSenders[Control & 3], bTrace, Services, Ipfix);
+    DecodeOnce(sPacket, kSenders[(Control >> 2) & 3], bTrace, Services, Ipfix);
     return 0;
 }

@@ -47,6 +47,21 @@ ALL_TYPES = [(0, 1), (1, 8), (2, 2), (3, 3), (4, 1), (5, 1), (6, 1), (7, 2), (8,
              (48, 1), (51, 1), (61, 1), (80, 6), (148, 4), (56701, 2), (56702, 2)]
 
 
+def ipfix(sets, domain=0, seq=1, length=None):
+    length = len(sets) + 16 if length is None else length
+    return u16(10) + u16(length) + u32(1700000000) + u32(seq) + u32(domain) + sets
+
+
+def ipfix_template(tid, specs):
+    """specs: (element, length) or (element, length, enterprise)."""
+    body = u16(tid) + u16(len(specs))
+    for spec in specs:
+        body += u16(spec[0] | (0x8000 if len(spec) > 2 else 0)) + u16(spec[1])
+        if len(spec) > 2:
+            body += u32(spec[2])
+    return body
+
+
 def record(pairs, seed):
     return bytes((seed + i * 7) & 0xFF for i in range(sum(l for _, l in pairs)))
 
@@ -89,6 +104,22 @@ def seeds():
     yield "v9-zero-length-fields", 0x00, v9_header(2) + hostile
     yield "v9-one-byte-records", 0x00, (v9_header(2) + flowset(0, template(256, [(4, 1)])) +
                                         flowset(256, b"\6" * 1990))
+    yield "v9-variable-length-fields", 0x00, (v9_header(2) + flowset(0, template(256, [(82, 65535), (8, 4)])) +
+                                              flowset(256, b"\4eth0\x0a\0\0\1" + b"\xff\0\2ab\x0a\0\0\2"))
+    mixed = [(8, 4), (12, 4), (1, 8), (2, 8), (82, 65535), (5, 4, 9), (4, 1)]
+    varrec = bytes([10, 0, 0, 1, 192, 168, 1, 1]) + u32(0) + u32(1500) + u32(0) + u32(3) + b"\3abc" + u32(7) + b"\6"
+    yield "ipfix-template-and-records", 0x00, ipfix(flowset(2, ipfix_template(256, mixed) +
+                                                            ipfix_template(257, IPV6) + b"\0\0") +
+                                                    flowset(256, varrec + varrec) + flowset(257, record(IPV6, 3)))
+    yield "ipfix-two-senders", 0x04, ipfix(flowset(2, ipfix_template(256, mixed)) + flowset(256, varrec), 7)
+    yield "ipfix-withdrawals-and-options", 0x00, ipfix(flowset(2, ipfix_template(256, simple)) +
+                                                       flowset(3, u16(400) + u16(1) + u16(1) + u16(149) + u16(4)) +
+                                                       flowset(2, ipfix_template(256, []) + ipfix_template(2, [])) +
+                                                       flowset(256, record(simple, 4)))
+    yield "ipfix-cut-short", 0x00, ipfix(flowset(2, ipfix_template(256, simple)) +
+                                         flowset(256, record(simple, 1) * 3), length=200)[:-7]
+    yield "ipfix-long-variable-field", 0x00, ipfix(flowset(2, ipfix_template(256, [(83, 65535), (8, 4)])) +
+                                                   flowset(256, b"\xff\1\x2c" + b"x" * 300 + b"\1\2\3\4"))
 
 
 def main():

@@ -8,7 +8,7 @@ set -euo pipefail
 
 # fonts-liberation: the fonts the window asks for resolve to these.
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libpugixml-dev libasound2-dev
-          libgtest-dev fonts-liberation)
+          libgtest-dev fonts-liberation libpcap-dev)
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; the others inspect,
 # validate and run what was installed. The package's own dependencies come with it (apt-get -f).
 package_tools=(dpkg-dev file lintian desktop-file-utils appstream man-db iproute2)

@@ -17,6 +17,9 @@ namespace {
 // Options without a short form get codes beyond any character.
 constexpr int kAllowRemote = 256;
 constexpr int kProgramVersion = 257;
+constexpr int kReplay = 258;
+constexpr int kSpeed = 259;
+constexpr int kAsFastAsPossible = 260;
 
 template <typename T>
 bool ParseInteger(std::string_view text, T& value) {
@@ -92,6 +95,23 @@ const OptionDef kOptions[] = {
          o.quiet = true;
          return true;
      }},
+    {"replay", kReplay, true,
+     [](const std::string& v, Options& o) {
+         o.replayFile = v;
+         return !v.empty();
+     }},
+    {"speed", kSpeed, true,
+     [](const std::string& v, Options& o) {
+         double f = 0;
+         if (!ParseDecimal(v, 1e-3, 1e6, f)) return false;
+         o.speed = f;
+         return true;
+     }},
+    {"as-fast-as-possible", kAsFastAsPossible, false,
+     [](const std::string&, Options& o) {
+         o.asFastAsPossible = true;
+         return true;
+     }},
     {"help", 'h', false, nullptr},
     {"version", kProgramVersion, false, nullptr},
 };
@@ -122,7 +142,17 @@ Request RefuseUnknown(char** argv) {
 }
 
 // What no single option can check: the choices that only make sense together.
+Request CheckReplay(const Options& opts) {
+    if (opts.rate > 0 || opts.duration || opts.count) {
+        return Refuse("--replay sends what the capture holds: --rate, --duration and --count do not apply");
+    }
+    if (opts.speed && opts.asFastAsPossible) return Refuse("give at most one of --speed and --as-fast-as-possible");
+    return Request::Send;
+}
+
 Request CheckCombination(const Options& opts) {
+    if (!opts.replayFile.empty()) return CheckReplay(opts);
+    if (opts.speed || opts.asFastAsPossible) return Refuse("--speed and --as-fast-as-possible go with --replay");
     if (opts.rate <= 0) return Refuse("--rate is required");
     if (opts.duration.has_value() == opts.count.has_value()) {
         return Refuse("give exactly one of --duration and --count");
@@ -182,8 +212,10 @@ Request ParseArguments(int argc, char** argv, Options& opts) {
 void PrintUsage(std::FILE* out) {
     std::fprintf(out,
                  "Usage: nf-loadgen --rate DATAGRAMS_PER_S (--duration S | --count N) [options]\n"
+                 "       nf-loadgen --replay FILE.pcap [--speed F | --as-fast-as-possible] [options]\n"
                  "\n"
-                 "Sends NetFlow export datagrams over UDP at a steady rate and reports what it sent.\n"
+                 "Sends NetFlow export datagrams over UDP at a steady rate and reports what it sent,\n"
+                 "or sends the UDP datagrams of a capture file again, in order.\n"
                  "An option's value follows it as --rate=10, --rate 10, -r 10 or -r10.\n"
                  "\n"
                  "  -N, --netflow-version 5|9   export format (default 5)\n"
@@ -202,6 +234,10 @@ void PrintUsage(std::FILE* out) {
                  "                              default 1); the average rate stays R\n"
                  "  -S, --spin-us U             busy-wait the last U microseconds before each deadline\n"
                  "                              (default 20; 0 sleeps only)\n"
+                 "      --replay FILE           send the UDP payloads of capture FILE (pcap or pcapng) at\n"
+                 "                              their original spacing instead of generated datagrams\n"
+                 "      --speed F               with --replay: F times the original pace (default 1)\n"
+                 "      --as-fast-as-possible   with --replay: back to back, no pacing\n"
                  "      --allow-remote          permit a destination outside loopback (and host name lookup)\n"
                  "  -q, --quiet                 print only the closing summary\n"
                  "  -h, --help                  this text\n"

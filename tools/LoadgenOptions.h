@@ -32,6 +32,10 @@ struct Options {
     double spinMicros = 20;
     bool allowRemote = false;
     bool quiet = false;
+    // --replay: the capture whose UDP payloads are sent, at their original pace divided by speed.
+    std::string replayFile;
+    std::optional<double> speed;
+    bool asFastAsPossible = false;
 };
 
 enum class Request { Send, Help, Version, UsageError };

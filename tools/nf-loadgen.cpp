@@ -1,7 +1,6 @@
-// nf-loadgen: sends NetFlow v5 or v9 export datagrams to a collector at a steady, precise rate.
-//
-// Built for load tests of a collector on the same machine, so it refuses any destination outside
-// loopback unless the operator names it with --allow-remote. Only POSIX and the C++ library.
+// nf-loadgen: sends NetFlow v5 or v9 export datagrams to a collector at a steady, precise rate, or
+// replays a capture (LoadgenReplay.cpp). Built for load tests of a collector on the same machine, so
+// it refuses any destination outside loopback unless the operator names it with --allow-remote.
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "LoadgenOptions.h"
+#include "LoadgenReplay.h"
 
 namespace {
 
@@ -495,5 +495,5 @@ int main(int argc, char** argv) {
     ::sigemptyset(&sa.sa_mask);
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
-    return Run(opts, dest, destLen);
+    return opts.replayFile.empty() ? Run(opts, dest, destLen) : RunReplay(opts, dest, destLen, gStop);
 }

@@ -128,7 +128,8 @@ ExporterTable::ExporterTable(std::size_t Capacity) : Capacity_(std::max<std::siz
 ExporterTable::Ref ExporterTable::Observe(std::string_view SenderIP, const netflowlib::tNetflowHeader& Header,
                                           std::size_t Size, std::uint32_t Records, std::int64_t NowMs) {
     Key key{ParseIPv4(SenderIP), 0, Header.Version};
-    if (Header.Version == 9) key.Domain = Header.Source_ID;
+    // IPFIX carries its observation domain where version 9 has its Source_ID.
+    if (Header.Version == 9 || Header.Version == 10) key.Domain = Header.Source_ID;
     if (Header.Version == 5) {
         key.Domain = static_cast<std::uint32_t>(Header.Engine_Type & 0xFF) << 8 |
                      static_cast<std::uint32_t>(Header.Engine_ID & 0xFF);

@@ -78,7 +78,7 @@ struct tExporterRow {
     std::uint64_t Serial = 0;      // unique per exporter for the life of the table
     std::uint32_t Address = 0;     // IPv4, host order
     std::uint16_t Version = 0;     // 5, 9, 10; 0 for datagrams without a header the collector knows
-    std::uint32_t Domain = 0;      // version 9: Source_ID; version 5: engine_type << 8 | engine_id
+    std::uint32_t Domain = 0;      // v9: Source_ID; IPFIX: observation domain; v5: engine_type << 8 | engine_id
     std::int64_t FirstSeenMs = 0;  // wall clock, milliseconds since 1970
     std::int64_t LastSeenMs = 0;
     std::uint64_t Datagrams = 0;

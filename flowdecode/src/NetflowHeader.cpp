@@ -22,6 +22,18 @@ void ReadV9Header(const ByteReader& Reader, tNetflowHeader& Header, brix32::tLog
     LogRec.Step(320);
 }
 
+// IPFIX: version, message length, export time, sequence number, observation domain id.
+void ReadIpfixHeader(const ByteReader& Reader, tNetflowHeader& Header, brix32::tLogRec& LogRec) {
+    LogRec.Step(600);
+    Header.Version = 10;
+    Header.MessageLength = Reader.U16Or0(3);
+    Header.UnixSeconds = Reader.U32Or0(5);
+    Header.Flow_Sequence = Reader.U32Or0(9);
+    Header.Source_ID = Reader.U32Or0(13);
+    Header.HeaderLength = kIpfixHeaderLength;
+    LogRec.Step(610);
+}
+
 void ReadV5Header(const ByteReader& Reader, tNetflowHeader& Header, brix32::tLogRec& LogRec) {
     LogRec.Step(400);
     Header.Version = 5;
@@ -55,6 +67,7 @@ bool DecodeHeader(const std::string& sPacket, tNetflowHeader& Header, const tDec
         Header.Flow_Sequence = 0;
         Header.Source_ID = 0;
         Header.HeaderLength = 0;
+        Header.MessageLength = 0;
 
         LogRec.Step(200);
         if (sPacket.size() <= 20) return;
@@ -65,6 +78,7 @@ bool DecodeHeader(const std::string& sPacket, tNetflowHeader& Header, const tDec
         const std::uint16_t v = Reader.U16Or0(1);
         if (v == 9) ReadV9Header(Reader, Header, LogRec);
         if (v == 5) ReadV5Header(Reader, Header, LogRec);
+        if (v == 10) ReadIpfixHeader(Reader, Header, LogRec);
     };
     // Passed by reference so that no call allocates for the wrapped body.
     return brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, std::ref(Body), Services.Reporter);

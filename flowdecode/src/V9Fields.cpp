@@ -90,8 +90,14 @@ bool LengthAccepted(const tFieldRule& Rule, std::int32_t FieldLength) {
     return (Rule.Length1 != 0 && FieldLength == Rule.Length1) || (Rule.Length2 != 0 && FieldLength == Rule.Length2);
 }
 
-void StoreValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t iPtr, std::int32_t FieldLength,
-                tNetflowV9& Slot) {
+void CopyAddress(std::array<std::uint8_t, 16>& Bytes, const ByteReader& Reader, std::int64_t iPtr) {
+    for (std::size_t i = 0; i < Bytes.size(); ++i) Bytes[i] = Reader.ByteOr0(iPtr + static_cast<std::int64_t>(i));
+}
+
+}  // namespace
+
+void StoreFieldValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t iPtr, std::int32_t FieldLength,
+                     tNetflowV9& Slot) {
     if (Rule.Value == ValueKind::None || !LengthAccepted(Rule, FieldLength)) return;
     switch (Rule.Value) {
         case ValueKind::LowWord:
@@ -125,17 +131,27 @@ void StoreValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t i
                 s += '.';
                 AppendDotted(s, Reader, iPtr + 4, 12);
             }
+            CopyAddress(Slot.IPV6_SRC_BYTES, Reader, iPtr);
             break;
         }
         case ValueKind::Dotted16:
             AssignDotted(Slot.*Rule.TextField, Reader, iPtr, 16);
+            CopyAddress(Slot.IPV6_DST_BYTES, Reader, iPtr);
             break;
         case ValueKind::None:
             break;
     }
 }
 
-}  // namespace
+std::int64_t ReadVariableLength(const ByteReader& Reader, std::int64_t iPos, std::int64_t& Prefix) {
+    Prefix = 1;
+    if (!Reader.Has(iPos, 1)) return -1;
+    const std::uint8_t First = Reader.ByteOr0(iPos);
+    if (First < 255) return First;
+    Prefix = 3;
+    if (!Reader.Has(iPos + 1, 2)) return -1;
+    return Reader.U16Or0(iPos + 1);
+}
 
 const tFieldRule& FieldRuleFor(std::int32_t FieldType) {
     if (FieldType >= 0 && FieldType < kDirectIndexLimit)
@@ -150,7 +166,7 @@ void DecodeField(V9Walk& Walk, const tFieldRule& Rule, std::int32_t FieldType, s
                  tNetflowV9& Slot) {
     if (Rule.Step != 0) Walk.Step(Rule.Step);
     if (Rule.SetsNotes) Walk.SetRecordNotes();
-    StoreValue(Rule, Walk.Reader(), Walk.Position(), FieldLength, Slot);
+    StoreFieldValue(Rule, Walk.Reader(), Walk.Position(), FieldLength, Slot);
     if (Rule.StepAfterStore != 0) Walk.Step(Rule.StepAfterStore);
     // A value line is written even when the length was not accepted: it then shows the field as it was.
     Walk.Trace().FieldValue(Rule, FieldType, Walk.Position(), Walk.Reader(), Slot);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ByteReader.h"
 #include "flowdecode/NetflowV9.h"
 
 namespace netflowlib {
@@ -55,6 +56,20 @@ struct tFieldRule {
 
 // The rule for a field type; unlisted types get the catch-all rule (step 5000).
 const tFieldRule& FieldRuleFor(std::int32_t FieldType);
+
+// Stores the value of a field of FieldLength bytes at iPtr into Slot as Rule says; a length the rule
+// does not accept leaves the slot as it was. The IPFIX records go through here too, so that the same
+// values give the same record.
+void StoreFieldValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t iPtr, std::int32_t FieldLength,
+                     tNetflowV9& Slot);
+
+// A template length that says the field carries its own length in front of its value.
+constexpr std::int32_t kVariableFieldLength = 65535;
+
+// The length of a variable-length field whose length prefix starts at iPos: one byte below 255, or
+// 255 followed by two bytes. Prefix is set to the prefix's own length (1 or 3); -1 when the prefix
+// runs past the datagram's end.
+std::int64_t ReadVariableLength(const ByteReader& Reader, std::int64_t iPos, std::int64_t& Prefix);
 
 // Decodes the field of type FieldType and template length FieldLength that starts at the walk's
 // current position into Slot. Never moves the position.

@@ -182,7 +182,12 @@ V9Walk::After V9Walk::ReadPairs(tLearnedTemplate& Template, std::int64_t iNextFl
         Pair.FieldLength = Reader_.U16Or0(Counters_.iPtr);
         Trace_.PairLength(k, Counters_.iPtr, Pair.FieldLength);
         Counters_.iPtr += 2;
-        Template.RecordLength += Pair.FieldLength;
+        if (Pair.FieldLength == kVariableFieldLength) {
+            ++Template.VariableFields;
+            Template.RecordLength += 1;
+        } else {
+            Template.RecordLength += Pair.FieldLength;
+        }
         Template.Rules[static_cast<std::size_t>(k - 1)] = &FieldRuleFor(Pair.FieldType);
     }
     return After::NextTemplate;
@@ -253,7 +258,8 @@ bool V9Walk::DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextF
     Counters_.TotalLength = 0;
     bool bGoOn = true;
     for (;;) {
-        if (Counters_.iPtr + Template.RecordLength > iNextFlowSet) {
+        const std::int64_t RecordLength = RecordLengthAt(Template, Counters_.iPtr);
+        if (Counters_.iPtr + RecordLength > iNextFlowSet) {
             // Fewer bytes than a record left in the flowset: padding. Records never run on into the
             // next flowset's header.
             Counters_.iPtr = iNextFlowSet;
@@ -261,7 +267,7 @@ bool V9Walk::DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextF
         }
         // The record fits in the flowset but the datagram ends inside it, or the datagram has had
         // all the records it may: nothing after it is decoded.
-        if (!Reader_.Has(Counters_.iPtr, Template.RecordLength)) {
+        if (!Reader_.Has(Counters_.iPtr, RecordLength)) {
             bGoOn = false;
             break;
         }
@@ -293,15 +299,41 @@ void V9Walk::DecodeRecord(const tLearnedTemplate& Template) {
     LogRec_.Step(6000);
 }
 
+// The bytes of the record at iPtr: the template's record length, or for a template with
+// variable-length fields the lengths their prefixes give (beyond the datagram when a prefix is cut).
+std::int64_t V9Walk::RecordLengthAt(const tLearnedTemplate& Template, std::int64_t iPtr) const {
+    if (Template.VariableFields == 0) return Template.RecordLength;
+    std::int64_t p = iPtr;
+    for (std::int32_t k = 0; k < Template.FieldCount; ++k) {
+        const std::int32_t FieldLength = Template.Fields[static_cast<std::size_t>(k)].FieldLength;
+        if (FieldLength != kVariableFieldLength) {
+            p += FieldLength;
+            continue;
+        }
+        std::int64_t Prefix = 0;
+        const std::int64_t Length = ReadVariableLength(Reader_, p, Prefix);
+        if (Length < 0) return Reader_.Length() + 1;
+        p += Prefix + Length;
+    }
+    return p - iPtr;
+}
+
 void V9Walk::DecodeFields(const tLearnedTemplate& Template, tNetflowV9& Record) {
     for (std::int32_t k = 1; k <= Template.FieldCount; ++k) {
-        const tTemplateField& Pair = Template.Fields[static_cast<std::size_t>(k - 1)];
-        Counters_.TotalLength += Pair.FieldLength;
+        tTemplateField Pair = Template.Fields[static_cast<std::size_t>(k - 1)];
+        std::int64_t Prefix = 0;
+        if (Pair.FieldLength == kVariableFieldLength) {
+            // The record's length was checked with these prefixes, so the value lies inside it; the
+            // trace shows the value's own position and length.
+            Pair.FieldLength = static_cast<std::int32_t>(ReadVariableLength(Reader_, Counters_.iPtr, Prefix));
+            Counters_.iPtr += Prefix;
+        }
+        Counters_.TotalLength += Prefix + Pair.FieldLength;
         Trace_.Field(k, Template.FieldCount, Pair, Counters_);
         DecodeField(*this, *Template.Rules[static_cast<std::size_t>(k - 1)], Pair.FieldType, Pair.FieldLength, Record);
         LogRec_.Step(5100);
         Counters_.iPtr += Pair.FieldLength;
-        Counters_.iPtrCheck -= Pair.FieldLength;
+        Counters_.iPtrCheck -= Prefix + Pair.FieldLength;
         Trace_.PtrCheckAfterField(Counters_);
         LogRec_.Step(5110);
     }

@@ -48,6 +48,7 @@ class V9Walk {
     void SkipWithoutTemplate();
     bool DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextFlowSet);
     void DecodeRecord(const tLearnedTemplate& Template);
+    std::int64_t RecordLengthAt(const tLearnedTemplate& Template, std::int64_t iPtr) const;
     void DecodeFields(const tLearnedTemplate& Template, tNetflowV9& Record);
 
     const std::string& sHostName_;

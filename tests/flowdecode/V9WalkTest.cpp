@@ -258,3 +258,36 @@ TEST_F(FlowsetWalk, DataFlowsetWithTheTemplateButNoWholeRecord) {
     ASSERT_EQ(R.Slots, 1);
     EXPECT_EQ(R.Records[0].IPV4_SRC_ADDR, "10.0.0.1");
 }
+
+// Length 65535 in a template is the IPFIX variable-length encoding: the record carries each value's
+// length in front of it, in one byte or in 255 and two bytes.
+TEST_F(FlowsetWalk, VariableLengthFieldIsReadWithItsOwnLength) {
+    const std::vector<Pair> Pairs = {{82, 65535}, {8, 4}, {83, 65535}, {12, 4}, {1, 4}};
+    const std::string sRecord1 =
+        U8(4) + "eth0"s + "\x0A\x00\x00\x01"s + U8(255) + U16(2) + "ab"s + "\xC0\xA8\x01\x01"s + U32(1500);
+    const std::string sRecord2 = U8(0) + "\x0A\x00\x00\x02"s + U8(1) + "z"s + "\xC0\xA8\x01\x02"s + U32(40);
+    const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, Pairs) + Flowset(256, sRecord1 + sRecord2));
+    ASSERT_EQ(R.Slots, 2);
+    EXPECT_EQ(R.Records[0].IPV4_SRC_ADDR, "10.0.0.1");
+    EXPECT_EQ(R.Records[0].IPV4_DST_ADDR, "192.168.1.1");
+    EXPECT_EQ(R.Records[0].IN_BYTES, 1500);
+    EXPECT_EQ(R.Records[1].IPV4_SRC_ADDR, "10.0.0.2");
+    EXPECT_EQ(R.Records[1].IN_BYTES, 40);
+    // The template still shows what it said; the record lines show the lengths read, at the value.
+    // The first record starts at 35 with the one-byte prefix of "eth0".
+    EXPECT_TRUE(R.Sink.HasLine("Field1 length [1F-20]=65535"));
+    EXPECT_TRUE(R.Sink.HasLine("field=1 of 5 iPtr=36 type=82 length=4 [36-39] TotalLength=5"));
+    EXPECT_TRUE(R.Sink.HasLine("field=3 of 5 iPtr=41 type=83 length=2 [41-42] TotalLength=14"));
+    EXPECT_TRUE(R.Sink.HasLine("field=1 of 5 iPtr=4C type=82 length=0 [4C-4B] TotalLength=23"));
+    EXPECT_TRUE(R.Sink.HasLine("*** END iDataFlowSet=2 iFlowsetLength=41 iPTR=90 [5A] iPTRCheck=53 [35]"));
+    EXPECT_FALSE(R.Outcome.RecordsCut);
+}
+
+TEST_F(FlowsetWalk, VariableLengthRunningPastTheFlowsetIsPadding) {
+    const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, {{8, 4}, {82, 65535}}) +
+                            Flowset(256, "\x0A\x00\x00\x01\x01x"s + "\x0A\x00\x00\x02\x30x"s) +
+                            Flowset(256, "\x0A\x00\x00\x03\x00"s));
+    ASSERT_EQ(R.Slots, 2);
+    EXPECT_EQ(R.Records[0].IPV4_SRC_ADDR, "10.0.0.1");
+    EXPECT_EQ(R.Records[1].IPV4_SRC_ADDR, "10.0.0.3");
+}

@@ -99,6 +99,37 @@ inline std::string Ipv4Record(unsigned char Last, unsigned SrcPort, unsigned Dst
            U8(Protocol) + U32(Bytes) + U32(Packets);
 }
 
+// IPFIX (version 10): a message of sets behind its 16-byte header, whose length is the message's own
+// unless given.
+inline std::string IpfixMessage(const std::string& sSets, std::uint32_t Domain = 0, std::uint32_t Sequence = 1,
+                                int LengthField = -1) {
+    const unsigned Length =
+        LengthField >= 0 ? static_cast<unsigned>(LengthField) : static_cast<unsigned>(sSets.size() + 16);
+    return U16(10) + U16(Length) + U32(1700000000) + U32(Sequence) + U32(Domain) + sSets;
+}
+
+// A field specifier; an Enterprise number other than 0 sets the element id's top bit.
+struct IpfixSpec {
+    unsigned ElementID;
+    unsigned Length;
+    std::uint32_t Enterprise = 0;
+};
+
+inline std::string IpfixTemplate(unsigned TemplateID, const std::vector<IpfixSpec>& Specs) {
+    std::string s = U16(TemplateID) + U16(static_cast<unsigned>(Specs.size()));
+    for (const IpfixSpec& f : Specs) {
+        s += U16(f.Enterprise != 0 ? (f.ElementID | 0x8000u) : f.ElementID) + U16(f.Length);
+        if (f.Enterprise != 0) s += U32(f.Enterprise);
+    }
+    return s;
+}
+
+// A variable-length value with its prefix: one byte below 255, else 255 and two bytes.
+inline std::string VariableValue(const std::string& sValue, bool bLongForm = false) {
+    if (!bLongForm && sValue.size() < 255) return U8(static_cast<unsigned>(sValue.size())) + sValue;
+    return U8(255) + U16(static_cast<unsigned>(sValue.size())) + sValue;
+}
+
 inline std::string Repeat(const std::string& s, int n) {
     std::string r;
     for (int i = 0; i < n; ++i) r += s;

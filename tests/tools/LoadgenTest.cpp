@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <pcap/pcap.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/socket.h>
@@ -12,6 +13,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -56,9 +58,10 @@ Outcome RunLoadgen(const std::vector<std::string>& args) {
 TEST(LoadgenArguments, HelpAndVersionAnswerWithoutSending) {
     const Outcome help = RunLoadgen({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option : {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration",
-                               "-c, --count", "-R, --records", "-t, --template-every", "-s, --source-id", "-b, --burst",
-                               "-S, --spin-us", "--allow-remote", "-q, --quiet", "-h, --help", "--version"}) {
+    for (const char* option :
+         {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration", "-c, --count",
+          "-R, --records", "-t, --template-every", "-s, --source-id", "-b, --burst", "-S, --spin-us", "--replay",
+          "--speed", "--as-fast-as-possible", "--allow-remote", "-q, --quiet", "-h, --help", "--version"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(RunLoadgen({"-h"}).output, help.output);
@@ -105,6 +108,15 @@ TEST(LoadgenArguments, EveryRefusalNamesItsOptionAndExitsWithStatus2) {
         {{"--rate", "10", "--count", "3", "stray"}, "'stray'"},
         // The old spelling of the NetFlow version must not pass for a request of the program's version.
         {{"--version", "9", "--rate", "10", "--count", "3"}, "--netflow-version"},
+        // A replay sends what the capture holds, at its own pace.
+        {{"--replay", "x.pcap", "--rate", "10"}, "--rate, --duration and --count do not apply"},
+        {{"--replay", "x.pcap", "--count", "3"}, "--rate, --duration and --count do not apply"},
+        {{"--replay", "x.pcap", "--speed", "2", "--as-fast-as-possible"}, "--speed and --as-fast-as-possible"},
+        {{"--replay", "x.pcap", "--speed", "0"}, "--speed: '0'"},
+        {{"--replay="}, "--replay: ''"},
+        {{"--rate", "10", "--count", "3", "--speed", "2"}, "go with --replay"},
+        {{"--rate", "10", "--count", "3", "--as-fast-as-possible"}, "go with --replay"},
+        {{"--replay", "/nonexistent/capture.pcap"}, "cannot read '/nonexistent/capture.pcap'"},
     };
     for (const auto& c : cases) {
         std::string line;
@@ -282,6 +294,60 @@ TEST(LoadgenWire, LongOptionsWithEqualsOrNextWordAndShortOptionsSendAlike) {
             EXPECT_EQ(Be16(d, 2), 4u) << args.front() << ": 3 records and the template";
         }
     }
+}
+
+// A capture as the collector saves it (Ethernet, IPv4, UDP), or as raw IP, with the frames given.
+std::string Be16Text(std::uint32_t v) { return {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}; }
+
+std::string Ipv4Udp(const std::string& payload, std::uint32_t flagsAndOffset = 0x4000, unsigned protocol = 17) {
+    std::string ip = std::string("\x45\0", 2) + Be16Text(static_cast<std::uint32_t>(28 + payload.size())) +
+                     std::string(2, '\0') + Be16Text(flagsAndOffset) + std::string(1, 64) +
+                     std::string(1, static_cast<char>(protocol)) + std::string(2, '\0') +
+                     std::string("\xC0\x00\x02\x01", 4) + std::string("\0\0\0\0", 4);
+    return ip + Be16Text(2055) + Be16Text(9996) + Be16Text(static_cast<std::uint32_t>(8 + payload.size())) +
+           std::string(2, '\0') + payload;
+}
+
+std::string Ethernet(const std::string& ip) { return std::string(12, '\x02') + Be16Text(0x0800) + ip; }
+
+void WriteCapture(const std::string& path, int linkType, const std::vector<std::string>& frames) {
+    const std::unique_ptr<pcap_t, void (*)(pcap_t*)> pcap(pcap_open_dead(linkType, 65535), pcap_close);
+    pcap_dumper_t* dumper = pcap_dump_open(pcap.get(), path.c_str());
+    ASSERT_NE(dumper, nullptr);
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        pcap_pkthdr header{};
+        header.ts.tv_sec = 1'700'000'000;
+        header.ts.tv_usec = static_cast<suseconds_t>(i * 100);  // 0.1 ms apart
+        header.caplen = header.len = static_cast<bpf_u_int32>(frames[i].size());
+        pcap_dump(reinterpret_cast<u_char*>(dumper), &header, reinterpret_cast<const u_char*>(frames[i].data()));
+    }
+    pcap_dump_close(dumper);
+}
+
+std::string AsText(const std::vector<std::uint8_t>& d) { return std::string(d.begin(), d.end()); }
+
+// Every whole UDP payload comes out again, byte for byte and in order, whatever else the file holds.
+TEST(LoadgenReplay, SendsEveryUdpPayloadOfTheCaptureInOrder) {
+    const std::vector<std::string> payloads = {std::string("\0\x05", 2) + "first", std::string("\0\x09", 2) + "second",
+                                               std::string(1400, '\x0A'), std::string("\0\x0A", 2)};
+    const std::string path = ::testing::TempDir() + "nf-loadgen-replay.pcap";
+    for (const int linkType : {DLT_EN10MB, DLT_RAW}) {
+        const auto frame = [&](const std::string& ip) { return linkType == DLT_EN10MB ? Ethernet(ip) : ip; };
+        WriteCapture(path, linkType,
+                     {frame(Ipv4Udp(payloads[0])), frame(Ipv4Udp("tcp", 0x4000, 6)), frame(Ipv4Udp(payloads[1])),
+                      frame(Ipv4Udp("fragment", 0x2000)), frame(Ipv4Udp(payloads[2])), frame(Ipv4Udp(payloads[3]))});
+        for (const char* pace : {"--speed=1000", "--as-fast-as-possible"}) {
+            Catcher catcher;
+            const Outcome out = RunLoadgen({"--replay", path, pace, "--port", catcher.Port(), "--quiet"});
+            ASSERT_EQ(out.exitCode, 0) << out.output;
+            EXPECT_NE(out.output.find("datagrams:   4\n"), std::string::npos) << out.output;
+            EXPECT_NE(out.output.find("skipped:     2 "), std::string::npos) << out.output;
+            const auto got = catcher.Take(payloads.size());
+            ASSERT_EQ(got.size(), payloads.size()) << linkType << " " << pace;
+            for (std::size_t i = 0; i < payloads.size(); ++i) EXPECT_EQ(AsText(got[i]), payloads[i]) << i;
+        }
+    }
+    std::remove(path.c_str());
 }
 
 }  // namespace

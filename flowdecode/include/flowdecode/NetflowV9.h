@@ -39,6 +39,10 @@ struct tNetflowV9 {
     std::int32_t ICMP_TYPE = 0;
     std::string Spare6;
     std::int32_t DIRECTION = 0;
+    // The 16 bytes behind IPV6_SRC_ADDR and IPV6_DST_ADDR, set together with them (the texts are the
+    // dotted forms the trace and the lines have always shown; FormatIpv6 gives the standard one).
+    std::array<std::uint8_t, 16> IPV6_SRC_BYTES{};
+    std::array<std::uint8_t, 16> IPV6_DST_BYTES{};
 };
 
 // The handler makes it with kV9InitialSlots empty slots for every datagram; the decoder grows it

@@ -16,7 +16,9 @@ struct tFieldRule;
 struct tLearnedTemplate {
     std::int32_t TemplateID = 0;
     std::int32_t FieldCount = 0;
+    // The fixed lengths, each variable-length field counted as its shortest form (one byte).
     std::int64_t RecordLength = 0;
+    std::int32_t VariableFields = 0;
     std::array<tTemplateField, kMaxTemplateFields> Fields{};
     std::array<const tFieldRule*, kMaxTemplateFields> Rules{};
 };

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "Datagrams.h"
 #include "ExporterTable.h"
 
 namespace {
@@ -262,4 +263,32 @@ TEST(ExporterTable, SenderAddressesParseOnlyAsDottedQuads) {
     for (const char* bad : {"", "1.2.3", "1.2.3.4.5", "256.1.1.1", "1..2.3", "a.b.c.d", "1.2.3.4 "}) {
         EXPECT_EQ(ParseIPv4(bad), 0u) << bad;
     }
+}
+
+// IPFIX headers as DecodeHeader reads them: one exporter per observation domain, and the sequence
+// counting data records.
+TEST(ExporterTableIpfix, ObservationDomainsAreExportersOfTheirOwnAndSequenceCountsRecords) {
+    const auto Header = [](std::uint32_t Domain, std::uint32_t Sequence) {
+        netflowlib::tNetflowHeader h;
+        netflowlib::DecodeHeader(fixtures::IpfixMessage(fixtures::Flowset(256, std::string(8, 'x')), Domain, Sequence),
+                                 h);
+        return h;
+    };
+    ExporterTable table;
+    table.Observe("10.0.0.1", Header(1, 100), 28, 5, 1000);
+    table.Observe("10.0.0.1", Header(2, 7), 28, 1, 1000);
+    table.Observe("10.0.0.1", Header(1, 105), 28, 5, 1000);
+    table.Observe("10.0.0.1", Header(1, 120), 28, 5, 1000);  // 10 records missed
+    std::vector<tExporterRow> rows;
+    tExporterTotals totals;
+    table.Snapshot(rows, totals);
+    ASSERT_EQ(rows.size(), 2u);
+    std::sort(rows.begin(), rows.end(),
+              [](const tExporterRow& a, const tExporterRow& b) { return a.Domain < b.Domain; });
+    EXPECT_EQ(rows[0].Version, 10);
+    EXPECT_EQ(rows[0].Domain, 1u);
+    EXPECT_EQ(rows[0].Datagrams, 3u);
+    EXPECT_EQ(rows[0].Sequence.Missed(), 10u);
+    EXPECT_EQ(rows[0].Malformed, 0u);
+    EXPECT_EQ(rows[1].Domain, 2u);
 }
