@@ -16,15 +16,22 @@ int main(int argc, char* argv[]) {
     // A signal can arrive while start-up still shows an error box, before the main loop runs;
     // remember it so that the loop is not entered at all.
     bool quitRequested = false;
-    TerminationSignals terminationSignals([&quitRequested](int) {
-        quitRequested = true;
-        QApplication::closeAllWindows();
-        QCoreApplication::exit(0);
-    });
+    TForm1* form = nullptr;
+    TerminationSignals terminationSignals(
+        [&quitRequested](int) {
+            quitRequested = true;
+            QApplication::closeAllWindows();
+            QCoreApplication::exit(0);
+        },
+        nullptr,
+        [&form] {
+            if (form != nullptr) form->SaveRecentDatagrams();
+        });
 
     // Declared in this order so that the dialog goes first and the window, which switches the
     // listener off before releasing its controls, last.
     TForm1 Form1(nullptr, TForm1::ErrorBoxes::OnlyWithADisplay);
+    form = &Form1;
     TfrmSelectDay frmSelectDay;
 
     // Without a display nobody can switch the listener on by hand: a collector that cannot listen

@@ -68,6 +68,27 @@ void RunTraced(brix32::tLogRec& LogRec, brix32::ExceptionReporter& Reporter, Ope
     Reporter.Report(ExceptionRec);
 }
 
+// What the handler needs of an IPFIX message, in the form a version 9 datagram tells it.
+netflowlib::tV9Outcome AsOutcome(const netflowlib::tIpfixOutcome& Ipfix) {
+    netflowlib::tV9Outcome Outcome;
+    Outcome.SlotsReached = Ipfix.SlotsReached;
+    Outcome.RecordsDecoded = Ipfix.RecordsDecoded;
+    Outcome.RecordsCut = Ipfix.RecordsCut;
+    Outcome.TemplatesLearned = Ipfix.TemplatesLearned;
+    Outcome.TemplatesRefused = Ipfix.TemplatesRefused;
+    Outcome.TemplatesWithdrawn = Ipfix.TemplatesWithdrawn;
+    using Kind = netflowlib::tTemplateNote::Kind;
+    for (const netflowlib::tIpfixTemplateNote& note : Ipfix.Templates) {
+        Outcome.TemplateNotes.push_back(
+            {note.FieldCount > 0 ? Kind::Learned : Kind::Withdrawn, note.TemplateID, note.FieldCount});
+    }
+    Outcome.FlowsetsWithoutTemplate = Ipfix.SetsWithoutTemplate;
+    Outcome.MissingTemplateIds = Ipfix.MissingTemplateIds;
+    Outcome.Malformed = Ipfix.Malformed;
+    Outcome.Failed = Ipfix.Failed;
+    return Outcome;
+}
+
 }  // namespace
 
 std::string DatagramHandler::CountedReporter::Report(const brix32::tExceptionRec& ExceptionRec) {
@@ -100,6 +121,10 @@ DatagramHandler::~DatagramHandler() = default;
 
 void DatagramHandler::UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding, bool LaterV9Queued) {
     const std::int64_t position = std::clamp<std::int64_t>(AData.Position(), 0, AData.Size());
+    if (Recent_ != nullptr) {
+        Recent_->Add(AData.Memory() + position, static_cast<std::size_t>(AData.Size() - position),
+                     ParseIPv4(ABinding.SenderIP), static_cast<std::uint16_t>(ABinding.SenderPort), WallClockUs());
+    }
     HandleDatagram(AData.Memory() + position, static_cast<std::size_t>(AData.Size() - position), ABinding.SenderIP,
                    LaterV9Queued);
 }
@@ -148,7 +173,7 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
 
     netflowlib::tNetflowHeader Header{};
     netflowlib::DecodeHeader(sPacket, Header, Decode_);
-    CountVersion(Data, Size, Header);
+    CountVersion(Size, Header);
     netflowlib::tV9Outcome Outcome;
     const int count = DecodeRecords(SenderIP, sPacket, Header, LaterV9Queued, Outcome);
     ObserveOutcome(SenderIP, Header, sPacket.size(), count, Outcome);
@@ -160,7 +185,8 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
     // Version 5 shows the records the decoder filled; version 9 every slot its walk reached, even
     // when a later template of the same datagram withdrew the one it was decoded with.
     if (Header.Version == 5) WriteV5Records(count);
-    if (Header.Version == 9) WriteV9Records(count);
+    // An IPFIX record is a version 9 record filled through the same field table: the same lines.
+    if (Header.Version == 9 || Header.Version == 10) WriteV9Records(count, Header.Version);
 }
 
 // The records of the datagram into the slots; returns how many slots the lines are made from.
@@ -179,6 +205,12 @@ int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::strin
                                              V9Records_, Decode_);
         return Outcome.SlotsReached;
     }
+    if (Header.Version == 10) {
+        ResetSlots(V9Records_);
+        Outcome = AsOutcome(netflowlib::DecodeIpfixPacket(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header,
+                                                          V9Records_, Decode_, IpfixTemplates_));
+        return Outcome.SlotsReached;
+    }
     return 0;
 }
 
@@ -190,7 +222,7 @@ void DatagramHandler::ObserveOutcome(const std::string& SenderIP, const netflowl
         Counters_.TemplatesRefused.Add(static_cast<std::uint64_t>(Outcome.TemplatesRefused));
     if (Exporters_ == nullptr) return;
     // Version 9 slots include flowsets skipped for want of their template: the flows are the records.
-    const int flows = Header.Version == 9 ? Outcome.RecordsDecoded : Records;
+    const int flows = Header.Version == 5 ? Records : Outcome.RecordsDecoded;
     const ExporterTable::Ref exporter =
         Exporters_->Observe(SenderIP, Header, Size, static_cast<std::uint32_t>(std::max(flows, 0)), ReceivedMs_);
     using Kind = netflowlib::tTemplateNote::Kind;
@@ -208,26 +240,21 @@ void DatagramHandler::ObserveOutcome(const std::string& SenderIP, const netflowl
         Exporters_->ObserveMissingTemplate(exporter, static_cast<std::uint16_t>(id));
     }
     if (bCut) Exporters_->ObserveCut(exporter);
-    if (Outcome.Failed) Exporters_->ObserveMalformed(exporter);
+    if (Outcome.Failed || Outcome.Malformed) Exporters_->ObserveMalformed(exporter);
 }
 
-void DatagramHandler::CountVersion(const char* Data, std::size_t Size, const netflowlib::tNetflowHeader& Header) {
+void DatagramHandler::CountVersion(std::size_t Size, const netflowlib::tNetflowHeader& Header) {
     if (Header.Version == 5) {
         Counters_.V5Datagrams.Add();
     } else if (Header.Version == 9) {
         Counters_.V9Datagrams.Add();
+    } else if (Header.Version == 10) {
+        Counters_.IpfixDatagrams.Add();
+    } else if (Size <= kShortestUndecoded) {
+        // The header decoder reads nothing from these, whatever their first two bytes say.
+        Counters_.TooShort.Add();
     } else {
-        // The header decoder leaves the version 0 for all of these; the first two bytes tell them apart.
-        const unsigned wireVersion = Size >= 2 ? (static_cast<unsigned>(static_cast<unsigned char>(Data[0])) << 8 |
-                                                  static_cast<unsigned char>(Data[1]))
-                                               : 0;
-        if (Size <= kShortestUndecoded) {
-            Counters_.TooShort.Add();
-        } else if (wireVersion == 10) {
-            Counters_.IpfixDatagrams.Add();
-        } else {
-            Counters_.UnknownVersion.Add();
-        }
+        Counters_.UnknownVersion.Add();
     }
 }
 
@@ -262,17 +289,23 @@ void DatagramHandler::WriteV5Records(int Count) {
     }
 }
 
-void DatagramHandler::WriteV9Records(int Count) {
+void DatagramHandler::WriteV9Records(int Count, int Version) {
     const std::string& separator = brix32::ThousandsSeparator();
     const int slots = std::min<int>(Count, static_cast<int>(V9Records_.size()));
     for (int i = 0; i < slots; ++i) {
         const netflowlib::tNetflowV9& record = V9Records_[static_cast<std::size_t>(i)];
-        // Records without an IPv4 source (IPv6 templates, slots of skipped flowsets) give no line.
-        if (record.IPV4_SRC_ADDR.empty()) continue;
+        // Records without an IPv4 source (IPv6 templates, slots of skipped flowsets) give no line;
+        // an IPv6 flow still reaches the Traffic views, which can show it.
+        if (record.IPV4_SRC_ADDR.empty()) {
+            if (Flows_ != nullptr && !record.IPV6_SRC_ADDR.empty()) {
+                Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_, Version));
+            }
+            continue;
+        }
         flowlines::BuildV9DisplayLine(DisplayLine_, record, separator);
         flowlines::BuildV9CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
-        if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_));
+        if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_, Version));
         Counters_.Flows.Add();
         // Held signed, as the exporter's unsigned counter of up to 2^32 - 1.
         Counters_.Bytes.Add(static_cast<std::uint32_t>(record.IN_BYTES));

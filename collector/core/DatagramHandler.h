@@ -10,9 +10,11 @@
 #include "FlowHandOver.h"
 #include "FlowRecord.h"
 #include "IdUDPServer.h"
+#include "RecentDatagrams.h"
 #include "TracePolicy.h"
 #include "WindowUpdates.h"
 #include "flowdecode/DecodeServices.h"
+#include "flowdecode/Ipfix.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
@@ -53,6 +55,8 @@ class DatagramHandler {
     void FeedExporters(ExporterTable* Table) { Exporters_ = Table; }
     // Every flow that reaches the CSV is also handed over there, a datagram's flows as one batch.
     void FeedTraffic(FlowHandOver* Flows) { Flows_ = Flows; }
+    // Every datagram is kept there as it arrived, before anything decodes it; none while unset.
+    void FeedRecent(RecentDatagrams* Recent) { Recent_ = Recent; }
 
   private:
     // Counters null: the handler keeps counters of its own.
@@ -70,14 +74,14 @@ class DatagramHandler {
     };
 
     void Body(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued);
-    void CountVersion(const char* Data, std::size_t Size, const netflowlib::tNetflowHeader& Header);
+    void CountVersion(std::size_t Size, const netflowlib::tNetflowHeader& Header);
     int DecodeRecords(const std::string& SenderIP, const std::string& sPacket, const netflowlib::tNetflowHeader& Header,
                       bool LaterV9Queued, netflowlib::tV9Outcome& Outcome);
     void ObserveOutcome(const std::string& SenderIP, const netflowlib::tNetflowHeader& Header, std::size_t Size,
                         int Records, const netflowlib::tV9Outcome& Outcome);
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
     void WriteV5Records(int Count);
-    void WriteV9Records(int Count);
+    void WriteV9Records(int Count, int Version);
 
     std::unique_ptr<CollectorCounters> OwnCounters_;
     WindowUpdates& Window_;
@@ -89,6 +93,9 @@ class DatagramHandler {
     netflowlib::tDecodeServices Decode_;
     ExporterTable* Exporters_ = nullptr;
     FlowHandOver* Flows_ = nullptr;
+    RecentDatagrams* Recent_ = nullptr;
+    // IPFIX templates are kept apart from version 9's: the two number their templates independently.
+    netflowlib::IpfixTemplateStore IpfixTemplates_;
     // The sender as the flow records carry it, and the datagram's time of arrival.
     FlowAddress Exporter_;
     std::int64_t ReceivedMs_ = 0;

@@ -49,4 +49,6 @@ FlowRecord MakeFlowRecord(const netflowlib::tNetflowV5& Record, const FlowAddres
 // the same 32 bits read unsigned: the CSV value v when v >= 0 and v + 2^32 otherwise. Totals
 // therefore equal the CSV's byte column read the same way (and the plain CSV sum whenever no
 // line is negative). IN_PKTS is treated alike.
-FlowRecord MakeFlowRecord(const netflowlib::tNetflowV9& Record, const FlowAddress& Exporter, std::int64_t ReceivedMs);
+// Version 10 for a record an IPFIX message filled. An IPv6 flow takes its addresses from the raw bytes.
+FlowRecord MakeFlowRecord(const netflowlib::tNetflowV9& Record, const FlowAddress& Exporter, std::int64_t ReceivedMs,
+                          int Version = 9);

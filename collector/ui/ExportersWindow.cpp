@@ -21,6 +21,7 @@
 
 #include "CounterSnapshot.h"
 #include "ExportersModel.h"
+#include "PcapWriter.h"
 #include "StatusBar.h"
 
 namespace {
@@ -34,10 +35,12 @@ QString CsvField(const QString& Text) {
 
 }  // namespace
 
-TfrmExporters::TfrmExporters(const ExporterTable& Exporters, const CollectorCounters& Counters, QWidget* Parent)
+TfrmExporters::TfrmExporters(const ExporterTable& Exporters, const CollectorCounters& Counters, QWidget* Parent,
+                             const RecentDatagrams* Recent)
     : QWidget(Parent, Qt::Window),
       Exporters_(Exporters),
       Counters_(Counters),
+      Recent_(Recent),
       Model_(new ExportersModel(this)),
       Sorted_(new QSortFilterProxyModel(this)) {
     setObjectName(QStringLiteral("frmExporters"));
@@ -72,6 +75,12 @@ TfrmExporters::TfrmExporters(const ExporterTable& Exporters, const CollectorCoun
 
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(lblCollectorTotals, 1);
+    if (Recent_ != nullptr) {
+        cmdSaveRecent = new QPushButton(QStringLiteral("Save recent datagrams\u2026"), this);
+        cmdSaveRecent->setObjectName(QStringLiteral("cmdSaveRecent"));
+        connect(cmdSaveRecent, &QPushButton::clicked, this, &TfrmExporters::SaveRecentClick);
+        bottom->addWidget(cmdSaveRecent, 0, Qt::AlignBottom);
+    }
     bottom->addWidget(cmdSaveCsv, 0, Qt::AlignBottom);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(tblExporters, 1);
@@ -157,6 +166,25 @@ void TfrmExporters::SaveCsvClick() {
         this, QStringLiteral("Save as CSV"), QStringLiteral("exporters.csv"), QStringLiteral("CSV files (*.csv)"));
     if (name.isEmpty() || SaveCsv(name)) return;
     const QString message = QStringLiteral("The table could not be saved to %1.").arg(name);
+    std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    QMessageBox::warning(this, windowTitle(), message);
+}
+
+bool TfrmExporters::SaveRecent(const QString& FileName, QString& Error) const {
+    if (Recent_ == nullptr) return false;
+    std::string error;
+    const bool saved = WriteCapture(FileName.toStdString(), Recent_->Snapshot(), tCaptureTarget{}, error);
+    Error = QString::fromStdString(error);
+    return saved;
+}
+
+void TfrmExporters::SaveRecentClick() {
+    const QString name = QFileDialog::getSaveFileName(this, QStringLiteral("Save recent datagrams"),
+                                                      QString::fromStdString(CaptureFileName(WallClockUs())),
+                                                      QStringLiteral("Capture files (*.pcap)"));
+    QString error;
+    if (name.isEmpty() || SaveRecent(name, error)) return;
+    const QString message = QStringLiteral("The recent datagrams could not be saved to %1: %2").arg(name, error);
     std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
     QMessageBox::warning(this, windowTitle(), message);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "ExporterTable.h"
+#include "RecentDatagrams.h"
 
 class QLabel;
 class QPushButton;
@@ -26,7 +27,9 @@ class TfrmExporters : public QWidget {
   public:
     static constexpr int kRefreshMs = 250;
 
-    TfrmExporters(const ExporterTable& Exporters, const CollectorCounters& Counters, QWidget* Parent = nullptr);
+    // Recent: the datagrams "Save recent datagrams…" writes as a capture file; no button without it.
+    TfrmExporters(const ExporterTable& Exporters, const CollectorCounters& Counters, QWidget* Parent = nullptr,
+                  const RecentDatagrams* Recent = nullptr);
 
     // One refresh of table and totals; NowMs is the wall clock in milliseconds since 1970.
     void Refresh(std::int64_t NowMs);
@@ -35,10 +38,13 @@ class TfrmExporters : public QWidget {
     void CopySelection() const;
     // The whole table in the order shown, a header line first. False when the file cannot be written.
     bool SaveCsv(const QString& FileName) const;
+    // The recent datagrams as a capture file; false with the reason in Error when it cannot be written.
+    bool SaveRecent(const QString& FileName, QString& Error) const;
 
     QTableView* tblExporters = nullptr;
     QLabel* lblCollectorTotals = nullptr;
     QPushButton* cmdSaveCsv = nullptr;
+    QPushButton* cmdSaveRecent = nullptr;
 
   protected:
     void showEvent(QShowEvent* Event) override;
@@ -46,10 +52,12 @@ class TfrmExporters : public QWidget {
 
   private:
     void SaveCsvClick();
+    void SaveRecentClick();
     QString TotalsText() const;
 
     const ExporterTable& Exporters_;
     const CollectorCounters& Counters_;
+    const RecentDatagrams* Recent_;
     ExportersModel* Model_;
     QSortFilterProxyModel* Sorted_;
     QTimer Timer_;

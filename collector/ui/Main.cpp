@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -31,6 +32,7 @@
 #include "DatagramHandler.h"
 #include "ExportersWindow.h"
 #include "MemoView.h"
+#include "PcapWriter.h"
 #include "StatusBar.h"
 #include "TrafficWindow.h"
 #include "UpdateChannel.h"
@@ -212,6 +214,7 @@ void TForm1::BuildControls() {
     Handler_ = std::make_unique<DatagramHandler>(*Updates_, Counters_, std::make_unique<netflowlib::StagedTraceSink>());
     Handler_->FeedExporters(&Exporters_);
     Handler_->FeedTraffic(&Flows_);
+    Handler_->FeedRecent(&Recent_);
     TrafficWorker_ = std::make_unique<TrafficWorker>(Flows_, SharedTraffic_);
 }
 
@@ -335,11 +338,23 @@ void TForm1::Exit1Click() {
 
 void TForm1::Exporters1Click() {
     RunHandler([this] {
-        if (ExportersWindow_ == nullptr) ExportersWindow_ = new TfrmExporters(Exporters_, Counters_, this);
+        if (ExportersWindow_ == nullptr) ExportersWindow_ = new TfrmExporters(Exporters_, Counters_, this, &Recent_);
         ExportersWindow_->show();
         ExportersWindow_->raise();
         ExportersWindow_->activateWindow();
     });
+}
+
+std::string TForm1::SaveRecentDatagrams() {
+    const std::string name = CaptureFileName(WallClockUs());
+    std::string error;
+    if (!WriteCapture(name, Recent_.Snapshot(), tCaptureTarget{}, error)) {
+        std::fprintf(stderr, "Recent datagrams not saved: %s\n", error.c_str());
+        return std::string();
+    }
+    std::error_code ignored;
+    std::fprintf(stderr, "Recent datagrams saved to %s\n", std::filesystem::absolute(name, ignored).c_str());
+    return name;
 }
 
 void TForm1::Traffic1Click() {

@@ -8,6 +8,7 @@
 #include "ExporterTable.h"
 #include "FlowHandOver.h"
 #include "IdUDPServer.h"
+#include "RecentDatagrams.h"
 #include "TrafficAggregator.h"
 
 class QAction;
@@ -40,6 +41,8 @@ class TForm1 : public QMainWindow {
     TrafficAggregator Traffic_;
     SharedTraffic SharedTraffic_{{}, &Traffic_};
     std::unique_ptr<TrafficWorker> TrafficWorker_;
+    // The last datagrams as they arrived, for a capture file an operator can hand on.
+    RecentDatagrams Recent_;
     // Declared before UDPServer so that it outlives the listener even without the explicit
     // deactivation of the destructor.
     std::unique_ptr<UpdateChannel> Updates_;
@@ -60,6 +63,9 @@ class TForm1 : public QMainWindow {
     void Exit1Click();
     void Exporters1Click();
     void Traffic1Click();
+    // Writes the recent datagrams beside the CSV under a timestamped name and says where on
+    // standard error (SIGUSR1 asks for it, also headless). Returns the file's name, empty on failure.
+    std::string SaveRecentDatagrams();
     // Called once per datagram on the listener thread.
     void UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding);
 

@@ -9,12 +9,14 @@ class QSocketNotifier;
 // collector the way File > Exit does: the listener is switched off and the handler in progress
 // finishes its line. The signal handler only writes a byte to a pipe; the event loop reads it.
 // After the first signal the default actions are back, so a second one ends a stuck shutdown.
-// One instance at a time.
+// SIGUSR1 asks for the recent datagrams to be saved and leaves the collector running; it is served
+// the same way, on the main thread. One instance at a time.
 class TerminationSignals : public QObject {
     Q_OBJECT
 
   public:
-    explicit TerminationSignals(std::function<void(int Signal)> OnSignal, QObject* Parent = nullptr);
+    explicit TerminationSignals(std::function<void(int Signal)> OnSignal, QObject* Parent = nullptr,
+                                std::function<void()> OnSaveRequest = nullptr);
     ~TerminationSignals() override;
 
     TerminationSignals(const TerminationSignals&) = delete;
@@ -25,6 +27,7 @@ class TerminationSignals : public QObject {
     void RestoreDefaultActions();
 
     std::function<void(int)> OnSignal_;
+    std::function<void()> OnSaveRequest_;
     QSocketNotifier* Notifier_ = nullptr;
     bool Installed_ = false;
 };

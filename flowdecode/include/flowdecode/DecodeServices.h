@@ -70,6 +70,8 @@ struct tV9Outcome {
     std::vector<std::int32_t> MissingTemplateIds;
     // The templates behind the three counts above, in order (the first kMaxTemplateNotes of them).
     std::vector<tTemplateNote> TemplateNotes;
+    // The datagram disagreed with its own lengths (IPFIX: the message length, a set running past it).
+    bool Malformed = false;
     // A failure was reported; what was decoded before it stays.
     bool Failed = false;
 };

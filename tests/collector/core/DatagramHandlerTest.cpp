@@ -107,6 +107,63 @@ TEST_F(DatagramHandlerTest, Version5DatagramShowsHeaderAndRecords) {
     EXPECT_EQ(Reports(), 0);
 }
 
+// An IPFIX flow is shown and written exactly as the version 9 flow with the same values; its header
+// fills the captions of the same meaning, 0 where IPFIX has no such field, and no trace is written.
+TEST_F(DatagramHandlerTest, IpfixFlowGivesTheLinesOfTheSameVersion9Flow) {
+    const std::string records = BasicIPv4Record({10, 0, 0, 1}, {192, 168, 1, 20}, 1234, 80, 17, 1500) +
+                                BasicIPv4Record({10, 0, 0, 2}, {192, 168, 1, 21}, 53, 5353, 6, 3000000000u);
+    Handle(V9Header(3) + V9Template(256, BasicIPv4Template()) + V9DataFlowset(256, records));
+    const std::vector<std::string> v9Memo = window.memo;
+    const std::vector<std::string> v9Csv = CsvLines();
+    std::remove((Dir() + netflowlib::kPacketTraceFileName).c_str());
+
+    std::vector<fixtures::IpfixSpec> specs;
+    for (auto [type, length] : BasicIPv4Template()) specs.push_back({type, length});
+    Handle(fixtures::IpfixMessage(
+        fixtures::Flowset(2, fixtures::IpfixTemplate(256, specs)) + fixtures::Flowset(256, records), 3, 9));
+    ASSERT_EQ(window.memo.size(), 4u);
+    EXPECT_EQ(window.memo[2], v9Memo[0]);
+    EXPECT_EQ(window.memo[3], v9Memo[1]);
+    const std::vector<std::string> csv = CsvLines();
+    ASSERT_EQ(csv.size(), 4u);
+    EXPECT_EQ(csv[2], v9Csv[0]);
+    EXPECT_EQ(csv[3], v9Csv[1]);
+    EXPECT_EQ(window.captions[Caption::lblVersion], "[0-1] version: 10");
+    EXPECT_EQ(window.captions[Caption::lblUnixSecs], "[8-11] unix_secs: 1700000000");
+    EXPECT_EQ(window.captions[Caption::lblflow_sequence], "[16-19] flow_sequence: 9");
+    EXPECT_EQ(window.captions[Caption::lblsys_uptime], "[4-7] sys_uptime: 0");
+    EXPECT_EQ(window.captions[Caption::lblCount], "[2-3] flowsets: 0");
+    EXPECT_FALSE(Exists(Dir() + netflowlib::kPacketTraceFileName));
+}
+
+// Every flow that reaches the CSV is handed over for the Traffic views, one batch per datagram; an
+// IPv6 flow gives no line but is handed over too, with its addresses whole.
+TEST_F(DatagramHandlerTest, FlowsAreHandedOverPerDatagramIPv6Included) {
+    FlowHandOver flows;
+    handler.FeedTraffic(&flows);
+    Handle(V5Datagram({V5Flow{}, V5Flow{}}));
+    std::string v6 =
+        fixtures::Hex("20010db8000000000000000000000001") + fixtures::Hex("fe800000000000000000000000000002");
+    v6 += fixtures::U16(443) + fixtures::U16(50000) + fixtures::U8(6) + fixtures::U32(777);
+    const std::vector<std::pair<unsigned, unsigned>> v6Template = {{27, 16}, {28, 16}, {7, 2}, {11, 2}, {4, 1}, {1, 4}};
+    Handle(V9Header(2) + V9Template(257, v6Template) + V9DataFlowset(257, v6 + std::string(3, '\0')));
+    EXPECT_EQ(CsvLines().size(), 2u);
+
+    std::vector<FlowBatch> batches;
+    flows.Drain([&batches](const FlowBatch& Batch) { batches.push_back(Batch); });
+    ASSERT_EQ(batches.size(), 2u);
+    ASSERT_EQ(batches[0].size(), 2u);
+    EXPECT_EQ(batches[0][0].Source.ToString(), "10.0.0.1");
+    EXPECT_EQ(batches[0][0].Bytes, 123456u);
+    EXPECT_EQ(batches[0][0].Version, 5);
+    ASSERT_EQ(batches[1].size(), 1u);
+    EXPECT_EQ(batches[1][0].Source.ToString(), "2001:db8::1");
+    EXPECT_EQ(batches[1][0].Destination.ToString(), "fe80::2");
+    EXPECT_EQ(batches[1][0].SourcePort, 443);
+    EXPECT_EQ(batches[1][0].Bytes, 777u);
+    EXPECT_EQ(batches[1][0].Version, 9);
+}
+
 TEST_F(DatagramHandlerTest, UnsignedHeaderFieldsNeverShowNegative) {
     std::string d = V5Datagram({V5Flow{}});
     for (int i = 4; i < 8; ++i) d[i] = '\xFF';

@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -249,6 +250,14 @@ void VisibilityWindowTest::exportersWindowShowsEveryExporterFromRealDatagrams() 
     // Data under a template this exporter never sent: counted against it, nothing decoded.
     loopback::Send(V9Header(1, 7, 6) + V9DataFlowset(300, record + std::string(3, '\0')), kPort);
     QTRY_COMPARE_WITH_TIMEOUT(cell(rowOf("9"), ExportersModel::colWithoutTemplate), QStringLiteral("1"), kWaitMs);
+
+    // The datagrams that came in, as a capture file: its header and one frame per datagram.
+    QVERIFY(window->cmdSaveRecent != nullptr);
+    QCOMPARE(window->cmdSaveRecent->text(), QStringLiteral("Save recent datagrams\u2026"));
+    QString error;
+    const QString capture = dir.filePath(QStringLiteral("recent.pcap"));
+    QVERIFY2(window->SaveRecent(capture, error), qPrintable(error));
+    QVERIFY(QFileInfo(capture).size() > 24 + 9 * (16 + 42));
 
     // Selected rows go to the clipboard as text, one line each.
     table->selectAll();
