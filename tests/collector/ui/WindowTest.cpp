@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "DatagramHandler.h"
+#include "Loopback.h"
 #include "Main.h"
 #include "MemoView.h"
 #include "SelectDay.h"
@@ -69,17 +70,9 @@ class PortHolder {
     bool Bound_ = false;
 };
 
-bool PortIsFree(std::uint16_t Port) { return PortHolder(Port).Bound(); }
+bool PortIsFree(std::uint16_t Port) { return loopback::PortIsFree(Port); }
 
-void SendToCollector(const std::string& Bytes) {
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(kCollectorPort);
-    sendto(fd, Bytes.data(), Bytes.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    close(fd);
-}
+void SendToCollector(const std::string& Bytes) { loopback::Send(Bytes, kCollectorPort); }
 
 // Answers every message box that opens while it lives, from inside the box's own event loop, and
 // keeps what the boxes showed.
