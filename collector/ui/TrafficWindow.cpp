@@ -128,6 +128,8 @@ QTableView* TrafficWindow::AddTalkerTab(TalkerKind Kind, const char* Name, const
     view->setModel(proxy);
     view->setSortingEnabled(true);
     view->sortByColumn(TalkerTableModel::Bytes, Qt::DescendingOrder);
+    // The figures take what they need and the talker the rest: an address cut to "1..." says nothing.
+    view->horizontalHeader()->setSectionResizeMode(QHeaderView::ResizeToContents);
     view->horizontalHeader()->setSectionResizeMode(TalkerTableModel::Talker, QHeaderView::Stretch);
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this, Kind] { TalkerSelected(Kind); });
