@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "LatenessHistogram.h"
 #include "LoadgenOptions.h"
 #include "LoadgenReplay.h"
 
@@ -284,7 +285,8 @@ std::size_t EncodeV9(std::uint8_t* buf, const Options& opts, std::uint64_t datag
 // Pacing. Deadlines are absolute (start + k / rate), so a late wake-up never shifts the ones
 // after it: whatever fell due meanwhile goes out at once and the average rate holds.
 
-using Nanos = std::int64_t;
+using Nanos = loadgen::Nanos;
+using loadgen::LatenessHistogram;
 
 volatile std::sig_atomic_t gStop = 0;
 
@@ -304,37 +306,6 @@ void SleepUntil(Nanos deadline) {
     }
 }
 
-// Lateness of each send behind its deadline, in microsecond buckets, for the closing summary.
-class LatenessHistogram {
-  public:
-    void Add(Nanos late) {
-        const Nanos us = std::max<Nanos>(0, late) / 1000;
-        ++buckets_[static_cast<std::size_t>(std::min<Nanos>(us, kBuckets - 1))];
-        max_ = std::max(max_, late);
-        sum_ += static_cast<double>(std::max<Nanos>(0, late));
-        ++n_;
-    }
-    double MeanMicros() const { return n_ ? sum_ / static_cast<double>(n_) / 1000.0 : 0; }
-    double MaxMicros() const { return static_cast<double>(max_) / 1000.0; }
-    // Upper bound of the bucket holding the given share; the last bucket means "at least".
-    long PercentileMicros(double share) const {
-        const auto target = static_cast<std::uint64_t>(share * static_cast<double>(n_));
-        std::uint64_t seen = 0;
-        for (long us = 0; us < kBuckets; ++us) {
-            seen += buckets_[static_cast<std::size_t>(us)];
-            if (seen > target) return us + 1;
-        }
-        return kBuckets;
-    }
-
-  private:
-    static constexpr long kBuckets = 100000;
-    std::vector<std::uint64_t> buckets_ = std::vector<std::uint64_t>(kBuckets);
-    Nanos max_ = 0;
-    double sum_ = 0;
-    std::uint64_t n_ = 0;
-};
-
 ExportClock ClockNow(Nanos monoStart) {
     timespec real{};
     ::clock_gettime(CLOCK_REALTIME, &real);
@@ -353,11 +324,12 @@ struct Totals {
     Nanos lastSend = 0;
 };
 
-int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
+// A connected UDP socket to the destination, or -1 after saying why.
+int OpenSender(const sockaddr_storage& dest, socklen_t destLen) {
     const int fd = ::socket(dest.ss_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         std::fprintf(stderr, "nf-loadgen: socket: %s\n", std::strerror(errno));
-        return kExitSocket;
+        return -1;
     }
     // A larger send buffer lets a burst leave without blocking on loopback.
     const int sendBuffer = 4 << 20;
@@ -365,19 +337,94 @@ int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
     if (::connect(fd, reinterpret_cast<const sockaddr*>(&dest), destLen) != 0) {
         std::fprintf(stderr, "nf-loadgen: connect: %s\n", std::strerror(errno));
         ::close(fd);
-        return kExitSocket;
+        return -1;
     }
     // Sleeps end on time only with the smallest timer slack.
     ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    return fd;
+}
+
+// The datagrams a burst sends, built in place and described for sendmmsg.
+struct Burst {
+    std::vector<std::array<std::uint8_t, kMaxDatagram>> buffers =
+        std::vector<std::array<std::uint8_t, kMaxDatagram>>(kMaxBurst);
+    std::array<iovec, kMaxBurst> iov{};
+    std::array<mmsghdr, kMaxBurst> msgs{};
+
+    void Build(const Options& opts, std::uint64_t first, std::uint64_t n, const ExportClock& clock) {
+        for (std::uint64_t i = 0; i < n; ++i) {
+            const std::uint64_t d = first + i;
+            const std::uint64_t firstFlow = d * static_cast<std::uint64_t>(opts.records);
+            const std::size_t len = opts.netflowVersion == 5 ? EncodeV5(buffers[i].data(), opts, firstFlow, clock)
+                                                             : EncodeV9(buffers[i].data(), opts, d, firstFlow, clock);
+            iov[i] = iovec{buffers[i].data(), len};
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+    }
+};
+
+// Sends the n datagrams of the burst; Due(k) is the deadline of its k-th one.
+template <typename DueOf>
+void SendBurst(int fd, Burst& b, std::uint64_t n, const Options& opts, DueOf Due, Totals& t,
+               LatenessHistogram& lateness) {
+    std::uint64_t sent = 0;
+    while (sent < n) {
+        const int rc = ::sendmmsg(fd, b.msgs.data() + sent, static_cast<unsigned>(n - sent), 0);
+        if (rc < 0) {
+            if (errno == EINTR && !gStop) continue;
+            // This datagram is lost (a refused port reports here, on the send after it).
+            ++t.sendErrors;
+            if (!t.firstErrno) t.firstErrno = errno;
+            ++sent;
+            continue;
+        }
+        const Nanos after = NowMono();
+        t.lastSend = after;
+        for (int i = 0; i < rc; ++i) {
+            const std::uint64_t k = sent + static_cast<std::uint64_t>(i);
+            lateness.Add(after - Due(k));
+            t.bytes += b.iov[k].iov_len;
+        }
+        t.datagrams += static_cast<std::uint64_t>(rc);
+        t.flows += static_cast<std::uint64_t>(rc) * static_cast<std::uint64_t>(opts.records);
+        sent += static_cast<std::uint64_t>(rc);
+    }
+}
+
+void PrintSummary(const Options& opts, const Totals& t, const LatenessHistogram& lateness, Nanos start) {
+    // Measured from the first deadline, so a late start or a catch-up burst shows as a lower rate.
+    const double seconds = t.datagrams ? static_cast<double>(t.lastSend - start) / 1e9 : 0;
+    const double achieved = t.datagrams > 1 && seconds > 0 ? static_cast<double>(t.datagrams - 1) / seconds : 0;
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+
+    std::printf("datagrams:   %llu\n", static_cast<unsigned long long>(t.datagrams));
+    std::printf("flows:       %llu\n", static_cast<unsigned long long>(t.flows));
+    std::printf("bytes:       %llu\n", static_cast<unsigned long long>(t.bytes));
+    std::printf("seconds:     %.3f\n", seconds);
+    std::printf("rate:        %.1f datagrams/s (asked %.6g, %.2f%%), %.0f flows/s\n", achieved, opts.rate,
+                opts.rate > 0 ? 100.0 * achieved / opts.rate : 0.0, achieved * opts.records);
+    std::printf("lateness:    mean %.1f us, p99 < %ld us, max %.1f us\n", lateness.MeanMicros(),
+                lateness.PercentileMicros(0.99), lateness.MaxMicros());
+    std::printf("send errors: %llu%s%s\n", static_cast<unsigned long long>(t.sendErrors),
+                t.firstErrno ? ", first: " : "", t.firstErrno ? std::strerror(t.firstErrno) : "");
+    std::printf("cpu seconds: %.2f\n", cpu);
+    if (gStop) std::printf("stopped:     early, by signal\n");
+}
+
+int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
+    const int fd = OpenSender(dest, destLen);
+    if (fd < 0) return kExitSocket;
 
     const std::uint64_t total =
         opts.count ? *opts.count : static_cast<std::uint64_t>(std::ceil(*opts.duration * opts.rate - 1e-9));
     const double periodNs = 1e9 / opts.rate;
     const Nanos spin = static_cast<Nanos>(opts.spinMicros * 1000);
-
-    std::vector<std::array<std::uint8_t, kMaxDatagram>> buffers(kMaxBurst);
-    std::array<iovec, kMaxBurst> iov{};
-    std::array<mmsghdr, kMaxBurst> msgs{};
+    Burst burst;
     LatenessHistogram lateness;
     Totals t;
 
@@ -406,64 +453,13 @@ int Run(const Options& opts, const sockaddr_storage& dest, socklen_t destLen) {
         // Everything due by now goes out together: the planned burst, plus any catch-up.
         std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(opts.burst), total - next);
         while (n < static_cast<std::uint64_t>(kMaxBurst) && next + n < total && deadlineOf(next + n) <= now) ++n;
-
-        const ExportClock clock = ClockNow(start);
-        for (std::uint64_t i = 0; i < n; ++i) {
-            const std::uint64_t d = next + i;
-            const std::uint64_t firstFlow = d * static_cast<std::uint64_t>(opts.records);
-            const std::size_t len = opts.netflowVersion == 5 ? EncodeV5(buffers[i].data(), opts, firstFlow, clock)
-                                                             : EncodeV9(buffers[i].data(), opts, d, firstFlow, clock);
-            iov[i] = iovec{buffers[i].data(), len};
-            msgs[i] = mmsghdr{};
-            msgs[i].msg_hdr.msg_iov = &iov[i];
-            msgs[i].msg_hdr.msg_iovlen = 1;
-        }
-        std::uint64_t sent = 0;
-        while (sent < n) {
-            const int rc = ::sendmmsg(fd, msgs.data() + sent, static_cast<unsigned>(n - sent), 0);
-            if (rc < 0) {
-                if (errno == EINTR && !gStop) continue;
-                // This datagram is lost (a refused port reports here, on the send after it).
-                ++t.sendErrors;
-                if (!t.firstErrno) t.firstErrno = errno;
-                ++sent;
-                continue;
-            }
-            const Nanos after = NowMono();
-            t.lastSend = after;
-            for (int i = 0; i < rc; ++i) {
-                const std::uint64_t k = sent + static_cast<std::uint64_t>(i);
-                lateness.Add(after - deadlineOf(next + k));
-                t.bytes += iov[k].iov_len;
-            }
-            t.datagrams += static_cast<std::uint64_t>(rc);
-            t.flows += static_cast<std::uint64_t>(rc) * static_cast<std::uint64_t>(opts.records);
-            sent += static_cast<std::uint64_t>(rc);
-        }
+        burst.Build(opts, next, n, ClockNow(start));
+        SendBurst(
+            fd, burst, n, opts, [&](std::uint64_t k) { return deadlineOf(next + k); }, t, lateness);
         next += n;
     }
     ::close(fd);
-
-    // Measured from the first deadline, so a late start or a catch-up burst shows as a lower rate.
-    const double seconds = t.datagrams ? static_cast<double>(t.lastSend - start) / 1e9 : 0;
-    const double achieved = t.datagrams > 1 && seconds > 0 ? static_cast<double>(t.datagrams - 1) / seconds : 0;
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    const double cpu = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-                       static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-
-    std::printf("datagrams:   %llu\n", static_cast<unsigned long long>(t.datagrams));
-    std::printf("flows:       %llu\n", static_cast<unsigned long long>(t.flows));
-    std::printf("bytes:       %llu\n", static_cast<unsigned long long>(t.bytes));
-    std::printf("seconds:     %.3f\n", seconds);
-    std::printf("rate:        %.1f datagrams/s (asked %.6g, %.2f%%), %.0f flows/s\n", achieved, opts.rate,
-                opts.rate > 0 ? 100.0 * achieved / opts.rate : 0.0, achieved * opts.records);
-    std::printf("lateness:    mean %.1f us, p99 < %ld us, max %.1f us\n", lateness.MeanMicros(),
-                lateness.PercentileMicros(0.99), lateness.MaxMicros());
-    std::printf("send errors: %llu%s%s\n", static_cast<unsigned long long>(t.sendErrors),
-                t.firstErrno ? ", first: " : "", t.firstErrno ? std::strerror(t.firstErrno) : "");
-    std::printf("cpu seconds: %.2f\n", cpu);
-    if (gStop) std::printf("stopped:     early, by signal\n");
+    PrintSummary(opts, t, lateness, start);
     return kExitOk;
 }
 

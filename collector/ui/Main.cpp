@@ -156,26 +156,7 @@ void TForm1::BuildControls() {
     heading.setBold(true);
     heading.setUnderline(true);
 
-    std::array<QLabel*, kCaptionCount> captionLabels{};
-    for (const CaptionControl& control : kCaptionControls) {
-        captionLabels[static_cast<std::size_t>(control.Id)] =
-            AddLabel(client, control.Name, control.InitialText, control.Left, control.Top);
-    }
-    const auto label = [&captionLabels](Caption Control) { return captionLabels[static_cast<std::size_t>(Control)]; };
-    lblTemplate = label(Caption::lblTemplate);
-    lblVersion = label(Caption::lblVersion);
-    lblCount = label(Caption::lblCount);
-    lblsys_uptime = label(Caption::lblsys_uptime);
-    lblUnixSecs = label(Caption::lblUnixSecs);
-    lblunix_nsecs = label(Caption::lblunix_nsecs);
-    lblflow_sequence = label(Caption::lblflow_sequence);
-    lblengine_type = label(Caption::lblengine_type);
-    lblengine_id = label(Caption::lblengine_id);
-    lblsampling_interval = label(Caption::lblsampling_interval);
-    Label3 = label(Caption::Label3);
-    lblStatus = label(Caption::lblStatus);
-    lblThreadCount = label(Caption::lblThreadCount);
-    lblsrcaddr = label(Caption::lblsrcaddr);
+    const std::array<QLabel*, kCaptionCount> captionLabels = BuildCaptionLabels(client);
 
     Label1 = AddLabel(client, "Label1", "Flow header format", 4, 24);
     Label1->setFont(heading);
@@ -205,8 +186,38 @@ void TForm1::BuildControls() {
     Memo->setFont(MemoFont());
     Memo->setPlainText(QStringLiteral("Memo"));
 
+    BuildHandler(captionLabels);
+}
+
+// The labels the handler writes to, from their one table.
+std::array<QLabel*, kCaptionCount> TForm1::BuildCaptionLabels(QWidget* Client) {
+    std::array<QLabel*, kCaptionCount> captionLabels{};
+    for (const CaptionControl& control : kCaptionControls) {
+        captionLabels[static_cast<std::size_t>(control.Id)] =
+            AddLabel(Client, control.Name, control.InitialText, control.Left, control.Top);
+    }
+    const auto label = [&captionLabels](Caption Control) { return captionLabels[static_cast<std::size_t>(Control)]; };
+    lblTemplate = label(Caption::lblTemplate);
+    lblVersion = label(Caption::lblVersion);
+    lblCount = label(Caption::lblCount);
+    lblsys_uptime = label(Caption::lblsys_uptime);
+    lblUnixSecs = label(Caption::lblUnixSecs);
+    lblunix_nsecs = label(Caption::lblunix_nsecs);
+    lblflow_sequence = label(Caption::lblflow_sequence);
+    lblengine_type = label(Caption::lblengine_type);
+    lblengine_id = label(Caption::lblengine_id);
+    lblsampling_interval = label(Caption::lblsampling_interval);
+    Label3 = label(Caption::Label3);
+    lblStatus = label(Caption::lblStatus);
+    lblThreadCount = label(Caption::lblThreadCount);
+    lblsrcaddr = label(Caption::lblsrcaddr);
+
+    return captionLabels;
+}
+
+void TForm1::BuildHandler(const std::array<QLabel*, kCaptionCount>& CaptionLabels) {
     UpdateTargets targets;
-    targets.Labels = captionLabels;
+    targets.Labels = CaptionLabels;
     targets.Memo = Memo;
     Updates_ = std::make_unique<UpdateChannel>(targets);
     // The packet trace of a datagram is written whole when its decoding ends: line by line it

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <array>
 #include <cstdint>
 #include <memory>
 
@@ -10,6 +11,7 @@
 #include "IdUDPServer.h"
 #include "RecentDatagrams.h"
 #include "TrafficAggregator.h"
+#include "WindowUpdates.h"
 
 class QAction;
 class QCloseEvent;
@@ -117,6 +119,8 @@ class TForm1 : public QMainWindow {
 
   private:
     void BuildControls();
+    std::array<QLabel*, kCaptionCount> BuildCaptionLabels(QWidget* Client);
+    void BuildHandler(const std::array<QLabel*, kCaptionCount>& CaptionLabels);
     void BuildMenu();
     void BuildStatusBar();
     void PlaceWindow();
