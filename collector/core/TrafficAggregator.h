@@ -56,8 +56,10 @@ struct TalkerTop {
 };
 
 struct TrafficAggregatorOptions {
-    std::size_t MaxKeys = 200000;     // per table
-    std::size_t MaxEntries = 400000;  // per table: (key, second) cells kept over the whole history
+    // Sized so that a collector under a load test (every flow a new address pair) stays well under
+    // 250 MB: the address and conversation tables reach the key bound within seconds.
+    std::size_t MaxKeys = 100000;     // per table
+    std::size_t MaxEntries = 200000;  // per table: (key, second) cells kept over the whole history
     std::size_t NewestFlows = 100000;
 };
 
