@@ -143,6 +143,7 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const s
             }
         }
     } batch(Window_);
+    Flows_ = FlowsRequested_.load(std::memory_order_acquire);
     brix32::tLogRec LogRec(kHandlerFunction);
     RunTraced(LogRec, Reporter_, [&] {
         LogRec.Step(100);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -53,8 +54,9 @@ class DatagramHandler {
     void BatchEnded();
     // Every datagram is counted there once its header is decoded; none while unset.
     void FeedExporters(ExporterTable* Table) { Exporters_ = Table; }
-    // Every flow that reaches the CSV is also handed over there, a datagram's flows as one batch.
-    void FeedTraffic(FlowHandOver* Flows) { Flows_ = Flows; }
+    // From the next datagram on, every flow that reaches the CSV is also handed over there, a
+    // datagram's flows as one batch. Any thread: the window starts this when it first needs it.
+    void FeedTraffic(FlowHandOver* Flows) { FlowsRequested_.store(Flows, std::memory_order_release); }
     // Every datagram is kept there as it arrived, before anything decodes it; none while unset.
     void FeedRecent(RecentDatagrams* Recent) { Recent_ = Recent; }
 
@@ -92,7 +94,8 @@ class DatagramHandler {
     DailyCsvWriter Csv_;
     netflowlib::tDecodeServices Decode_;
     ExporterTable* Exporters_ = nullptr;
-    FlowHandOver* Flows_ = nullptr;
+    std::atomic<FlowHandOver*> FlowsRequested_{nullptr};
+    FlowHandOver* Flows_ = nullptr;  // FlowsRequested_ as it was when the datagram began
     RecentDatagrams* Recent_ = nullptr;
     // IPFIX templates are kept apart from version 9's: the two number their templates independently.
     netflowlib::IpfixTemplateStore IpfixTemplates_;

@@ -224,9 +224,7 @@ void TForm1::BuildHandler(const std::array<QLabel*, kCaptionCount>& CaptionLabel
     // would cost a file operation per line and cap the collector far below what exporters send.
     Handler_ = std::make_unique<DatagramHandler>(*Updates_, Counters_, std::make_unique<netflowlib::StagedTraceSink>());
     Handler_->FeedExporters(&Exporters_);
-    Handler_->FeedTraffic(&Flows_);
     Handler_->FeedRecent(&Recent_);
-    TrafficWorker_ = std::make_unique<TrafficWorker>(Flows_, SharedTraffic_);
 }
 
 void TForm1::BuildStatusBar() { StatusBar_ = new CollectorStatusBar(statusBar(), Counters_, UDPServer, this); }
@@ -370,7 +368,13 @@ std::string TForm1::SaveRecentDatagrams() {
 
 void TForm1::Traffic1Click() {
     RunHandler([this] {
-        if (TrafficWindow_ == nullptr) TrafficWindow_ = new TrafficWindow(SharedTraffic_, &Flows_, this);
+        if (TrafficWindow_ == nullptr) {
+            // Aggregation costs a share of the second core at high rates: it starts with the first
+            // look at the window and goes on from then, whether the window stays open or not.
+            TrafficWorker_ = std::make_unique<TrafficWorker>(Flows_, SharedTraffic_);
+            Handler_->FeedTraffic(&Flows_);
+            TrafficWindow_ = new TrafficWindow(SharedTraffic_, &Flows_, this);
+        }
         TrafficWindow_->show();
         TrafficWindow_->raise();
         TrafficWindow_->activateWindow();

@@ -345,10 +345,10 @@ void VisibilityWindowTest::trafficWindowRanksRealDatagramsByBytes() {
     V5Flow large;
     large.src = 0x0A000009;  // 10.0.0.9
     large.octets = 500000;
+    // Flows are aggregated from the first look at the window on.
+    form.Traffic1->trigger();
     loopback::Send(V5Datagram({small, small, small}, 0), kPort);
     loopback::Send(V5Datagram({large}, 3), kPort);
-
-    form.Traffic1->trigger();
     TrafficWindow* window = form.TrafficView();
     QVERIFY(window != nullptr);
     QCOMPARE(window->objectName(), QStringLiteral("TrafficWindow"));
