@@ -17,44 +17,10 @@ import sys
 import tempfile
 import time
 
-PORT = 9996
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "testsupport"))
+from e2e_collector import PORT, csv_lines, fail, port_taken, wait_for  # noqa: E402
+
 PROBE_PORT = 9997
-
-
-def fail(message):
-    print("FAIL: " + message)
-    sys.exit(1)
-
-
-def port_taken():
-    s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-    try:
-        s.bind(("0.0.0.0", PORT))
-        return False
-    except OSError:
-        return True
-    finally:
-        s.close()
-
-
-def wait_for(predicate, seconds, what):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return
-        time.sleep(0.1)
-    fail("timed out waiting for " + what)
-
-
-def csv_lines(directory):
-    lines = []
-    for name in sorted(glob.glob(os.path.join(directory, "NetFlow-*.csv"))):
-        with open(name, "rb") as f:
-            data = f.read()
-        if data and not data.endswith(b"\r\n"):
-            fail(name + " does not end with CR LF")
-        lines += [l.decode("latin-1") for l in data.split(b"\r\n") if l]
-    return lines
 
 
 def wait_until_stable(directory, expected_at_least):
