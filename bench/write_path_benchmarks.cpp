@@ -52,7 +52,7 @@ void BM_WritePathPerDatagram(benchmark::State& state) {
     DatagramHandler handler(window, counters, std::make_unique<netflowlib::StagedTraceSink>());
     netflowlib::ResetTemplateStore();
     const std::string packet = which == 0 ? V5ThirtyRecords() : V9ThirtyRecords();
-    for (auto _ : state) handler.HandleDatagram(packet.data(), packet.size(), "192.0.2.1", which == 2);
+    for (auto _ : state) handler.HandleDatagram(packet.data(), packet.size(), "192.0.2.1", {false, which == 2});
     state.SetItemsProcessed(state.iterations() * kFullRecords);
     static const char* const kNames[] = {"v5, 30 records", "v9, 30 records, traced",
                                          "v9, 30 records, later one queued"};

@@ -6,7 +6,8 @@
 
 DailyCsvWriter::DailyCsvWriter(brix32::Clock& Clock, CollectorCounters& Counters, brix32::FileOutput& Output)
     : Clock_(Clock), Counters_(Counters), Output_(Output) {
-    Pending_.reserve(4096);
+    Pending_.reserve(64 * 1024);
+    Pieces_.reserve(64);
 }
 
 void DailyCsvWriter::Add(const std::string& Line) {
@@ -20,17 +21,44 @@ void DailyCsvWriter::Add(const std::string& Line) {
     }
     Pending_.append(Line);
     ++PendingLines_;
+    ++PieceLines_;
+}
+
+void DailyCsvWriter::EndDatagram() {
+    if (PieceLines_ == 0) return;
+    Pieces_.push_back({Pending_.size(), PieceLines_});
+    PieceLines_ = 0;
+}
+
+bool DailyCsvWriter::Append(const char* Text, std::size_t Size, std::uint64_t Lines) {
+    if (brix32::AppendWhole(std::string_view(Text, Size), FileName_, Output_)) {
+        Counters_.CsvLinesWritten.Add(Lines);
+        return true;
+    }
+    // The reason first: whoever sees the loss grow finds why beside it.
+    Counters_.CsvFailure.Store(errno, FileName_);
+    Counters_.CsvLinesLost.Add(Lines);
+    return false;
 }
 
 void DailyCsvWriter::Flush() {
     if (PendingLines_ == 0) return;
-    if (brix32::AppendWhole(Pending_, FileName_, Output_)) {
-        Counters_.CsvLinesWritten.Add(PendingLines_);
+    EndDatagram();
+    if (Pieces_.size() > 1) {
+        if (brix32::AppendWhole(Pending_, FileName_, Output_)) {
+            Counters_.CsvLinesWritten.Add(PendingLines_);
+        } else {
+            // The file is as it was before this append: each datagram gets its own chance.
+            std::size_t begin = 0;
+            for (const Piece& piece : Pieces_) {
+                Append(Pending_.data() + begin, piece.End - begin, piece.Lines);
+                begin = piece.End;
+            }
+        }
     } else {
-        // The reason first: whoever sees the loss grow finds why beside it.
-        Counters_.CsvFailure.Store(errno, FileName_);
-        Counters_.CsvLinesLost.Add(PendingLines_);
+        Append(Pending_.data(), Pending_.size(), PendingLines_);
     }
     Pending_.clear();
     PendingLines_ = 0;
+    Pieces_.clear();
 }

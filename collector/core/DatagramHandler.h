@@ -27,6 +27,15 @@
 // listener thread touches it, and it delivers datagrams one at a time.
 extern std::int32_t gThreadCount;
 
+// What the listener already holds behind the datagram being handled, in the same receive batch.
+struct QueuedBehind {
+    // Any datagram: this one's CSV lines may wait for the batch's end and go out with the others'
+    // in one append. A batch holds at most 64 datagrams, so what waits stays small.
+    bool Datagram = false;
+    // A version 9 datagram: this one's trace would be replaced before anyone could read it.
+    bool Version9 = false;
+};
+
 // The side effects of the handler besides the window, with the production defaults.
 struct HandlerServices {
     brix32::Clock* Clock = &brix32::SystemClock();
@@ -46,10 +55,10 @@ class DatagramHandler {
     explicit DatagramHandler(WindowUpdates& Window, std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles = nullptr);
     ~DatagramHandler();
 
-    // LaterV9Queued: another version 9 datagram already waits behind this one (the listener knows).
-    void UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding, bool LaterV9Queued = false);
+    // Behind: what the listener knows waits behind this datagram; nothing, for a lone datagram.
+    void UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding, QueuedBehind Behind = {});
     // The same for a datagram given as bytes, as the listener's stream holds them.
-    void HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued = false);
+    void HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP, QueuedBehind Behind = {});
     // The listener has handed over every datagram it had: whatever was held back is written.
     void BatchEnded();
     // Every datagram is counted there once its header is decoded; none while unset.

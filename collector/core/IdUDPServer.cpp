@@ -277,6 +277,7 @@ class TIdUDPListenerThread {
         ABinding.SenderIP = DottedDecimal(Senders_[Index].sin_addr);
         ABinding.SenderPort = ntohs(Senders_[Index].sin_port);
         Server_.LaterVersion9Queued_ = LaterVersion9(Index, Count);
+        Server_.LaterDatagramQueued_ = Index + 1 < Count;
 
         if (ThreadedEvent_) {
             Server_.Deliver(Stream_, ABinding);

@@ -152,6 +152,9 @@ class TIdUDPServer {
     // During an OnUDPRead call: whether a later datagram of the same batch is of version 9, so
     // that the one handled now will not be the latest for long.
     bool LaterVersion9Queued() const { return LaterVersion9Queued_; }
+    // During an OnUDPRead call: whether any later datagram of the same batch waits, so that work
+    // for this one may be left to OnBatchEnd.
+    bool LaterDatagramQueued() const { return LaterDatagramQueued_; }
     const CollectorCounters& Counters() const { return Counters_; }
 
     // With ThreadedEvent false the listener queues each delivery for the main thread and waits for
@@ -179,6 +182,7 @@ class TIdUDPServer {
     std::unique_ptr<CollectorCounters> OwnCounters_;
     CollectorCounters& Counters_;
     bool LaterVersion9Queued_ = false;  // listener thread only
+    bool LaterDatagramQueued_ = false;  // listener thread only
     TIdSocketHandles Bindings_;
     std::atomic<TIdSocketHandle*> CurrentBinding_{nullptr};
     std::unique_ptr<TIdUDPListenerThread> Thread_;

@@ -382,7 +382,7 @@ void TForm1::Traffic1Click() {
 }
 
 void TForm1::UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
-    Handler_->UDPServerUDPRead(AData, ABinding, Sender.LaterVersion9Queued());
+    Handler_->UDPServerUDPRead(AData, ABinding, {Sender.LaterDatagramQueued(), Sender.LaterVersion9Queued()});
 }
 
 WindowUpdates& TForm1::Updates() { return *Updates_; }

@@ -93,7 +93,7 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
     return written && closed && linked;
 }
 
-bool AppendWhole(const std::string& sText, const std::string& sFileName, FileOutput& Output) {
+bool AppendWhole(std::string_view sText, const std::string& sFileName, FileOutput& Output) {
     if (sText.empty()) return true;
     const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <sys/stat.h>
+
 #include "support/Seams.h"
 #include "support/TextFiles.h"
 
@@ -43,4 +45,24 @@ class FullDiskOutput : public brix32::FileOutput {
 
     std::size_t Budget;
     int Calls = 0;
+};
+
+// A disk with room for Capacity bytes of the file being written: a write takes what still fits and
+// the next fails with ENOSPC, and cutting the file back frees its room again.
+class SmallDiskOutput : public brix32::FileOutput {
+  public:
+    explicit SmallDiskOutput(long CapacityBytes) : Capacity(CapacityBytes) {}
+    long Write(int Fd, const char* Data, std::size_t Size) override {
+        struct stat now {};
+        if (::fstat(Fd, &now) != 0) return -1;
+        const long room = Capacity - static_cast<long>(now.st_size);
+        if (room <= 0) {
+            errno = ENOSPC;
+            return -1;
+        }
+        const std::size_t n = Size < static_cast<std::size_t>(room) ? Size : static_cast<std::size_t>(room);
+        return brix32::SystemFileOutput().Write(Fd, Data, n);
+    }
+
+    long Capacity;
 };

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace brix32 {
@@ -33,7 +34,7 @@ FileOutput& SystemFileOutput();
 // error) the file is cut back to the length it had, so it never ends in a torn line and the next
 // append cannot merge with a fragment. False when nothing was appended, with errno telling why.
 // Never throws.
-bool AppendWhole(const std::string& sText, const std::string& sFileName, FileOutput& Output = SystemFileOutput());
+bool AppendWhole(std::string_view sText, const std::string& sFileName, FileOutput& Output = SystemFileOutput());
 
 // Replaces sFileName with sText through a temporary file beside it that takes the old file's place
 // in one step, so a reader sees the old or the new content whole, never a mix. The temporary file

@@ -313,7 +313,7 @@ std::vector<V5Flow> Flows(unsigned Count, unsigned First = 0) {
 class DatagramHandlerWriteTest : public DatagramHandlerTest {
   protected:
     void Send(DatagramHandler& Handler, const std::string& Datagram, bool LaterV9Queued = false) {
-        Handler.HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.1", LaterV9Queued);
+        Handler.HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.1", {LaterV9Queued, LaterV9Queued});
     }
     std::string DayFile() const { return flowlines::DailyFileName(clock.Time); }
     // The trace without its first line, whose date-time is the decoder's wall clock.
@@ -336,6 +336,44 @@ TEST_F(DatagramHandlerWriteTest, ADatagramsLinesGoOutInOneWriteInRecordOrder) {
         EXPECT_EQ(lines[i].substr(16, 10), "10.0.0." + std::to_string(i) + (i < 10 ? ",1" : ","));
     EXPECT_EQ(counters.CsvLinesWritten.Get(), 30u);
     EXPECT_EQ(counters.CsvLinesLost.Get(), 0u);
+}
+
+TEST_F(DatagramHandlerWriteTest, AReceiveBatchGoesOutInOneAppendYetAFullDiskKeepsEveryDatagramThatFits) {
+    const std::vector<std::string> batch = {V5Datagram(Flows(1)), V5Datagram(Flows(3, 10)), V5Datagram(Flows(1, 20))};
+    const auto sendBatch = [&](DatagramHandler& Handler) {
+        for (std::size_t i = 0; i < batch.size(); ++i) {
+            const bool more = i + 1 < batch.size();
+            Handler.HandleDatagram(batch[i].data(), batch[i].size(), "192.0.2.1", {more, false});
+        }
+        Handler.BatchEnded();
+    };
+
+    FullDiskOutput writes(1 << 20);
+    DatagramHandler roomy(window, counters, nullptr, With(clock, writes));
+    for (std::size_t i = 0; i + 1 < batch.size(); ++i)
+        roomy.HandleDatagram(batch[i].data(), batch[i].size(), "192.0.2.1", {true, false});
+    EXPECT_FALSE(std::filesystem::exists(DayFile()));  // held until the batch ends
+    roomy.HandleDatagram(batch[2].data(), batch[2].size(), "192.0.2.1", {true, false});
+    roomy.BatchEnded();
+    EXPECT_EQ(writes.Calls, 1);
+    const std::vector<std::string> all = LinesOf(ReadFile(DayFile()));
+    ASSERT_EQ(all.size(), 5u);
+    EXPECT_NE(all[1].find(",10.0.0.10,"), std::string::npos);
+    EXPECT_NE(all[4].find(",10.0.0.20,"), std::string::npos);
+    std::filesystem::remove(DayFile());
+
+    // Room for the first and the last datagram, not for the middle one as well: one append per
+    // datagram would have kept those two.
+    const std::size_t middle = all[1].size() + all[2].size() + all[3].size() + 6;
+    SmallDiskOutput disk(static_cast<long>(all[0].size() + all[4].size() + 4 + middle / 2));
+    CollectorCounters fullCounters;
+    DatagramHandler full(window, fullCounters, nullptr, With(clock, disk));
+    sendBatch(full);
+    const std::vector<std::string> kept = LinesOf(ReadFile(DayFile()));
+    EXPECT_EQ(kept, (std::vector<std::string>{all[0], all[4]}));
+    EXPECT_EQ(fullCounters.CsvLinesWritten.Get(), 2u);
+    EXPECT_EQ(fullCounters.CsvLinesLost.Get(), 3u);
+    EXPECT_EQ(fullCounters.CsvFailure.Load().Errno, ENOSPC);
 }
 
 TEST_F(DatagramHandlerWriteTest, AWriteThatFailsPartWayLeavesTheFileAsItWas) {
