@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <exception>
+#include <type_traits>
 #include <typeinfo>
 
 #include "FlowLines.h"
@@ -280,23 +281,34 @@ void DatagramHandler::ShowHeader(const netflowlib::tNetflowHeader& Header, std::
 }
 
 void DatagramHandler::WriteV5Records(int Count) {
-    const std::string& separator = brix32::ThousandsSeparator();
     for (int i = 0; i < Count; ++i) {
         const netflowlib::tNetflowV5& record = V5Records_[static_cast<std::size_t>(i)];
         SrcAddrCaption_.assign("[0-3] srcaddr: ").append(record.srcaddr);
         Window_.SetCaption(Caption::lblsrcaddr, SrcAddrCaption_);
-        flowlines::BuildV5DisplayLine(DisplayLine_, record, separator);
         flowlines::BuildV5CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
         if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_));
         Counters_.Flows.Add();
         Counters_.Bytes.Add(record.dOctets);
-        Window_.AddMemoLine(DisplayLine_);
+        AddMemoLine(record);
     }
 }
 
+template <typename Record>
+void DatagramHandler::AddMemoLine(const Record& Shown) {
+    if (flowlines::MakeDisplayFlow(Shown, DisplayFlow_)) {
+        Window_.AddMemoFlow(DisplayFlow_);
+        return;
+    }
+    if constexpr (std::is_same_v<Record, netflowlib::tNetflowV5>) {
+        flowlines::BuildV5DisplayLine(DisplayLine_, Shown, brix32::ThousandsSeparator());
+    } else {
+        flowlines::BuildV9DisplayLine(DisplayLine_, Shown, brix32::ThousandsSeparator());
+    }
+    Window_.AddMemoLine(DisplayLine_);
+}
+
 void DatagramHandler::WriteV9Records(int Count, int Version) {
-    const std::string& separator = brix32::ThousandsSeparator();
     const int slots = std::min<int>(Count, static_cast<int>(V9Records_.size()));
     for (int i = 0; i < slots; ++i) {
         const netflowlib::tNetflowV9& record = V9Records_[static_cast<std::size_t>(i)];
@@ -308,13 +320,12 @@ void DatagramHandler::WriteV9Records(int Count, int Version) {
             }
             continue;
         }
-        flowlines::BuildV9DisplayLine(DisplayLine_, record, separator);
         flowlines::BuildV9CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
         if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_, Version));
         Counters_.Flows.Add();
         // Held signed, as the exporter's unsigned counter of up to 2^32 - 1.
         Counters_.Bytes.Add(static_cast<std::uint32_t>(record.IN_BYTES));
-        Window_.AddMemoLine(DisplayLine_);
+        AddMemoLine(record);
     }
 }

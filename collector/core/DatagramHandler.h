@@ -9,6 +9,7 @@
 #include "DailyCsvWriter.h"
 #include "ExporterTable.h"
 #include "FlowHandOver.h"
+#include "FlowLines.h"
 #include "FlowRecord.h"
 #include "IdUDPServer.h"
 #include "RecentDatagrams.h"
@@ -93,6 +94,9 @@ class DatagramHandler {
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
     void WriteV5Records(int Count);
     void WriteV9Records(int Count, int Version);
+    // The record's memo line, as a flow the window makes text of when it shows it.
+    template <typename Record>
+    void AddMemoLine(const Record& Shown);
 
     std::unique_ptr<CollectorCounters> OwnCounters_;
     WindowUpdates& Window_;
@@ -117,6 +121,7 @@ class DatagramHandler {
     netflowlib::tNetflowV9Records V9Records_;
     // Built anew for every record in the same buffers.
     std::string SrcAddrCaption_;
+    flowlines::DisplayFlow DisplayFlow_;
     std::string DisplayLine_;
     std::string CsvLine_;
 };

@@ -18,16 +18,81 @@ void AppendNumber(std::string& Line, T Value) {
 
 // "address(port)", the endpoint piece of both display lines.
 template <typename Port>
-void AppendEndpoint(std::string& Line, const std::string& Address, Port PortNumber) {
+void AppendEndpoint(std::string& Line, std::string_view Address, Port PortNumber) {
     Line += Address;
     Line += '(';
     AppendNumber(Line, PortNumber);
     Line += ')';
 }
 
-// The version 5 time pair: First, then First - Last taken modulo 2^32 (not the duration).
-std::uint32_t FirstMinusLast(const netflowlib::tNetflowV5& Record) {
-    return static_cast<std::uint32_t>(Record.First - Record.Last);
+bool CopyAddress(const std::string& Text, char (&To)[DisplayFlow::kAddressCapacity], std::uint8_t& Length) {
+    if (Text.size() > DisplayFlow::kAddressCapacity) return false;
+    Text.copy(To, Text.size());
+    Length = static_cast<std::uint8_t>(Text.size());
+    return true;
+}
+
+// The numbers of Flow with the two address texts given apart, so that a record whose texts do not
+// fit a DisplayFlow still gets its line from the same code.
+void AppendDisplayLine(std::string& Line, const DisplayFlow& Flow, std::string_view Src, std::string_view Dst,
+                       const std::string& Separator) {
+    if (Flow.Version == 5) {
+        AppendNumber(Line, Flow.First);
+        Line += ' ';
+        AppendNumber(Line, Flow.FirstMinusLast);
+        FillToColumn(Line, 20);
+        AppendEndpoint(Line, Src, Flow.SrcPort);
+        FillToColumn(Line, 52);
+        Line += "->";
+        AppendEndpoint(Line, Dst, Flow.DstPort);
+        FillToColumn(Line, 76);
+        Line += '[';
+        AppendNumber(Line, Flow.Protocol);
+        FillToColumn(Line, 79);
+        Line += "] ";
+        AppendRightAligned(Line, FormatThousands(Flow.Bytes, Separator), 88);
+        return;
+    }
+    AppendEndpoint(Line, Src, Flow.SrcPort);
+    FillToColumn(Line, 22);
+    Line += "->";
+    AppendEndpoint(Line, Dst, Flow.DstPort);
+    FillToColumn(Line, 46);
+    Line += '[';
+    AppendNumber(Line, Flow.Protocol);
+    FillToColumn(Line, 49);
+    Line += "] ";
+    AppendRightAligned(Line, FormatThousands(Flow.Bytes, Separator), 58);
+}
+
+void FillNumbers(const netflowlib::tNetflowV5& Record, DisplayFlow& Flow) {
+    Flow.Version = 5;
+    Flow.First = Record.First;
+    // The version 5 time pair: First, then First - Last taken modulo 2^32 (not the duration).
+    Flow.FirstMinusLast = static_cast<std::uint32_t>(Record.First - Record.Last);
+    Flow.SrcPort = Record.srcport;
+    Flow.DstPort = Record.dstport;
+    Flow.Protocol = Record.prot;
+    Flow.Bytes = Record.dOctets;
+}
+
+void FillNumbers(const netflowlib::tNetflowV9& Record, DisplayFlow& Flow) {
+    Flow.Version = 9;
+    Flow.First = 0;
+    Flow.FirstMinusLast = 0;
+    Flow.SrcPort = Record.L4_SRC_PORT;
+    Flow.DstPort = Record.L4_DST_PORT;
+    Flow.Protocol = Record.PROTOCOL;
+    Flow.Bytes = Record.IN_BYTES;
+}
+
+template <typename Record>
+void BuildRecordLine(std::string& Line, const Record& R, const std::string& Src, const std::string& Dst,
+                     const std::string& Separator) {
+    DisplayFlow flow;
+    FillNumbers(R, flow);
+    Line.clear();
+    AppendDisplayLine(Line, flow, Src, Dst, Separator);
 }
 
 }  // namespace
@@ -72,22 +137,26 @@ void AppendRightAligned(std::string& Line, const std::string& Number, std::size_
     Line += Number;
 }
 
-void BuildV5DisplayLine(std::string& Line, const netflowlib::tNetflowV5& Record, const std::string& Separator) {
+bool MakeDisplayFlow(const netflowlib::tNetflowV5& Record, DisplayFlow& Flow) {
+    FillNumbers(Record, Flow);
+    return CopyAddress(Record.srcaddr, Flow.Src, Flow.SrcLength) && CopyAddress(Record.dstaddr, Flow.Dst, Flow.DstLength);
+}
+
+bool MakeDisplayFlow(const netflowlib::tNetflowV9& Record, DisplayFlow& Flow) {
+    FillNumbers(Record, Flow);
+    return CopyAddress(Record.IPV4_SRC_ADDR, Flow.Src, Flow.SrcLength) &&
+           CopyAddress(Record.IPV4_DST_ADDR, Flow.Dst, Flow.DstLength);
+}
+
+void BuildDisplayLine(std::string& Line, const DisplayFlow& Flow, const std::string& Separator) {
     Line.clear();
-    AppendNumber(Line, Record.First);
-    Line += ' ';
-    AppendNumber(Line, FirstMinusLast(Record));
-    FillToColumn(Line, 20);
-    AppendEndpoint(Line, Record.srcaddr, Record.srcport);
-    FillToColumn(Line, 52);
-    Line += "->";
-    AppendEndpoint(Line, Record.dstaddr, Record.dstport);
-    FillToColumn(Line, 76);
-    Line += '[';
-    AppendNumber(Line, static_cast<unsigned>(Record.prot));
-    FillToColumn(Line, 79);
-    Line += "] ";
-    AppendRightAligned(Line, FormatThousands(Record.dOctets, Separator), 88);
+    AppendDisplayLine(Line, Flow, Flow.SrcText(), Flow.DstText(), Separator);
+}
+
+std::size_t LeastDisplayWidth(const DisplayFlow& Flow) { return Flow.Version == 5 ? 88 : 58; }
+
+void BuildV5DisplayLine(std::string& Line, const netflowlib::tNetflowV5& Record, const std::string& Separator) {
+    BuildRecordLine(Line, Record, Record.srcaddr, Record.dstaddr, Separator);
 }
 
 std::string V5DisplayLine(const netflowlib::tNetflowV5& Record, const std::string& Separator) {
@@ -101,7 +170,7 @@ void BuildV5CsvLine(std::string& Line, const netflowlib::tNetflowV5& Record) {
     Line.clear();
     AppendNumber(Line, Record.First);
     Line += ',';
-    AppendNumber(Line, FirstMinusLast(Record));
+    AppendNumber(Line, static_cast<std::uint32_t>(Record.First - Record.Last));
     Line += ',';
     Line += Record.srcaddr;
     Line += ',';
@@ -125,17 +194,7 @@ std::string V5CsvLine(const netflowlib::tNetflowV5& Record) {
 }
 
 void BuildV9DisplayLine(std::string& Line, const netflowlib::tNetflowV9& Record, const std::string& Separator) {
-    Line.clear();
-    AppendEndpoint(Line, Record.IPV4_SRC_ADDR, Record.L4_SRC_PORT);
-    FillToColumn(Line, 22);
-    Line += "->";
-    AppendEndpoint(Line, Record.IPV4_DST_ADDR, Record.L4_DST_PORT);
-    FillToColumn(Line, 46);
-    Line += '[';
-    AppendNumber(Line, Record.PROTOCOL);
-    FillToColumn(Line, 49);
-    Line += "] ";
-    AppendRightAligned(Line, FormatThousands(Record.IN_BYTES, Separator), 58);
+    BuildRecordLine(Line, Record, Record.IPV4_SRC_ADDR, Record.IPV4_DST_ADDR, Separator);
 }
 
 std::string V9DisplayLine(const netflowlib::tNetflowV9& Record, const std::string& Separator) {

@@ -5,6 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "FlowLines.h"
+#include "support/DateTime.h"
+
 // What the datagram handler may change in the window. It runs on the listener thread and never
 // touches a widget itself, so it only sees this interface; tests hand it a recorder instead.
 
@@ -71,6 +74,36 @@ constexpr bool CaptionTableInOrder() {
 }
 static_assert(CaptionTableInOrder());
 
+// One memo line on its way to the window: a text, or a flow that is made text only when read.
+struct MemoLine {
+    bool IsFlow = false;
+    flowlines::DisplayFlow Flow;
+    std::string Text;  // the line, when it is not a flow
+
+    void Assign(std::string_view Line) {
+        IsFlow = false;
+        Text.assign(Line);
+    }
+    void Assign(const flowlines::DisplayFlow& Shown) {
+        IsFlow = true;
+        Flow = Shown;
+    }
+    // Keeps this entry's text buffer whatever Other holds.
+    void CopyFrom(const MemoLine& Other) {
+        if (Other.IsFlow) {
+            Assign(Other.Flow);
+        } else {
+            Assign(Other.Text);
+        }
+    }
+    // The line's text: Text itself, or the flow's line built into Scratch.
+    const std::string& TextIn(std::string& Scratch) const {
+        if (!IsFlow) return Text;
+        flowlines::BuildDisplayLine(Scratch, Flow, brix32::ThousandsSeparator());
+        return Scratch;
+    }
+};
+
 class WindowUpdates {
   public:
     virtual ~WindowUpdates() = default;
@@ -80,6 +113,13 @@ class WindowUpdates {
     // Adds one line at the end of the memo. Any thread; the line carries no line end and is
     // copied before the call returns.
     virtual void AddMemoLine(std::string_view Line) = 0;
+    // Adds the flow's line at the end of the memo, the same line as AddMemoLine with its text; a
+    // window may keep the flow and make the text only when the line is shown.
+    virtual void AddMemoFlow(const flowlines::DisplayFlow& Flow) {
+        std::string line;
+        flowlines::BuildDisplayLine(line, Flow, brix32::ThousandsSeparator());
+        AddMemoLine(line);
+    }
     // Sounds the default beep once, on the main thread. Any thread.
     virtual void Beep() = 0;
     // Updates the calling thread issues between these two calls may be held back and passed on

@@ -44,7 +44,7 @@ void MemoView::setLineBound(int Bound) {
     Bound = std::max(Bound, 1);
     if (Bound == Bound_) return;
     // Straighten the ring, keeping the newest lines that fit.
-    std::vector<std::string> lines;
+    std::vector<MemoLine> lines;
     const std::size_t keep = std::min(Count_, static_cast<std::size_t>(Bound));
     const std::size_t dropped = Count_ - keep;
     lines.reserve(keep);
@@ -62,25 +62,42 @@ QString MemoView::Decoded(const std::string& Line) const {
     return Utf8_ ? QString::fromUtf8(Line.data(), size) : QString::fromLatin1(Line.data(), size);
 }
 
-const std::string& MemoView::At(std::size_t Index) const { return Ring_[(Head_ + Index) % Ring_.size()]; }
+const MemoLine& MemoView::At(std::size_t Index) const { return Ring_[(Head_ + Index) % Ring_.size()]; }
 
-void MemoView::Push(std::string_view Line) {
-    std::string* slot = nullptr;
+QString MemoView::LineText(std::size_t Index) const { return Decoded(At(Index).TextIn(Scratch_)); }
+
+void MemoView::Push(const MemoLine& Line) {
+    MemoLine* slot = nullptr;
     if (Ring_.size() < static_cast<std::size_t>(Bound_)) {
-        slot = &Ring_.emplace_back(Line);
+        slot = &Ring_.emplace_back();
         ++Count_;
     } else {
         // Full: the newest line takes the oldest one's place and buffer.
         slot = &Ring_[Head_];
-        slot->assign(Line);
         Head_ = (Head_ + 1) % Ring_.size();
         ++FirstSerial_;
     }
-    MakeOneLine(*slot);
-    Longest_ = std::max(Longest_, Utf8_ ? flowlines::CharacterCount(*slot) : slot->size());
+    slot->CopyFrom(Line);
+    if (slot->IsFlow) {
+        Longest_ = std::max(Longest_, flowlines::LeastDisplayWidth(slot->Flow));
+        return;
+    }
+    MakeOneLine(slot->Text);
+    Longest_ = std::max(Longest_, Utf8_ ? flowlines::CharacterCount(slot->Text) : slot->Text.size());
 }
 
 void MemoView::appendLines(const std::vector<std::string_view>& Lines) {
+    std::vector<MemoLine> entries(Lines.size());
+    std::vector<const MemoLine*> pointers;
+    pointers.reserve(Lines.size());
+    for (std::size_t i = 0; i < Lines.size(); ++i) {
+        entries[i].Assign(Lines[i]);
+        pointers.push_back(&entries[i]);
+    }
+    appendEntries(pointers);
+}
+
+void MemoView::appendEntries(const std::vector<const MemoLine*>& Lines) {
     if (Lines.empty()) return;
     QScrollBar* bar = verticalScrollBar();
     const bool follow = bar->value() >= bar->maximum();
@@ -88,7 +105,7 @@ void MemoView::appendLines(const std::vector<std::string_view>& Lines) {
     // Lines that would be dropped within this same call are never stored.
     const std::size_t skip = Lines.size() > static_cast<std::size_t>(Bound_) ? Lines.size() - Bound_ : 0;
     FirstSerial_ += static_cast<std::int64_t>(skip);
-    for (std::size_t i = skip; i < Lines.size(); ++i) Push(Lines[i]);
+    for (std::size_t i = skip; i < Lines.size(); ++i) Push(*Lines[i]);
     LinesChanged(static_cast<std::size_t>(FirstSerial_ - firstBefore), follow);
 }
 
@@ -117,14 +134,14 @@ QString MemoView::toPlainText() const {
     QString text;
     for (std::size_t i = 0; i < Count_; ++i) {
         if (i > 0) text.append(QLatin1Char('\n'));
-        text.append(Decoded(At(i)));
+        text.append(LineText(i));
     }
     return text;
 }
 
 QString MemoView::line(int Index) const {
     if (Index < 0 || static_cast<std::size_t>(Index) >= Count_) return {};
-    return Decoded(At(static_cast<std::size_t>(Index)));
+    return LineText(static_cast<std::size_t>(Index));
 }
 
 void MemoView::LinesChanged(std::size_t Dropped, bool FollowNewest) {
@@ -187,10 +204,16 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
     const TextPos to = std::max(Anchor_, Cursor_);
 
     // One row more than fits, for the partly visible last one.
+    bool wider = false;
     for (int row = 0; row <= VisibleRows(); ++row) {
         const std::size_t index = static_cast<std::size_t>(top + row);
         if (index >= Count_) break;
-        const QString text = Decoded(At(index));
+        const QString text = LineText(index);
+        // A flow whose columns overflowed is longer than it was counted.
+        if (static_cast<std::size_t>(text.size()) > Longest_) {
+            Longest_ = static_cast<std::size_t>(text.size());
+            wider = true;
+        }
         const int y = kMargin + row * LineSpacing_;
         const std::int64_t serial = FirstSerial_ + static_cast<std::int64_t>(index);
 
@@ -214,6 +237,8 @@ void MemoView::paintEvent(QPaintEvent* /*Event*/) {
                       text.mid(static_cast<qsizetype>(selStart), static_cast<qsizetype>(selEnd - selStart)));
         }
     }
+    // After this paint: the scroll bars may change the view.
+    if (wider) QMetaObject::invokeMethod(this, &MemoView::UpdateScrollBars, Qt::QueuedConnection);
 }
 
 // A character the memo's font lacks, such as the narrow no-break space some locales group digits
@@ -236,7 +261,7 @@ MemoView::TextPos MemoView::HitTest(const QPoint& Point) const {
     const std::int64_t index =
         std::clamp<std::int64_t>(verticalScrollBar()->value() + row, 0, static_cast<std::int64_t>(Count_) - 1);
     const qreal x = Point.x() - kMargin + horizontalScrollBar()->value();
-    const qsizetype length = Decoded(At(static_cast<std::size_t>(index))).size();
+    const qsizetype length = LineText(static_cast<std::size_t>(index)).size();
     const auto column = static_cast<std::int64_t>(std::lround(x / CharWidth_));
     return {FirstSerial_ + index,
             static_cast<int>(std::clamp<std::int64_t>(column, 0, static_cast<std::int64_t>(length)))};
@@ -248,9 +273,9 @@ QString MemoView::TextBetween(TextPos From, TextPos To) const {
     const std::int64_t last = FirstSerial_ + static_cast<std::int64_t>(Count_) - 1;
     // The part of the selection on lines that have been dropped meanwhile is gone with them.
     if (From.Serial < FirstSerial_) From = {FirstSerial_, 0};
-    if (To.Serial > last) To = {last, static_cast<int>(Decoded(At(Count_ - 1)).size())};
+    if (To.Serial > last) To = {last, static_cast<int>(LineText(Count_ - 1).size())};
     for (std::int64_t serial = From.Serial; serial <= To.Serial; ++serial) {
-        const QString line = Decoded(At(static_cast<std::size_t>(serial - FirstSerial_)));
+        const QString line = LineText(static_cast<std::size_t>(serial - FirstSerial_));
         const qsizetype start = serial == From.Serial ? From.Column : 0;
         const qsizetype end = serial == To.Serial ? To.Column : line.size();
         if (serial > From.Serial) text.append(QLatin1Char('\n'));
@@ -264,7 +289,7 @@ QString MemoView::selectedText() const { return TextBetween(std::min(Anchor_, Cu
 void MemoView::selectAll() {
     if (Count_ == 0) return;
     Anchor_ = {FirstSerial_, 0};
-    Cursor_ = {FirstSerial_ + static_cast<std::int64_t>(Count_) - 1, static_cast<int>(Decoded(At(Count_ - 1)).size())};
+    Cursor_ = {FirstSerial_ + static_cast<std::int64_t>(Count_) - 1, static_cast<int>(LineText(Count_ - 1).size())};
     viewport()->update();
 }
 
@@ -302,7 +327,7 @@ void MemoView::mouseDoubleClickEvent(QMouseEvent* Event) {
     if (Event->button() != Qt::LeftButton || Count_ == 0) return;
     // The run of non-blank characters under the pointer: an address, a port, a number.
     const TextPos at = HitTest(Event->position().toPoint());
-    const QString text = Decoded(At(static_cast<std::size_t>(at.Serial - FirstSerial_)));
+    const QString text = LineText(static_cast<std::size_t>(at.Serial - FirstSerial_));
     int start = std::min(at.Column, static_cast<int>(text.size()));
     int end = start;
     while (start > 0 && text[start - 1] != QLatin1Char(' ')) --start;

@@ -8,12 +8,15 @@
 #include <string_view>
 #include <vector>
 
+#include "WindowUpdates.h"
+
 class QPainter;
 
 // The window's read-only, fixed-pitch, never-wrapping text box of flow lines. It keeps its lines
-// as the 8-bit strings they arrive as, in a ring of at most LineBound() lines, and paints only the
-// rows in view: adding a line costs the same whether the box holds ten lines or a hundred
-// thousand, which a general text document cannot offer at tens of thousands of lines a second.
+// as they arrive, 8-bit strings or flows not yet made text, in a ring of at most LineBound()
+// lines, and makes text only of the rows in view: adding a line costs the same whether the box
+// holds ten lines or a hundred thousand, which a general text document cannot offer at a million
+// lines a second.
 // Text can be selected with the mouse (Shift extends) and copied, as in any text box.
 class MemoView : public QAbstractScrollArea {
     Q_OBJECT
@@ -31,6 +34,8 @@ class MemoView : public QAbstractScrollArea {
     // full, a new line reuses the buffer of the oldest one it replaces.
     void appendLines(const std::vector<std::string_view>& Lines);
     void appendLine(std::string_view Line);
+    // The same for lines on their way from the listener: a flow stays a flow until it is read.
+    void appendEntries(const std::vector<const MemoLine*>& Lines);
 
     // The text box's whole text replaced: one line per LF-separated piece of Text.
     void setPlainText(const QString& Text);
@@ -65,11 +70,12 @@ class MemoView : public QAbstractScrollArea {
         auto operator<=>(const TextPos&) const = default;
     };
 
-    const std::string& At(std::size_t Index) const;
+    const MemoLine& At(std::size_t Index) const;
     // A stored line as text: its bytes are in the locale's codeset, UTF-8 or else taken as Latin-1.
     QString Decoded(const std::string& Line) const;
+    QString LineText(std::size_t Index) const;
     void DrawCells(QPainter& Painter, QPointF Origin, const QString& Text) const;
-    void Push(std::string_view Line);
+    void Push(const MemoLine& Line);
     void LinesChanged(std::size_t Dropped, bool FollowNewest);
     void UpdateScrollBars();
     void FontChanged();
@@ -80,11 +86,14 @@ class MemoView : public QAbstractScrollArea {
     // Read once, when the box is made: the locale is set before any window exists.
     bool Utf8_ = false;
     int Bound_ = 100000;
-    std::vector<std::string> Ring_;  // grows to Bound_, then wraps
+    std::vector<MemoLine> Ring_;  // grows to Bound_, then wraps
     std::size_t Head_ = 0;           // index in Ring_ of the oldest line once it wraps
     std::size_t Count_ = 0;
     std::int64_t FirstSerial_ = 0;  // serial of the oldest line kept
-    std::size_t Longest_ = 0;       // characters of the longest line added since the last clear
+    // Characters of the longest line added since the last clear, as far as known: a flow counts
+    // with the fewest characters its line can have until it is shown.
+    std::size_t Longest_ = 0;
+    mutable std::string Scratch_;  // a flow's line while it is made text
 
     TextPos Anchor_;
     TextPos Cursor_;

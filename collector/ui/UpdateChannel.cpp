@@ -32,20 +32,22 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
 
 UpdateChannel::~UpdateChannel() = default;
 
-void UpdateChannel::SetCaption(Caption Control, std::string_view Text) { Post(Kind::Caption, Control, Text); }
+void UpdateChannel::SetCaption(Caption Control, std::string_view Text) { Post({Kind::Caption, Control, Text, nullptr}); }
 
-void UpdateChannel::AddMemoLine(std::string_view Line) { Post(Kind::MemoLine, Caption{}, Line); }
+void UpdateChannel::AddMemoLine(std::string_view Line) { Post({Kind::MemoLine, Caption{}, Line, nullptr}); }
 
-void UpdateChannel::Beep() { Post(Kind::Beep, Caption{}, {}); }
+void UpdateChannel::AddMemoFlow(const flowlines::DisplayFlow& Flow) { Post({Kind::MemoFlow, Caption{}, {}, &Flow}); }
 
-std::string& UpdateChannel::UpdateList::NewLine(std::uint64_t& Dropped) {
+void UpdateChannel::Beep() { Post({Kind::Beep, Caption{}, {}, nullptr}); }
+
+MemoLine& UpdateChannel::UpdateList::NewLine(std::uint64_t& Dropped) {
     if (LineCount < Lines.size()) return Lines[(Head + LineCount++) % Lines.size()];
     // The ring only wraps once it has grown to its bound, so until then the head is at 0.
     if (Lines.size() < Bound) {
         ++LineCount;
         return Lines.emplace_back();
     }
-    std::string& oldest = Lines[Head];
+    MemoLine& oldest = Lines[Head];
     Head = (Head + 1) % Lines.size();
     ++Dropped;
     return oldest;
@@ -66,18 +68,21 @@ void UpdateChannel::UpdateList::Reset() {
     LineCount = 0;
 }
 
-void UpdateChannel::Put(UpdateList& List, Kind What, Caption Control, std::string_view Text, std::uint64_t& Dropped) {
-    switch (What) {
+void UpdateChannel::Put(UpdateList& List, const Update& What, std::uint64_t& Dropped) {
+    switch (What.What) {
         case Kind::Caption: {
             // A later caption of the same label overwrites the pending one: the drain would only
             // show the last anyway.
-            const auto i = static_cast<std::size_t>(Control);
-            List.Captions[i].assign(Text);
+            const auto i = static_cast<std::size_t>(What.Control);
+            List.Captions[i].assign(What.Text);
             List.HasCaption[i] = true;
             break;
         }
         case Kind::MemoLine:
-            List.NewLine(Dropped).assign(Text);
+            List.NewLine(Dropped).Assign(What.Text);
+            break;
+        case Kind::MemoFlow:
+            List.NewLine(Dropped).Assign(*What.Flow);
             break;
         case Kind::Beep:
             List.Beep = true;
@@ -116,16 +121,16 @@ void UpdateChannel::EndBatch() {
     if (schedule) QMetaObject::invokeMethod(this, &UpdateChannel::ScheduleDrain, Qt::QueuedConnection);
 }
 
-void UpdateChannel::Post(Kind What, Caption Control, std::string_view Text) {
+void UpdateChannel::Post(const Update& What) {
     std::uint64_t dropped = 0;
     if (HoldingThread_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
         // Reuses the buffer an earlier update left in the entry.
-        Put(Held_, What, Control, Text, dropped);
+        Put(Held_, What, dropped);
     } else {
         bool schedule = false;
         {
             std::lock_guard<std::mutex> lock(Mutex_);
-            Put(Pending_, What, Control, Text, dropped);
+            Put(Pending_, What, dropped);
             schedule = !DrainScheduled_;
             DrainScheduled_ = true;
         }
@@ -159,16 +164,16 @@ void UpdateChannel::Drain() {
     // However fast updates come, the main thread spends at most about half its time applying
     // them: the next drain waits at least as long as this one took, and the batch grows meanwhile.
     DrainTimer_.setInterval(std::max<qint64>(Options_.DrainDelayMs, busy.elapsed()));
-    if (Batch_.Lines.size() > kRetainedEntries) std::vector<std::string>().swap(Batch_.Lines);
-    if (Lines_.capacity() > kRetainedEntries) std::vector<std::string_view>().swap(Lines_);
+    if (Batch_.Lines.size() > kRetainedEntries) std::vector<MemoLine>().swap(Batch_.Lines);
+    if (Lines_.capacity() > kRetainedEntries) std::vector<const MemoLine*>().swap(Lines_);
 }
 
 void UpdateChannel::Apply(const UpdateList& Batch) {
     // The whole batch is applied before the window paints again, so applying only the last
     // caption of each label and the lines in one go looks exactly like applying every update in
     // turn.
-    for (std::size_t i = 0; i < Batch.LineCount; ++i) Lines_.emplace_back(Batch.LineAt(i));
-    if (Targets_.Memo != nullptr) Targets_.Memo->appendLines(Lines_);
+    for (std::size_t i = 0; i < Batch.LineCount; ++i) Lines_.push_back(&Batch.LineAt(i));
+    if (Targets_.Memo != nullptr) Targets_.Memo->appendEntries(Lines_);
     Lines_.clear();
 
     for (std::size_t i = 0; i < kCaptionCount; ++i) {

@@ -49,6 +49,7 @@ class UpdateChannel : public QObject, public WindowUpdates {
 
     void SetCaption(Caption Control, std::string_view Text) override;
     void AddMemoLine(std::string_view Line) override;
+    void AddMemoFlow(const flowlines::DisplayFlow& Flow) override;
     void Beep() override;
     void BeginBatch() override;
     void EndBatch() override;
@@ -61,7 +62,15 @@ class UpdateChannel : public QObject, public WindowUpdates {
     std::uint64_t LinesDroppedFromWindow() const { return LinesDropped_.load(std::memory_order_relaxed); }
 
   private:
-    enum class Kind : unsigned char { Caption, MemoLine, Beep };
+    enum class Kind : unsigned char { Caption, MemoLine, MemoFlow, Beep };
+
+    // One update as posted; Flow only for a MemoFlow.
+    struct Update {
+        Kind What;
+        Caption Control{};
+        std::string_view Text;
+        const flowlines::DisplayFlow* Flow = nullptr;
+    };
 
     // What is still to be applied: the last caption of each label, the newest memo lines in a
     // ring of at most the memo's bound, and whether to beep. The memo keeps only that many lines,
@@ -72,22 +81,22 @@ class UpdateChannel : public QObject, public WindowUpdates {
         std::array<std::string, kCaptionCount> Captions;
         std::array<bool, kCaptionCount> HasCaption{};
         bool Beep = false;
-        std::vector<std::string> Lines;
+        std::vector<MemoLine> Lines;
         std::size_t Head = 0;  // the oldest line, once the ring is full
         std::size_t LineCount = 0;
         std::size_t Bound = 1;
 
-        // The buffer that is to carry a new line at the end; the oldest line's, when the ring is
+        // The entry that is to carry a new line at the end; the oldest line's, when the ring is
         // full, which counts one more in Dropped.
-        std::string& NewLine(std::uint64_t& Dropped);
-        const std::string& LineAt(std::size_t Index) const { return Lines[(Head + Index) % Lines.size()]; }
+        MemoLine& NewLine(std::uint64_t& Dropped);
+        const MemoLine& LineAt(std::size_t Index) const { return Lines[(Head + Index) % Lines.size()]; }
         bool Empty() const;
         void Reset();
     };
 
-    void Post(Kind What, Caption Control, std::string_view Text);
+    void Post(const Update& What);
     // Puts one update into List, replacing what it supersedes.
-    static void Put(UpdateList& List, Kind What, Caption Control, std::string_view Text, std::uint64_t& Dropped);
+    static void Put(UpdateList& List, const Update& What, std::uint64_t& Dropped);
     void ScheduleDrain();
     void Apply(const UpdateList& Batch);
 
@@ -106,7 +115,7 @@ class UpdateChannel : public QObject, public WindowUpdates {
 
     // Main thread only: the list being applied, and the memo lines found in it.
     UpdateList Batch_;
-    std::vector<std::string_view> Lines_;
+    std::vector<const MemoLine*> Lines_;
 
     std::atomic<std::uint64_t> LinesDropped_{0};
 };

@@ -1,5 +1,6 @@
 // The window-update channel: what a listener thread posts reaches the widgets whole, in order,
 // batched, and within the memo's line bound.
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QScrollBar>
 #include <QStringList>
@@ -13,8 +14,10 @@
 #include <thread>
 #include <vector>
 
+#include "FlowLines.h"
 #include "MemoView.h"
 #include "UpdateChannel.h"
+#include "support/DateTime.h"
 
 namespace {
 
@@ -80,6 +83,7 @@ class UpdateChannelTest : public QObject {
     void memoFollowsTheNewestLinesWhileTrimming();
     void lineNeverSplitsAndKeepsItsEightBitText();
     void reusedEntriesCarryOnlyTheirNewText();
+    void flowsTravelUnbuiltAndReadAsTheirLines();
     void heldUpdatesArriveTogetherAtTheEndOfABatch();
     void beepSoundsOnceOnTheMainThread();
     void destroyingTheChannelDropsWhatIsStillPending();
@@ -266,6 +270,69 @@ void UpdateChannelTest::reusedEntriesCarryOnlyTheirNewText() {
     QCOMPARE(targets.MemoLines(), expected);
     QCOMPARE(targets.Text(Caption::lblsrcaddr), QStringLiteral("[0-3] srcaddr: 10.0.0.2"));
     QCOMPARE(targets.Text(Caption::lblStatus), QStringLiteral("23:59:59"));
+}
+
+void UpdateChannelTest::flowsTravelUnbuiltAndReadAsTheirLines() {
+    Targets targets;
+    targets.Root.resize(400, 200);
+    targets.Memo->setGeometry(0, 0, 400, 200);
+    UpdateChannel channel(targets.ForChannel(), Immediate(4));
+    netflowlib::tNetflowV5 v5;
+    v5.srcaddr = "10.0.0.1";
+    v5.dstaddr = "192.168.100.200";
+    v5.srcport = 1234;
+    v5.dstport = 80;
+    v5.prot = 6;
+    v5.First = 5000;
+    v5.Last = 4000;
+    v5.dOctets = 1234567;
+    netflowlib::tNetflowV5 wide = v5;  // every column overflows
+    wide.First = 4294967295u;
+    wide.Last = 1;
+    wide.srcaddr = wide.dstaddr = "255.255.255.255";
+    wide.dOctets = 4294967295u;
+    netflowlib::tNetflowV9 v9;
+    v9.IPV4_SRC_ADDR = "172.16.0.1";
+    v9.IPV4_DST_ADDR = "172.16.0.2";
+    v9.L4_SRC_PORT = 53;
+    v9.L4_DST_PORT = 40000;
+    v9.PROTOCOL = 17;
+    v9.IN_BYTES = -5;
+    flowlines::DisplayFlow flow;
+    const auto post = [&](const auto& Record) {
+        QVERIFY(flowlines::MakeDisplayFlow(Record, flow));
+        channel.AddMemoFlow(flow);
+    };
+
+    // Slots that carried texts carry flows the next time round, and the other way about.
+    channel.AddMemoLine("first");
+    post(v5);
+    channel.AddMemoLine("between");
+    post(v9);
+    channel.Drain();
+    post(wide);
+    channel.AddMemoLine("last");
+    channel.Drain();
+
+    const std::string& separator = brix32::ThousandsSeparator();
+    const QStringList expected{QStringLiteral("between"),
+                               QString::fromStdString(flowlines::V9DisplayLine(v9, separator)),
+                               QString::fromStdString(flowlines::V5DisplayLine(wide, separator)),
+                               QStringLiteral("last")};
+    QCOMPARE(targets.MemoLines(), expected);
+    QVERIFY(expected[2].size() > 88);
+
+    // The overflowing line widens the box once it has been shown, however it was counted before.
+    targets.Root.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&targets.Root));
+    targets.Memo->horizontalScrollBar()->setValue(0);
+    targets.Memo->viewport()->repaint();
+    QCoreApplication::processEvents();
+    const QScrollBar* bar = targets.Memo->horizontalScrollBar();
+    const int wanted = static_cast<int>(QFontMetricsF(targets.Memo->font()).horizontalAdvance(QLatin1Char('0')) *
+                                        static_cast<double>(expected[2].size()));
+    QVERIFY2(bar->maximum() + targets.Memo->viewport()->width() >= wanted,
+             qPrintable(QStringLiteral("%1 + %2 < %3").arg(bar->maximum()).arg(targets.Memo->viewport()->width()).arg(wanted)));
 }
 
 void UpdateChannelTest::heldUpdatesArriveTogetherAtTheEndOfABatch() {
