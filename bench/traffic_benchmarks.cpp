@@ -115,6 +115,22 @@ void BM_AggregatorAdd(benchmark::State& state) {
 }
 BENCHMARK(BM_AggregatorAdd)->Arg(10000)->Arg(100000);
 
+// The load generator's traffic: every flow from a new source, to one of 65,000 destinations, at
+// 2 million flows a second, so that the source and conversation tables push out a key per flow.
+void BM_AggregatorAddEveryFlowNew(benchmark::State& state) {
+    TrafficAggregator aggregator;
+    std::uint64_t n = 0;
+    for (auto _ : state) {
+        FlowRecord r = Synthetic(n, kT0 + static_cast<std::int64_t>(n / 2000000) * 1000);
+        r.Source = FlowAddress::FromIPv4(0x0A000000u + static_cast<std::uint32_t>(n & 0xFFFFFF));
+        r.Destination = FlowAddress::FromIPv4(0xC0A80000u + static_cast<std::uint32_t>((n * 2654435761u) % 65000));
+        aggregator.Add(r);
+        ++n;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_AggregatorAddEveryFlowNew)->MinTime(3);
+
 // One refresh tick of the window over the longest span: every table's top 20 and the series.
 void BM_TickQueries(benchmark::State& state) {
     const auto span = static_cast<int>(state.range(0));

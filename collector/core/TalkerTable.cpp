@@ -9,6 +9,8 @@ namespace {
 // busy second does not keep its memory for the rest of the run.
 constexpr std::size_t kRetainedCells = 4096;
 
+constexpr std::size_t kFirstIndexSize = 1024;
+
 std::size_t Slot(std::int64_t Second, std::size_t Count) {
     const auto n = static_cast<std::int64_t>(Count);
     return static_cast<std::size_t>(((Second % n) + n) % n);
@@ -32,7 +34,55 @@ std::size_t TalkerKeyHash::operator()(const TalkerKey& Key) const noexcept {
 TalkerTable::TalkerTable(std::size_t HistorySeconds, std::size_t MaxKeys, std::size_t MaxEntries)
     : MaxKeys_(std::max<std::size_t>(1, MaxKeys)),
       MaxEntries_(std::max<std::size_t>(1, MaxEntries)),
-      Buckets_(std::max<std::size_t>(1, HistorySeconds)) {}
+      Buckets_(std::max<std::size_t>(1, HistorySeconds)),
+      Index_(kFirstIndexSize) {}
+
+std::uint32_t TalkerTable::Find(const TalkerKey& Key, std::uint32_t Hash) const {
+    const std::size_t mask = Index_.size() - 1;
+    for (std::size_t i = Hash & mask;; i = (i + 1) & mask) {
+        const IndexSlot& slot = Index_[i];
+        if (slot.Id == kNone) return kNone;
+        if (slot.Hash == Hash && Keys_[slot.Id].Key == Key) return slot.Id;
+    }
+}
+
+void TalkerTable::IndexInsert(std::uint32_t Id, std::uint32_t Hash) {
+    if ((IndexUsed_ + 1) * 2 > Index_.size()) IndexGrow();
+    const std::size_t mask = Index_.size() - 1;
+    std::size_t i = Hash & mask;
+    while (Index_[i].Id != kNone) i = (i + 1) & mask;
+    Index_[i] = {Id, Hash};
+    ++IndexUsed_;
+}
+
+void TalkerTable::IndexErase(std::uint32_t Id) {
+    const std::size_t mask = Index_.size() - 1;
+    std::size_t hole = Keys_[Id].Hash & mask;
+    while (Index_[hole].Id != Id) hole = (hole + 1) & mask;
+    // Later slots of the same run move up into the hole unless their home lies after it, so that
+    // every key stays reachable from its home without gaps and nothing marks a deleted slot.
+    for (std::size_t next = (hole + 1) & mask; Index_[next].Id != kNone; next = (next + 1) & mask) {
+        const std::size_t home = Index_[next].Hash & mask;
+        const bool stays = hole <= next ? (hole < home && home <= next) : (hole < home || home <= next);
+        if (stays) continue;
+        Index_[hole] = Index_[next];
+        hole = next;
+    }
+    Index_[hole] = {};
+    --IndexUsed_;
+}
+
+void TalkerTable::IndexGrow() {
+    std::vector<IndexSlot> old(Index_.size() * 2);
+    old.swap(Index_);
+    const std::size_t mask = Index_.size() - 1;
+    for (const IndexSlot& slot : old) {
+        if (slot.Id == kNone) continue;
+        std::size_t i = slot.Hash & mask;
+        while (Index_[i].Id != kNone) i = (i + 1) & mask;
+        Index_[i] = slot;
+    }
+}
 
 TalkerTable::Bucket& TalkerTable::BucketOf(std::int64_t Second) {
     Bucket& b = Buckets_[Slot(Second, Buckets_.size())];
@@ -66,16 +116,16 @@ void TalkerTable::LinkNewest(std::uint32_t Id) {
 void TalkerTable::Free(std::uint32_t Id) {
     KeySlot& k = Keys_[Id];
     Unlink(Id);
-    Index_.erase(k.Key);
+    IndexErase(Id);
     k.Live = false;
     ++k.Generation;
     k.LastSecond = k.CellSecond = INT64_MIN;
     FreeIds_.push_back(Id);
 }
 
-std::uint32_t TalkerTable::IdFor(const TalkerKey& Key) {
-    if (auto found = Index_.find(Key); found != Index_.end()) return found->second;
-    if (Index_.size() >= MaxKeys_ && Oldest_ != kNone) {
+std::uint32_t TalkerTable::IdFor(const TalkerKey& Key, std::uint32_t Hash) {
+    if (const std::uint32_t found = Find(Key, Hash); found != kNone) return found;
+    if (IndexUsed_ >= MaxKeys_ && Oldest_ != kNone) {
         Free(Oldest_);
         ++KeysDropped_;
     }
@@ -89,8 +139,9 @@ std::uint32_t TalkerTable::IdFor(const TalkerKey& Key) {
     }
     KeySlot& k = Keys_[id];
     k.Key = Key;
+    k.Hash = Hash;
     k.Live = true;
-    Index_.emplace(Key, id);
+    IndexInsert(id, Hash);
     LinkNewest(id);
     return id;
 }
@@ -101,13 +152,17 @@ bool TalkerTable::Counts(const Entry& E) const {
 }
 
 void TalkerTable::Add(const TalkerKey& Key, std::int64_t Second, const FlowRecord& Record) {
-    const std::uint32_t id = IdFor(Key);
+    const std::uint32_t id = IdFor(Key, static_cast<std::uint32_t>(TalkerKeyHash{}(Key)));
     {
+        // Recency counts by the second: a key moves to the front once per second it is seen in,
+        // not once per flow, which spares the list's neighbours a visit for every flow.
         KeySlot& k = Keys_[id];
-        k.LastSecond = std::max(k.LastSecond, Second);
-        if (Newest_ != id) {
-            Unlink(id);
-            LinkNewest(id);
+        if (Second > k.LastSecond) {
+            k.LastSecond = Second;
+            if (Newest_ != id) {
+                Unlink(id);
+                LinkNewest(id);
+            }
         }
     }
     Bucket& bucket = BucketOf(Second);
@@ -123,6 +178,7 @@ void TalkerTable::Add(const TalkerKey& Key, std::int64_t Second, const FlowRecor
     KeySlot& kept = Keys_[id];
     kept.CellSecond = Second;
     kept.CellIndex = static_cast<std::uint32_t>(bucket.Entries.size());
+    OldestCell_ = std::min(OldestCell_, Second);
     Entry cell{id, kept.Generation, {}};
     cell.Totals.Add(Record);
     bucket.Entries.push_back(cell);
@@ -130,16 +186,19 @@ void TalkerTable::Add(const TalkerKey& Key, std::int64_t Second, const FlowRecor
 }
 
 bool TalkerTable::CutOldest(std::int64_t Keep) {
-    std::int64_t oldest = INT64_MAX;
-    for (const Bucket& b : Buckets_) {
-        if (b.Second != INT64_MIN && !b.Entries.empty() && b.Second < Keep) oldest = std::min(oldest, b.Second);
+    const auto history = static_cast<std::int64_t>(Buckets_.size());
+    for (std::int64_t s = std::max(OldestCell_, Keep - history); s < Keep; ++s) {
+        const Bucket* b = FindBucket(s);
+        if (b == nullptr || b->Entries.empty()) continue;
+        for (const Entry& e : b->Entries) {
+            if (Counts(e)) FlowsCut_ += e.Totals.Flows;
+        }
+        Retire(s);
+        OldestCell_ = s + 1;
+        return true;
     }
-    if (oldest == INT64_MAX) return false;
-    for (const Entry& e : Buckets_[Slot(oldest, Buckets_.size())].Entries) {
-        if (Counts(e)) FlowsCut_ += e.Totals.Flows;
-    }
-    Retire(oldest);
-    return true;
+    OldestCell_ = std::max(OldestCell_, Keep);
+    return false;
 }
 
 void TalkerTable::Retire(std::int64_t Second) {
@@ -164,6 +223,7 @@ void TalkerTable::Clear() {
         if (Keys_[id].Live) Free(id);
     }
     TotalEntries_ = 0;
+    OldestCell_ = INT64_MAX;
 }
 
 TalkerTop TalkerTable::Top(std::int64_t From, std::int64_t To, std::size_t Rows) const {
@@ -197,13 +257,13 @@ TalkerTop TalkerTable::Top(std::int64_t From, std::int64_t To, std::size_t Rows)
 
 std::vector<TrafficTotals> TalkerTable::KeySeries(const TalkerKey& Key, std::int64_t From, std::int64_t To) const {
     std::vector<TrafficTotals> series(static_cast<std::size_t>(std::max<std::int64_t>(0, To - From + 1)));
-    const auto found = Index_.find(Key);
-    if (found == Index_.end()) return series;
+    const std::uint32_t found = Find(Key, static_cast<std::uint32_t>(TalkerKeyHash{}(Key)));
+    if (found == kNone) return series;
     for (std::int64_t s = From; s <= To; ++s) {
         const Bucket* b = FindBucket(s);
         if (b == nullptr) continue;
         for (const Entry& e : b->Entries) {
-            if (e.Id == found->second && Counts(e)) series[static_cast<std::size_t>(s - From)].Add(e.Totals);
+            if (e.Id == found && Counts(e)) series[static_cast<std::size_t>(s - From)].Add(e.Totals);
         }
     }
     return series;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <map>
+#include <random>
 #include <filesystem>
 #include <memory>
 #include <sstream>
@@ -11,6 +13,7 @@
 #include "FlowFeed.h"
 #include "ScratchDirectory.h"
 #include "TestDatagrams.h"
+#include "TalkerTable.h"
 #include "TrafficAggregator.h"
 #include "TrafficNames.h"
 #include "support/DateTime.h"
@@ -184,6 +187,54 @@ TEST(TrafficAggregatorTest, BoundsDropTheLeastRecentKeysAndCountThem) {
     EXPECT_EQ(kept.FlowsCut, 2u);  // second 0 was cut to make room
     EXPECT_EQ(kept.Totals.Flows, 4u);
     EXPECT_EQ(cut.SpanTotals(60).Flows, 6u);
+}
+
+// Keys come and go by the thousand as their seconds leave the history, and also when the key
+// bound pushes them out; every key still kept must be found again under its own totals, never
+// split over two entries or lost from the index.
+TEST(TalkerTableTest, KeysFoundAgainThroughChurnAndEviction) {
+    constexpr std::int64_t kHistory = 8;
+    for (const std::size_t maxKeys : {std::size_t{100000}, std::size_t{700}}) {
+        TalkerTable table(kHistory, maxKeys, 1000000);
+        std::mt19937 random(7);
+        std::map<TalkerKey, std::map<std::int64_t, std::uint64_t>> expected;  // key, second: bytes
+        for (std::int64_t second = 0; second < 40; ++second) {
+            table.Retire(second - kHistory);
+            for (auto& [key, seconds] : expected) seconds.erase(second - kHistory);
+            for (int n = 0; n < 2000; ++n) {
+                // A pool small enough for keys to recur, large enough to collide in the index.
+                const FlowRecord flow = Flow(random() % 3000, 1, 1 + random() % 100, second * 1000);
+                const TalkerKey key = KeyOf(TalkerKind::Source, flow);
+                table.Add(key, second, flow);
+                expected[key][second] += flow.Bytes;
+            }
+            const TalkerTop top = table.Top(second - kHistory + 1, second, 1000000);
+            std::map<TalkerKey, std::uint64_t> shown;
+            for (const TalkerRow& row : top.Rows) {
+                EXPECT_TRUE(shown.emplace(row.Key, row.Totals.Bytes).second) << "a key listed twice";
+            }
+            ASSERT_LE(table.LiveKeys(), maxKeys);
+            std::size_t live = 0;
+            for (const auto& [key, seconds] : expected) {
+                std::uint64_t bytes = 0;
+                for (const auto& [s, b] : seconds) bytes += b;
+                if (bytes == 0) continue;
+                ++live;
+                const auto found = shown.find(key);
+                // With the key bound, a key pushed out is gone; one that is kept is whole since
+                // it came back, and no more than what was sent.
+                if (maxKeys >= 100000) {
+                    ASSERT_NE(found, shown.end());
+                    EXPECT_EQ(found->second, bytes);
+                } else if (found != shown.end()) {
+                    EXPECT_LE(found->second, bytes);
+                }
+            }
+            if (maxKeys >= 100000) {
+                EXPECT_EQ(shown.size(), live);
+            }
+        }
+    }
 }
 
 // Sums of the CSV lines' byte fields: version 5 lines have 8 fields, version 9 lines 7, the bytes
