@@ -212,7 +212,8 @@ class Collector:
         shutil.copy2(self.args.collector, exe)
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         self.out = open(os.path.join(step_dir, "collector-output.txt"), "wb")
-        self.proc = start([exe], cwd=step_dir, env=env, stdout=self.out, stderr=subprocess.STDOUT,
+        self.proc = start([exe] + (["--traffic"] if self.args.traffic else []), cwd=step_dir, env=env,
+                          stdout=self.out, stderr=subprocess.STDOUT,
                           stdin=subprocess.DEVNULL)
         self.dir = step_dir
         return COLLECTOR_PORT
@@ -453,6 +454,8 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--loadgen", required=True)
     ap.add_argument("--collector", help="collector binary (omit to skip it)")
+    ap.add_argument("--traffic", action="store_true",
+                    help="start the collector with its Traffic window open (live aggregation on)")
     ap.add_argument("--contract", help="csv_contract binary (omit to skip it)")
     ap.add_argument("--nfcapd", default=shutil.which("nfcapd"))
     ap.add_argument("--nfdump", default=shutil.which("nfdump") or "nfdump")

@@ -34,6 +34,9 @@ int main(int argc, char* argv[]) {
     form = &Form1;
     TfrmSelectDay frmSelectDay;
 
+    // The only option of the program's own; the toolkit has taken its options out already.
+    if (QCoreApplication::arguments().mid(1).contains(QStringLiteral("--traffic"))) Form1.Traffic1Click();
+
     // Without a display nobody can switch the listener on by hand: a collector that cannot listen
     // ends with a failure status (its reason is on standard error), so a service manager restarts it.
     if (TForm1::Headless() && !Form1.UDPServer.Active()) return 1;

@@ -1,5 +1,11 @@
 #include "FlowHandOver.h"
 
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -23,9 +29,10 @@ void FlowHandOver::EndDatagram() {
     Head_.store(head + 1, std::memory_order_release);
 }
 
-std::size_t FlowHandOver::Drain(const std::function<void(const FlowBatch&)>& Each) {
+std::size_t FlowHandOver::Drain(const std::function<void(const FlowBatch&)>& Each, std::size_t MaxBatches) {
     std::uint64_t tail = Tail_.load(std::memory_order_relaxed);
-    const std::uint64_t head = Head_.load(std::memory_order_acquire);
+    const std::uint64_t published = Head_.load(std::memory_order_acquire);
+    const std::uint64_t head = tail + std::min<std::uint64_t>(published - tail, MaxBatches);
     const std::size_t taken = static_cast<std::size_t>(head - tail);
     for (; tail != head; ++tail) {
         FlowBatch& batch = Slots_[tail % Slots_.size()];
@@ -49,16 +56,23 @@ TrafficWorker::~TrafficWorker() {
 }
 
 void TrafficWorker::DrainNow() {
-    // The shared lock also makes the hand-over's consumer side one at a time, whoever calls.
-    std::lock_guard<std::mutex> lock(Target_.Lock);
-    if (Target_.Aggregator == nullptr) {
-        Source_.Drain([](const FlowBatch&) {});
-        return;
+    for (;;) {
+        // The shared lock also makes the hand-over's consumer side one at a time, whoever calls.
+        std::lock_guard<std::mutex> lock(Target_.Lock);
+        const std::size_t taken = Source_.Drain(
+            [this](const FlowBatch& Batch) {
+                if (Target_.Aggregator != nullptr) Target_.Aggregator->Add(Batch);
+            },
+            kBatchesPerLock);
+        if (taken < kBatchesPerLock) return;
     }
-    Source_.Drain([this](const FlowBatch& Batch) { Target_.Aggregator->Add(Batch); });
 }
 
 void TrafficWorker::Run() {
+    sched_param lowest{};
+    if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest) != 0) {
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+    }
     std::unique_lock<std::mutex> lock(StopLock_);
     while (!Stop_) {
         Wake_.wait_for(lock, std::chrono::milliseconds(PeriodMs_), [this] { return Stop_; });

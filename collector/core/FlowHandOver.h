@@ -29,9 +29,9 @@ class FlowHandOver {
     // Publishes what was added since the last call as one batch.
     void EndDatagram();
 
-    // Consumer thread only: calls Each for every published batch, oldest first, and hands the
-    // buffers back. Returns the number of batches taken.
-    std::size_t Drain(const std::function<void(const FlowBatch&)>& Each);
+    // Consumer thread only: calls Each for every published batch, oldest first, at most
+    // MaxBatches of them, and hands the buffers back. Returns the number of batches taken.
+    std::size_t Drain(const std::function<void(const FlowBatch&)>& Each, std::size_t MaxBatches = SIZE_MAX);
 
     // Any thread.
     std::uint64_t BatchesDropped() const { return BatchesDropped_.Get(); }
@@ -59,7 +59,10 @@ struct SharedTraffic {
 };
 
 // The aggregation thread: takes the hand-over's batches a few dozen times a second and applies
-// them to the aggregator under the shared lock.
+// them to the aggregator under the shared lock, a few dozen batches at a time, so that the window
+// never waits long for it. It runs at the lowest priority the system has (SCHED_IDLE, else nice
+// 19): when the machine is short of processor time the listener and the files go first, and
+// what the aggregation cannot take in time is dropped from the Traffic views only, and counted.
 class TrafficWorker {
   public:
     TrafficWorker(FlowHandOver& Source, SharedTraffic& Target, int PeriodMs = 20);
@@ -71,6 +74,9 @@ class TrafficWorker {
     void DrainNow();
 
   private:
+    // About a millisecond of aggregation at the most, at 30 records a batch.
+    static constexpr std::size_t kBatchesPerLock = 64;
+
     void Run();
 
     FlowHandOver& Source_;
