@@ -4,6 +4,12 @@
 
 #include "FlowLines.h"
 
+namespace {
+
+constexpr double kMsPerDay = 86400000.0;
+
+}  // namespace
+
 DailyCsvWriter::DailyCsvWriter(brix32::Clock& Clock, CollectorCounters& Counters, brix32::FileOutput& Output)
     : Clock_(Clock), Counters_(Counters), Output_(Output) {
     Pending_.reserve(64 * 1024);
@@ -12,12 +18,19 @@ DailyCsvWriter::DailyCsvWriter(brix32::Clock& Clock, CollectorCounters& Counters
 
 void DailyCsvWriter::Add(const std::string& Line) {
     const brix32::TDateTime now = Clock_.Now();
-    const std::int64_t day = brix32::DayNumber(now);
-    if (day != Day_ || FileName_.empty()) {
-        // The lines gathered so far belong to the day that just ended.
-        Flush();
-        FileName_ = flowlines::DailyFileName(now);
-        Day_ = day;
+    // The day's bounds are worked out once per day rather than once per line; the clock can also
+    // be set back, hence the lower bound. They are those of DayNumber, which rounds to the
+    // millisecond first.
+    const double ms = now * kMsPerDay;
+    if (FileName_.empty() || ms < DayStartMs_ || ms >= DayStartMs_ + kMsPerDay) {
+        const std::int64_t day = brix32::DayNumber(now);
+        if (day != Day_ || FileName_.empty()) {
+            // The lines gathered so far belong to the day that just ended.
+            Flush();
+            FileName_ = flowlines::DailyFileName(now);
+            Day_ = day;
+        }
+        DayStartMs_ = static_cast<double>(day) * kMsPerDay - 0.5;
     }
     Pending_.append(Line);
     ++PendingLines_;

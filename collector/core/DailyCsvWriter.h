@@ -43,6 +43,7 @@ class DailyCsvWriter {
     CollectorCounters& Counters_;
     brix32::FileOutput& Output_;
     std::int64_t Day_ = 0;
+    double DayStartMs_ = 0;  // Day_'s first moment, in milliseconds as DayNumber rounds them
     std::string FileName_;
     std::string Pending_;
     std::uint64_t PendingLines_ = 0;

@@ -41,14 +41,20 @@ void UpdateChannel::AddMemoFlow(const flowlines::DisplayFlow& Flow) { Post({Kind
 void UpdateChannel::Beep() { Post({Kind::Beep, Caption{}, {}, nullptr}); }
 
 MemoLine& UpdateChannel::UpdateList::NewLine(std::uint64_t& Dropped) {
-    if (LineCount < Lines.size()) return Lines[(Head + LineCount++) % Lines.size()];
+    // Wrapped by comparison: a division per line was a visible share of the listener's time.
+    const std::size_t size = Lines.size();
+    if (LineCount < size) {
+        std::size_t at = Head + LineCount++;
+        if (at >= size) at -= size;
+        return Lines[at];
+    }
     // The ring only wraps once it has grown to its bound, so until then the head is at 0.
-    if (Lines.size() < Bound) {
+    if (size < Bound) {
         ++LineCount;
         return Lines.emplace_back();
     }
     MemoLine& oldest = Lines[Head];
-    Head = (Head + 1) % Lines.size();
+    if (++Head == size) Head = 0;
     ++Dropped;
     return oldest;
 }
@@ -102,9 +108,17 @@ void UpdateChannel::EndBatch() {
     std::uint64_t dropped = 0;
     if (!Held_.Empty()) {
         std::lock_guard<std::mutex> lock(Mutex_);
-        // The texts trade buffers, so nothing is copied or allocated.
+        // The texts trade buffers, so nothing is copied or allocated; a flow is copied whole.
+        std::size_t at = Held_.Head;
         for (std::size_t i = 0; i < Held_.LineCount; ++i) {
-            std::swap(Pending_.NewLine(dropped), Held_.Lines[(Held_.Head + i) % Held_.Lines.size()]);
+            MemoLine& held = Held_.Lines[at];
+            MemoLine& pending = Pending_.NewLine(dropped);
+            if (held.IsFlow) {
+                pending.Assign(held.Flow);
+            } else {
+                std::swap(pending, held);
+            }
+            if (++at == Held_.Lines.size()) at = 0;
         }
         for (std::size_t i = 0; i < kCaptionCount; ++i) {
             if (!Held_.HasCaption[i]) continue;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <string>
@@ -33,11 +34,36 @@ inline void AppendHex(std::string& sOut, std::int64_t Value, int MinDigits) {
 inline void AppendHex2(std::string& sOut, std::int64_t Value) { AppendHex(sOut, Value, 2); }
 inline void AppendHex4(std::string& sOut, std::int64_t Value) { AppendHex(sOut, Value, 4); }
 
+// The decimal text of every byte value, so that an address costs table look-ups rather than
+// divisions: three addresses per version 5 record, millions of records a second.
+struct tByteText {
+    char Digits[3];
+    std::uint8_t Length;
+};
+inline constexpr std::array<tByteText, 256> kByteTexts = [] {
+    std::array<tByteText, 256> Texts{};
+    for (int b = 0; b < 256; ++b) {
+        tByteText& t = Texts[static_cast<std::size_t>(b)];
+        if (b >= 100) t.Digits[t.Length++] = static_cast<char>('0' + b / 100);
+        if (b >= 10) t.Digits[t.Length++] = static_cast<char>('0' + b / 10 % 10);
+        t.Digits[t.Length++] = static_cast<char>('0' + b % 10);
+    }
+    return Texts;
+}();
+
 // Dotted form of Count bytes from iPos: each byte in decimal, joined by "."; missing bytes as 0.
 inline void AppendDotted(std::string& sOut, const ByteReader& Reader, std::int64_t iPos, int Count) {
-    for (int i = 0; i < Count; ++i) {
-        if (i > 0) sOut += '.';
-        AppendDec(sOut, Reader.ByteOr0(iPos + i));
+    constexpr int kChunk = 16;  // an IPv6 address at once
+    char Buf[kChunk * 4];
+    for (int First = 0; First < Count; First += kChunk) {
+        std::size_t n = 0;
+        const int Last = First + kChunk < Count ? First + kChunk : Count;
+        for (int i = First; i < Last; ++i) {
+            if (i > 0) Buf[n++] = '.';
+            const tByteText& Text = kByteTexts[Reader.ByteOr0(iPos + i)];
+            for (std::uint8_t d = 0; d < Text.Length; ++d) Buf[n++] = Text.Digits[d];
+        }
+        sOut.append(Buf, n);
     }
 }
 

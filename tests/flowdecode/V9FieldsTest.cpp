@@ -2,12 +2,27 @@
 
 #include "Datagrams.h"
 #include "DecoderTest.h"
+#include "TextForms.h"
 #include "flowdecode/NetflowV9.h"
 
 using namespace netflowlib;
 using namespace fixtures;
 
 namespace {
+
+TEST(AddressTexts, EveryByteValueAndAnyCountInDecimal) {
+    std::string bytes;
+    for (int b = 0; b < 256; ++b) bytes += static_cast<char>(b);
+    const ByteReader Reader(bytes);
+    std::string expected;
+    for (int b = 0; b < 256; ++b) expected += (b > 0 ? "." : "") + std::to_string(b);
+    std::string text = "kept:";
+    AppendDotted(text, Reader, 1, 256);
+    EXPECT_EQ(text, "kept:" + expected);
+    // Bytes past the end read as 0.
+    AssignDotted(text, Reader, 254, 5);
+    EXPECT_EQ(text, "253.254.255.0.0");
+}
 
 class V9Fields : public DecoderTest {
   protected:

@@ -130,4 +130,28 @@ TEST(FlowLines, DailyFileNameFollowsTheLocalDay) {
               "NetFlow-20261231.csv");
 }
 
+TEST(FlowLines, TheFlowFormGivesTheRecordsLinesAndLongTextsStayWhole) {
+    const tNetflowV5 v5 = V5(4294967295u, 1, "255.255.255.255", 65535, "0.0.0.0", 0, 255, 4294967295u);
+    const tNetflowV9 v9 = V9("10.0.0.1", -1, "10.0.0.2", 70000, 300, INT32_MIN);
+    flowlines::DisplayFlow flow;
+    std::string line;
+    ASSERT_TRUE(flowlines::MakeDisplayFlow(v5, flow));
+    flowlines::BuildDisplayLine(line, flow, "\xE2\x80\xAF");
+    EXPECT_EQ(line, flowlines::V5DisplayLine(v5, "\xE2\x80\xAF"));
+    EXPECT_LE(flowlines::LeastDisplayWidth(flow), line.size());
+    ASSERT_TRUE(flowlines::MakeDisplayFlow(v9, flow));
+    flowlines::BuildDisplayLine(line, flow, ".");
+    EXPECT_EQ(line, flowlines::V9DisplayLine(v9, "."));
+    EXPECT_EQ(flowlines::LeastDisplayWidth(flow), 58u);
+
+    // A hand-made record may hold any text: it has no flow form, and its lines keep it whole.
+    const std::string longText(300, '7');
+    const tNetflowV9 odd = V9(longText, 1, "10.0.0.2", 2, 6, 5);
+    EXPECT_FALSE(flowlines::MakeDisplayFlow(odd, flow));
+    EXPECT_EQ(flowlines::V9CsvLine(odd), longText + ",1,10.0.0.2,2,6,5,5\r\n");
+    EXPECT_EQ(flowlines::V9DisplayLine(odd, ",").substr(0, 303), longText + "(1)");
+    const tNetflowV5 odd5 = V5(1, 1, "1.2.3.4", 1, longText, 2, 6, 5);
+    EXPECT_EQ(flowlines::V5CsvLine(odd5), "1,0,1.2.3.4,1," + longText + ",2,6,5\r\n");
+}
+
 }  // namespace
