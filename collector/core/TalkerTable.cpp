@@ -151,8 +151,8 @@ bool TalkerTable::Counts(const Entry& E) const {
     return k.Live && k.Generation == E.Generation;
 }
 
-void TalkerTable::Add(const TalkerKey& Key, std::int64_t Second, const FlowRecord& Record) {
-    const std::uint32_t id = IdFor(Key, static_cast<std::uint32_t>(TalkerKeyHash{}(Key)));
+void TalkerTable::Add(const TalkerKey& Key, std::uint32_t Hash, std::int64_t Second, const FlowRecord& Record) {
+    const std::uint32_t id = IdFor(Key, Hash);
     {
         // Recency counts by the second: a key moves to the front once per second it is seen in,
         // not once per flow, which spares the list's neighbours a visit for every flow.
@@ -257,7 +257,7 @@ TalkerTop TalkerTable::Top(std::int64_t From, std::int64_t To, std::size_t Rows)
 
 std::vector<TrafficTotals> TalkerTable::KeySeries(const TalkerKey& Key, std::int64_t From, std::int64_t To) const {
     std::vector<TrafficTotals> series(static_cast<std::size_t>(std::max<std::int64_t>(0, To - From + 1)));
-    const std::uint32_t found = Find(Key, static_cast<std::uint32_t>(TalkerKeyHash{}(Key)));
+    const std::uint32_t found = Find(Key, HashOf(Key));
     if (found == kNone) return series;
     for (std::int64_t s = From; s <= To; ++s) {
         const Bucket* b = FindBucket(s);

@@ -18,7 +18,16 @@ class TalkerTable {
   public:
     TalkerTable(std::size_t HistorySeconds, std::size_t MaxKeys, std::size_t MaxEntries);
 
-    void Add(const TalkerKey& Key, std::int64_t Second, const FlowRecord& Record);
+    void Add(const TalkerKey& Key, std::int64_t Second, const FlowRecord& Record) {
+        Add(Key, HashOf(Key), Second, Record);
+    }
+    // The same with the key's hash from HashOf, which Prefetch took first.
+    void Add(const TalkerKey& Key, std::uint32_t Hash, std::int64_t Second, const FlowRecord& Record);
+    static std::uint32_t HashOf(const TalkerKey& Key) { return static_cast<std::uint32_t>(TalkerKeyHash{}(Key)); }
+    // Asks the processor for the index slot where the key's search starts. A batch's keys are
+    // hashed and their slots asked for first, so that the cache misses of many keys overlap
+    // instead of coming one after another.
+    void Prefetch(std::uint32_t Hash) const { __builtin_prefetch(&Index_[Hash & (Index_.size() - 1)]); }
     void Retire(std::int64_t Second);
     void Clear();
 

@@ -98,6 +98,12 @@ class TrafficAggregator {
     std::uint64_t ClockStepsBack() const { return ClockStepsBack_; }
 
   private:
+    struct KeyAndHash {
+        TalkerKey Key;
+        std::uint32_t Hash = 0;
+    };
+
+    void Add(const FlowRecord& Record, const std::array<KeyAndHash, kTalkerKinds>& Keys);
     void MoveTo(std::int64_t Second);
     void Reset(std::int64_t Second);
     std::int64_t SpanStart(int Seconds) const;
