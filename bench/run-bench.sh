@@ -21,6 +21,7 @@ Usage: bench/run-bench.sh [options]
   --no-build          use the binaries already in build/bench
   --json FILE         also write every measurement to FILE
   --soak              also pass 10 million v5 flows through one collector and report its peak RSS
+  --traffic           start the collector with its Traffic window open (the live aggregation on)
   --keep              keep the step directories (CSV files can be hundreds of MB each)
 Environment: BENCH_CMAKE_ARGS adds arguments to the cmake configure step.
 USAGE
@@ -37,6 +38,7 @@ while (($#)); do
             (($# >= 2)) || { echo "run-bench.sh: $1 needs a value" >&2; exit 2; }
             py_args+=("$1" "$2"); shift ;;
         --soak) py_args+=(--soak-flows 10000000) ;;
+        --traffic) py_args+=(--traffic) ;;
         --no-contract) contract=0 ;;
         --no-build) build=0 ;;
         --keep) py_args+=(--keep) ;;

@@ -659,16 +659,55 @@ TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9One
     }
     EXPECT_EQ(order, (std::vector<std::string>{"first", v9a, v5b, v9c, v5d, std::string("\x09", 1)}));
     // Where the kernel put the batch boundaries is its business; the flags must agree with them.
+    // The last version 9 datagram of a batch also sees the first of the next one, if it waits.
+    const auto isV9 = [&](const std::string& e) { return e.rfind(v9a.substr(0, 2), 0) == 0; };
     for (std::size_t i = 0; i < got.size(); ++i) {
         if (got[i] == "|") continue;
         bool laterV9 = false;
-        for (std::size_t j = i + 1; j < got.size() && got[j] != "|"; ++j)
-            laterV9 = laterV9 || got[j].rfind(v9a.substr(0, 2), 0) == 0;
-        EXPECT_EQ(got[i].back() == '+', laterV9) << "datagram " << i;
+        std::size_t j = i + 1;
+        for (; j < got.size() && got[j] != "|"; ++j) laterV9 = laterV9 || isV9(got[j]);
+        const bool nextBatchV9 = j == i + 1 && isV9(got[i]) && j + 1 < got.size() && isV9(got[j + 1]);
+        if (got[i].back() == '+' && !laterV9) {
+            EXPECT_TRUE(nextBatchV9) << "datagram " << i;
+        } else {
+            EXPECT_EQ(got[i].back() == '+', laterV9) << "datagram " << i;
+        }
     }
     EXPECT_EQ(got.back(), "|");
     EXPECT_EQ(counters.DatagramsReceived.Get(), 7u);
     EXPECT_EQ(counters.OversizeDropped.Get(), 1u);
+}
+
+TEST_F(IdUDPServer, TheLastOfAFullBatchKnowsAVersion9DatagramWaitsBehindIt) {
+    CollectorCounters counters;
+    HeldFirstDatagram held;
+    TIdUDPServer server(counters);
+    server.BufferSize = 8000;
+    server.ThreadedEvent = true;
+    AddLoopbackBinding(server);
+    held.Attach(server);
+    server.SetActive(true);
+
+    const LoopbackSender sender;
+    const std::int32_t port = server.Bindings().Items(0).Port;
+    sender.SendTo(port, "first");
+    ASSERT_TRUE(held.WaitForEvents(1));
+    // More than one batch takes; the datagrams carry their number.
+    constexpr int kQueued = 70;
+    for (int i = 0; i < kQueued; ++i) sender.SendTo(port, std::string("\x00\x09", 2) + std::to_string(i));
+    held.Release();
+    ASSERT_TRUE(held.WaitForBatchWith(std::string("\x00\x09", 2) + std::to_string(kQueued - 1)))
+        << ::testing::PrintToString(held.Events());
+    server.SetActive(false);
+
+    // Every datagram but the very last has a version 9 one behind it, in its batch or waiting.
+    std::vector<std::string> datagrams;
+    for (const std::string& e : held.Events()) {
+        if (e != "|" && e != "first") datagrams.push_back(e);
+    }
+    ASSERT_EQ(datagrams.size(), static_cast<std::size_t>(kQueued));
+    for (int i = 0; i + 1 < kQueued; ++i) EXPECT_EQ(datagrams[static_cast<std::size_t>(i)].back(), '+') << i;
+    EXPECT_NE(datagrams.back().back(), '+');
 }
 
 TEST_F(IdUDPServer, DropsInTheKernelAreCountedAndTheGrantedBufferKept) {
