@@ -184,7 +184,8 @@ void AppendRightAligned(std::string& Line, const std::string& Number, std::size_
 
 bool MakeDisplayFlow(const netflowlib::tNetflowV5& Record, DisplayFlow& Flow) {
     FillNumbers(Record, Flow);
-    return CopyAddress(Record.srcaddr, Flow.Src, Flow.SrcLength) && CopyAddress(Record.dstaddr, Flow.Dst, Flow.DstLength);
+    return CopyAddress(Record.srcaddr, Flow.Src, Flow.SrcLength) &&
+           CopyAddress(Record.dstaddr, Flow.Dst, Flow.DstLength);
 }
 
 bool MakeDisplayFlow(const netflowlib::tNetflowV9& Record, DisplayFlow& Flow) {

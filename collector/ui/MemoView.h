@@ -87,7 +87,7 @@ class MemoView : public QAbstractScrollArea {
     bool Utf8_ = false;
     int Bound_ = 100000;
     std::vector<MemoLine> Ring_;  // grows to Bound_, then wraps
-    std::size_t Head_ = 0;           // index in Ring_ of the oldest line once it wraps
+    std::size_t Head_ = 0;        // index in Ring_ of the oldest line once it wraps
     std::size_t Count_ = 0;
     std::int64_t FirstSerial_ = 0;  // serial of the oldest line kept
     // Characters of the longest line added since the last clear, as far as known: a flow counts

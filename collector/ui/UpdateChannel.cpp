@@ -32,7 +32,9 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
 
 UpdateChannel::~UpdateChannel() = default;
 
-void UpdateChannel::SetCaption(Caption Control, std::string_view Text) { Post({Kind::Caption, Control, Text, nullptr}); }
+void UpdateChannel::SetCaption(Caption Control, std::string_view Text) {
+    Post({Kind::Caption, Control, Text, nullptr});
+}
 
 void UpdateChannel::AddMemoLine(std::string_view Line) { Post({Kind::MemoLine, Caption{}, Line, nullptr}); }
 

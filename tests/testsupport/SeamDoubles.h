@@ -1,10 +1,10 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
-
-#include <sys/stat.h>
 
 #include "support/Seams.h"
 #include "support/TextFiles.h"

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sched.h>
 
 #include <chrono>

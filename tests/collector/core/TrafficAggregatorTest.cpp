@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <map>
-#include <random>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <random>
 #include <sstream>
 #include <vector>
 
@@ -12,8 +12,8 @@
 #include "Doubles.h"
 #include "FlowFeed.h"
 #include "ScratchDirectory.h"
-#include "TestDatagrams.h"
 #include "TalkerTable.h"
+#include "TestDatagrams.h"
 #include "TrafficAggregator.h"
 #include "TrafficNames.h"
 #include "support/DateTime.h"

@@ -315,10 +315,9 @@ void UpdateChannelTest::flowsTravelUnbuiltAndReadAsTheirLines() {
     channel.Drain();
 
     const std::string& separator = brix32::ThousandsSeparator();
-    const QStringList expected{QStringLiteral("between"),
-                               QString::fromStdString(flowlines::V9DisplayLine(v9, separator)),
-                               QString::fromStdString(flowlines::V5DisplayLine(wide, separator)),
-                               QStringLiteral("last")};
+    const QStringList expected{
+        QStringLiteral("between"), QString::fromStdString(flowlines::V9DisplayLine(v9, separator)),
+        QString::fromStdString(flowlines::V5DisplayLine(wide, separator)), QStringLiteral("last")};
     QCOMPARE(targets.MemoLines(), expected);
     QVERIFY(expected[2].size() > 88);
 
@@ -331,8 +330,10 @@ void UpdateChannelTest::flowsTravelUnbuiltAndReadAsTheirLines() {
     const QScrollBar* bar = targets.Memo->horizontalScrollBar();
     const int wanted = static_cast<int>(QFontMetricsF(targets.Memo->font()).horizontalAdvance(QLatin1Char('0')) *
                                         static_cast<double>(expected[2].size()));
-    QVERIFY2(bar->maximum() + targets.Memo->viewport()->width() >= wanted,
-             qPrintable(QStringLiteral("%1 + %2 < %3").arg(bar->maximum()).arg(targets.Memo->viewport()->width()).arg(wanted)));
+    QVERIFY2(
+        bar->maximum() + targets.Memo->viewport()->width() >= wanted,
+        qPrintable(
+            QStringLiteral("%1 + %2 < %3").arg(bar->maximum()).arg(targets.Memo->viewport()->width()).arg(wanted)));
 }
 
 void UpdateChannelTest::heldUpdatesArriveTogetherAtTheEndOfABatch() {
