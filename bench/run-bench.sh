@@ -22,6 +22,7 @@ Usage: bench/run-bench.sh [options]
   --json FILE         also write every measurement to FILE
   --soak              also pass 10 million v5 flows through one collector and report its peak RSS
   --traffic           start the collector with its Traffic window open (the live aggregation on)
+  --burst B           the load generator sends B datagrams per wake-up (default 1)
   --keep              keep the step directories (CSV files can be hundreds of MB each)
 Environment: BENCH_CMAKE_ARGS adds arguments to the cmake configure step.
 USAGE
@@ -34,7 +35,7 @@ while (($#)); do
     case "$1" in
         --quick) py_args+=(--step-seconds 3 --rates 1000,4000,16000,64000 --refine 0 --settle 1 --contract-reps 3
                            --contract-min-time 0.3) ;;
-        --step-seconds|--rates|--refine|--versions|--targets|--json)
+        --step-seconds|--rates|--refine|--versions|--targets|--json|--burst)
             (($# >= 2)) || { echo "run-bench.sh: $1 needs a value" >&2; exit 2; }
             py_args+=("$1" "$2"); shift ;;
         --soak) py_args+=(--soak-flows 10000000) ;;

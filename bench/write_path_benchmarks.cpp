@@ -35,10 +35,12 @@ class ScratchDirectory {
     std::filesystem::path Path_;
 };
 
+// Keeps nothing; like the window's channel it takes a flow as it is, without making its text.
 class NullWindow : public WindowUpdates {
   public:
     void SetCaption(Caption, std::string_view) override {}
     void AddMemoLine(std::string_view) override {}
+    void AddMemoFlow(const flowlines::DisplayFlow&) override {}
     void Beep() override {}
 };
 

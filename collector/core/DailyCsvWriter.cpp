@@ -7,6 +7,7 @@
 namespace {
 
 constexpr double kMsPerDay = 86400000.0;
+constexpr double kSafeMsBeforeMidnight = 1000.0;
 
 }  // namespace
 
@@ -17,20 +18,25 @@ DailyCsvWriter::DailyCsvWriter(brix32::Clock& Clock, CollectorCounters& Counters
 }
 
 void DailyCsvWriter::Add(const std::string& Line) {
-    const brix32::TDateTime now = Clock_.Now();
-    // The day's bounds are worked out once per day rather than once per line; the clock can also
-    // be set back, hence the lower bound. They are those of DayNumber, which rounds to the
-    // millisecond first.
-    const double ms = now * kMsPerDay;
-    if (FileName_.empty() || ms < DayStartMs_ || ms >= DayStartMs_ + kMsPerDay) {
-        const std::int64_t day = brix32::DayNumber(now);
-        if (day != Day_ || FileName_.empty()) {
-            // The lines gathered so far belong to the day that just ended.
-            Flush();
-            FileName_ = flowlines::DailyFileName(now);
-            Day_ = day;
+    // One reading of the clock per datagram: its lines are made within microseconds of each
+    // other. Within a second of midnight every line reads it, so that a datagram handled across
+    // midnight still splits between the two files.
+    if (!DayKnown_) {
+        const brix32::TDateTime now = Clock_.Now();
+        // The day's bounds are those of DayNumber, which rounds to the millisecond first; the
+        // clock can also be set back, hence the lower bound.
+        const double ms = now * kMsPerDay;
+        if (FileName_.empty() || ms < DayStartMs_ || ms >= DayStartMs_ + kMsPerDay) {
+            const std::int64_t day = brix32::DayNumber(now);
+            if (day != Day_ || FileName_.empty()) {
+                // The lines gathered so far belong to the day that just ended.
+                Flush();
+                FileName_ = flowlines::DailyFileName(now);
+                Day_ = day;
+            }
+            DayStartMs_ = static_cast<double>(day) * kMsPerDay - 0.5;
         }
-        DayStartMs_ = static_cast<double>(day) * kMsPerDay - 0.5;
+        DayKnown_ = DayStartMs_ + kMsPerDay - ms > kSafeMsBeforeMidnight;
     }
     Pending_.append(Line);
     ++PendingLines_;
@@ -38,6 +44,7 @@ void DailyCsvWriter::Add(const std::string& Line) {
 }
 
 void DailyCsvWriter::EndDatagram() {
+    DayKnown_ = false;
     if (PieceLines_ == 0) return;
     Pieces_.push_back({Pending_.size(), PieceLines_});
     PieceLines_ = 0;

@@ -19,7 +19,8 @@ class DailyCsvWriter {
     DailyCsvWriter(brix32::Clock& Clock, CollectorCounters& Counters,
                    brix32::FileOutput& Output = brix32::SystemFileOutput());
 
-    // Line ends with CR LF.
+    // Line ends with CR LF. The clock is read for a datagram's first line, and for every line
+    // within a second of midnight.
     void Add(const std::string& Line);
     // The lines added since the last call are one datagram's.
     void EndDatagram();
@@ -44,6 +45,7 @@ class DailyCsvWriter {
     brix32::FileOutput& Output_;
     std::int64_t Day_ = 0;
     double DayStartMs_ = 0;  // Day_'s first moment, in milliseconds as DayNumber rounds them
+    bool DayKnown_ = false;  // for the rest of this datagram, more than a second before midnight
     std::string FileName_;
     std::string Pending_;
     std::uint64_t PendingLines_ = 0;

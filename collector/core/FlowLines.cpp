@@ -77,37 +77,39 @@ bool CopyAddress(const std::string& Text, char (&To)[DisplayFlow::kAddressCapaci
     return true;
 }
 
+// Where the pieces of a display line end: version 9 lines have no time piece in front and start
+// their columns further left.
+struct DisplayColumns {
+    std::size_t AfterSource;
+    std::size_t AfterDestination;
+    std::size_t AfterProtocol;
+    std::size_t BytesEnd;
+};
+constexpr DisplayColumns kV5Columns{52, 76, 79, 88};
+constexpr DisplayColumns kV9Columns{22, 46, 49, 58};
+
 // The numbers of Flow with the two address texts given apart, so that a record whose texts do not
 // fit a DisplayFlow still gets its line from the same code.
 void AppendDisplayLine(std::string& Line, const DisplayFlow& Flow, std::string_view Src, std::string_view Dst,
                        const std::string& Separator) {
-    if (Flow.Version == 5) {
+    const bool v5 = Flow.Version == 5;
+    if (v5) {
         AppendNumber(Line, Flow.First);
         Line += ' ';
         AppendNumber(Line, Flow.FirstMinusLast);
         FillToColumn(Line, 20);
-        AppendEndpoint(Line, Src, Flow.SrcPort);
-        FillToColumn(Line, 52);
-        Line += "->";
-        AppendEndpoint(Line, Dst, Flow.DstPort);
-        FillToColumn(Line, 76);
-        Line += '[';
-        AppendNumber(Line, Flow.Protocol);
-        FillToColumn(Line, 79);
-        Line += "] ";
-        AppendRightAligned(Line, FormatThousands(Flow.Bytes, Separator), 88);
-        return;
     }
+    const DisplayColumns& columns = v5 ? kV5Columns : kV9Columns;
     AppendEndpoint(Line, Src, Flow.SrcPort);
-    FillToColumn(Line, 22);
+    FillToColumn(Line, columns.AfterSource);
     Line += "->";
     AppendEndpoint(Line, Dst, Flow.DstPort);
-    FillToColumn(Line, 46);
+    FillToColumn(Line, columns.AfterDestination);
     Line += '[';
     AppendNumber(Line, Flow.Protocol);
-    FillToColumn(Line, 49);
+    FillToColumn(Line, columns.AfterProtocol);
     Line += "] ";
-    AppendRightAligned(Line, FormatThousands(Flow.Bytes, Separator), 58);
+    AppendRightAligned(Line, FormatThousands(Flow.Bytes, Separator), columns.BytesEnd);
 }
 
 void FillNumbers(const netflowlib::tNetflowV5& Record, DisplayFlow& Flow) {
@@ -199,7 +201,9 @@ void BuildDisplayLine(std::string& Line, const DisplayFlow& Flow, const std::str
     AppendDisplayLine(Line, Flow, Flow.SrcText(), Flow.DstText(), Separator);
 }
 
-std::size_t LeastDisplayWidth(const DisplayFlow& Flow) { return Flow.Version == 5 ? 88 : 58; }
+std::size_t LeastDisplayWidth(const DisplayFlow& Flow) {
+    return (Flow.Version == 5 ? kV5Columns : kV9Columns).BytesEnd;
+}
 
 void BuildV5DisplayLine(std::string& Line, const netflowlib::tNetflowV5& Record, const std::string& Separator) {
     BuildRecordLine(Line, Record, Record.srcaddr, Record.dstaddr, Separator);

@@ -376,6 +376,27 @@ TEST_F(DatagramHandlerWriteTest, AReceiveBatchGoesOutInOneAppendYetAFullDiskKeep
     EXPECT_EQ(fullCounters.CsvFailure.Load().Errno, ENOSPC);
 }
 
+TEST_F(DatagramHandlerWriteTest, TheClockIsReadOncePerDatagramExceptJustBeforeMidnight) {
+    CollectorCounters writerCounters;
+    // Each reading moves the clock on by 0.4 s: a datagram read once per line would cross days.
+    FakeClock early(brix32::EncodeDateTime({2026, 12, 31, 23, 59, 57, 0}), 0.4);
+    DailyCsvWriter writer(early, writerCounters);
+    for (int i = 0; i < 30; ++i) writer.Add("1,2,3\r\n");
+    writer.EndDatagram();
+    EXPECT_EQ(early.Readings, 1);
+    // 23:59:57.4 now: more than a second before midnight, so this one is read once as well.
+    for (int i = 0; i < 5; ++i) writer.Add("4,5,6\r\n");
+    writer.EndDatagram();
+    EXPECT_EQ(early.Readings, 2);
+    // From 23:59:59.2 every line reads it until one lands in the new day: 59.2, 59.6, 00.0.
+    early.Advance(1.4);
+    for (int i = 0; i < 6; ++i) writer.Add(i < 2 ? "7,8,9\r\n" : "0,0,0\r\n");
+    writer.Flush();
+    EXPECT_EQ(early.Readings, 5);
+    EXPECT_EQ(LinesOf(ReadFile("NetFlow-20261231.csv")).size(), 37u);
+    EXPECT_EQ(LinesOf(ReadFile("NetFlow-20270101.csv")), std::vector<std::string>(4, "0,0,0"));
+}
+
 TEST_F(DatagramHandlerWriteTest, AWriteThatFailsPartWayLeavesTheFileAsItWas) {
     // Room for the first datagram's line and part of the second datagram's lines.
     FullDiskOutput disk(62 + 100);

@@ -615,17 +615,22 @@ class HeldFirstDatagram {
     bool Released_ = false;
 };
 
+// A threaded listener on a loopback port that holds its first datagram.
+void StartHeld(TIdUDPServer& Server, HeldFirstDatagram& Held) {
+    Server.BufferSize = 8000;
+    Server.ThreadedEvent = true;
+    AddLoopbackBinding(Server);
+    Held.Attach(Server);
+    Server.SetActive(true);
+}
+
 }  // namespace
 
 TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9OneFollows) {
     CollectorCounters counters;
     HeldFirstDatagram held;
     TIdUDPServer server(counters);
-    server.BufferSize = 8000;
-    server.ThreadedEvent = true;
-    AddLoopbackBinding(server);
-    held.Attach(server);
-    server.SetActive(true);
+    StartHeld(server, held);
 
     const LoopbackSender sender;
     const std::int32_t port = server.Bindings().Items(0).Port;
@@ -682,11 +687,7 @@ TEST_F(IdUDPServer, TheLastOfAFullBatchKnowsAVersion9DatagramWaitsBehindIt) {
     CollectorCounters counters;
     HeldFirstDatagram held;
     TIdUDPServer server(counters);
-    server.BufferSize = 8000;
-    server.ThreadedEvent = true;
-    AddLoopbackBinding(server);
-    held.Attach(server);
-    server.SetActive(true);
+    StartHeld(server, held);
 
     const LoopbackSender sender;
     const std::int32_t port = server.Bindings().Items(0).Port;
