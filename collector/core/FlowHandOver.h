@@ -61,7 +61,7 @@ struct SharedTraffic {
 // The aggregation thread: takes the hand-over's batches a few dozen times a second and applies
 // them to the aggregator under the shared lock, a few dozen batches at a time, so that the window
 // never waits long for it. It runs at the lowest priority the system has (SCHED_IDLE, else nice
-// 19): when the machine is short of processor time the listener and the files go first, and
+// 19) and takes at most a quarter of one core: the listener and the files always go first, and
 // what the aggregation cannot take in time is dropped from the Traffic views only, and counted.
 class TrafficWorker {
   public:
@@ -78,6 +78,8 @@ class TrafficWorker {
     static constexpr std::size_t kBatchesPerLock = 64;
 
     void Run();
+    // Applies up to kBatchesPerLock batches under the lock; returns how many.
+    std::size_t DrainChunk();
 
     FlowHandOver& Source_;
     SharedTraffic& Target_;

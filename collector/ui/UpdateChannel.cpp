@@ -11,7 +11,10 @@
 
 namespace {
 
-// After a burst the lists keep their entries; beyond this many they are handed back.
+// After a burst the lists keep their entries; beyond this many they are handed back. The rings
+// never grow beyond the memo's bound, and at a million flows a second a drain carries tens of
+// thousands of lines: a ring handed back after each drain was grown again, page by page, by the
+// listener.
 constexpr std::size_t kRetainedEntries = 65536;
 
 }  // namespace
@@ -180,8 +183,9 @@ void UpdateChannel::Drain() {
     // However fast updates come, the main thread spends at most about half its time applying
     // them: the next drain waits at least as long as this one took, and the batch grows meanwhile.
     DrainTimer_.setInterval(std::max<qint64>(Options_.DrainDelayMs, busy.elapsed()));
-    if (Batch_.Lines.size() > kRetainedEntries) std::vector<MemoLine>().swap(Batch_.Lines);
-    if (Lines_.capacity() > kRetainedEntries) std::vector<const MemoLine*>().swap(Lines_);
+    const std::size_t retained = std::max(kRetainedEntries, static_cast<std::size_t>(Options_.MemoLineBound));
+    if (Batch_.Lines.size() > retained) std::vector<MemoLine>().swap(Batch_.Lines);
+    if (Lines_.capacity() > retained) std::vector<const MemoLine*>().swap(Lines_);
 }
 
 void UpdateChannel::Apply(const UpdateList& Batch) {
