@@ -30,9 +30,11 @@ void ResetSlots(netflowlib::tNetflowV5Records& Slots) {
     for (auto& slot : Slots) slot = {};
 }
 
-void ResetSlots(netflowlib::tNetflowV9Records& Slots) {
+// Only the first Used slots can have been written since the last reset; a version 9 record has
+// some forty fields, and clearing all thirty slots for every datagram was a visible cost.
+void ResetSlots(netflowlib::tNetflowV9Records& Slots, std::size_t Used) {
     Slots.resize(kInitialV9Slots);
-    for (auto& slot : Slots) slot = {};
+    for (std::size_t i = 0; i < std::min(Used, Slots.size()); ++i) Slots[i] = {};
 }
 
 std::string CurrentExceptionClassName() {
@@ -196,6 +198,13 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
     if (Header.Version == 9 || Header.Version == 10) WriteV9Records(count, Header.Version);
 }
 
+void DatagramHandler::ResetV9Slots() {
+    ResetSlots(V9Records_, V9SlotsUsed_);
+    // Until the decoder has said how far it got, every slot counts as written: should it fail
+    // part-way, the next datagram still starts from empty slots.
+    V9SlotsUsed_ = V9Records_.size();
+}
+
 // The records of the datagram into the slots; returns how many slots the lines are made from.
 int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::string& sPacket,
                                    const netflowlib::tNetflowHeader& Header, bool LaterV9Queued,
@@ -206,16 +215,18 @@ int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::strin
         return netflowlib::V5RecordCount(sPacket, Header);
     }
     if (Header.Version == 9) {
-        ResetSlots(V9Records_);
+        ResetV9Slots();
         const bool bTrace = Trace_.BeginDatagram(LaterV9Queued);
         Outcome = netflowlib::DecodeV9Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, bTrace,
                                              V9Records_, Decode_);
+        V9SlotsUsed_ = static_cast<std::size_t>(std::max(Outcome.SlotsReached, 0));
         return Outcome.SlotsReached;
     }
     if (Header.Version == 10) {
-        ResetSlots(V9Records_);
+        ResetV9Slots();
         Outcome = AsOutcome(netflowlib::DecodeIpfixPacket(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header,
                                                           V9Records_, Decode_, IpfixTemplates_));
+        V9SlotsUsed_ = static_cast<std::size_t>(std::max(Outcome.SlotsReached, 0));
         return Outcome.SlotsReached;
     }
     return 0;

@@ -92,6 +92,7 @@ class DatagramHandler {
     void ObserveOutcome(const std::string& SenderIP, const netflowlib::tNetflowHeader& Header, std::size_t Size,
                         int Records, const netflowlib::tV9Outcome& Outcome);
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
+    void ResetV9Slots();
     void WriteV5Records(int Count);
     void WriteV9Records(int Count, int Version);
     // The record's memo line, as a flow the window makes text of when it shows it.
@@ -119,6 +120,7 @@ class DatagramHandler {
     // reset to its empty state before each datagram, exactly as fresh arrays would be.
     netflowlib::tNetflowV5Records V5Records_;
     netflowlib::tNetflowV9Records V9Records_;
+    std::size_t V9SlotsUsed_ = 0;  // slots written since their last reset
     // Built anew for every record in the same buffers.
     std::string SrcAddrCaption_;
     flowlines::DisplayFlow DisplayFlow_;

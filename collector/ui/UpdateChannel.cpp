@@ -27,6 +27,9 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
         list->Bound = static_cast<std::size_t>(Options_.MemoLineBound);
         list->Reset();
     }
+    // The two lists that trade places are made whole now rather than grown by the listener, page
+    // by page, in the first second of a flood, when it can least afford it.
+    for (UpdateList* list : {&Pending_, &Batch_}) list->Lines.resize(list->Bound);
     if (Targets_.Memo != nullptr) Targets_.Memo->setLineBound(Options_.MemoLineBound);
     DrainTimer_.setSingleShot(true);
     DrainTimer_.setInterval(Options_.DrainDelayMs);

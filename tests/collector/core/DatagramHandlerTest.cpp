@@ -213,6 +213,19 @@ TEST_F(DatagramHandlerTest, Version9TemplateTeachesAndDecodesInOneDatagram) {
     EXPECT_TRUE(Exists(Dir() + "debug-v9-packet.txt"));
 }
 
+TEST_F(DatagramHandlerTest, SlotsOfAnEarlierDatagramNeverShowAgain) {
+    std::string three;
+    for (std::uint8_t i = 1; i <= 3; ++i) three += BasicIPv4Record({10, 0, 0, i}, {192, 168, 1, i}, 1, 2, 6, 100);
+    Handle(V9Header(2) + V9Template(256, BasicIPv4Template()) + V9DataFlowset(256, three));
+    // One record, then none: the slots the first datagram filled after the first stay unseen.
+    Handle(V9Header(1) + V9DataFlowset(256, BasicIPv4Record({10, 9, 9, 9}, {192, 168, 9, 9}, 1, 2, 17, 7)));
+    Handle(V9Header(0));
+    const std::vector<std::string> csv = CsvLines();
+    ASSERT_EQ(csv.size(), 4u);
+    EXPECT_EQ(csv[3], "10.9.9.9,1,192.168.9.9,2,17,7,7");
+    EXPECT_EQ(window.memo.size(), 4u);
+}
+
 TEST_F(DatagramHandlerTest, Version9WithoutUsableTemplateGivesNoLines) {
     const std::string data = V9DataFlowset(256, BasicIPv4Record({10, 0, 0, 1}, {10, 0, 0, 2}, 1, 2, 6, 100));
     Handle(V9Header(1) + data);

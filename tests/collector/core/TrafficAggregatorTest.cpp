@@ -88,9 +88,9 @@ TEST(FlowRecordTest, MadeFromDecodedRecordsWithTheCsvValues) {
     EXPECT_EQ(FlowAddress::Parse("10.0.0.256").Kind, FlowAddress::None);
     EXPECT_EQ(FlowAddress::Parse("").Kind, FlowAddress::None);
     // The quick reading of dotted quads takes exactly what the system's parser takes.
-    for (const std::string text : {"1.2.3.4", "0.0.0.0", "255.255.255.255", "256.1.1.1", "01.2.3.4", "1.2.3.04",
-                                   "1.2.3", "1.2.3.4.5", "1..2.3", " 1.2.3.4", "1.2.3.4 ", "1234.1.1.1", "1.2.3.",
-                                   "9.99.199.200"}) {
+    for (const std::string text :
+         {"1.2.3.4", "0.0.0.0", "255.255.255.255", "256.1.1.1", "01.2.3.4", "1.2.3.04", "1.2.3", "1.2.3.4.5", "1..2.3",
+          " 1.2.3.4", "1.2.3.4 ", "1234.1.1.1", "1.2.3.", "9.99.199.200"}) {
         std::array<std::uint8_t, 4> bytes{};
         const bool valid = ::inet_pton(AF_INET, text.c_str(), bytes.data()) == 1;
         const FlowAddress parsed = FlowAddress::Parse(text);
