@@ -225,8 +225,7 @@ TEST_F(DatagramHandlerTest, SlotsOfAnEarlierDatagramNeverShowAgain) {
     Put16(noSource, 2);
     Put8(noSource, 17);
     Put32(noSource, 7);
-    Handle(V9Header(2) + V9Template(257, {{12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4}}) +
-           V9DataFlowset(257, noSource));
+    Handle(V9Header(2) + V9Template(257, {{12, 4}, {7, 2}, {11, 2}, {4, 1}, {1, 4}}) + V9DataFlowset(257, noSource));
     EXPECT_EQ(CsvLines().size(), 3u);
     EXPECT_EQ(window.memo.size(), 3u);
 }
