@@ -64,19 +64,16 @@ bool DailyCsvWriter::Append(const char* Text, std::size_t Size, std::uint64_t Li
 void DailyCsvWriter::Flush() {
     if (PendingLines_ == 0) return;
     EndDatagram();
-    if (Pieces_.size() > 1) {
-        if (brix32::AppendWhole(Pending_, FileName_, Output_)) {
-            Counters_.CsvLinesWritten.Add(PendingLines_);
-        } else {
-            // The file is as it was before this append: each datagram gets its own chance.
-            std::size_t begin = 0;
-            for (const Piece& piece : Pieces_) {
-                Append(Pending_.data() + begin, piece.End - begin, piece.Lines);
-                begin = piece.End;
-            }
-        }
+    // One append for every datagram gathered; should it fail, the file is as it was and each
+    // datagram gets its own chance.
+    if (Pieces_.size() > 1 && brix32::AppendWhole(Pending_, FileName_, Output_)) {
+        Counters_.CsvLinesWritten.Add(PendingLines_);
     } else {
-        Append(Pending_.data(), Pending_.size(), PendingLines_);
+        std::size_t begin = 0;
+        for (const Piece& piece : Pieces_) {
+            Append(Pending_.data() + begin, piece.End - begin, piece.Lines);
+            begin = piece.End;
+        }
     }
     Pending_.clear();
     PendingLines_ = 0;

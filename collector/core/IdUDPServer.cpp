@@ -258,9 +258,14 @@ class TIdUDPListenerThread {
         return (Messages_[Index].msg_hdr.msg_flags & MSG_TRUNC) != 0 || Messages_[Index].msg_len > BufferSize_;
     }
 
+    // A datagram of Length bytes that starts with Head and will be handled as version 9.
+    bool HandledAsVersion9(const unsigned char* Head, std::size_t Length) const {
+        return Length >= 2 && Length <= BufferSize_ && Head[0] == 0 && Head[1] == 9;
+    }
+
     bool IsVersion9(int Index) const {
         const unsigned char* bytes = reinterpret_cast<const unsigned char*>(Data_.data() + Index * SlotSize_);
-        return !Oversize(Index) && Messages_[Index].msg_len >= 2 && bytes[0] == 0 && bytes[1] == 9;
+        return !Oversize(Index) && HandledAsVersion9(bytes, Messages_[Index].msg_len);
     }
 
     bool LaterVersion9(int Index, int Count) const {
@@ -277,7 +282,7 @@ class TIdUDPListenerThread {
         unsigned char head[2] = {};
         // MSG_TRUNC: the datagram's whole length, so that one to be dropped as oversize counts not.
         const ssize_t length = ::recv(ABinding.Handle(), head, sizeof head, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
-        return length >= 2 && static_cast<std::size_t>(length) <= BufferSize_ && head[0] == 0 && head[1] == 9;
+        return length > 0 && HandledAsVersion9(head, static_cast<std::size_t>(length));
     }
 
     void DeliverOne(TIdSocketHandle& ABinding, int Index, int Count) {

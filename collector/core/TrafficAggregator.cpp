@@ -90,14 +90,16 @@ void TrafficAggregator::MoveTo(std::int64_t Second) {
     Newest_ = Second;
 }
 
-void TrafficAggregator::Add(const FlowRecord& Record) {
+std::array<TrafficAggregator::KeyAndHash, kTalkerKinds> TrafficAggregator::KeysOf(const FlowRecord& Record) {
     std::array<KeyAndHash, kTalkerKinds> keys;
     for (std::size_t k = 0; k < kTalkerKinds; ++k) {
         keys[k].Key = KeyOf(static_cast<TalkerKind>(k), Record);
         keys[k].Hash = TalkerTable::HashOf(keys[k].Key);
     }
-    Add(Record, keys);
+    return keys;
 }
+
+void TrafficAggregator::Add(const FlowRecord& Record) { Add(Record, KeysOf(Record)); }
 
 void TrafficAggregator::Add(const FlowRecord& Record, const std::array<KeyAndHash, kTalkerKinds>& Keys) {
     const std::int64_t second = SecondOf(Record.ReceivedMs);
@@ -127,11 +129,8 @@ void TrafficAggregator::Add(const std::vector<FlowRecord>& Batch) {
     std::array<std::array<KeyAndHash, kTalkerKinds>, kAhead> ring;
     const auto prepare = [&](std::size_t i) {
         auto& keys = ring[i % kAhead];
-        for (std::size_t k = 0; k < kTalkerKinds; ++k) {
-            keys[k].Key = KeyOf(static_cast<TalkerKind>(k), Batch[i]);
-            keys[k].Hash = TalkerTable::HashOf(keys[k].Key);
-            Tables_[k]->Prefetch(keys[k].Hash);
-        }
+        keys = KeysOf(Batch[i]);
+        for (std::size_t k = 0; k < kTalkerKinds; ++k) Tables_[k]->Prefetch(keys[k].Hash);
     };
     for (std::size_t i = 0; i < std::min(kAhead, Batch.size()); ++i) prepare(i);
     for (std::size_t i = 0; i < Batch.size(); ++i) {

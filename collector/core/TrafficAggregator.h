@@ -103,6 +103,7 @@ class TrafficAggregator {
         std::uint32_t Hash = 0;
     };
 
+    static std::array<KeyAndHash, kTalkerKinds> KeysOf(const FlowRecord& Record);
     void Add(const FlowRecord& Record, const std::array<KeyAndHash, kTalkerKinds>& Keys);
     void MoveTo(std::int64_t Second);
     void Reset(std::int64_t Second);

@@ -11,11 +11,6 @@
 
 namespace {
 
-// After a burst the lists keep their entries; beyond this many they are handed back. The rings
-// never grow beyond the memo's bound, and at a million flows a second a drain carries tens of
-// thousands of lines: a ring handed back after each drain was grown again, page by page, by the
-// listener.
-constexpr std::size_t kRetainedEntries = 65536;
 
 }  // namespace
 
@@ -30,6 +25,7 @@ UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions 
     // The two lists that trade places are made whole now rather than grown by the listener, page
     // by page, in the first second of a flood, when it can least afford it.
     for (UpdateList* list : {&Pending_, &Batch_}) list->Lines.resize(list->Bound);
+    Lines_.reserve(Pending_.Bound);
     if (Targets_.Memo != nullptr) Targets_.Memo->setLineBound(Options_.MemoLineBound);
     DrainTimer_.setSingleShot(true);
     DrainTimer_.setInterval(Options_.DrainDelayMs);
@@ -186,9 +182,6 @@ void UpdateChannel::Drain() {
     // However fast updates come, the main thread spends at most about half its time applying
     // them: the next drain waits at least as long as this one took, and the batch grows meanwhile.
     DrainTimer_.setInterval(std::max<qint64>(Options_.DrainDelayMs, busy.elapsed()));
-    const std::size_t retained = std::max(kRetainedEntries, static_cast<std::size_t>(Options_.MemoLineBound));
-    if (Batch_.Lines.size() > retained) std::vector<MemoLine>().swap(Batch_.Lines);
-    if (Lines_.capacity() > retained) std::vector<const MemoLine*>().swap(Lines_);
 }
 
 void UpdateChannel::Apply(const UpdateList& Batch) {
