@@ -9,10 +9,7 @@
 
 #include "MemoView.h"
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 UpdateChannel::UpdateChannel(const UpdateTargets& Targets, UpdateChannelOptions Options, QObject* Parent)
     : QObject(Parent), Targets_(Targets), Options_(std::move(Options)) {
