@@ -147,6 +147,9 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const s
         }
     } batch(Window_);
     Flows_ = FlowsRequested_.load(std::memory_order_acquire);
+    FlowsSkipped_ = nullptr;
+    SkippedFlows_ = 0;
+    if (Flows_ != nullptr && Flows_->Full()) std::swap(Flows_, FlowsSkipped_);
     brix32::tLogRec LogRec(kHandlerFunction);
     RunTraced(LogRec, Reporter_, [&] {
         LogRec.Step(100);
@@ -158,11 +161,15 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const s
     Csv_.EndDatagram();
     if (!Behind.Datagram) RunTraced(LogRec, Reporter_, [this] { Csv_.Flush(); });
     if (Flows_ != nullptr) Flows_->EndDatagram();
+    if (FlowsSkipped_ != nullptr) FlowsSkipped_->Skip(SkippedFlows_);
     --gThreadCount;
     Window_.SetCaption(Caption::lblThreadCount, ThreadCountCaption());
 }
 
-void DatagramHandler::BatchEnded() {
+void DatagramHandler::BatchEnded(bool BatchWasFull) {
+    if (FlowHandOver* flows = FlowsRequested_.load(std::memory_order_acquire); flows != nullptr) {
+        flows->NoteBatch(BatchWasFull);
+    }
     brix32::tLogRec LogRec(kHandlerFunction);
     LogRec.Step(100);
     RunTraced(LogRec, Reporter_, [this] {
@@ -298,11 +305,23 @@ void DatagramHandler::WriteV5Records(int Count) {
         Window_.SetCaption(Caption::lblsrcaddr, SrcAddrCaption_);
         flowlines::BuildV5CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
-        if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_));
+        AddTrafficFlow(record, 5);
         Counters_.Flows.Add();
         Counters_.Bytes.Add(record.dOctets);
         AddMemoLine(record);
     }
+}
+
+template <typename Record>
+void DatagramHandler::AddTrafficFlow(const Record& Flow, int Version) {
+    if (Flows_ != nullptr) {
+        if constexpr (std::is_same_v<Record, netflowlib::tNetflowV5>) {
+            Flows_->Add(MakeFlowRecord(Flow, Exporter_, ReceivedMs_));
+        } else {
+            Flows_->Add(MakeFlowRecord(Flow, Exporter_, ReceivedMs_, Version));
+        }
+    }
+    if (FlowsSkipped_ != nullptr) ++SkippedFlows_;
 }
 
 template <typename Record>
@@ -326,14 +345,12 @@ void DatagramHandler::WriteV9Records(int Count, int Version) {
         // Records without an IPv4 source (IPv6 templates, slots of skipped flowsets) give no line;
         // an IPv6 flow still reaches the Traffic views, which can show it.
         if (record.IPV4_SRC_ADDR.empty()) {
-            if (Flows_ != nullptr && !record.IPV6_SRC_ADDR.empty()) {
-                Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_, Version));
-            }
+            if (!record.IPV6_SRC_ADDR.empty()) AddTrafficFlow(record, Version);
             continue;
         }
         flowlines::BuildV9CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
-        if (Flows_ != nullptr) Flows_->Add(MakeFlowRecord(record, Exporter_, ReceivedMs_, Version));
+        AddTrafficFlow(record, Version);
         Counters_.Flows.Add();
         // Held signed, as the exporter's unsigned counter of up to 2^32 - 1.
         Counters_.Bytes.Add(static_cast<std::uint32_t>(record.IN_BYTES));

@@ -61,7 +61,8 @@ class DatagramHandler {
     // The same for a datagram given as bytes, as the listener's stream holds them.
     void HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP, QueuedBehind Behind = {});
     // The listener has handed over every datagram it had: whatever was held back is written.
-    void BatchEnded();
+    // BatchWasFull: the batch was as large as the listener takes at once, so more may wait.
+    void BatchEnded(bool BatchWasFull = false);
     // Every datagram is counted there once its header is decoded; none while unset.
     void FeedExporters(ExporterTable* Table) { Exporters_ = Table; }
     // From the next datagram on, every flow that reaches the CSV is also handed over there, a
@@ -98,6 +99,9 @@ class DatagramHandler {
     // The record's memo line, as a flow the window makes text of when it shows it.
     template <typename Record>
     void AddMemoLine(const Record& Shown);
+    // Hands the flow over to the Traffic views, or counts it when they have no room.
+    template <typename Record>
+    void AddTrafficFlow(const Record& Flow, int Version);
 
     std::unique_ptr<CollectorCounters> OwnCounters_;
     WindowUpdates& Window_;
@@ -110,6 +114,10 @@ class DatagramHandler {
     ExporterTable* Exporters_ = nullptr;
     std::atomic<FlowHandOver*> FlowsRequested_{nullptr};
     FlowHandOver* Flows_ = nullptr;  // FlowsRequested_ as it was when the datagram began
+    // FlowsRequested_ when its hand-over had no room as the datagram began: the flows are then
+    // only counted there, not built.
+    FlowHandOver* FlowsSkipped_ = nullptr;
+    std::size_t SkippedFlows_ = 0;
     RecentDatagrams* Recent_ = nullptr;
     // IPFIX templates are kept apart from version 9's: the two number their templates independently.
     netflowlib::IpfixTemplateStore IpfixTemplates_;

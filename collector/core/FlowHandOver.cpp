@@ -16,18 +16,22 @@ FlowHandOver::FlowHandOver(std::size_t Slots) : Slots_(Slots < 1 ? 1 : Slots) {}
 
 void FlowHandOver::EndDatagram() {
     if (Current_.empty()) return;
-    const std::uint64_t head = Head_.load(std::memory_order_relaxed);
-    const std::uint64_t tail = Tail_.load(std::memory_order_acquire);
-    if (head - tail >= Slots_.size()) {
-        BatchesDropped_.Add();
-        RecordsDropped_.Add(Current_.size());
+    if (Full()) {
+        Skip(Current_.size());
         Current_.clear();
         return;
     }
+    const std::uint64_t head = Head_.load(std::memory_order_relaxed);
     // The slot's buffer was emptied by the consumer before it advanced the tail; it becomes the
     // listener's next batch.
     std::swap(Current_, Slots_[head % Slots_.size()]);
     Head_.store(head + 1, std::memory_order_release);
+}
+
+void FlowHandOver::Skip(std::size_t Records) {
+    if (Records == 0) return;
+    BatchesDropped_.Add();
+    RecordsDropped_.Add(Records);
 }
 
 std::size_t FlowHandOver::Drain(const std::function<void(const FlowBatch&)>& Each, std::size_t MaxBatches) {
@@ -98,13 +102,23 @@ void TrafficWorker::Run() {
     // hand-over holds is dropped from the Traffic views and counted there.
     constexpr double kCoreShare = 0.25;
     constexpr double kWindowNs = 1e9;
+    // Nor does it run while the listener is behind: a socket queue that has once grown past what
+    // the processor's caches hold makes every datagram dearer to take, and the listener may then
+    // not catch up at all. A round is left out when the listener was found behind since the last
+    // look, and cut short when it falls behind meanwhile.
     double windowStart = SteadyNs();
     double cpuAtStart = ThreadCpuNs();
+    std::uint64_t backlogs = Source_.Backlogs();
     std::unique_lock<std::mutex> lock(StopLock_);
     while (!Stop_) {
         Wake_.wait_for(lock, std::chrono::milliseconds(PeriodMs_), [this] { return Stop_; });
         lock.unlock();
         for (;;) {
+            const std::uint64_t seen = Source_.Backlogs();
+            // Also when it fell behind and caught up again between two looks.
+            const bool listenerBehind = seen != backlogs || Source_.ListenerBehind();
+            backlogs = seen;
+            if (listenerBehind) break;
             const double now = SteadyNs();
             if (now - windowStart > kWindowNs) {
                 windowStart = now;

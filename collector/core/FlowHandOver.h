@@ -28,6 +28,22 @@ class FlowHandOver {
     void Add(const FlowRecord& Record) { Current_.push_back(Record); }
     // Publishes what was added since the last call as one batch.
     void EndDatagram();
+    // Whether a batch published now would be dropped: the listener then spares itself building
+    // the records, and counts them with Skip.
+    bool Full() const {
+        return Head_.load(std::memory_order_relaxed) - Tail_.load(std::memory_order_acquire) >= Slots_.size();
+    }
+    void Skip(std::size_t Records);
+    // After every receive batch: whether it was full. A full batch means that more was waiting in
+    // the kernel than the listener takes at once, so it is behind, and background work keeps out
+    // of its way until a batch that was not full shows it has caught up.
+    void NoteBatch(bool Full) {
+        if (Full) Backlogs_.fetch_add(1, std::memory_order_relaxed);
+        if (Full != Behind_) {
+            Behind_ = Full;
+            BehindShared_.store(Full, std::memory_order_relaxed);
+        }
+    }
 
     // Consumer thread only: calls Each for every published batch, oldest first, at most
     // MaxBatches of them, and hands the buffers back. Returns the number of batches taken.
@@ -37,6 +53,9 @@ class FlowHandOver {
     std::uint64_t BatchesDropped() const { return BatchesDropped_.Get(); }
     std::uint64_t RecordsDropped() const { return RecordsDropped_.Get(); }
     std::size_t Slots() const { return Slots_.size(); }
+    // How often the listener was found behind since start, and whether it is now.
+    std::uint64_t Backlogs() const { return Backlogs_.load(std::memory_order_relaxed); }
+    bool ListenerBehind() const { return BehindShared_.load(std::memory_order_relaxed); }
 
   private:
     std::vector<FlowBatch> Slots_;
@@ -45,6 +64,9 @@ class FlowHandOver {
     // of batch n is n modulo the slot count.
     alignas(64) std::atomic<std::uint64_t> Head_{0};
     alignas(64) std::atomic<std::uint64_t> Tail_{0};
+    std::atomic<std::uint64_t> Backlogs_{0};
+    std::atomic<bool> BehindShared_{false};
+    bool Behind_ = false;  // the listener's own copy, so that the shared one is written on change only
     Counter BatchesDropped_;
     Counter RecordsDropped_;
 };
@@ -61,8 +83,9 @@ struct SharedTraffic {
 // The aggregation thread: takes the hand-over's batches a few dozen times a second and applies
 // them to the aggregator under the shared lock, a few dozen batches at a time, so that the window
 // never waits long for it. It runs at the lowest priority the system has (SCHED_IDLE, else nice
-// 19) and takes at most a quarter of one core: the listener and the files always go first, and
-// what the aggregation cannot take in time is dropped from the Traffic views only, and counted.
+// 19), takes at most a quarter of one core, and pauses while the listener is behind: the listener
+// and the files always go first, and what the aggregation cannot take in time is dropped from the
+// Traffic views only, and counted.
 class TrafficWorker {
   public:
     TrafficWorker(FlowHandOver& Source, SharedTraffic& Target, int PeriodMs = 20);

@@ -78,8 +78,8 @@ FlowRecord MakeFlowRecord(const netflowlib::tNetflowV5& Record, const FlowAddres
     FlowRecord r;
     r.ReceivedMs = ReceivedMs;
     r.Exporter = Exporter;
-    r.Source = FlowAddress::Parse(Record.srcaddr);
-    r.Destination = FlowAddress::Parse(Record.dstaddr);
+    r.Source = FlowAddress::FromIPv4(Record.srcaddr_value);
+    r.Destination = FlowAddress::FromIPv4(Record.dstaddr_value);
     r.Bytes = Record.dOctets;
     r.Packets = Record.dPkts;
     r.SourcePort = Record.srcport;
@@ -94,11 +94,15 @@ FlowRecord MakeFlowRecord(const netflowlib::tNetflowV9& Record, const FlowAddres
     FlowRecord r;
     r.ReceivedMs = ReceivedMs;
     r.Exporter = Exporter;
-    r.Source = FlowAddress::Parse(Record.IPV4_SRC_ADDR);
-    r.Destination = FlowAddress::Parse(Record.IPV4_DST_ADDR);
     // The text forms of the IPv6 fields are the trace's, not an address's: the raw bytes are.
-    if (r.Source.Kind == FlowAddress::None && !Record.IPV6_SRC_ADDR.empty()) r.Source = FromIPv6(Record.IPV6_SRC_BYTES);
-    if (r.Destination.Kind == FlowAddress::None && !Record.IPV6_DST_ADDR.empty()) {
+    if (!Record.IPV4_SRC_ADDR.empty()) {
+        r.Source = FlowAddress::FromIPv4(Record.IPV4_SRC_VALUE);
+    } else if (!Record.IPV6_SRC_ADDR.empty()) {
+        r.Source = FromIPv6(Record.IPV6_SRC_BYTES);
+    }
+    if (!Record.IPV4_DST_ADDR.empty()) {
+        r.Destination = FlowAddress::FromIPv4(Record.IPV4_DST_VALUE);
+    } else if (!Record.IPV6_DST_ADDR.empty()) {
         r.Destination = FromIPv6(Record.IPV6_DST_BYTES);
     }
     r.Bytes = static_cast<std::uint32_t>(Record.IN_BYTES);

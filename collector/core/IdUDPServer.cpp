@@ -234,7 +234,15 @@ class TIdUDPListenerThread {
         // dropped whole. MSG_DONTWAIT because readiness can be withdrawn (a bad checksum) before
         // the receive.
         const int received = ::recvmmsg(ABinding.Handle(), Messages_, kBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
-        if (received <= 0) return 0;
+        if (received <= 0) {
+            // A full batch said more might wait; nothing did, and whoever keeps out of the
+            // listener's way meanwhile is to know.
+            if (Server_.BatchWasFull_) {
+                Server_.BatchWasFull_ = false;
+                EndBatch();
+            }
+            return 0;
+        }
         Server_.Counters_.DatagramsReceived.Add(static_cast<std::uint64_t>(received));
         NoteKernelDrops(ABinding, received);
         for (int i = 0; i < received; ++i) {
@@ -245,13 +253,18 @@ class TIdUDPListenerThread {
             } catch (...) {
             }
         }
+        Server_.BatchWasFull_ = received == static_cast<int>(kBatch);
+        EndBatch();
+        return received;
+    }
+
+    void EndBatch() {
         // Where the handler runs, so that the two never overlap.
         try {
             if (Server_.OnBatchEnd && ThreadedEvent_) Server_.OnBatchEnd();
             if (Server_.OnBatchEnd && !ThreadedEvent_) Server_.RunOnMainThread([this] { Server_.OnBatchEnd(); });
         } catch (...) {
         }
-        return received;
     }
 
     bool Oversize(int Index) const {

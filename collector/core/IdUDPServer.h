@@ -147,7 +147,8 @@ class TIdUDPServer {
 
     TUDPReadEvent OnUDPRead;
     // Called where OnUDPRead runs, after the last datagram of each batch taken from a socket has
-    // been handed over: nothing is waiting in the listener any more.
+    // been handed over: nothing is waiting in the listener any more. Also once when a receive
+    // after a full batch found nothing, with BatchWasFull() false.
     std::function<void()> OnBatchEnd;
     // During an OnUDPRead call: whether a later datagram of the same batch is of version 9, so
     // that the one handled now will not be the latest for long.
@@ -155,6 +156,9 @@ class TIdUDPServer {
     // During an OnUDPRead call: whether any later datagram of the same batch waits, so that work
     // for this one may be left to OnBatchEnd.
     bool LaterDatagramQueued() const { return LaterDatagramQueued_; }
+    // During an OnBatchEnd call: whether the batch was as large as one receive takes, so that
+    // more may be waiting in the kernel.
+    bool BatchWasFull() const { return BatchWasFull_; }
     const CollectorCounters& Counters() const { return Counters_; }
 
     // With ThreadedEvent false the listener queues each delivery for the main thread and waits for
@@ -183,6 +187,7 @@ class TIdUDPServer {
     CollectorCounters& Counters_;
     bool LaterVersion9Queued_ = false;  // listener thread only
     bool LaterDatagramQueued_ = false;  // listener thread only
+    bool BatchWasFull_ = false;         // listener thread only
     TIdSocketHandles Bindings_;
     std::atomic<TIdSocketHandle*> CurrentBinding_{nullptr};
     std::unique_ptr<TIdUDPListenerThread> Thread_;

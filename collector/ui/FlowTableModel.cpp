@@ -9,23 +9,28 @@ FlowTableModel::FlowTableModel(std::size_t Capacity, QObject* Parent)
 
 void FlowTableModel::Append(const std::vector<FlowRecord>& Flows) {
     if (Flows.empty()) return;
+    if (Ring_.empty()) Ring_.resize(Capacity_);
     const std::size_t incoming = std::min(Flows.size(), Capacity_);
     const auto first = Flows.end() - static_cast<std::ptrdiff_t>(incoming);
-    const std::size_t overflow = Rows_.size() + incoming > Capacity_ ? Rows_.size() + incoming - Capacity_ : 0;
+    const std::size_t overflow = Size_ + incoming > Capacity_ ? Size_ + incoming - Capacity_ : 0;
     if (overflow > 0) {
         beginRemoveRows({}, 0, static_cast<int>(overflow) - 1);
-        Rows_.erase(Rows_.begin(), Rows_.begin() + static_cast<std::ptrdiff_t>(overflow));
+        Head_ = (Head_ + overflow) % Capacity_;
+        Size_ -= overflow;
         endRemoveRows();
     }
-    const int at = static_cast<int>(Rows_.size());
+    const int at = static_cast<int>(Size_);
     beginInsertRows({}, at, at + static_cast<int>(incoming) - 1);
-    Rows_.insert(Rows_.end(), first, Flows.end());
+    std::size_t slot = (Head_ + Size_) % Capacity_;
+    for (auto it = first; it != Flows.end(); ++it) {
+        Ring_[slot] = *it;
+        if (++slot == Capacity_) slot = 0;
+    }
+    Size_ += incoming;
     endInsertRows();
 }
 
-int FlowTableModel::rowCount(const QModelIndex& Parent) const {
-    return Parent.isValid() ? 0 : static_cast<int>(Rows_.size());
-}
+int FlowTableModel::rowCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : static_cast<int>(Size_); }
 
 int FlowTableModel::columnCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : ColumnCount; }
 
@@ -64,8 +69,8 @@ QString FlowTableModel::Text(const FlowRecord& R, int Column) {
 }
 
 QVariant FlowTableModel::data(const QModelIndex& Index, int Role) const {
-    if (!Index.isValid() || Index.row() >= static_cast<int>(Rows_.size())) return {};
-    const FlowRecord& r = Rows_[static_cast<std::size_t>(Index.row())];
+    if (!Index.isValid() || Index.row() >= static_cast<int>(Size_)) return {};
+    const FlowRecord& r = Record(Index.row());
     if (Role == Qt::DisplayRole) return Text(r, Index.column());
     if (Role == Qt::TextAlignmentRole) {
         const bool number = Index.column() != Received && Index.column() != Exporter && Index.column() != Source &&

@@ -3,7 +3,6 @@
 #include <QAbstractTableModel>
 #include <QSortFilterProxyModel>
 #include <QString>
-#include <deque>
 #include <vector>
 
 #include "FlowFilter.h"
@@ -33,7 +32,7 @@ class FlowTableModel : public QAbstractTableModel {
     explicit FlowTableModel(std::size_t Capacity = 100000, QObject* Parent = nullptr);
 
     void Append(const std::vector<FlowRecord>& Flows);
-    const FlowRecord& Record(int Row) const { return Rows_[static_cast<std::size_t>(Row)]; }
+    const FlowRecord& Record(int Row) const { return Ring_[(Head_ + static_cast<std::size_t>(Row)) % Capacity_]; }
     std::size_t Capacity() const { return Capacity_; }
 
     // The text of a cell as the table shows it and as "Save as CSV" writes it.
@@ -47,7 +46,11 @@ class FlowTableModel : public QAbstractTableModel {
 
   private:
     std::size_t Capacity_;
-    std::deque<FlowRecord> Rows_;
+    // A ring made whole at the first flow: rows leave at the top by moving the head, and the
+    // hundred thousand rows that may come in a second are copied into place, never allocated.
+    std::vector<FlowRecord> Ring_;
+    std::size_t Head_ = 0;  // where row 0 is
+    std::size_t Size_ = 0;
 };
 
 // Sorts by the cells' values and keeps only the flows the filter accepts.

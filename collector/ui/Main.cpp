@@ -279,7 +279,7 @@ void TForm1::ConfigureListener() {
     UDPServer.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
         UDPServerUDPRead(Sender, AData, ABinding);
     };
-    UDPServer.OnBatchEnd = [this] { Handler_->BatchEnded(); };
+    UDPServer.OnBatchEnd = [this] { Handler_->BatchEnded(UDPServer.BatchWasFull()); };
     // Only used when the handler is to run on the main thread: the listener thread asks for a
     // turn of the event loop, and waits until it has been served.
     UDPServer.OnMainThreadCallPending = [this] {

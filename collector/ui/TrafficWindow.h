@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -50,7 +51,8 @@ class TrafficWindow : public QWidget {
     void BuildControls();
     QWidget* BuildFlowPane();
     QTableView* AddTalkerTab(TalkerKind Kind, const char* Name, const char* Title);
-    Snapshot Take();
+    // Fills the snapshot in place: its buffers are kept from one refresh to the next.
+    void Take(Snapshot& S);
     void Show(const Snapshot& S);
     void ShowBounds(const Snapshot& S);
     void FilterChanged();
@@ -64,6 +66,7 @@ class TrafficWindow : public QWidget {
     std::function<std::int64_t()> NowMs_;
     QTimer* Timer_ = nullptr;
     bool Paused_ = false;
+    std::unique_ptr<Snapshot> Snap_;
     std::uint64_t FlowsTaken_ = 0;  // how many of the aggregator's flows the table has seen
     std::optional<std::pair<TalkerKind, TalkerKey>> Selected_;
 

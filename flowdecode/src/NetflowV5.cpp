@@ -27,6 +27,8 @@ void DecodeV5Packet(const std::string& sHostName, const std::string& sSenderIP, 
         R.SenderIP = sSenderIP;
         AssignDotted(R.srcaddr, Reader, p, 4);
         AssignDotted(R.dstaddr, Reader, p + 4, 4);
+        R.srcaddr_value = Reader.U32Or0(p);
+        R.dstaddr_value = Reader.U32Or0(p + 4);
         AssignDotted(R.nexthop, Reader, p + 8, 4);
         R.input = Reader.U16Or0(p + 12);
         R.output = Reader.U16Or0(p + 14);

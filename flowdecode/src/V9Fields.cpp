@@ -118,6 +118,8 @@ void StoreFieldValue(const tFieldRule& Rule, const ByteReader& Reader, std::int6
             break;
         case ValueKind::Dotted4:
             AssignDotted(Slot.*Rule.TextField, Reader, iPtr, 4);
+            if (Rule.TextField == &tNetflowV9::IPV4_SRC_ADDR) Slot.IPV4_SRC_VALUE = Reader.U32Or0(iPtr);
+            if (Rule.TextField == &tNetflowV9::IPV4_DST_ADDR) Slot.IPV4_DST_VALUE = Reader.U32Or0(iPtr);
             break;
         case ValueKind::Mask:
             AssignDotted(Slot.*Rule.TextField, Reader, iPtr, FieldLength == 4 ? 4 : 1);

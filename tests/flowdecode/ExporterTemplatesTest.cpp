@@ -41,9 +41,12 @@ TEST_F(PerExporter, TwoExportersWithDifferentTemplatesUnderOneId) {
     const auto B = DecodeV9(V9Header(1) + Flowset(256, Hex("04 D2 00 35 AC 10 00 05")), "192.0.2.2");
     ASSERT_EQ(A.Slots, 1);
     EXPECT_EQ(A.Records[0].IPV4_SRC_ADDR, "10.0.0.7");
+    EXPECT_EQ(A.Records[0].IPV4_DST_VALUE, 0xC0A80107u) << "192.168.1.7";
     EXPECT_EQ(A.Records[0].L4_SRC_PORT, 1111);
     ASSERT_EQ(B.Slots, 1);
     EXPECT_EQ(B.Records[0].IPV4_SRC_ADDR, "172.16.0.5");
+    EXPECT_EQ(B.Records[0].IPV4_SRC_VALUE, 0xAC100005u) << "the number behind the text";
+    EXPECT_EQ(B.Records[0].IPV4_DST_VALUE, 0u) << "no destination in this template";
     EXPECT_EQ(B.Records[0].L4_SRC_PORT, 1234);
     EXPECT_EQ(B.Records[0].L4_DST_PORT, 53);
 

@@ -48,6 +48,8 @@ TEST(DecodeV5Packet, EveryFieldFromItsOffset) {
     EXPECT_EQ(R.SenderIP, "192.0.2.7");
     EXPECT_EQ(R.srcaddr, "10.0.0.0");
     EXPECT_EQ(R.dstaddr, "192.168.0.255");
+    EXPECT_EQ(R.srcaddr_value, 0x0A000000u);
+    EXPECT_EQ(R.dstaddr_value, 0xC0A800FFu);
     EXPECT_EQ(R.nexthop, "0.0.0.0");
     EXPECT_EQ(R.input, 0);
     EXPECT_EQ(R.output, 2);

@@ -32,6 +32,10 @@ struct tNetflowV5 {
     std::uint8_t src_mask = 0;
     std::uint8_t dst_mask = 0;
     std::int32_t pad2 = 0;  // the two trailing pad bytes as one 16-bit value
+    // The numbers behind srcaddr and dstaddr, in host order, set together with them: who needs the
+    // address as a number need not parse the text back.
+    std::uint32_t srcaddr_value = 0;
+    std::uint32_t dstaddr_value = 0;
 };
 
 constexpr int kMaxV5Records = 30;

@@ -43,6 +43,9 @@ struct tNetflowV9 {
     // dotted forms the trace and the lines have always shown; FormatIpv6 gives the standard one).
     std::array<std::uint8_t, 16> IPV6_SRC_BYTES{};
     std::array<std::uint8_t, 16> IPV6_DST_BYTES{};
+    // The numbers behind IPV4_SRC_ADDR and IPV4_DST_ADDR, in host order, set together with them.
+    std::uint32_t IPV4_SRC_VALUE = 0;
+    std::uint32_t IPV4_DST_VALUE = 0;
 };
 
 // The handler makes it with kV9InitialSlots empty slots for every datagram; the decoder grows it

@@ -164,6 +164,33 @@ TEST_F(DatagramHandlerTest, FlowsAreHandedOverPerDatagramIPv6Included) {
     EXPECT_EQ(batches[1][0].Version, 9);
 }
 
+// With no room in the hand-over the flows still reach the CSV; the Traffic views count them as
+// dropped, and are fed again as soon as there is room. The listener's batches tell whether it is
+// behind.
+TEST_F(DatagramHandlerTest, AFullHandOverCountsTheFlowsItCannotTake) {
+    FlowHandOver flows(1);
+    handler.FeedTraffic(&flows);
+    Handle(V5Datagram({V5Flow{}}));
+    Handle(V5Datagram({V5Flow{}, V5Flow{}, V5Flow{}}));
+    EXPECT_EQ(CsvLines().size(), 4u);
+    EXPECT_EQ(flows.BatchesDropped(), 1u);
+    EXPECT_EQ(flows.RecordsDropped(), 3u);
+
+    std::vector<std::size_t> sizes;
+    const auto drain = [&] { flows.Drain([&sizes](const FlowBatch& Batch) { sizes.push_back(Batch.size()); }); };
+    drain();
+    Handle(V5Datagram({V5Flow{}, V5Flow{}}));
+    drain();
+    EXPECT_EQ(sizes, (std::vector<std::size_t>{1, 2}));
+    EXPECT_EQ(flows.RecordsDropped(), 3u);
+
+    handler.BatchEnded(true);
+    EXPECT_TRUE(flows.ListenerBehind());
+    handler.BatchEnded(false);
+    EXPECT_FALSE(flows.ListenerBehind());
+    EXPECT_EQ(flows.Backlogs(), 1u);
+}
+
 TEST_F(DatagramHandlerTest, UnsignedHeaderFieldsNeverShowNegative) {
     std::string d = V5Datagram({V5Flow{}});
     for (int i = 4; i < 8; ++i) d[i] = '\xFF';

@@ -123,4 +123,49 @@ TEST(FlowHandOverTest, WorkerAppliesBatchesToTheSharedAggregatorAtIdlePriority) 
     }  // the worker stops by itself
 }
 
+// The listener goes first: while its last receive batch was full, nothing is aggregated, and once a
+// batch that was not full shows it has caught up, what waited is taken.
+TEST(FlowHandOverTest, WorkerKeepsOutOfTheWayWhileTheListenerIsBehind) {
+    FlowHandOver h;
+    TrafficAggregator aggregator;
+    SharedTraffic shared;
+    shared.Aggregator = &aggregator;
+    const auto added = [&] {
+        std::lock_guard<std::mutex> lock(shared.Lock);
+        return aggregator.FlowsAdded();
+    };
+    TrafficWorker worker(h, shared, 1);
+    h.NoteBatch(true);
+    for (std::uint64_t n = 1; n <= 100; ++n) {
+        h.Add(Numbered(n));
+        h.EndDatagram();
+    }
+    h.NoteBatch(true);
+    // Many of the worker's rounds.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(added(), 0u);
+    EXPECT_TRUE(h.ListenerBehind());
+
+    h.NoteBatch(false);
+    EXPECT_FALSE(h.ListenerBehind());
+    for (int wait = 0; wait < 500 && added() < 100; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(added(), 100u);
+    EXPECT_EQ(h.Backlogs(), 2u);
+}
+
+// A listener that finds no room spares itself the records and counts them as one dropped batch.
+TEST(FlowHandOverTest, SkippedRecordsCountAsOneDroppedBatch) {
+    FlowHandOver h(1);
+    EXPECT_FALSE(h.Full());
+    h.Add(Numbered(1));
+    h.EndDatagram();
+    EXPECT_TRUE(h.Full());
+    h.Skip(30);
+    h.Skip(0);  // a datagram without flows drops nothing
+    EXPECT_EQ(h.BatchesDropped(), 1u);
+    EXPECT_EQ(h.RecordsDropped(), 30u);
+    EXPECT_EQ(DrainAll(h), (std::vector<std::vector<std::uint64_t>>{{1}}));
+    EXPECT_FALSE(h.Full());
+}
+
 }  // namespace

@@ -580,9 +580,10 @@ class HeldFirstDatagram {
             Changed_.notify_all();
             Changed_.wait_for(lock, kPatience, [this] { return Released_; });
         };
-        Server.OnBatchEnd = [this] {
+        Server.OnBatchEnd = [this, &Server] {
             std::lock_guard<std::mutex> lock(Lock_);
             Events_.push_back("|");
+            EndsFull_.push_back(Server.BatchWasFull());
             Changed_.notify_all();
         };
     }
@@ -607,11 +608,17 @@ class HeldFirstDatagram {
         std::lock_guard<std::mutex> lock(Lock_);
         return Events_;
     }
+    // For every batch end, whether its batch was full.
+    std::vector<bool> EndsFull() {
+        std::lock_guard<std::mutex> lock(Lock_);
+        return EndsFull_;
+    }
 
   private:
     std::mutex Lock_;
     std::condition_variable Changed_;
     std::vector<std::string> Events_;
+    std::vector<bool> EndsFull_;
     bool Released_ = false;
 };
 
@@ -709,6 +716,31 @@ TEST_F(IdUDPServer, TheLastOfAFullBatchKnowsAVersion9DatagramWaitsBehindIt) {
     ASSERT_EQ(datagrams.size(), static_cast<std::size_t>(kQueued));
     for (int i = 0; i + 1 < kQueued; ++i) EXPECT_EQ(datagrams[static_cast<std::size_t>(i)].back(), '+') << i;
     EXPECT_NE(datagrams.back().back(), '+');
+}
+
+// A full batch tells that more may wait; the receive that then finds nothing ends it once more, so
+// that whatever waits for the listener to catch up is not left waiting.
+TEST_F(IdUDPServer, AFullBatchIsToldAndSoIsFindingNothingAfterIt) {
+    CollectorCounters counters;
+    HeldFirstDatagram held;
+    TIdUDPServer server(counters);
+    StartHeld(server, held);
+
+    const LoopbackSender sender;
+    const std::int32_t port = server.Bindings().Items(0).Port;
+    sender.SendTo(port, "first");
+    ASSERT_TRUE(held.WaitForEvents(1));
+    constexpr int kQueued = 64;  // exactly one receive's worth
+    for (int i = 0; i < kQueued; ++i) sender.SendTo(port, "d" + std::to_string(i));
+    held.Release();
+    ASSERT_TRUE(held.WaitForEvents(1 + 1 + kQueued + 2)) << ::testing::PrintToString(held.Events());
+    server.SetActive(false);
+
+    EXPECT_EQ(held.EndsFull(), (std::vector<bool>{false, true, false}));
+    const std::vector<std::string> events = held.Events();
+    EXPECT_EQ(events[events.size() - 2], "|");
+    EXPECT_EQ(events.back(), "|");
+    EXPECT_EQ(counters.DatagramsReceived.Get(), static_cast<std::uint64_t>(kQueued + 1));
 }
 
 TEST_F(IdUDPServer, DropsInTheKernelAreCountedAndTheGrantedBufferKept) {
