@@ -15,6 +15,7 @@
 #include "ScratchDirectory.h"
 #include "TalkerTable.h"
 #include "TestDatagrams.h"
+#include "TestFlow.h"
 #include "TrafficAggregator.h"
 #include "TrafficNames.h"
 #include "support/DateTime.h"
@@ -29,18 +30,7 @@ constexpr std::int64_t kT0 = 1700000000000;  // ms; a whole second
 
 FlowRecord Flow(std::uint32_t Src, std::uint32_t Dst, std::uint64_t Bytes, std::int64_t Ms = kT0,
                 std::uint8_t Protocol = 6, std::uint16_t DstPort = 80) {
-    FlowRecord r;
-    r.ReceivedMs = Ms;
-    r.Exporter = FlowAddress::FromIPv4(0xC0000201);
-    r.Source = FlowAddress::FromIPv4(Src);
-    r.Destination = FlowAddress::FromIPv4(Dst);
-    r.Bytes = Bytes;
-    r.Packets = 2;
-    r.SourcePort = 40000;
-    r.DestinationPort = DstPort;
-    r.Protocol = Protocol;
-    r.Version = 5;
-    return r;
+    return flowfeed::TestFlow{FlowAddress::FromIPv4(Src), FlowAddress::FromIPv4(Dst), Bytes, Ms, Protocol, DstPort};
 }
 
 std::vector<std::string> Names(TalkerKind Kind, const TalkerTop& Top) {

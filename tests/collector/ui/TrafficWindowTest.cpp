@@ -16,6 +16,7 @@
 #include "FlowFilter.h"
 #include "FlowHandOver.h"
 #include "FlowTableModel.h"
+#include "TestFlow.h"
 #include "TrafficAggregator.h"
 #include "TrafficChart.h"
 #include "TrafficWindow.h"
@@ -26,18 +27,16 @@ constexpr std::int64_t kNow = 1700000000000;
 
 FlowRecord Flow(const char* Src, const char* Dst, std::uint64_t Bytes, std::int64_t Ms = kNow,
                 std::uint8_t Protocol = 6, std::uint16_t DstPort = 443, const char* Exporter = "192.0.2.1") {
-    FlowRecord r;
-    r.ReceivedMs = Ms;
-    r.Exporter = FlowAddress::Parse(Exporter);
-    r.Source = FlowAddress::Parse(Src);
-    r.Destination = FlowAddress::Parse(Dst);
-    r.Bytes = Bytes;
-    r.Packets = 3;
-    r.SourcePort = 50000;
-    r.DestinationPort = DstPort;
-    r.Protocol = Protocol;
-    r.Version = 9;
-    return r;
+    return flowfeed::TestFlow{FlowAddress::Parse(Src),
+                              FlowAddress::Parse(Dst),
+                              Bytes,
+                              Ms,
+                              Protocol,
+                              DstPort,
+                              FlowAddress::Parse(Exporter),
+                              3,
+                              50000,
+                              9};
 }
 
 QString Cell(QTableView* View, int Row, int Column) { return View->model()->index(Row, Column).data().toString(); }
