@@ -149,7 +149,10 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const s
     Flows_ = FlowsRequested_.load(std::memory_order_acquire);
     FlowsSkipped_ = nullptr;
     SkippedFlows_ = 0;
-    if (Flows_ != nullptr && Flows_->Full()) std::swap(Flows_, FlowsSkipped_);
+    if (Flows_ != nullptr && Flows_->Full()) {
+        FlowsSkipped_ = Flows_;
+        Flows_ = nullptr;
+    }
     brix32::tLogRec LogRec(kHandlerFunction);
     RunTraced(LogRec, Reporter_, [&] {
         LogRec.Step(100);

@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <cstring>
-
 FlowAddress FlowAddress::FromIPv4(std::uint32_t HostOrder) {
     FlowAddress a;
     a.Kind = IPv4;
@@ -14,34 +12,10 @@ FlowAddress FlowAddress::FromIPv4(std::uint32_t HostOrder) {
     return a;
 }
 
-namespace {
-
-// The decoders' dotted quads without a library call: two per flow reach the Traffic views. Only
-// what inet_pton also takes is taken here (no leading zeros, nothing around), so whatever this
-// refuses goes to inet_pton and ends the same.
-bool ParseDottedQuad(const std::string& Text, std::array<std::uint8_t, 16>& Bytes) {
-    std::size_t at = 0;
-    for (int part = 0; part < 4; ++part) {
-        if (part > 0 && (at >= Text.size() || Text[at++] != '.')) return false;
-        unsigned value = 0;
-        std::size_t digits = 0;
-        while (at < Text.size() && Text[at] >= '0' && Text[at] <= '9' && digits < 4) {
-            value = value * 10 + static_cast<unsigned>(Text[at] - '0');
-            ++at;
-            ++digits;
-        }
-        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && Text[at - digits] == '0')) return false;
-        Bytes[static_cast<std::size_t>(part)] = static_cast<std::uint8_t>(value);
-    }
-    return at == Text.size();
-}
-
-}  // namespace
-
 FlowAddress FlowAddress::Parse(const std::string& Text) {
     FlowAddress a;
     if (Text.empty()) return a;
-    if (ParseDottedQuad(Text, a.Bytes) || ::inet_pton(AF_INET, Text.c_str(), a.Bytes.data()) == 1) {
+    if (::inet_pton(AF_INET, Text.c_str(), a.Bytes.data()) == 1) {
         a.Kind = IPv4;
     } else if (::inet_pton(AF_INET6, Text.c_str(), a.Bytes.data()) == 1) {
         a.Kind = IPv6;
