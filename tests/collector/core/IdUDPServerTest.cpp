@@ -631,16 +631,31 @@ void StartHeld(TIdUDPServer& Server, HeldFirstDatagram& Held) {
     Server.SetActive(true);
 }
 
+// A held listener with datagrams queued behind its first one, "first", and then let go: what was
+// queued comes out in as few batches as the kernel gives.
+struct QueuedBehindHeld {
+    CollectorCounters Counters;
+    HeldFirstDatagram Held;
+    TIdUDPServer Server{Counters};
+    const LoopbackSender Sender;
+
+    QueuedBehindHeld() { StartHeld(Server, Held); }
+    // False when the first datagram never arrived.
+    bool Queue(const std::vector<std::string>& Datagrams) {
+        const std::int32_t port = Server.Bindings().Items(0).Port;
+        Sender.SendTo(port, "first");
+        if (!Held.WaitForEvents(1)) return false;
+        for (const std::string& d : Datagrams) Sender.SendTo(port, d);
+        Held.Release();
+        return true;
+    }
+};
+
 }  // namespace
 
 TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9OneFollows) {
-    CollectorCounters counters;
-    HeldFirstDatagram held;
-    TIdUDPServer server(counters);
-    StartHeld(server, held);
-
-    const LoopbackSender sender;
-    const std::int32_t port = server.Bindings().Items(0).Port;
+    QueuedBehindHeld run;
+    HeldFirstDatagram& held = run.Held;
     const std::string v9a(
         "\x00\x09"
         "a",
@@ -654,12 +669,9 @@ TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9One
         v5d("\x00\x05"
             "d",
             3);
-    sender.SendTo(port, "first");
-    ASSERT_TRUE(held.WaitForEvents(1));
-    for (const std::string& d : {v9a, v5b, Pattern(8001), v9c, v5d, std::string("\x09", 1)}) sender.SendTo(port, d);
-    held.Release();
+    ASSERT_TRUE(run.Queue({v9a, v5b, Pattern(8001), v9c, v5d, std::string("\x09", 1)}));
     ASSERT_TRUE(held.WaitForEvents(8)) << ::testing::PrintToString(held.Events());
-    server.SetActive(false);
+    run.Server.SetActive(false);
 
     // Every datagram in order, each batch closed by its end; "+" where a later datagram of the
     // same batch is of version 9, the oversize one never delivered.
@@ -686,27 +698,20 @@ TEST_F(IdUDPServer, DatagramsComeInBatchesInOrderAndEachKnowsWhetherAVersion9One
         }
     }
     EXPECT_EQ(got.back(), "|");
-    EXPECT_EQ(counters.DatagramsReceived.Get(), 7u);
-    EXPECT_EQ(counters.OversizeDropped.Get(), 1u);
+    EXPECT_EQ(run.Counters.DatagramsReceived.Get(), 7u);
+    EXPECT_EQ(run.Counters.OversizeDropped.Get(), 1u);
 }
 
 TEST_F(IdUDPServer, TheLastOfAFullBatchKnowsAVersion9DatagramWaitsBehindIt) {
-    CollectorCounters counters;
-    HeldFirstDatagram held;
-    TIdUDPServer server(counters);
-    StartHeld(server, held);
-
-    const LoopbackSender sender;
-    const std::int32_t port = server.Bindings().Items(0).Port;
-    sender.SendTo(port, "first");
-    ASSERT_TRUE(held.WaitForEvents(1));
+    QueuedBehindHeld run;
+    HeldFirstDatagram& held = run.Held;
     // More than one batch takes; the datagrams carry their number.
     constexpr int kQueued = 70;
-    for (int i = 0; i < kQueued; ++i) sender.SendTo(port, std::string("\x00\x09", 2) + std::to_string(i));
-    held.Release();
-    ASSERT_TRUE(held.WaitForBatchWith(std::string("\x00\x09", 2) + std::to_string(kQueued - 1)))
-        << ::testing::PrintToString(held.Events());
-    server.SetActive(false);
+    std::vector<std::string> queued;
+    for (int i = 0; i < kQueued; ++i) queued.push_back(std::string("\x00\x09", 2) + std::to_string(i));
+    ASSERT_TRUE(run.Queue(queued));
+    ASSERT_TRUE(held.WaitForBatchWith(queued.back())) << ::testing::PrintToString(held.Events());
+    run.Server.SetActive(false);
 
     // Every datagram but the very last has a version 9 one behind it, in its batch or waiting.
     std::vector<std::string> datagrams;
@@ -721,26 +726,20 @@ TEST_F(IdUDPServer, TheLastOfAFullBatchKnowsAVersion9DatagramWaitsBehindIt) {
 // A full batch tells that more may wait; the receive that then finds nothing ends it once more, so
 // that whatever waits for the listener to catch up is not left waiting.
 TEST_F(IdUDPServer, AFullBatchIsToldAndSoIsFindingNothingAfterIt) {
-    CollectorCounters counters;
-    HeldFirstDatagram held;
-    TIdUDPServer server(counters);
-    StartHeld(server, held);
-
-    const LoopbackSender sender;
-    const std::int32_t port = server.Bindings().Items(0).Port;
-    sender.SendTo(port, "first");
-    ASSERT_TRUE(held.WaitForEvents(1));
+    QueuedBehindHeld run;
+    HeldFirstDatagram& held = run.Held;
     constexpr int kQueued = 64;  // exactly one receive's worth
-    for (int i = 0; i < kQueued; ++i) sender.SendTo(port, "d" + std::to_string(i));
-    held.Release();
+    std::vector<std::string> queued;
+    for (int i = 0; i < kQueued; ++i) queued.push_back("d" + std::to_string(i));
+    ASSERT_TRUE(run.Queue(queued));
     ASSERT_TRUE(held.WaitForEvents(1 + 1 + kQueued + 2)) << ::testing::PrintToString(held.Events());
-    server.SetActive(false);
+    run.Server.SetActive(false);
 
     EXPECT_EQ(held.EndsFull(), (std::vector<bool>{false, true, false}));
     const std::vector<std::string> events = held.Events();
     EXPECT_EQ(events[events.size() - 2], "|");
     EXPECT_EQ(events.back(), "|");
-    EXPECT_EQ(counters.DatagramsReceived.Get(), static_cast<std::uint64_t>(kQueued + 1));
+    EXPECT_EQ(run.Counters.DatagramsReceived.Get(), static_cast<std::uint64_t>(kQueued + 1));
 }
 
 TEST_F(IdUDPServer, DropsInTheKernelAreCountedAndTheGrantedBufferKept) {
