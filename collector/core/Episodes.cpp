@@ -1,7 +1,8 @@
 #include "Episodes.h"
 
-#include <system_error>
 #include <utility>
+
+#include "support/TextFiles.h"
 
 Episodes::Episodes(std::string ThousandsSeparator) : Separator_(std::move(ThousandsSeparator)) {}
 
@@ -17,7 +18,7 @@ std::string Episodes::Number(std::uint64_t Value) const {
 
 std::string Episodes::CsvReason() const {
     if (CsvErrno_ == 0) return "reason unknown";
-    return std::system_category().message(CsvErrno_);
+    return brix32::OutputErrorText(CsvErrno_);
 }
 
 Episodes::Change Episodes::Follow(Run& Episode, std::uint64_t Value, std::int64_t NowMs, std::int64_t QuietMs,
@@ -79,11 +80,22 @@ void Episodes::Update(const tProblemSample& Sample, std::vector<std::string>& Re
         case Change::None:
             break;
     }
+    switch (Follow(Oversize_, Sample.OversizeDropped, Sample.NowMs, kBurstQuietMs, false)) {
+        case Change::Started:
+            Reports.push_back("Oversize datagrams dropped: longer than the listener's buffer");
+            break;
+        case Change::Ended:
+            Reports.push_back("Oversize drops ended: " + Number(Oversize_.Latest - Oversize_.AtStart) +
+                              " datagrams lost");
+            break;
+        case Change::None:
+            break;
+    }
 }
 
 std::string Episodes::Current() const {
     const Run* latest = nullptr;
-    for (const Run* run : {&Csv_, &Kernel_, &Cuts_}) {
+    for (const Run* run : {&Csv_, &Kernel_, &Cuts_, &Oversize_}) {
         if (run->Open && (latest == nullptr || run->Order > latest->Order)) latest = run;
     }
     if (latest == nullptr) return std::string();
@@ -91,5 +103,6 @@ std::string Episodes::Current() const {
     // The dash is UTF-8; the views take these texts as UTF-8.
     if (latest == &Csv_) return "CSV file cannot be written: " + CsvReason() + " \u2014 " + count + " lines lost";
     if (latest == &Kernel_) return "Kernel drops datagrams \u2014 " + count + " lost";
+    if (latest == &Oversize_) return "Oversize datagrams dropped \u2014 " + count + " lost";
     return "Datagrams cut by the bounds \u2014 " + count + " cut";
 }

@@ -17,11 +17,12 @@ struct tProblemSample {
     std::string CsvFileName;
     std::uint64_t KernelDrops = 0;
     std::uint64_t BoundCuts = 0;
+    std::uint64_t OversizeDropped = 0;
 };
 
 class Episodes {
   public:
-    // Kernel drops and cuts come in bursts: a burst has ended when none came for this long.
+    // Kernel drops, cuts and oversize datagrams come in bursts: a burst has ended when none came for this long.
     static constexpr std::int64_t kBurstQuietMs = 5'000;
     // A failing CSV file ends when a line is written again, or when nothing more was lost for this
     // long (no traffic: nothing is being lost any more).
@@ -56,4 +57,5 @@ class Episodes {
     Run Csv_;
     Run Kernel_;
     Run Cuts_;
+    Run Oversize_;
 };

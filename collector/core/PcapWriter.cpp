@@ -1,10 +1,12 @@
 #include "PcapWriter.h"
 
-#include <pcap/pcap.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <ctime>
-#include <memory>
 
 namespace {
 
@@ -12,7 +14,18 @@ constexpr std::size_t kEthernetHeader = 14;
 constexpr std::size_t kIpv4Header = 20;
 constexpr std::size_t kUdpHeader = 8;
 constexpr std::size_t kMaxPayload = 65535 - kIpv4Header - kUdpHeader;
-constexpr int kSnapLength = 65535 + static_cast<int>(kEthernetHeader);
+constexpr std::uint32_t kSnapLength = 65535 + kEthernetHeader;
+
+// The classic capture file format, written in this machine's byte order, which its magic number
+// tells readers: microsecond time stamps, Ethernet frames.
+constexpr std::uint32_t kMagicMicroseconds = 0xA1B2C3D4;
+constexpr std::uint16_t kVersionMajor = 2;
+constexpr std::uint16_t kVersionMinor = 4;
+constexpr std::uint32_t kLinkTypeEthernet = 1;
+// Frames are gathered into writes of about this size: few system calls, little memory.
+constexpr std::size_t kWriteChunk = 256 * 1024;
+// More saves than this within one second are not a person asking twice.
+constexpr int kMaxSameSecondSaves = 10000;
 
 void Put16(std::string& s, std::size_t At, std::uint32_t v) {
     s[At] = static_cast<char>((v >> 8) & 0xFF);
@@ -34,12 +47,55 @@ std::uint16_t HeaderChecksum(const std::string& s, std::size_t At) {
     return static_cast<std::uint16_t>(~Sum & 0xFFFF);
 }
 
-struct tPcapCloser {
-    void operator()(pcap_t* p) const { pcap_close(p); }
-};
-struct tDumperCloser {
-    void operator()(pcap_dumper_t* d) const { pcap_dump_close(d); }
-};
+template <typename T>
+void PutNative(std::string& s, T v) {
+    char Bytes[sizeof v];
+    std::memcpy(Bytes, &v, sizeof v);
+    s.append(Bytes, sizeof v);
+}
+
+// Writes the capture to Fd: 0, or the errno of the write that failed.
+int WriteFrames(int Fd, const std::vector<tRecentDatagram>& Datagrams, const tCaptureTarget& Target,
+                brix32::FileOutput& Output) {
+    std::string Buffer;
+    Buffer.reserve(kWriteChunk + kSnapLength + 16);
+    PutNative(Buffer, kMagicMicroseconds);
+    PutNative(Buffer, kVersionMajor);
+    PutNative(Buffer, kVersionMinor);
+    PutNative(Buffer, std::int32_t{0});   // time zone offset: stamps are UTC
+    PutNative(Buffer, std::uint32_t{0});  // accuracy of the stamps
+    PutNative(Buffer, kSnapLength);
+    PutNative(Buffer, kLinkTypeEthernet);
+    for (const tRecentDatagram& Datagram : Datagrams) {
+        const std::string Frame = CaptureFrame(Datagram, Target);
+        PutNative(Buffer, static_cast<std::uint32_t>(Datagram.ArrivalUs / 1'000'000));
+        PutNative(Buffer, static_cast<std::uint32_t>(Datagram.ArrivalUs % 1'000'000));
+        PutNative(Buffer, static_cast<std::uint32_t>(Frame.size()));
+        // What was cut off a datagram too long for IPv4 still counts in the frame's original length.
+        PutNative(Buffer, static_cast<std::uint32_t>(Frame.size() + Datagram.Bytes.size() -
+                                                     std::min(Datagram.Bytes.size(), kMaxPayload)));
+        Buffer += Frame;
+        if (Buffer.size() >= kWriteChunk) {
+            if (const int Error = brix32::WriteAll(Fd, Buffer.data(), Buffer.size(), Output)) return Error;
+            Buffer.clear();
+        }
+    }
+    return brix32::WriteAll(Fd, Buffer.data(), Buffer.size(), Output);
+}
+
+// Writes the capture into Fd, just opened as sName, and closes it. A capture that did not go out
+// whole is removed: a cut one would read as the whole recent traffic.
+bool FinishCapture(int Fd, const std::string& sName, const std::vector<tRecentDatagram>& Datagrams,
+                   const tCaptureTarget& Target, std::string& sError, brix32::FileOutput& Output) {
+    int Error = WriteFrames(Fd, Datagrams, Target, Output);
+    if (::close(Fd) != 0 && Error == 0) Error = errno;
+    if (Error == 0) return true;
+    ::unlink(sName.c_str());
+    sError = "write failed: " + sName;
+    return false;
+}
+
+std::string OpenFailure(const std::string& sName, int Error) { return sName + ": " + brix32::OutputErrorText(Error); }
 
 }  // namespace
 
@@ -69,34 +125,40 @@ std::string CaptureFrame(const tRecentDatagram& Datagram, const tCaptureTarget& 
 }
 
 bool WriteCapture(const std::string& sPath, const std::vector<tRecentDatagram>& Datagrams, const tCaptureTarget& Target,
-                  std::string& sError) {
-    const std::unique_ptr<pcap_t, tPcapCloser> Pcap(
-        pcap_open_dead_with_tstamp_precision(DLT_EN10MB, kSnapLength, PCAP_TSTAMP_PRECISION_MICRO));
-    if (!Pcap) {
-        sError = "no capture handle";
+                  std::string& sError, brix32::FileOutput& Output) {
+    const int Fd = brix32::OpenOutputFile(sPath, O_CREAT | O_TRUNC);
+    if (Fd < 0) {
+        sError = OpenFailure(sPath, errno);
         return false;
     }
-    const std::unique_ptr<pcap_dumper_t, tDumperCloser> Dumper(pcap_dump_open(Pcap.get(), sPath.c_str()));
-    if (!Dumper) {
-        sError = pcap_geterr(Pcap.get());
-        return false;
+    return FinishCapture(Fd, sPath, Datagrams, Target, sError, Output);
+}
+
+bool SaveCapture(const std::string& sBaseName, const std::vector<tRecentDatagram>& Datagrams,
+                 const tCaptureTarget& Target, std::string& sWrittenName, std::string& sError,
+                 brix32::FileOutput& Output) {
+    sWrittenName.clear();
+    const std::size_t Slash = sBaseName.rfind('/');
+    const std::size_t Dot = sBaseName.rfind('.');
+    const std::size_t SuffixAt =
+        (Dot == std::string::npos || (Slash != std::string::npos && Dot < Slash)) ? sBaseName.size() : Dot;
+    for (int Number = 1; Number <= kMaxSameSecondSaves; ++Number) {
+        const std::string Name =
+            Number == 1 ? sBaseName
+                        : sBaseName.substr(0, SuffixAt) + "-" + std::to_string(Number) + sBaseName.substr(SuffixAt);
+        // O_EXCL: an earlier save of the same second, or anything planted under the name, stays as it is.
+        const int Fd = brix32::OpenOutputFile(Name, O_CREAT | O_EXCL);
+        if (Fd < 0) {
+            if (errno == EEXIST) continue;
+            sError = OpenFailure(Name, errno);
+            return false;
+        }
+        if (!FinishCapture(Fd, Name, Datagrams, Target, sError, Output)) return false;
+        sWrittenName = Name;
+        return true;
     }
-    for (const tRecentDatagram& Datagram : Datagrams) {
-        const std::string Frame = CaptureFrame(Datagram, Target);
-        pcap_pkthdr Header{};
-        Header.ts.tv_sec = static_cast<time_t>(Datagram.ArrivalUs / 1'000'000);
-        Header.ts.tv_usec = static_cast<suseconds_t>(Datagram.ArrivalUs % 1'000'000);
-        Header.caplen = static_cast<bpf_u_int32>(Frame.size());
-        // What was cut off a datagram too long for IPv4 still counts in the frame's original length.
-        Header.len = static_cast<bpf_u_int32>(Frame.size() + Datagram.Bytes.size() -
-                                              std::min(Datagram.Bytes.size(), kMaxPayload));
-        pcap_dump(reinterpret_cast<u_char*>(Dumper.get()), &Header, reinterpret_cast<const u_char*>(Frame.data()));
-    }
-    if (pcap_dump_flush(Dumper.get()) != 0) {
-        sError = "write failed: " + sPath;
-        return false;
-    }
-    return true;
+    sError = OpenFailure(sBaseName, EEXIST);
+    return false;
 }
 
 std::string CaptureFileName(std::int64_t WallClockUs) {

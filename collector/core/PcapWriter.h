@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "RecentDatagrams.h"
+#include "support/TextFiles.h"
 
 constexpr std::uint16_t kCollectorPort = 9996;
 
@@ -20,9 +21,20 @@ struct tCaptureTarget {
 
 // Writes Datagrams to sPath (created or replaced). False with the reason in sError when the file
 // could not be written; a datagram too long for one IPv4 packet is written cut to fit, its original
-// length recorded.
+// length recorded. Every write and the close are checked, and a file that failed part-way is
+// removed, never left looking like a whole capture. A symbolic link, FIFO or device under the name
+// is refused (opened as brix32::OpenOutputFile opens). Output is the write seam.
 bool WriteCapture(const std::string& sPath, const std::vector<tRecentDatagram>& Datagrams, const tCaptureTarget& Target,
-                  std::string& sError);
+                  std::string& sError, brix32::FileOutput& Output = brix32::SystemFileOutput());
+
+// As WriteCapture, into a file of its own that is never one that exists already: sBaseName
+// (CaptureFileName's) when that name is free, otherwise the first free of its stem with "-2",
+// "-3"... before the extension, so that saves within one second each keep theirs. Anything planted
+// under a taken name, a link included, is passed over and left as it is. sWrittenName is the name
+// written, empty on failure.
+bool SaveCapture(const std::string& sBaseName, const std::vector<tRecentDatagram>& Datagrams,
+                 const tCaptureTarget& Target, std::string& sWrittenName, std::string& sError,
+                 brix32::FileOutput& Output = brix32::SystemFileOutput());
 
 // The one frame WriteCapture writes for Datagram: Ethernet, IPv4 (with its checksum), UDP, payload.
 std::string CaptureFrame(const tRecentDatagram& Datagram, const tCaptureTarget& Target);

@@ -1,6 +1,6 @@
 #include "flowdecode/Ipfix.h"
 
-#include <functional>
+#include <utility>
 
 #include "IpfixWalk.h"
 #include "support/ExceptionReport.h"
@@ -18,8 +18,7 @@ tIpfixOutcome DecodeIpfixPacket(const std::string& sHostName, const std::string&
     brix32::tExceptionRec ExceptionRec;
     IpfixWalk Walk(sHostName, sSenderIP, sPacket, Header, Records, Services, Templates, LogRec, ExceptionRec);
     const auto Body = [&] { Walk.Run(); };
-    const bool bOk =
-        brix32::RunTracedOperation(kDecodeIpfixFunction, LogRec, ExceptionRec, std::ref(Body), Services.Reporter);
+    const bool bOk = brix32::RunTraced(kDecodeIpfixFunction, LogRec, ExceptionRec, Body, Services.Reporter);
     tIpfixOutcome& Outcome = Walk.Outcome();
     Outcome.Failed = !bOk;
     return std::move(Outcome);

@@ -1,7 +1,5 @@
 #include "flowdecode/NetflowHeader.h"
 
-#include <functional>
-
 #include "ByteReader.h"
 #include "support/ExceptionReport.h"
 
@@ -80,8 +78,7 @@ bool DecodeHeader(const std::string& sPacket, tNetflowHeader& Header, const tDec
         if (v == 5) ReadV5Header(Reader, Header, LogRec);
         if (v == 10) ReadIpfixHeader(Reader, Header, LogRec);
     };
-    // Passed by reference so that no call allocates for the wrapped body.
-    return brix32::RunTracedOperation(kDecodeHeaderFunction, LogRec, ExceptionRec, std::ref(Body), Services.Reporter);
+    return brix32::RunTraced(kDecodeHeaderFunction, LogRec, ExceptionRec, Body, Services.Reporter);
 }
 
 void DecodeHeader(const std::string& sPacket, tNetflowHeader& Header) {

@@ -1,6 +1,6 @@
 #include "flowdecode/NetflowV9.h"
 
-#include <functional>
+#include <utility>
 
 #include "V9Walk.h"
 #include "support/ExceptionReport.h"
@@ -27,8 +27,7 @@ tV9Outcome DecodeV9Packet(const std::string& sHostName, const std::string& sSend
         }
         Services.Trace.Finish();
     };
-    const bool bOk =
-        brix32::RunTracedOperation(kDecodeV9Function, LogRec, ExceptionRec, std::ref(Body), Services.Reporter);
+    const bool bOk = brix32::RunTraced(kDecodeV9Function, LogRec, ExceptionRec, Body, Services.Reporter);
     tV9Outcome& Outcome = Walk.Outcome();
     Outcome.Failed = !bOk;
     return std::move(Outcome);

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -13,11 +14,12 @@
 #include <pugixml.hpp>
 #include <stdexcept>
 #include <typeinfo>
+#include <utility>
 
-#include "WriteAll.h"
 #include "support/DateTime.h"
 #include "support/GlobalSettings.h"
 #include "support/ProgramFacts.h"
+#include "support/TextFiles.h"
 #include "support/Tones.h"
 
 namespace brix32 {
@@ -116,7 +118,7 @@ void AppendTextElement(pugi::xml_node Parent, const char* Name, const std::strin
     }
 }
 
-std::string ErrnoText(const char* What, int Error) { return std::string(What) + ": " + std::strerror(Error); }
+std::string ErrnoText(const char* What, int Error) { return std::string(What) + ": " + OutputErrorText(Error); }
 
 class tFileWriter : public pugi::xml_writer {
   public:
@@ -131,9 +133,10 @@ class tFileWriter : public pugi::xml_writer {
     int Error_ = 0;
 };
 
-// Writes the document, replacing any file of the name; a failure throws with the system's reason.
+// Writes the document, replacing any regular file of the name; a failure throws with the system's
+// reason. Reports land in a folder others may write to, so a link planted under the name is refused.
 void SaveDocument(const pugi::xml_document& Document, const std::string& sFileName) {
-    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = OpenOutputFile(sFileName, O_CREAT | O_TRUNC);
     if (fd < 0) throw std::runtime_error(ErrnoText("Cannot create the report file", errno));
     tFileWriter writer(fd);
     Document.save(writer, "", pugi::format_raw | pugi::format_no_declaration, pugi::encoding_utf8);
@@ -278,8 +281,7 @@ bool AppendLogLine(const std::string& sText, const std::string& sFileName, Clock
             return true;
         }
         const std::string line = DateTimeText(TheClock.Now()) + ": " + sText + "\r\n";
-        const int flags = existed ? (O_WRONLY | O_APPEND) : (O_WRONLY | O_APPEND | O_CREAT);
-        const int fd = ::open(sFileName.c_str(), flags | O_CLOEXEC, 0644);
+        const int fd = OpenOutputFile(sFileName, existed ? O_APPEND : (O_APPEND | O_CREAT));
         if (fd < 0) return false;
         const bool written = WriteAll(fd, line.data(), line.size()) == 0;
         const bool closed = ::close(fd) == 0;
@@ -291,31 +293,22 @@ bool AppendLogLine(const std::string& sText, const std::string& sFileName, Clock
 
 std::string ExceptionClassName(const std::exception& E) { return DemangledName(typeid(E).name()); }
 
-bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
-                        const std::function<void()>& Body) {
-    return RunTracedOperation(Function, LogRec, ExceptionRec, Body, DefaultExceptionReporter());
-}
-
-bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
-                        const std::function<void()>& Body, ExceptionReporter& Reporter) {
+void ReportTracedFailure(const char* Function, const tLogRec& LogRec, tExceptionRec& ExceptionRec,
+                         ExceptionReporter& Reporter) noexcept {
+    // Rethrowing the exception being handled is the one way to learn whether it is a std::exception;
+    // it costs nothing until an operation has failed.
     try {
-        Body();
-        return true;
-    } catch (abi::__forced_unwind&) {
-        // Thread cancellation must keep unwinding.
-        throw;
-    } catch (const std::exception& E) {
         try {
+            throw;
+        } catch (const std::exception& E) {
             ExceptionRec.ClassName = ExceptionClassName(E);
             ExceptionRec.Message = E.what();
         } catch (...) {
-        }
-    } catch (...) {
-        try {
             ExceptionRec.ClassName = CurrentExceptionClassName();
             ExceptionRec.Message = "unknown exception";
-        } catch (...) {
         }
+    } catch (...) {
+        // An exhausted heap: the rest of the record may still get through.
     }
     try {
         ExceptionRec.Function = Function ? Function : "";
@@ -326,7 +319,53 @@ bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& Ex
     } catch (...) {
         // Only an exhausted heap gets here; the operation has failed either way.
     }
-    return false;
+}
+
+bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
+                        const std::function<void()>& Body) {
+    return RunTraced(Function, LogRec, ExceptionRec, Body);
+}
+
+bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
+                        const std::function<void()>& Body, ExceptionReporter& Reporter) {
+    return RunTraced(Function, LogRec, ExceptionRec, Body, Reporter);
+}
+
+XmlFileReporter::XmlFileReporter(std::string sDirectory, Clock& TheClock, ToneOutput& Tones)
+    : sDirectory_(std::move(sDirectory)), Clock_(TheClock), Tones_(Tones) {}
+
+std::string XmlFileReporter::Report(const tExceptionRec& ExceptionRec) {
+    return SaveExceptionRecAsXML(ExceptionRec, sDirectory_, Clock_, Tones_);
+}
+
+namespace {
+
+std::atomic<ExceptionReporter*> gInstalledReporter{nullptr};
+
+// Looks the installed reporter up at every report, so that one installed after a caller took the
+// default (the window makes its handler before it knows where its files go) is still the one used.
+class InstalledOrProgramDirReporter : public ExceptionReporter {
+  public:
+    std::string Report(const tExceptionRec& ExceptionRec) override {
+        if (ExceptionReporter* Installed = gInstalledReporter.load(std::memory_order_acquire)) {
+            return Installed->Report(ExceptionRec);
+        }
+        return ProgramDir_.Report(ExceptionRec);
+    }
+
+  private:
+    XmlFileReporter ProgramDir_;
+};
+
+}  // namespace
+
+ExceptionReporter& DefaultExceptionReporter() {
+    static InstalledOrProgramDirReporter Reporter;
+    return Reporter;
+}
+
+void InstallDefaultExceptionReporter(ExceptionReporter* Reporter) {
+    gInstalledReporter.store(Reporter, std::memory_order_release);
 }
 
 }  // namespace brix32

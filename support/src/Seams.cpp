@@ -1,9 +1,7 @@
 #include "support/Seams.h"
 
-#include <atomic>
-#include <utility>
+#include <chrono>
 
-#include "support/ExceptionReport.h"
 #include "support/Tones.h"
 
 namespace brix32 {
@@ -19,15 +17,11 @@ class SoundDevice : public ToneOutput {
     void PlayTone(unsigned FrequencyHz, unsigned DurationMs) override { brix32::PlayTone(FrequencyHz, DurationMs); }
 };
 
-std::atomic<ExceptionReporter*> gInstalledReporter{nullptr};
-
 }  // namespace
 
-XmlFileReporter::XmlFileReporter(std::string sDirectory, Clock& TheClock, ToneOutput& Tones)
-    : sDirectory_(std::move(sDirectory)), Clock_(TheClock), Tones_(Tones) {}
-
-std::string XmlFileReporter::Report(const tExceptionRec& ExceptionRec) {
-    return SaveExceptionRecAsXML(ExceptionRec, sDirectory_, Clock_, Tones_);
+std::int64_t Clock::EpochMicroseconds() {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 Clock& SystemClock() {
@@ -38,34 +32,6 @@ Clock& SystemClock() {
 ToneOutput& DefaultToneOutput() {
     static SoundDevice Device;
     return Device;
-}
-
-namespace {
-
-// Looks the installed reporter up at every report, so that one installed after a caller took the
-// default (the window makes its handler before it knows where its files go) is still the one used.
-class InstalledOrProgramDirReporter : public ExceptionReporter {
-  public:
-    std::string Report(const tExceptionRec& ExceptionRec) override {
-        if (ExceptionReporter* Installed = gInstalledReporter.load(std::memory_order_acquire)) {
-            return Installed->Report(ExceptionRec);
-        }
-        return ProgramDir_.Report(ExceptionRec);
-    }
-
-  private:
-    XmlFileReporter ProgramDir_;
-};
-
-}  // namespace
-
-ExceptionReporter& DefaultExceptionReporter() {
-    static InstalledOrProgramDirReporter Reporter;
-    return Reporter;
-}
-
-void InstallDefaultExceptionReporter(ExceptionReporter* Reporter) {
-    gInstalledReporter.store(Reporter, std::memory_order_release);
 }
 
 }  // namespace brix32

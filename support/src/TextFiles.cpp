@@ -8,8 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
-
-#include "WriteAll.h"
+#include <cstring>
 
 namespace brix32 {
 
@@ -72,7 +71,33 @@ int WriteAll(int Fd, const char* Data, std::size_t Size, FileOutput& Output) {
     return 0;
 }
 
-int WriteAll(int Fd, const char* Data, std::size_t Size) { return WriteAll(Fd, Data, Size, SystemFileOutput()); }
+int OpenOutputFile(const std::string& sFileName, int Flags, struct stat* Status) {
+    // Truncating before the type is known would empty whatever the name stands for.
+    const bool truncate = (Flags & O_TRUNC) != 0;
+    const int fd = ::open(sFileName.c_str(), (Flags & ~O_TRUNC) | O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+    if (fd < 0) return -1;
+    struct stat st;
+    int error = ::fstat(fd, &st) == 0 ? 0 : errno;
+    if (error == 0 && !S_ISREG(st.st_mode)) error = ENXIO;
+    if (error == 0 && truncate && st.st_size != 0) {
+        if (::ftruncate(fd, 0) == 0)
+            st.st_size = 0;
+        else
+            error = errno;
+    }
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    if (Status != nullptr) *Status = st;
+    return fd;
+}
+
+std::string OutputErrorText(int Errno) {
+    if (Errno == ENXIO) return "Not a regular file";
+    return std::strerror(Errno);
+}
 
 bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend, AfterClose Check) {
     // unlink() on a missing file fails harmlessly, so no existence test is needed first.
@@ -82,7 +107,7 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
     // "Open at the end if it exists, create it otherwise" is one open() with O_APPEND | O_CREAT; a
     // replacing call whose deletion failed therefore adds its text at the end of the old file. This
     // runs once per CSV line, so every path lookup saved counts.
-    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    const int fd = OpenOutputFile(sFileName, O_APPEND | O_CREAT);
     if (fd < 0) return false;
     const bool written = WriteAll(fd, sText.data(), sText.size()) == 0;
     // "Exists after closing": the file we wrote is gone only if someone unlinked it meanwhile,
@@ -95,16 +120,13 @@ bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bo
 
 bool AppendWhole(std::string_view sText, const std::string& sFileName, FileOutput& Output) {
     if (sText.empty()) return true;
-    const int fd = ::open(sFileName.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
     // Only the listener thread appends to these files, so the length before the write is the
     // length to go back to; another program appending meanwhile would break no line of ours.
     struct stat before;
-    int error = ::fstat(fd, &before) == 0 ? 0 : errno;
-    if (error == 0) {
-        error = WriteAll(fd, sText.data(), sText.size(), Output);
-        if (error != 0) (void)!::ftruncate(fd, before.st_size);
-    }
+    const int fd = OpenOutputFile(sFileName, O_APPEND | O_CREAT, &before);
+    if (fd < 0) return false;
+    int error = WriteAll(fd, sText.data(), sText.size(), Output);
+    if (error != 0) (void)!::ftruncate(fd, before.st_size);
     if (::close(fd) != 0 && error == 0) error = errno;
     // The caller tells the operator why: errno is that of the step that failed, not of the clean-up.
     errno = error;
@@ -114,6 +136,8 @@ bool AppendWhole(std::string_view sText, const std::string& sFileName, FileOutpu
 bool ReplaceFileAtomically(const std::string& sFileName, const std::string& sText, FileOutput& Output) {
     const std::string temporary = TemporaryNameFor(sFileName);
     if (temporary.empty()) return false;
+    // O_CREAT | O_EXCL only ever makes a new regular file and never opens what is planted under the
+    // name, so the type check of OpenOutputFile would cost a call per trace for nothing.
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     bool ok = WriteAll(fd, sText.data(), sText.size(), Output) == 0;

@@ -125,7 +125,7 @@ TEST_F(FaultPath, StepsThatOnlyAReportShows) {
 
 TEST_F(FaultPath, FaultsOfTheClockAndTheTemplateStore) {
     // The trace header reads the clock while step 120 is in force.
-    Rig().Clock.ThrowOnCall = 1;
+    Rig().Clock.ThrowOnReading = 1;
     auto R = DecodeV9(kV9Packet);
     EXPECT_EQ(ReportElement(OnlyReport(), "Trace"), "120");
     EXPECT_EQ(R.Sink.Begins, 0);
@@ -133,7 +133,7 @@ TEST_F(FaultPath, FaultsOfTheClockAndTheTemplateStore) {
 
     // Storing the learned template comes at step 300; looking one up for data at 210.
     RemoveReports();
-    Rig().Clock.ThrowOnCall = 0;
+    Rig().Clock.ThrowOnReading = 0;
     Rig().Templates.ThrowOnStore = 1;
     R = DecodeV9(kV9Packet);
     EXPECT_EQ(ReportElement(OnlyReport(), "Trace"), "300");

@@ -7,6 +7,7 @@
 #include "Datagrams.h"
 #include "Doubles.h"
 #include "ScratchDirectory.h"
+#include "SeamDoubles.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/StagedTraceSink.h"
@@ -25,7 +26,7 @@ class StagedTraceSinkTest : public ScratchDirectoryTest {
         std::filesystem::create_directories(Dir() + "staged");
     }
     // Both writers see the same time in their trace headers.
-    doubles::FixedClock clock{brix32::EncodeDateTime({2026, 1, 6, 14, 3, 4, 5})};
+    FakeClock clock{brix32::EncodeDateTime({2026, 1, 6, 14, 3, 4, 5})};
 
     // Decodes the same datagrams once through each writer, each in its own directory and with its
     // own fresh template store, so that their files can be compared.

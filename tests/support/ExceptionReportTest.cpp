@@ -1,6 +1,14 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -12,6 +20,7 @@
 
 #include "Doubles.h"
 #include "ScratchDirectory.h"
+#include "SeamDoubles.h"
 #include "support/DateTime.h"
 #include "support/ExceptionReport.h"
 #include "support/GlobalSettings.h"
@@ -104,7 +113,7 @@ class ExceptionReportTest : public ScratchDirectoryTest {
     // The report into the scratch directory (or the one set), at the fixed time, tones recorded.
     std::string Save(const tExceptionRec& rec) { return SaveExceptionRecAsXML(rec, sDirectory_, Clock, Tones); }
 
-    doubles::FixedClock Clock{FixedNow()};
+    FakeClock Clock{FixedNow()};
     doubles::RecordingTones Tones;
     std::string sDirectory_;
 
@@ -229,15 +238,63 @@ TEST_F(ExceptionReportTest, FailedSaveLeavesOneLineWithTheBuiltName) {
 }
 
 TEST_F(ExceptionReportTest, FullDiskIsAFailedSave) {
-    if (!Exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
-    sDirectory_ = "/dev/";
+    // A file size limit fails a regular file's write part-way as a full disk does; set in a child so
+    // that it goes with it. The report is made longer than the limit, the fallback line is not.
     tExceptionRec rec = SampleRec();
-    rec.FileNameTemplate = "full";
-    EXPECT_EQ(Save(rec), "/dev/full");
+    rec.Notes = std::string(4000, 'n');
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{1024, 1024};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(2);
+        Save(rec);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const std::string name = Dir() + "Exception-Netflow-" + kStamp + ".xml";
     const std::vector<std::string> lines = LogLines();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0],
-              LogLine(420, std::string("Cannot write the report file: ") + std::strerror(ENOSPC), "/dev/full"));
+    EXPECT_EQ(lines[0], LogLine(420, std::string("Cannot write the report file: ") + std::strerror(EFBIG), name));
+}
+
+// Reports land in the data folder, where others may plant names: nothing under the report's name
+// or the fallback log's is followed or waited for, and the refusal is a failed save.
+TEST_F(ExceptionReportTest, PlantedLinksFifosAndDevicesAreRefused) {
+    const std::string name = Dir() + "Exception-Netflow-" + kStamp + ".xml";
+    std::filesystem::create_directory("outside");
+    WriteFile("outside/victim.txt", "untouched");
+    ASSERT_EQ(::symlink("outside/victim.txt", name.c_str()), 0);
+    EXPECT_EQ(Save(SampleRec()), name);
+    EXPECT_EQ(ReadFile("outside/victim.txt"), "untouched");
+    std::vector<std::string> lines = LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], LogLine(420, std::string("Cannot create the report file: ") + std::strerror(ELOOP), name));
+    EXPECT_TRUE(Tones.Tones.empty());
+
+    std::filesystem::remove(name);
+    ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+    ::alarm(20);  // a regression would block in open()
+    Save(SampleRec());
+    ::alarm(0);
+    lines = LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], LogLine(420, "Cannot create the report file: Not a regular file", name));
+
+    if (Exists("/dev/full")) {
+        sDirectory_ = "/dev/";
+        tExceptionRec rec = SampleRec();
+        rec.FileNameTemplate = "full";
+        EXPECT_EQ(Save(rec), "/dev/full");
+        EXPECT_EQ(LogLines().back(), LogLine(420, "Cannot create the report file: Not a regular file", "/dev/full"));
+    }
+
+    std::filesystem::remove("Exception.txt");
+    ASSERT_EQ(::symlink("outside/victim.txt", "Exception.txt"), 0);
+    EXPECT_FALSE(AppendLogLine("text", "Exception.txt", Clock));
+    EXPECT_EQ(ReadFile("outside/victim.txt"), "untouched");
 }
 
 TEST_F(ExceptionReportTest, FailureAtAnyStepNamesItsMilestone) {
@@ -253,8 +310,8 @@ TEST_F(ExceptionReportTest, FailureAtAnyStepNamesItsMilestone) {
     for (const auto& c : cases) {
         std::filesystem::remove("Exception.txt");
         std::filesystem::remove(fullName);
-        Clock.Calls = 0;
-        Clock.ThrowOnCall = c.ClockCall;
+        Clock.Readings = 0;
+        Clock.ThrowOnReading = c.ClockCall;
         Clock.Message = Tones.Message = "line one\r\nline two";
         Tones.bThrow = c.bTones;
         const std::string name = Save(SampleRec());
@@ -272,8 +329,8 @@ TEST_F(ExceptionReportTest, FailureAtAnyStepNamesItsMilestone) {
 TEST_F(ExceptionReportTest, ReportTextIsTheSavedDocument) {
     const std::string name = Save(SampleRec());
     EXPECT_EQ(ExceptionReportText(SampleRec(), Clock), ReadFile(name));
-    Clock.Calls = 0;
-    Clock.ThrowOnCall = 1;
+    Clock.Readings = 0;
+    Clock.ThrowOnReading = 1;
     EXPECT_THROW(ExceptionReportText(SampleRec(), Clock), std::runtime_error) << "a fault in building shows";
 }
 
@@ -283,7 +340,7 @@ TEST_F(ExceptionReportTest, AppendLogLineRules) {
     // Short date and long time of the C locale.
     EXPECT_EQ(ReadFile("log.txt"), "01/06/24 14:03:04: first\r\n01/06/24 14:03:04: second\r\n");
 
-    Clock.When = EncodeDateTime({2024, 1, 7, 0, 0, 0, 0});
+    Clock.Time = EncodeDateTime({2024, 1, 7, 0, 0, 0, 0});
     EXPECT_TRUE(AppendLogLine("at midnight", "midnight.txt", Clock));
     EXPECT_EQ(ReadFile("midnight.txt"), "01/07/24: at midnight\r\n");
 
@@ -356,6 +413,51 @@ TEST_F(TracedOperationTest, QuietBodyAndForeignThrows) {
     EXPECT_EQ(rec.Message, "unknown exception");
     EXPECT_EQ(rec.Trace, 100);
     EXPECT_TRUE(Exists(Dir() + "Exception-Netflow-" + kStamp + ".xml"));
+}
+
+struct tCancelProbe {
+    ExceptionReporter* Reporter = nullptr;
+    std::atomic<bool> Entered{false};
+    bool Unwound = false;
+    bool Returned = false;
+};
+
+void* RunCancelledOperation(void* Arg) {
+    tCancelProbe& probe = *static_cast<tCancelProbe*>(Arg);
+    struct tOnUnwind {
+        bool& Flag;
+        ~tOnUnwind() { Flag = true; }
+    };
+    tLogRec LogRec("TForm1.UDPServerUDPRead");
+    tExceptionRec rec;
+    RunTraced(
+        "TForm1.UDPServerUDPRead", LogRec, rec,
+        [&] {
+            const tOnUnwind mark{probe.Unwound};
+            probe.Entered = true;
+            for (;;) ::pause();
+        },
+        *probe.Reporter);
+    probe.Returned = true;
+    return nullptr;
+}
+
+// Cancelling a thread unwinds it with an exception of the runtime's own, which must go on through:
+// taken for a failure, it would be reported and the process aborted.
+TEST_F(TracedOperationTest, ThreadCancellationIsLetThrough) {
+    doubles::RecordingReporter recorder;
+    tCancelProbe probe;
+    probe.Reporter = &recorder;
+    pthread_t thread;
+    ASSERT_EQ(::pthread_create(&thread, nullptr, RunCancelledOperation, &probe), 0);
+    while (!probe.Entered) ::usleep(1000);
+    ASSERT_EQ(::pthread_cancel(thread), 0);
+    void* result = nullptr;
+    ASSERT_EQ(::pthread_join(thread, &result), 0);
+    EXPECT_EQ(result, PTHREAD_CANCELED);
+    EXPECT_TRUE(probe.Unwound);
+    EXPECT_FALSE(probe.Returned);
+    EXPECT_TRUE(recorder.Records.empty());
 }
 
 TEST_F(TracedOperationTest, ClassNameIsTheDynamicType) {

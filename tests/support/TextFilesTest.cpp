@@ -1,6 +1,8 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,6 +131,37 @@ TEST_F(AppendToTextFileTest, PlantedLinksAreNeitherFollowedNorWrittenThrough) {
     EXPECT_EQ(ReadFile("debug.txt"), "1400");
     EXPECT_EQ(ReadFile("debug-v9-packet.txt"), "trace");
     EXPECT_FALSE(std::filesystem::is_symlink("debug-v9-packet.txt"));
+}
+
+TEST_F(AppendToTextFileTest, ADanglingLinkCreatesNothingWhereItPoints) {
+    std::filesystem::create_directory("outside");
+    ASSERT_EQ(::symlink("outside/made.csv", "flows.csv"), 0);
+    EXPECT_FALSE(AppendToTextFile("line\r\n", "flows.csv", true));
+    EXPECT_FALSE(brix32::AppendWhole("line\r\n", "flows.csv"));
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FALSE(Exists("outside/made.csv"));
+    EXPECT_TRUE(std::filesystem::is_empty("outside"));
+}
+
+// A FIFO planted under a file's name once stopped the listener for good in open(); it must be
+// refused at once, whether or not anybody reads it. A regression would hang, hence the alarm.
+TEST_F(AppendToTextFileTest, AFifoUnderTheNameIsRefusedWithoutWaiting) {
+    ASSERT_EQ(::mkfifo("flows.csv", 0600), 0);
+    ::alarm(20);
+    EXPECT_FALSE(brix32::AppendWhole("line\r\n", "flows.csv"));
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_FALSE(AppendToTextFile("line\r\n", "flows.csv", true, brix32::AfterClose::Skip));
+
+    // With a reader the open succeeds; the type check still keeps the line out of the pipe.
+    const int reader = ::open("flows.csv", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    EXPECT_FALSE(brix32::AppendWhole("line\r\n", "flows.csv"));
+    EXPECT_EQ(errno, ENXIO);
+    EXPECT_FALSE(AppendToTextFile("line\r\n", "flows.csv", true));
+    char buffer[16];
+    EXPECT_LE(::read(reader, buffer, sizeof buffer), 0) << "nothing went into the FIFO";
+    ::close(reader);
+    ::alarm(0);
 }
 
 TEST_F(AppendToTextFileTest, TemporaryNamesAreFreshAndLeftoversGoAtStart) {

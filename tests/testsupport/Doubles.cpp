@@ -4,12 +4,6 @@
 
 namespace doubles {
 
-brix32::TDateTime FixedClock::Now() {
-    ++Calls;
-    if (Calls == ThrowOnCall) throw std::runtime_error(Message);
-    return When;
-}
-
 void RecordingTones::PlayTone(unsigned FrequencyHz, unsigned DurationMs) {
     if (bThrow) throw std::runtime_error(Message);
     Tones.push_back({FrequencyHz, DurationMs});

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RecordingSink.h"
+#include "SeamDoubles.h"
 #include "flowdecode/DecodeServices.h"
 #include "flowdecode/Templates.h"
 #include "support/ExceptionReport.h"
@@ -16,17 +17,6 @@
 // Doubles for the side effects of the decoders and the report. The faults they raise stand for any
 // failure at the point where the product meets them.
 namespace doubles {
-
-// A fixed time; with ThrowOnCall > 0 the call of that number throws instead.
-class FixedClock : public brix32::Clock {
-  public:
-    explicit FixedClock(brix32::TDateTime At = 0) : When(At) {}
-    brix32::TDateTime Now() override;
-    int Calls = 0;
-    int ThrowOnCall = 0;
-    std::string Message = "clock fault";
-    brix32::TDateTime When;
-};
 
 // Keeps the tones asked for and plays nothing; with bThrow it throws at the first one.
 class RecordingTones : public brix32::ToneOutput {
@@ -82,13 +72,14 @@ class FaultingTemplateStore : public netflowlib::ExporterTemplateStore {
 };
 
 // One set of decoder services out of doubles: a recording (or faulting) sink, a reporter that
-// writes into sDirectory and records, a template store of its own, a fixed clock, silent tones.
+// writes into sDirectory and records, a template store of its own, a clock that stands still,
+// silent tones.
 struct DecoderRig {
     explicit DecoderRig(const std::string& sDirectory, netflowlib::tDecodeBounds Bounds = {});
     netflowlib::tDecodeServices Services();
 
     FaultingSink Sink;
-    FixedClock Clock;
+    FakeClock Clock;
     RecordingTones Tones;
     RecordingReporter Reporter;
     FaultingTemplateStore Templates;

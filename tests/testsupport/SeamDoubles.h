@@ -5,25 +5,37 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
+#include <string>
 
 #include "support/Seams.h"
 #include "support/TextFiles.h"
 
-// A clock that shows Time and moves on by Step seconds after every reading.
+// The one clock double. It shows Time and moves on by Step seconds after every reading, so code
+// that reads the clock more than once sees time pass. With ThrowOnReading > 0 that reading (counting
+// from 1) throws std::runtime_error(Message) instead and the time stays: any time source failing
+// just where the product asks it.
 class FakeClock : public brix32::Clock {
   public:
     explicit FakeClock(brix32::TDateTime Start = 46000.5, double StepSeconds = 0) : Time(Start), Step(StepSeconds) {}
     brix32::TDateTime Now() override {
+        if (++Readings == ThrowOnReading) throw std::runtime_error(Message);
         const brix32::TDateTime now = Time;
         Time += Step / 86400.0;
-        ++Readings;
         return now;
+    }
+    // The same instant as an epoch count, read as UTC; not counted as a reading of Now.
+    std::int64_t EpochMicroseconds() override {
+        constexpr double kUnixEpoch = 25569.0;  // 1970-01-01 as a TDateTime
+        return static_cast<std::int64_t>((Time - kUnixEpoch) * 86400.0 * 1e6 + 0.5);
     }
     void Advance(double Seconds) { Time += Seconds / 86400.0; }
 
     brix32::TDateTime Time;
     double Step;
     int Readings = 0;
+    int ThrowOnReading = 0;
+    std::string Message = "clock fault";
 };
 
 // Writes for real until Budget bytes have gone out, then fails as a full disk does: the write that

@@ -1,9 +1,12 @@
 #pragma once
 
+#include <cxxabi.h>
+
 #include <cstdint>
 #include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "support/Seams.h"
 
@@ -34,9 +37,25 @@ struct tLogRec {
     const char* Owner;
 };
 
+// Writes the XML report into a directory (the program's directory when none is given), takes its
+// times from a clock and plays the four tones through a tone output when the record asks for them.
+// The default reporter (Seams.h) is one of these for the program's directory.
+class XmlFileReporter : public ExceptionReporter {
+  public:
+    explicit XmlFileReporter(std::string sDirectory = "", Clock& TheClock = SystemClock(),
+                             ToneOutput& Tones = DefaultToneOutput());
+    std::string Report(const tExceptionRec& ExceptionRec) override;
+
+  private:
+    std::string sDirectory_;
+    Clock& Clock_;
+    ToneOutput& Tones_;
+};
+
 // Writes the XML report for ExceptionRec beside the program and returns its full file name (set on
 // every path; empty when the failure came before naming). Never throws: a failure leaves one line
-// in "Exception.txt" instead. This is the default reporter's work (Seams.h).
+// in "Exception.txt" instead. This is the default reporter's work (Seams.h). The report is never
+// written through a symbolic link, FIFO or device planted under its name: that is a failed save.
 std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec);
 // The same into sDirectory (with its trailing separator; the program's directory when empty), with
 // the times from TheClock and the tones through Tones.
@@ -48,19 +67,46 @@ std::string SaveExceptionRecAsXML(const tExceptionRec& ExceptionRec, const std::
 std::string ExceptionReportText(const tExceptionRec& ExceptionRec, Clock& TheClock);
 
 // Appends "<date time>: sText" CR LF to sFileName; an empty sText deletes the file. True unless an
-// error occurred. Never throws.
+// error occurred, a symbolic link, FIFO or device in place of the file being one. Never throws.
 bool AppendLogLine(const std::string& sText, const std::string& sFileName);
 bool AppendLogLine(const std::string& sText, const std::string& sFileName, Clock& TheClock);
 
 // Readable type name of an exception ("std::runtime_error"), for tExceptionRec::ClassName.
 std::string ExceptionClassName(const std::exception& E);
 
-// The traced-operation convention in one place: runs Body; if it throws, fills ExceptionRec
-// (Function, ClassName, Message, Trace from LogRec, Beep, the settings' file-name template; Notes
-// is left as the operation set it) and saves the report. Returns false when Body threw.
+// The failure half of RunTraced, kept out of line so that the template costs its callers no more
+// than a try block. Only for use inside a catch clause: fills ExceptionRec from the exception being
+// handled (ClassName, Message), Function, LogRec's Trace, Beep and the settings' file-name template
+// (Notes stays as the operation set it) and hands it to Reporter.
+void ReportTracedFailure(const char* Function, const tLogRec& LogRec, tExceptionRec& ExceptionRec,
+                         ExceptionReporter& Reporter) noexcept;
+
+// The traced-operation convention in one place, cheap enough for every datagram: runs Body; if it
+// throws, reports the failure as ReportTracedFailure describes and returns false. Thread
+// cancellation is let through.
+template <typename Operation>
+bool RunTraced(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec, Operation&& Body,
+               ExceptionReporter& Reporter) {
+    try {
+        std::forward<Operation>(Body)();
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        ReportTracedFailure(Function, LogRec, ExceptionRec, Reporter);
+        return false;
+    }
+}
+
+// The same with the report going to the default reporter.
+template <typename Operation>
+bool RunTraced(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec, Operation&& Body) {
+    return RunTraced(Function, LogRec, ExceptionRec, std::forward<Operation>(Body), DefaultExceptionReporter());
+}
+
+// RunTraced for callers that hold the operation as a std::function.
 bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
                         const std::function<void()>& Body);
-// The same with the report going to Reporter instead of the default reporter.
 bool RunTracedOperation(const char* Function, tLogRec& LogRec, tExceptionRec& ExceptionRec,
                         const std::function<void()>& Body, ExceptionReporter& Reporter);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "support/DateTime.h"
@@ -10,11 +11,14 @@ namespace brix32 {
 
 struct tExceptionRec;
 
-// Local wall-clock time as the program shows it.
+// Local wall-clock time as the program shows it, and the same instant as an epoch count for the
+// times that are stored and compared (a datagram's arrival).
 class Clock {
   public:
     virtual ~Clock() = default;
     virtual TDateTime Now() = 0;
+    // Microseconds since 1970-01-01 UTC; the system's real-time clock unless a clock says otherwise.
+    virtual std::int64_t EpochMicroseconds();
 };
 Clock& SystemClock();
 
@@ -34,23 +38,10 @@ class ExceptionReporter {
     virtual std::string Report(const tExceptionRec& ExceptionRec) = 0;
 };
 
-// Writes the XML report into a directory (the program's directory when none is given), takes its
-// times from a clock and plays the four tones through a tone output when the record asks for them.
-class XmlFileReporter : public ExceptionReporter {
-  public:
-    explicit XmlFileReporter(std::string sDirectory = "", Clock& TheClock = SystemClock(),
-                             ToneOutput& Tones = DefaultToneOutput());
-    std::string Report(const tExceptionRec& ExceptionRec) override;
-
-  private:
-    std::string sDirectory_;
-    Clock& Clock_;
-    ToneOutput& Tones_;
-};
-
-// The reporter of the operations that are not handed one: an XmlFileReporter for the program's
-// directory unless the program installs another. Installing nullptr restores that one. The program
-// installs before the listener thread starts, and the reporter must outlive its use.
+// The reporter of the operations that are not handed one: an XmlFileReporter (ExceptionReport.h)
+// for the program's directory unless the program installs another. Installing nullptr restores
+// that one. The program installs before the listener thread starts, and the reporter must outlive
+// its use. Defined with the report, which this header knows nothing of.
 ExceptionReporter& DefaultExceptionReporter();
 void InstallDefaultExceptionReporter(ExceptionReporter* Reporter);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -15,8 +17,9 @@ enum class AfterClose {
 
 // The one writer of every CSV line, trace line and marker. Writes sText byte for byte (no line
 // end of its own), replacing the file first when bAppend is false. True when the file exists after
-// closing; false on any open, write, flush or close failure. Never throws. A symbolic link in
-// place of the file is not followed: the call fails and the link's target stays untouched.
+// closing; false on any open, write, flush or close failure. Never throws. Opened as
+// OpenOutputFile opens: a symbolic link, FIFO or device in place of the file fails the call and
+// whatever stands behind it stays untouched.
 bool AppendToTextFile(const std::string& sText, const std::string& sFileName, bool bAppend,
                       AfterClose Check = AfterClose::CheckExists);
 
@@ -28,6 +31,24 @@ class FileOutput {
     virtual long Write(int Fd, const char* Data, std::size_t Size) = 0;
 };
 FileOutput& SystemFileOutput();
+
+// Writes all Size bytes to the open file Fd, going on after interruptions and short writes.
+// 0 on success, otherwise the errno of the write that failed. The one write loop of every file
+// the program writes.
+int WriteAll(int Fd, const char* Data, std::size_t Size, FileOutput& Output = SystemFileOutput());
+
+// The one way every output file of the program is opened, so that nothing planted under its name
+// in a folder others can write to redirects or stalls a write: the name is never followed when it
+// is a symbolic link (ELOOP), and a FIFO, device or socket in its place is neither waited for nor
+// written (ENXIO, the reason open(2) itself gives for a FIFO without a reader). Flags are added to
+// O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC; O_TRUNC takes effect only once the file is
+// known to be a regular one. Returns the descriptor, or -1 with errno set; Status, when given,
+// receives the open file's status. Never throws.
+int OpenOutputFile(const std::string& sFileName, int Flags, struct stat* Status = nullptr);
+
+// strerror for the errno of a failed output file, with the refusal of OpenOutputFile in words an
+// operator understands.
+std::string OutputErrorText(int Errno);
 
 // Appends sText to sFileName (created when missing, a symbolic link refused) in one open, one
 // write and one close, all or nothing: when the write fails part-way (disk full, quota, I/O

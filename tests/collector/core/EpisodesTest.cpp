@@ -1,12 +1,18 @@
 // Losses reported once when they start and once when they end, from counter readings.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
 #include <vector>
 
+#include "DailyCsvWriter.h"
 #include "Episodes.h"
+#include "FlowLines.h"
 #include "RateMeter.h"
+#include "ScratchDirectory.h"
+#include "SeamDoubles.h"
 
 namespace {
 
@@ -86,6 +92,60 @@ TEST_F(EpisodesTest, KernelDropsAndCutsAreBurstsThatEndAfterAQuietSpell) {
     EXPECT_EQ(Watch.Current(), "Datagrams cut by the bounds \u2014 3 cut");
     EXPECT_EQ(Tick(250), Lines{"Cuts ended: 3 datagrams cut"});
     EXPECT_EQ(Watch.Current(), "");
+}
+
+// Headless, the episode lines on standard error are all an operator sees of datagrams too long for
+// the listener's buffer.
+TEST_F(EpisodesTest, OversizeDatagramsAreABurstOfTheirOwn) {
+    Sample.OversizeDropped = 2;
+    EXPECT_EQ(Tick(), Lines{"Oversize datagrams dropped: longer than the listener's buffer"});
+    EXPECT_EQ(Watch.Current(), "Oversize datagrams dropped \u2014 2 lost");
+    Sample.KernelDrops = 10;
+    EXPECT_EQ(Tick(), Lines{"Kernel drops datagrams: the receive buffer is full"});
+    Sample.OversizeDropped = 1'502;
+    EXPECT_EQ(Tick(), Lines{});
+    EXPECT_EQ(Watch.Current(), "Kernel drops datagrams \u2014 10 lost");
+
+    EXPECT_EQ(Tick(Episodes::kBurstQuietMs - 250), Lines{"Kernel drops ended: 10 datagrams lost"});
+    EXPECT_EQ(Watch.Current(), "Oversize datagrams dropped \u2014 1,502 lost");
+    EXPECT_EQ(Tick(250), Lines{"Oversize drops ended: 1,502 datagrams lost"});
+    EXPECT_EQ(Watch.Current(), "");
+
+    Sample.OversizeDropped = 1'503;
+    EXPECT_EQ(Tick(), Lines{"Oversize datagrams dropped: longer than the listener's buffer"});
+    EXPECT_EQ(Watch.Current(), "Oversize datagrams dropped \u2014 1 lost");
+}
+
+class CsvEpisodeTest : public ScratchDirectoryTest {};
+
+// A FIFO planted as today's file once hung the listener in open() for good, silently. It is a
+// failing CSV file like any other: lines counted as lost, the reason kept for the episode.
+TEST_F(CsvEpisodeTest, AFifoPlantedAsTodaysFileIsALossNotAHang) {
+    FakeClock clock;
+    CollectorCounters counters;
+    DailyCsvWriter writer(clock, counters);
+    const std::string name = flowlines::DailyFileName(clock.Time);
+    ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+    ::alarm(20);  // a regression would block in open()
+    writer.Add("1,2,3\r\n");
+    writer.Add("4,5,6\r\n");
+    writer.Flush();
+    ::alarm(0);
+    EXPECT_EQ(counters.CsvLinesLost.Get(), 2u);
+    EXPECT_EQ(counters.CsvLinesWritten.Get(), 0u);
+    const LastWriteFailure::tValue failure = counters.CsvFailure.Load();
+    EXPECT_EQ(failure.Errno, ENXIO);
+    EXPECT_EQ(failure.FileName, name);
+
+    Episodes watch;
+    tProblemSample sample;
+    sample.CsvLinesLost = counters.CsvLinesLost.Get();
+    sample.CsvErrno = failure.Errno;
+    sample.CsvFileName = failure.FileName;
+    std::vector<std::string> reports;
+    watch.Update(sample, reports);
+    EXPECT_EQ(reports, Lines{"CSV file cannot be written: Not a regular file (file " + name + ")"});
+    EXPECT_EQ(watch.Current(), "CSV file cannot be written: Not a regular file \u2014 2 lines lost");
 }
 
 TEST_F(EpisodesTest, NumbersUseTheSeparatorGiven) {
