@@ -6,12 +6,9 @@
 using namespace netflowlib;
 using fixtures::Hex;
 using fixtures::U16;
+using testdatagrams::V5Header;
 
 namespace {
-
-std::string V5Header(unsigned Count) {
-    return U16(5) + U16(Count) + Hex("00 36 EE 80 | 65 53 F1 00 | 00 00 00 00 | 00 00 00 01 | 00 00 | 00 00");
-}
 
 // Record i carries i in its last source address byte, its input interface and its pad2, so a record
 // read from the wrong offset shows.

@@ -16,14 +16,6 @@
 // same bytes the handler wrote to the CSV file.
 namespace flowfeed {
 
-class NullTraceSink : public netflowlib::PacketTraceSink {
-  public:
-    void BeginTrace(const std::string&) override {}
-    void Line(const std::string&) override {}
-    void Marker(const std::string&) override {}
-    void Finish() override {}
-};
-
 template <typename Target>  // FlowHandOver, or anything with Add(const FlowRecord&)
 inline int Feed(Target& Flows, const std::string& Datagram, const std::string& SenderIP, std::int64_t ReceivedMs) {
     netflowlib::tNetflowHeader header{};
@@ -38,7 +30,7 @@ inline int Feed(Target& Flows, const std::string& Datagram, const std::string& S
             Flows.Add(MakeFlowRecord(slots[static_cast<std::size_t>(i)], exporter, ReceivedMs));
     } else if (header.Version == 9) {
         netflowlib::tNetflowV9Records slots(netflowlib::kV9InitialSlots);
-        NullTraceSink sink;
+        netflowlib::DiscardTraceSink sink;
         const int count = netflowlib::DecodeV9Packet("host", SenderIP, Datagram, header, false, slots, sink);
         for (int i = 0; i < count && i < static_cast<int>(slots.size()); ++i) {
             if (slots[static_cast<std::size_t>(i)].IPV4_SRC_ADDR.empty()) continue;
