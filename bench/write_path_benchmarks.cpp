@@ -9,6 +9,7 @@
 #include <string>
 
 #include "DatagramHandler.h"
+#include "DatagramsBehindDouble.h"
 #include "FullDatagrams.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/StagedTraceSink.h"
@@ -54,7 +55,8 @@ void BM_WritePathPerDatagram(benchmark::State& state) {
     DatagramHandler handler(window, counters, std::make_unique<netflowlib::StagedTraceSink>());
     netflowlib::ResetTemplateStore();
     const std::string packet = which == 0 ? V5ThirtyRecords() : V9ThirtyRecords();
-    for (auto _ : state) handler.HandleDatagram(packet.data(), packet.size(), "192.0.2.1", {false, which == 2});
+    const FakeBehind behind = FakeBehind::Version9(which == 2);
+    for (auto _ : state) handler.HandleDatagram(packet.data(), packet.size(), "192.0.2.1", behind);
     state.SetItemsProcessed(state.iterations() * kFullRecords);
     static const char* const kNames[] = {"v5, 30 records", "v9, 30 records, traced",
                                          "v9, 30 records, later one queued"};

@@ -1,6 +1,7 @@
 // Program entry of the collector: one main window that runs the UDP listener, and a hidden dialog.
 #include <QApplication>
 #include <clocale>
+#include <csignal>
 
 #include "Main.h"
 #include "SelectDay.h"
@@ -8,6 +9,9 @@
 #include "support/DateTime.h"
 
 int main(int argc, char* argv[]) {
+    // Whoever reads standard error may go away (a closed terminal, a log reader that ended); a
+    // message written then must fail quietly, not end the collection with SIGPIPE.
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
     // Dates, times and the thousands separator of the flow lines follow the user's locale.
     std::setlocale(LC_ALL, "");
@@ -16,22 +20,19 @@ int main(int argc, char* argv[]) {
     // A signal can arrive while start-up still shows an error box, before the main loop runs;
     // remember it so that the loop is not entered at all.
     bool quitRequested = false;
-    TForm1* form = nullptr;
+    // The collector outlives its window, which only shows and switches it.
+    Collector collector;
     TerminationSignals terminationSignals(
         [&quitRequested](int) {
             quitRequested = true;
             QApplication::closeAllWindows();
             QCoreApplication::exit(0);
         },
-        nullptr,
-        [&form] {
-            if (form != nullptr) form->SaveRecentDatagrams();
-        });
+        nullptr, [&collector] { collector.SaveRecentDatagrams(); });
 
     // Declared in this order so that the dialog goes first and the window, which switches the
     // listener off before releasing its controls, last.
-    TForm1 Form1(nullptr, TForm1::ErrorBoxes::OnlyWithADisplay);
-    form = &Form1;
+    TForm1 Form1(collector, nullptr, TForm1::ErrorBoxes::OnlyWithADisplay);
     TfrmSelectDay frmSelectDay;
 
     // The only option of the program's own; the toolkit has taken its options out already.

@@ -1,12 +1,8 @@
 #include "DatagramHandler.h"
 
-#include <cxxabi.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <exception>
 #include <type_traits>
-#include <typeinfo>
+#include <utility>
 
 #include "FlowLines.h"
 #include "flowdecode/StagedTraceSink.h"
@@ -37,38 +33,11 @@ void ResetSlots(netflowlib::tNetflowV9Records& Slots, std::size_t Used) {
     for (std::size_t i = 0; i < std::min(Used, Slots.size()); ++i) Slots[i] = {};
 }
 
-std::string CurrentExceptionClassName() {
-    const std::type_info* type = abi::__cxa_current_exception_type();
-    if (type == nullptr) return std::string();
-    int status = 0;
-    char* name = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-    std::string result = (status == 0 && name != nullptr) ? name : type->name();
-    std::free(name);
-    return result;
-}
-
-// The traced-operation convention, reporting through the handler's reporter: runs Body; if it
-// throws, fills ExceptionRec as the report expects and hands it on.
+// The traced-operation convention, reporting through the handler's reporter.
 template <typename Operation>
 void RunTraced(brix32::tLogRec& LogRec, brix32::ExceptionReporter& Reporter, Operation&& Body) {
     brix32::tExceptionRec ExceptionRec;
-    try {
-        Body();
-        return;
-    } catch (abi::__forced_unwind&) {
-        throw;  // thread cancellation must keep unwinding
-    } catch (const std::exception& E) {
-        ExceptionRec.ClassName = brix32::ExceptionClassName(E);
-        ExceptionRec.Message = E.what();
-    } catch (...) {
-        ExceptionRec.ClassName = CurrentExceptionClassName();
-        ExceptionRec.Message = "unknown exception";
-    }
-    ExceptionRec.Function = kHandlerFunction;
-    ExceptionRec.Trace = LogRec.Trace;
-    ExceptionRec.Beep = true;
-    ExceptionRec.FileNameTemplate = brix32::GlobalSettings.ExceptionFileTemplate;
-    Reporter.Report(ExceptionRec);
+    brix32::RunTraced(kHandlerFunction, LogRec, ExceptionRec, std::forward<Operation>(Body), Reporter);
 }
 
 // What the handler needs of an IPFIX message, in the form a version 9 datagram tells it.
@@ -122,18 +91,60 @@ DatagramHandler::DatagramHandler(WindowUpdates& Window, std::unique_ptr<netflowl
 
 DatagramHandler::~DatagramHandler() = default;
 
-void DatagramHandler::UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding, QueuedBehind Behind) {
+void DatagramHandler::UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding,
+                                       const DatagramsBehind& Behind) {
     const std::int64_t position = std::clamp<std::int64_t>(AData.Position(), 0, AData.Size());
-    if (Recent_ != nullptr) {
-        Recent_->Add(AData.Memory() + position, static_cast<std::size_t>(AData.Size() - position),
-                     ParseIPv4(ABinding.SenderIP), static_cast<std::uint16_t>(ABinding.SenderPort), WallClockUs());
-    }
-    HandleDatagram(AData.Memory() + position, static_cast<std::size_t>(AData.Size() - position), ABinding.SenderIP,
-                   Behind);
+    HandleDatagram(AData.Memory() + position, static_cast<std::size_t>(AData.Size() - position), ABinding.Sender,
+                   ABinding.SenderIP, Behind);
 }
 
 void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP,
-                                     QueuedBehind Behind) {
+                                     const DatagramsBehind& Behind) {
+    HandleDatagram(Data, Size, SenderAddress{FlowAddress::Parse(SenderIP), 0}, SenderIP, Behind);
+}
+
+bool DatagramHandler::FeedFlows(FlowHandOver* Flows) {
+    if (Flows == nullptr) return false;
+    for (std::atomic<FlowHandOver*>& slot : FeedsRequested_) {
+        FlowHandOver* expected = nullptr;
+        if (slot.load(std::memory_order_acquire) == Flows) return true;
+        if (slot.compare_exchange_strong(expected, Flows, std::memory_order_acq_rel)) return true;
+        if (expected == Flows) return true;
+    }
+    return false;
+}
+
+void DatagramHandler::TakeFeeds() {
+    FeedCount_ = 0;
+    SkippedFeedCount_ = 0;
+    SkippedFlows_ = 0;
+    for (const std::atomic<FlowHandOver*>& slot : FeedsRequested_) {
+        FlowHandOver* flows = slot.load(std::memory_order_acquire);
+        if (flows == nullptr) break;
+        if (flows->Full()) {
+            FeedsSkipped_[SkippedFeedCount_++] = flows;
+        } else {
+            Feeds_[FeedCount_++] = flows;
+        }
+    }
+}
+
+void DatagramHandler::EndFeeds() {
+    for (std::size_t i = 0; i < FeedCount_; ++i) Feeds_[i]->EndDatagram();
+    for (std::size_t i = 0; i < SkippedFeedCount_; ++i) FeedsSkipped_[i]->Skip(SkippedFlows_);
+}
+
+void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const SenderAddress& Sender,
+                                     const std::string& SenderIP, const DatagramsBehind& Behind) {
+    // One reading of the injected clock per datagram: its arrival, for the capture ring, the
+    // exporter table and the flow records alike.
+    const std::int64_t receivedUs = Clock_.EpochMicroseconds();
+    ReceivedMs_ = receivedUs / 1000;
+    Sender_ = Sender;
+    if (Recent_ != nullptr) {
+        const std::uint32_t ipv4 = Sender.Address.Kind == FlowAddress::IPv4 ? Sender.Address.IPv4HostOrder() : 0;
+        Recent_->Add(Data, Size, ipv4, Sender.Port, receivedUs);
+    }
     // One hand-over to the main thread per datagram instead of one per caption and line.
     struct Batch {
         WindowUpdates& Window;
@@ -146,31 +157,26 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const s
             }
         }
     } batch(Window_);
-    Flows_ = FlowsRequested_.load(std::memory_order_acquire);
-    FlowsSkipped_ = nullptr;
-    SkippedFlows_ = 0;
-    if (Flows_ != nullptr && Flows_->Full()) {
-        FlowsSkipped_ = Flows_;
-        Flows_ = nullptr;
-    }
+    TakeFeeds();
     brix32::tLogRec LogRec(kHandlerFunction);
     RunTraced(LogRec, Reporter_, [&] {
         LogRec.Step(100);
-        Body(Data, Size, SenderIP, Behind.Version9);
+        Body(Data, Size, SenderIP, Behind);
     });
     // Also after a failure part-way: the lines of the records before it stay written, and the flows
     // handed over are those. Under load the lines of a whole receive batch go out together: the
     // open, write and close per datagram would otherwise cost the listener more than all the rest.
     Csv_.EndDatagram();
-    if (!Behind.Datagram) RunTraced(LogRec, Reporter_, [this] { Csv_.Flush(); });
-    if (Flows_ != nullptr) Flows_->EndDatagram();
-    if (FlowsSkipped_ != nullptr) FlowsSkipped_->Skip(SkippedFlows_);
+    if (!Behind.LaterDatagramQueued()) RunTraced(LogRec, Reporter_, [this] { Csv_.Flush(); });
+    EndFeeds();
     --gThreadCount;
     Window_.SetCaption(Caption::lblThreadCount, ThreadCountCaption());
 }
 
 void DatagramHandler::BatchEnded(bool BatchWasFull) {
-    if (FlowHandOver* flows = FlowsRequested_.load(std::memory_order_acquire); flows != nullptr) {
+    for (const std::atomic<FlowHandOver*>& slot : FeedsRequested_) {
+        FlowHandOver* flows = slot.load(std::memory_order_acquire);
+        if (flows == nullptr) break;
         flows->NoteBatch(BatchWasFull);
     }
     brix32::tLogRec LogRec(kHandlerFunction);
@@ -181,21 +187,20 @@ void DatagramHandler::BatchEnded(bool BatchWasFull) {
     });
 }
 
-void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued) {
+void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string& SenderIP,
+                           const DatagramsBehind& Behind) {
     ++gThreadCount;
     if (gThreadCount > 1) Window_.Beep();
     Window_.SetCaption(Caption::lblThreadCount, ThreadCountCaption());
 
     const std::string sPacket(Data, Size);
-    ReceivedMs_ = WallClockMs();
-    if (Flows_ != nullptr) Exporter_ = FlowAddress::Parse(SenderIP);
 
     netflowlib::tNetflowHeader Header{};
     netflowlib::DecodeHeader(sPacket, Header, Decode_);
     CountVersion(Size, Header);
     netflowlib::tV9Outcome Outcome;
-    const int count = DecodeRecords(SenderIP, sPacket, Header, LaterV9Queued, Outcome);
-    ObserveOutcome(SenderIP, Header, sPacket.size(), count, Outcome);
+    const int count = DecodeRecords(SenderIP, sPacket, Header, Behind, Outcome);
+    ObserveOutcome(Header, sPacket.size(), count, Outcome);
 
     if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0)
         Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
@@ -217,7 +222,7 @@ void DatagramHandler::ResetV9Slots() {
 
 // The records of the datagram into the slots; returns how many slots the lines are made from.
 int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::string& sPacket,
-                                   const netflowlib::tNetflowHeader& Header, bool LaterV9Queued,
+                                   const netflowlib::tNetflowHeader& Header, const DatagramsBehind& Behind,
                                    netflowlib::tV9Outcome& Outcome) {
     if (Header.Version == 5) {
         ResetSlots(V5Records_);
@@ -226,7 +231,7 @@ int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::strin
     }
     if (Header.Version == 9) {
         ResetV9Slots();
-        const bool bTrace = Trace_.BeginDatagram(LaterV9Queued);
+        const bool bTrace = Trace_.BeginDatagram(Behind);
         Outcome = netflowlib::DecodeV9Packet(brix32::GlobalSettings.HostName, SenderIP, sPacket, Header, bTrace,
                                              V9Records_, Decode_);
         V9SlotsUsed_ = static_cast<std::size_t>(std::max(Outcome.SlotsReached, 0));
@@ -242,8 +247,8 @@ int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::strin
     return 0;
 }
 
-void DatagramHandler::ObserveOutcome(const std::string& SenderIP, const netflowlib::tNetflowHeader& Header,
-                                     std::size_t Size, int Records, const netflowlib::tV9Outcome& Outcome) {
+void DatagramHandler::ObserveOutcome(const netflowlib::tNetflowHeader& Header, std::size_t Size, int Records,
+                                     const netflowlib::tV9Outcome& Outcome) {
     const bool bCut = Outcome.RecordsCut || Outcome.TraceCut;
     if (bCut) Counters_.BoundCuts.Add();
     if (Outcome.TemplatesRefused > 0)
@@ -252,7 +257,8 @@ void DatagramHandler::ObserveOutcome(const std::string& SenderIP, const netflowl
     // Version 9 slots include flowsets skipped for want of their template: the flows are the records.
     const int flows = Header.Version == 5 ? Records : Outcome.RecordsDecoded;
     const ExporterTable::Ref exporter =
-        Exporters_->Observe(SenderIP, Header, Size, static_cast<std::uint32_t>(std::max(flows, 0)), ReceivedMs_);
+        Exporters_->Observe(Sender_.Address.Kind == FlowAddress::IPv4 ? Sender_.Address.IPv4HostOrder() : 0, Header,
+                            Size, static_cast<std::uint32_t>(std::max(flows, 0)), ReceivedMs_);
     using Kind = netflowlib::tTemplateNote::Kind;
     for (const netflowlib::tTemplateNote& note : Outcome.TemplateNotes) {
         const auto id = static_cast<std::uint16_t>(note.TemplateID);
@@ -317,14 +323,16 @@ void DatagramHandler::WriteV5Records(int Count) {
 
 template <typename Record>
 void DatagramHandler::AddTrafficFlow(const Record& Flow, int Version) {
-    if (Flows_ != nullptr) {
+    if (FeedCount_ > 0) {
+        FlowRecord made;
         if constexpr (std::is_same_v<Record, netflowlib::tNetflowV5>) {
-            Flows_->Add(MakeFlowRecord(Flow, Exporter_, ReceivedMs_));
+            made = MakeFlowRecord(Flow, Sender_.Address, ReceivedMs_);
         } else {
-            Flows_->Add(MakeFlowRecord(Flow, Exporter_, ReceivedMs_, Version));
+            made = MakeFlowRecord(Flow, Sender_.Address, ReceivedMs_, Version);
         }
+        for (std::size_t i = 0; i < FeedCount_; ++i) Feeds_[i]->Add(made);
     }
-    if (FlowsSkipped_ != nullptr) ++SkippedFlows_;
+    if (SkippedFeedCount_ > 0) ++SkippedFlows_;
 }
 
 template <typename Record>

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "Counters.h"
 #include "DailyCsvWriter.h"
+#include "DatagramsBehind.h"
 #include "ExporterTable.h"
 #include "FlowHandOver.h"
 #include "FlowLines.h"
@@ -28,15 +30,6 @@
 // listener thread touches it, and it delivers datagrams one at a time.
 extern std::int32_t gThreadCount;
 
-// What the listener already holds behind the datagram being handled, in the same receive batch.
-struct QueuedBehind {
-    // Any datagram: this one's CSV lines may wait for the batch's end and go out with the others'
-    // in one append. A batch holds at most 64 datagrams, so what waits stays small.
-    bool Datagram = false;
-    // A version 9 datagram: this one's trace would be replaced before anyone could read it.
-    bool Version9 = false;
-};
-
 // The side effects of the handler besides the window, with the production defaults.
 struct HandlerServices {
     brix32::Clock* Clock = &brix32::SystemClock();
@@ -56,18 +49,28 @@ class DatagramHandler {
     explicit DatagramHandler(WindowUpdates& Window, std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles = nullptr);
     ~DatagramHandler();
 
-    // Behind: what the listener knows waits behind this datagram; nothing, for a lone datagram.
-    void UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding, QueuedBehind Behind = {});
-    // The same for a datagram given as bytes, as the listener's stream holds them.
-    void HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP, QueuedBehind Behind = {});
+    // Behind: what the listener holds behind this datagram. When another datagram of the batch
+    // follows, this one's CSV lines wait for the batch's end and go out with the others' in one
+    // append; when a version 9 datagram follows, this one's trace may be left out.
+    void UDPServerUDPRead(TIdMemoryStream& AData, const TIdSocketHandle& ABinding,
+                          const DatagramsBehind& Behind = NothingBehind{});
+    // The same for a datagram given as bytes, as the listener's stream holds them, with its sender
+    // as numbers and as text.
+    void HandleDatagram(const char* Data, std::size_t Size, const SenderAddress& Sender, const std::string& SenderIP,
+                        const DatagramsBehind& Behind = NothingBehind{});
+    // The same with the sender as text only (tests, tools).
+    void HandleDatagram(const char* Data, std::size_t Size, const std::string& SenderIP,
+                        const DatagramsBehind& Behind = NothingBehind{});
     // The listener has handed over every datagram it had: whatever was held back is written.
     // BatchWasFull: the batch was as large as the listener takes at once, so more may wait.
     void BatchEnded(bool BatchWasFull = false);
     // Every datagram is counted there once its header is decoded; none while unset.
     void FeedExporters(ExporterTable* Table) { Exporters_ = Table; }
     // From the next datagram on, every flow that reaches the CSV is also handed over there, a
-    // datagram's flows as one batch. Any thread: the window starts this when it first needs it.
-    void FeedTraffic(FlowHandOver* Flows) { FlowsRequested_.store(Flows, std::memory_order_release); }
+    // datagram's flows as one batch. Any thread, up to kMaxFlowFeeds hand-overs; false when all
+    // are taken. A hand-over fed once is fed until the handler ends.
+    static constexpr std::size_t kMaxFlowFeeds = 8;
+    bool FeedFlows(FlowHandOver* Flows);
     // Every datagram is kept there as it arrived, before anything decodes it; none while unset.
     void FeedRecent(RecentDatagrams* Recent) { Recent_ = Recent; }
 
@@ -86,12 +89,15 @@ class DatagramHandler {
         Counter& Reports_;
     };
 
-    void Body(const char* Data, std::size_t Size, const std::string& SenderIP, bool LaterV9Queued);
+    void Body(const char* Data, std::size_t Size, const std::string& SenderIP, const DatagramsBehind& Behind);
     void CountVersion(std::size_t Size, const netflowlib::tNetflowHeader& Header);
     int DecodeRecords(const std::string& SenderIP, const std::string& sPacket, const netflowlib::tNetflowHeader& Header,
-                      bool LaterV9Queued, netflowlib::tV9Outcome& Outcome);
-    void ObserveOutcome(const std::string& SenderIP, const netflowlib::tNetflowHeader& Header, std::size_t Size,
-                        int Records, const netflowlib::tV9Outcome& Outcome);
+                      const DatagramsBehind& Behind, netflowlib::tV9Outcome& Outcome);
+    void ObserveOutcome(const netflowlib::tNetflowHeader& Header, std::size_t Size, int Records,
+                        const netflowlib::tV9Outcome& Outcome);
+    // Which hand-overs take this datagram's flows, and which only count them for want of room.
+    void TakeFeeds();
+    void EndFeeds();
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
     void ResetV9Slots();
     void WriteV5Records(int Count);
@@ -112,17 +118,19 @@ class DatagramHandler {
     DailyCsvWriter Csv_;
     netflowlib::tDecodeServices Decode_;
     ExporterTable* Exporters_ = nullptr;
-    std::atomic<FlowHandOver*> FlowsRequested_{nullptr};
-    FlowHandOver* Flows_ = nullptr;  // FlowsRequested_ as it was when the datagram began
-    // FlowsRequested_ when its hand-over had no room as the datagram began: the flows are then
-    // only counted there, not built.
-    FlowHandOver* FlowsSkipped_ = nullptr;
+    std::array<std::atomic<FlowHandOver*>, kMaxFlowFeeds> FeedsRequested_{};
+    // The requested hand-overs as the datagram began: those with room take its flows; those without
+    // only count them, so that no record is built to be dropped.
+    std::array<FlowHandOver*, kMaxFlowFeeds> Feeds_{};
+    std::size_t FeedCount_ = 0;
+    std::array<FlowHandOver*, kMaxFlowFeeds> FeedsSkipped_{};
+    std::size_t SkippedFeedCount_ = 0;
     std::size_t SkippedFlows_ = 0;
     RecentDatagrams* Recent_ = nullptr;
     // IPFIX templates are kept apart from version 9's: the two number their templates independently.
     netflowlib::IpfixTemplateStore IpfixTemplates_;
-    // The sender as the flow records carry it, and the datagram's time of arrival.
-    FlowAddress Exporter_;
+    // The sender of the datagram being handled, and its time of arrival.
+    SenderAddress Sender_;
     std::int64_t ReceivedMs_ = 0;
     // Reused from datagram to datagram so that the slots' strings keep their buffers; every slot is
     // reset to its empty state before each datagram, exactly as fresh arrays would be.

@@ -125,9 +125,9 @@ ExporterTable::ExporterTable(std::size_t Capacity) : Capacity_(std::max<std::siz
     Rows_.reserve(std::min<std::size_t>(Capacity_, 64));
 }
 
-ExporterTable::Ref ExporterTable::Observe(std::string_view SenderIP, const netflowlib::tNetflowHeader& Header,
+ExporterTable::Ref ExporterTable::Observe(std::uint32_t Sender, const netflowlib::tNetflowHeader& Header,
                                           std::size_t Size, std::uint32_t Records, std::int64_t NowMs) {
-    Key key{ParseIPv4(SenderIP), 0, Header.Version};
+    Key key{Sender, 0, Header.Version};
     // IPFIX carries its observation domain where version 9 has its Source_ID.
     if (Header.Version == 9 || Header.Version == 10) key.Domain = Header.Source_ID;
     if (Header.Version == 5) {

@@ -118,8 +118,14 @@ class ExporterTable {
 
     // Listener thread, once per datagram after its header is decoded. Records is what the decoder
     // made of it (flows); Size the datagram's length.
+    // Sender: IPv4, host order, as the listener received it.
+    Ref Observe(std::uint32_t Sender, const netflowlib::tNetflowHeader& Header, std::size_t Size, std::uint32_t Records,
+                std::int64_t NowMs);
+    // The same for a sender given as dotted-decimal text (benchmarks and tests).
     Ref Observe(std::string_view SenderIP, const netflowlib::tNetflowHeader& Header, std::size_t Size,
-                std::uint32_t Records, std::int64_t NowMs);
+                std::uint32_t Records, std::int64_t NowMs) {
+        return Observe(ParseIPv4(SenderIP), Header, Size, Records, NowMs);
+    }
 
     // The decoder's outcome for the datagram observed last (listener thread).
     void ObserveTemplate(Ref Exporter, std::uint16_t TemplateID, std::uint16_t FieldCount, std::int64_t NowMs);

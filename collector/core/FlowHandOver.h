@@ -1,12 +1,9 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
-#include <thread>
 #include <vector>
 
 #include "Counters.h"
@@ -69,46 +66,4 @@ class FlowHandOver {
     bool Behind_ = false;  // the listener's own copy, so that the shared one is written on change only
     Counter BatchesDropped_;
     Counter RecordsDropped_;
-};
-
-class TrafficAggregator;
-
-// The aggregator with the lock that the aggregation thread and the window share. Only whole
-// batches are applied under it, and the window reads under it once a second.
-struct SharedTraffic {
-    std::mutex Lock;
-    TrafficAggregator* Aggregator = nullptr;
-};
-
-// The aggregation thread: takes the hand-over's batches a few dozen times a second and applies
-// them to the aggregator under the shared lock, a few dozen batches at a time, so that the window
-// never waits long for it. It runs at the lowest priority the system has (SCHED_IDLE, else nice
-// 19), takes at most a quarter of one core, and pauses while the listener is behind: the listener
-// and the files always go first, and what the aggregation cannot take in time is dropped from the
-// Traffic views only, and counted.
-class TrafficWorker {
-  public:
-    TrafficWorker(FlowHandOver& Source, SharedTraffic& Target, int PeriodMs = 20);
-    ~TrafficWorker();
-    TrafficWorker(const TrafficWorker&) = delete;
-    TrafficWorker& operator=(const TrafficWorker&) = delete;
-
-    // Applies whatever is waiting, on the calling thread (tests, and the last pass at stop).
-    void DrainNow();
-
-  private:
-    // About a millisecond of aggregation at the most, at 30 records a batch.
-    static constexpr std::size_t kBatchesPerLock = 64;
-
-    void Run();
-    // Applies up to kBatchesPerLock batches under the lock; returns how many.
-    std::size_t DrainChunk();
-
-    FlowHandOver& Source_;
-    SharedTraffic& Target_;
-    int PeriodMs_;
-    std::mutex StopLock_;
-    std::condition_variable Wake_;
-    bool Stop_ = false;  // guarded by StopLock_
-    std::thread Thread_;
 };

@@ -1,42 +1,5 @@
 #include "FlowRecord.h"
 
-#include <arpa/inet.h>
-
-FlowAddress FlowAddress::FromIPv4(std::uint32_t HostOrder) {
-    FlowAddress a;
-    a.Kind = IPv4;
-    a.Bytes[0] = static_cast<std::uint8_t>(HostOrder >> 24);
-    a.Bytes[1] = static_cast<std::uint8_t>(HostOrder >> 16);
-    a.Bytes[2] = static_cast<std::uint8_t>(HostOrder >> 8);
-    a.Bytes[3] = static_cast<std::uint8_t>(HostOrder);
-    return a;
-}
-
-FlowAddress FlowAddress::Parse(const std::string& Text) {
-    FlowAddress a;
-    if (Text.empty()) return a;
-    if (::inet_pton(AF_INET, Text.c_str(), a.Bytes.data()) == 1) {
-        a.Kind = IPv4;
-    } else if (::inet_pton(AF_INET6, Text.c_str(), a.Bytes.data()) == 1) {
-        a.Kind = IPv6;
-    } else {
-        a.Bytes.fill(0);
-    }
-    return a;
-}
-
-std::uint32_t FlowAddress::IPv4HostOrder() const {
-    return (std::uint32_t{Bytes[0]} << 24) | (std::uint32_t{Bytes[1]} << 16) | (std::uint32_t{Bytes[2]} << 8) |
-           std::uint32_t{Bytes[3]};
-}
-
-std::string FlowAddress::ToString() const {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (Kind == IPv4) ::inet_ntop(AF_INET, Bytes.data(), text, sizeof text);
-    if (Kind == IPv6) ::inet_ntop(AF_INET6, Bytes.data(), text, sizeof text);
-    return text;
-}
-
 namespace {
 
 FlowAddress FromIPv6(const std::array<std::uint8_t, 16>& Bytes) {

@@ -5,25 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "FlowAddress.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
-
-// An address of either family, kept as bytes so that comparing and hashing never parse text.
-// IPv4 uses the first 4 bytes; the rest stay zero, so two equal addresses are equal byte for byte.
-struct FlowAddress {
-    enum Family : std::uint8_t { None = 0, IPv4 = 4, IPv6 = 6 };
-    std::uint8_t Kind = None;
-    std::array<std::uint8_t, 16> Bytes{};
-
-    static FlowAddress FromIPv4(std::uint32_t HostOrder);
-    // Dotted IPv4 or IPv6 text; an address of kind None when the text is neither.
-    static FlowAddress Parse(const std::string& Text);
-    std::uint32_t IPv4HostOrder() const;
-    std::string ToString() const;
-
-    friend bool operator==(const FlowAddress&, const FlowAddress&) = default;
-    friend auto operator<=>(const FlowAddress&, const FlowAddress&) = default;
-};
 
 // One flow as the Traffic views need it: numbers only, built once by the handler from the decoded
 // record. Byte and packet counts are the values the CSV line holds (see the makers below).

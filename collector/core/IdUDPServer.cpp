@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -11,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+
+#include "UdpListenerThread.h"
 
 namespace {
 
@@ -125,240 +125,6 @@ TIdSocketHandle& TIdSocketHandles::Items(int Index) {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Listener thread
-
-class TIdUDPListenerThread {
-  public:
-    TIdUDPListenerThread(TIdUDPServer& AServer, std::vector<TIdSocketHandle*> ABindings, std::int32_t ABufferSize,
-                         bool AThreadedEvent)
-        : Server_(AServer),
-          Bindings_(std::move(ABindings)),
-          BufferSize_(static_cast<std::size_t>(std::max<std::int32_t>(ABufferSize, 0))),
-          ThreadedEvent_(AThreadedEvent) {
-        // One byte at least per datagram, so that even an empty stream has memory to point at.
-        SlotSize_ = std::max<std::size_t>(BufferSize_, 1);
-        Data_.resize(SlotSize_ * kBatch);
-        for (std::size_t i = 0; i < kBatch; ++i) {
-            Vectors_[i] = {Data_.data() + i * SlotSize_, BufferSize_};
-            Messages_[i].msg_hdr.msg_iov = &Vectors_[i];
-            Messages_[i].msg_hdr.msg_iovlen = 1;
-        }
-        WakeHandle_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (WakeHandle_ < 0) throw EIdSocketError(errno);
-    }
-
-    ~TIdUDPListenerThread() {
-        if (Thread_.joinable()) {
-            Stop();
-            Thread_.join();
-        }
-        ::close(WakeHandle_);
-    }
-
-    TIdUDPListenerThread(const TIdUDPListenerThread&) = delete;
-    TIdUDPListenerThread& operator=(const TIdUDPListenerThread&) = delete;
-
-    void Start() {
-        {
-            std::lock_guard<std::mutex> lock(Lock_);
-            Stopped_ = false;
-        }
-        Thread_ = std::thread([this] { Execute(); });
-    }
-
-    // Ends a readiness wait in progress at once instead of at its time-out.
-    void Stop() {
-        {
-            std::lock_guard<std::mutex> lock(Lock_);
-            Stopped_ = true;
-        }
-        const std::uint64_t one = 1;
-        (void)!::write(WakeHandle_, &one, sizeof one);
-    }
-
-    void WaitFor() {
-        if (Thread_.joinable()) Thread_.join();
-    }
-
-    bool Stopped() const {
-        std::lock_guard<std::mutex> lock(Lock_);
-        return Stopped_;
-    }
-
-  private:
-    static constexpr int kAcceptWaitMs = 1000;
-    // Datagrams taken from the kernel per system call, and calls per socket before the next
-    // binding gets its turn.
-    static constexpr std::size_t kBatch = 64;
-    static constexpr int kBatchesPerWake = 4;
-
-    void Execute() {
-        Server_.ListenerThreadId_ = std::this_thread::get_id();
-        try {
-            std::vector<pollfd> waitSet;
-            waitSet.push_back({WakeHandle_, POLLIN, 0});
-            for (TIdSocketHandle* binding : Bindings_) waitSet.push_back({binding->Handle(), POLLIN, 0});
-
-            while (!Stopped()) {
-                for (pollfd& entry : waitSet) entry.revents = 0;
-                if (::poll(waitSet.data(), waitSet.size(), kAcceptWaitMs) <= 0) continue;
-                for (std::size_t i = 1; i < waitSet.size(); ++i) {
-                    if ((waitSet[i].revents & (POLLIN | POLLERR | POLLHUP)) == 0) continue;
-                    // Under load the next batch is usually queued already: reading on saves a poll.
-                    for (int n = 0; n < kBatchesPerWake && !Stopped(); ++n) {
-                        if (ReceiveBatch(*Bindings_[i - 1]) < static_cast<int>(kBatch)) break;
-                    }
-                }
-            }
-        } catch (...) {
-        }
-        {
-            std::lock_guard<std::mutex> lock(Server_.CallLock_);
-            Server_.ListenerEnded_ = true;
-        }
-        Server_.CallChanged_.notify_all();
-    }
-
-    // Takes what is queued on the socket, up to a batch, and hands it over in order. Returns how
-    // many datagrams were taken; 0 when nothing was waiting or the receive failed.
-    int ReceiveBatch(TIdSocketHandle& ABinding) {
-        for (std::size_t i = 0; i < kBatch; ++i) {
-            msghdr& header = Messages_[i].msg_hdr;
-            header.msg_name = &Senders_[i];
-            header.msg_namelen = sizeof Senders_[i];
-            header.msg_control = Control_[i];
-            header.msg_controllen = sizeof Control_[i];
-            header.msg_flags = 0;
-        }
-        // MSG_TRUNC reports a datagram's real length, so one longer than the buffer is known and
-        // dropped whole. MSG_DONTWAIT because readiness can be withdrawn (a bad checksum) before
-        // the receive.
-        const int received = ::recvmmsg(ABinding.Handle(), Messages_, kBatch, MSG_TRUNC | MSG_DONTWAIT, nullptr);
-        if (received <= 0) {
-            // A full batch said more might wait; nothing did, and whoever keeps out of the
-            // listener's way meanwhile is to know.
-            if (Server_.BatchWasFull_) {
-                Server_.BatchWasFull_ = false;
-                EndBatch();
-            }
-            return 0;
-        }
-        Server_.Counters_.DatagramsReceived.Add(static_cast<std::uint64_t>(received));
-        NoteKernelDrops(ABinding, received);
-        for (int i = 0; i < received; ++i) {
-            // Nothing that goes wrong with one datagram, the handler included, may stop the
-            // listener or be reported.
-            try {
-                DeliverOne(ABinding, i, received);
-            } catch (...) {
-            }
-        }
-        Server_.BatchWasFull_ = received == static_cast<int>(kBatch);
-        EndBatch();
-        return received;
-    }
-
-    void EndBatch() {
-        // Where the handler runs, so that the two never overlap.
-        try {
-            if (Server_.OnBatchEnd && ThreadedEvent_) Server_.OnBatchEnd();
-            if (Server_.OnBatchEnd && !ThreadedEvent_) Server_.RunOnMainThread([this] { Server_.OnBatchEnd(); });
-        } catch (...) {
-        }
-    }
-
-    bool Oversize(int Index) const {
-        return (Messages_[Index].msg_hdr.msg_flags & MSG_TRUNC) != 0 || Messages_[Index].msg_len > BufferSize_;
-    }
-
-    // A datagram of Length bytes that starts with Head and will be handled as version 9.
-    bool HandledAsVersion9(const unsigned char* Head, std::size_t Length) const {
-        return Length >= 2 && Length <= BufferSize_ && Head[0] == 0 && Head[1] == 9;
-    }
-
-    bool IsVersion9(int Index) const {
-        const unsigned char* bytes = reinterpret_cast<const unsigned char*>(Data_.data() + Index * SlotSize_);
-        return !Oversize(Index) && HandledAsVersion9(bytes, Messages_[Index].msg_len);
-    }
-
-    bool LaterVersion9(int Index, int Count) const {
-        for (int j = Index + 1; j < Count; ++j) {
-            if (IsVersion9(j)) return true;
-        }
-        return false;
-    }
-
-    // Whether the datagram waiting on the socket behind this batch, if any, is a version 9 one
-    // that will be handled. Under load nearly every batch has a successor, and one peek per batch
-    // spares building a trace that the successor replaces at once.
-    bool NextWaitingIsVersion9(const TIdSocketHandle& ABinding) const {
-        unsigned char head[2] = {};
-        // MSG_TRUNC: the datagram's whole length, so that one to be dropped as oversize counts not.
-        const ssize_t length = ::recv(ABinding.Handle(), head, sizeof head, MSG_PEEK | MSG_DONTWAIT | MSG_TRUNC);
-        return length > 0 && HandledAsVersion9(head, static_cast<std::size_t>(length));
-    }
-
-    void DeliverOne(TIdSocketHandle& ABinding, int Index, int Count) {
-        if (Oversize(Index)) {
-            Server_.Counters_.OversizeDropped.Add();
-            return;
-        }
-        Stream_.Data_ = Data_.data() + Index * SlotSize_;
-        Stream_.Size_ = Messages_[Index].msg_len;
-        Stream_.Position_ = 0;
-        ABinding.SenderIP = DottedDecimal(Senders_[Index].sin_addr);
-        ABinding.SenderPort = ntohs(Senders_[Index].sin_port);
-        Server_.LaterVersion9Queued_ =
-            LaterVersion9(Index, Count) || (Index + 1 == Count && IsVersion9(Index) && NextWaitingIsVersion9(ABinding));
-        Server_.LaterDatagramQueued_ = Index + 1 < Count;
-
-        if (ThreadedEvent_) {
-            Server_.Deliver(Stream_, ABinding);
-        } else {
-            Server_.RunOnMainThread([this, &ABinding] { Server_.Deliver(Stream_, ABinding); });
-        }
-    }
-
-    // The kernel stamps each datagram with the socket's drop count so far, once there is one.
-    void NoteKernelDrops(TIdSocketHandle& ABinding, int Count) {
-        bool changed = false;
-        for (int i = 0; i < Count; ++i) {
-            msghdr& header = Messages_[i].msg_hdr;
-            for (cmsghdr* c = CMSG_FIRSTHDR(&header); c != nullptr; c = CMSG_NXTHDR(&header, c)) {
-                if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SO_RXQ_OVFL) continue;
-                std::uint32_t drops = 0;
-                std::memcpy(&drops, CMSG_DATA(c), sizeof drops);
-                changed = changed || drops != ABinding.KernelDrops_;
-                ABinding.KernelDrops_ = drops;
-            }
-        }
-        if (!changed) return;
-        std::uint64_t total = 0;
-        for (const TIdSocketHandle* binding : Bindings_) total += binding->KernelDrops_;
-        Server_.Counters_.KernelDrops.Set(total);
-    }
-
-    TIdUDPServer& Server_;
-    const std::vector<TIdSocketHandle*> Bindings_;
-    TIdMemoryStream Stream_;
-    const std::size_t BufferSize_;
-    std::size_t SlotSize_ = 1;
-    const bool ThreadedEvent_;
-    int WakeHandle_ = -1;
-
-    // One batch: the datagrams' bytes side by side, and what the kernel says about each.
-    std::vector<char> Data_;
-    mmsghdr Messages_[kBatch] = {};
-    iovec Vectors_[kBatch] = {};
-    sockaddr_in Senders_[kBatch] = {};
-    alignas(cmsghdr) char Control_[kBatch][CMSG_SPACE(sizeof(std::uint32_t))] = {};
-
-    mutable std::mutex Lock_;
-    bool Stopped_ = true;
-    std::thread Thread_;
-};
-
-// ---------------------------------------------------------------------------------------------
 // Server
 
 struct TIdUDPServer::TMainThreadCall {
@@ -422,7 +188,10 @@ void TIdUDPServer::Activate() {
             std::lock_guard<std::mutex> lock(CallLock_);
             ListenerEnded_ = false;
         }
-        Thread_ = std::make_unique<TIdUDPListenerThread>(*this, std::move(bindings), BufferSize, ThreadedEvent);
+        DrainedAtStop_ = 0;
+        LeftAtStop_ = 0;
+        Thread_ = std::make_unique<TIdUDPListenerThread>(*this, std::move(bindings), BufferSize, ThreadedEvent,
+                                                         DrainOnStopMs);
         CurrentBinding_ = &Bindings_.Items(0);
         Thread_->Start();
     } catch (...) {
@@ -510,4 +279,9 @@ void TIdUDPServer::ServeMainThreadCalls() {
         PendingCall_ = nullptr;
     }
     CallChanged_.notify_all();
+}
+
+bool TIdUDPServer::AnyLaterQueued(HeadTest Test) const {
+    // Only meaningful inside a delivery, which runs while the listener thread waits for it.
+    return Thread_ != nullptr && Test != nullptr && Thread_->AnyLaterQueued(Test);
 }

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "Counters.h"
+#include "DatagramsBehind.h"
+#include "FlowAddress.h"
 
 class EIdException : public std::runtime_error {
   public:
@@ -71,6 +73,9 @@ class TIdSocketHandle {
 
     std::string IP;  // empty: all local addresses
     std::int32_t Port = 0;
+    // The sender of the datagram being delivered: as numbers, and as dotted-decimal text made from
+    // them once per datagram for the handlers that want text.
+    SenderAddress Sender;
     std::string SenderIP;
     std::int32_t SenderPort = 0;
 
@@ -115,13 +120,13 @@ using TUDPReadEvent = std::function<void(TIdUDPServer& Sender, TIdMemoryStream& 
 
 class TIdUDPListenerThread;
 
-class TIdUDPServer {
+class TIdUDPServer : public DatagramsBehind {
   public:
     // Counts into counters of its own.
     TIdUDPServer();
     // Counts into Counters, which must outlive the component.
     explicit TIdUDPServer(CollectorCounters& Counters);
-    ~TIdUDPServer();
+    ~TIdUDPServer() override;
     TIdUDPServer(const TIdUDPServer&) = delete;
     TIdUDPServer& operator=(const TIdUDPServer&) = delete;
 
@@ -150,12 +155,12 @@ class TIdUDPServer {
     // been handed over: nothing is waiting in the listener any more. Also once when a receive
     // after a full batch found nothing, with BatchWasFull() false.
     std::function<void()> OnBatchEnd;
-    // During an OnUDPRead call: whether a later datagram of the same batch is of version 9, so
-    // that the one handled now will not be the latest for long.
-    bool LaterVersion9Queued() const { return LaterVersion9Queued_; }
     // During an OnUDPRead call: whether any later datagram of the same batch waits, so that work
     // for this one may be left to OnBatchEnd.
-    bool LaterDatagramQueued() const { return LaterDatagramQueued_; }
+    bool LaterDatagramQueued() const override { return LaterDatagramQueued_; }
+    // During an OnUDPRead call: whether Test holds for a datagram waiting behind the one handed
+    // over (see DatagramsBehind). Datagrams the listener will drop are passed over.
+    bool AnyLaterQueued(HeadTest Test) const override;
     // During an OnBatchEnd call: whether the batch was as large as one receive takes, so that
     // more may be waiting in the kernel.
     bool BatchWasFull() const { return BatchWasFull_; }
@@ -173,6 +178,15 @@ class TIdUDPServer {
     // (net.core.rmem_max), otherwise up to that ceiling; 0 leaves the system default.
     int ReceiveBufferBytes = 32 * 1024 * 1024;
 
+    // Switching off first hands over what the kernel already holds for the sockets, for at most
+    // this long; what is still queued then is counted (DatagramsLeftAtStop) and never handed over.
+    // 0 closes at once.
+    int DrainOnStopMs = 2000;
+    // Of the last switch-off: datagrams handed over from the queue after the switch was asked for,
+    // and datagrams left in it.
+    std::uint64_t DatagramsDrainedAtStop() const { return DrainedAtStop_.load(); }
+    std::uint64_t DatagramsLeftAtStop() const { return LeftAtStop_.load(); }
+
   private:
     friend class TIdUDPListenerThread;
 
@@ -185,11 +199,12 @@ class TIdUDPServer {
 
     std::unique_ptr<CollectorCounters> OwnCounters_;
     CollectorCounters& Counters_;
-    bool LaterVersion9Queued_ = false;  // listener thread only
     bool LaterDatagramQueued_ = false;  // listener thread only
     bool BatchWasFull_ = false;         // listener thread only
     TIdSocketHandles Bindings_;
     std::atomic<TIdSocketHandle*> CurrentBinding_{nullptr};
+    std::atomic<std::uint64_t> DrainedAtStop_{0};
+    std::atomic<std::uint64_t> LeftAtStop_{0};
     std::unique_ptr<TIdUDPListenerThread> Thread_;
     std::mutex StateLock_;  // one activation or deactivation at a time
 

@@ -8,18 +8,29 @@ namespace {
 
 constexpr double kSecondsPerDay = 86400.0;
 
+// The header decoder takes a datagram that starts with version 9 as one, whatever follows.
+bool HandledAsVersion9(const unsigned char* Head, std::size_t HeadLength, std::size_t /*Length*/) {
+    return HeadLength >= 2 && Head[0] == 0 && Head[1] == 9;
+}
+
 }  // namespace
 
 TracePolicy::TracePolicy(std::unique_ptr<netflowlib::PacketTraceSink> Files, brix32::Clock& Clock,
                          CollectorCounters& Counters)
     : Files_(std::move(Files)), Clock_(Clock), Counters_(Counters) {}
 
-bool TracePolicy::BeginDatagram(bool LaterV9Queued) {
-    Tracing_ = !LaterV9Queued || !EverWritten_;
+bool TracePolicy::LaterVersion9Queued(const DatagramsBehind& Behind) {
+    return Behind.AnyLaterQueued(HandledAsVersion9);
+}
+
+bool TracePolicy::BeginDatagram(const DatagramsBehind& Behind) {
+    // Looking behind costs a scan of the batch and perhaps a peek at the socket: only when a stale
+    // or first trace does not decide it already.
+    Tracing_ = !EverWritten_;
     if (!Tracing_) {
         const double age = (Clock_.Now() - LastWritten_) * kSecondsPerDay;
         // A clock set back counts as stale too, or the trace could freeze until it catches up.
-        Tracing_ = age >= kRefreshSeconds || age < 0;
+        Tracing_ = age >= kRefreshSeconds || age < 0 || !LaterVersion9Queued(Behind);
     }
     if (!Tracing_) Counters_.TracesSkipped.Add();
     return Tracing_;

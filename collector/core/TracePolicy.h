@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Counters.h"
+#include "DatagramsBehind.h"
 #include "flowdecode/PacketTrace.h"
 #include "support/Seams.h"
 
@@ -23,8 +24,12 @@ class TracePolicy : public netflowlib::PacketTraceSink {
 
     TracePolicy(std::unique_ptr<netflowlib::PacketTraceSink> Files, brix32::Clock& Clock, CollectorCounters& Counters);
 
-    // Before a version 9 datagram is decoded: whether to decode it with its trace.
-    bool BeginDatagram(bool LaterV9Queued);
+    // Before a version 9 datagram is decoded: whether to decode it with its trace, given what the
+    // listener holds behind it.
+    bool BeginDatagram(const DatagramsBehind& Behind);
+    // Whether a version 9 datagram that will be decoded waits behind the one being handled, so
+    // that the trace of this one would be replaced before anyone could read it.
+    static bool LaterVersion9Queued(const DatagramsBehind& Behind);
     // No datagram is waiting any more: a marker held back is written now.
     void BatchEnded();
 

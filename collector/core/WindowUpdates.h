@@ -127,3 +127,12 @@ class WindowUpdates {
     virtual void BeginBatch() {}
     virtual void EndBatch() {}
 };
+
+// For a collector that shows nothing: every update is let go.
+class NoWindow : public WindowUpdates {
+  public:
+    void SetCaption(Caption, std::string_view) override {}
+    void AddMemoLine(std::string_view) override {}
+    void AddMemoFlow(const flowlines::DisplayFlow&) override {}
+    void Beep() override {}
+};

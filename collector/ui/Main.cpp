@@ -24,23 +24,16 @@
 #include <array>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <string>
 #include <utility>
 
-#include "DataFolder.h"
 #include "DatagramHandler.h"
 #include "ExportersWindow.h"
 #include "MemoView.h"
-#include "PcapWriter.h"
 #include "StatusBar.h"
 #include "TrafficWindow.h"
 #include "UpdateChannel.h"
-#include "flowdecode/StagedTraceSink.h"
-#include "support/ExceptionReport.h"
-#include "support/GlobalSettings.h"
 #include "support/ProgramFacts.h"
-#include "support/Seams.h"
 
 // Resources of a static library are only linked in when something refers to them.
 static void InitCollectorResources() { Q_INIT_RESOURCE(collector); }
@@ -102,24 +95,10 @@ void SubstituteWindowFonts() {
     QFont::insertSubstitution(QStringLiteral("MS Sans Serif"), QStringLiteral("Liberation Sans"));
 }
 
-// Every file name of the collector is relative: the directory made current here receives them all.
-void EnterFilesFolder() {
-    const datafolder::tFolderFacts facts = datafolder::GatherFacts(datafolder::ConfiguredInstallPrefix());
-    const datafolder::tFolderChoice choice = datafolder::EnterFilesFolder(facts);
-    if (choice.Kind == datafolder::tFolderKind::ProgramDir) return;
-    // The exception report names its files by the program's directory rather than the current
-    // one; it must follow the other files out of a system directory.
-    if (choice.Kind == datafolder::tFolderKind::DataFolder) {
-        static brix32::XmlFileReporter DataFolderReporter(choice.Directory + "/");
-        brix32::InstallDefaultExceptionReporter(&DataFolderReporter);
-    }
-    std::fprintf(stderr, "%s\n", datafolder::Announcement(choice, facts.ProgramDir).c_str());
-    std::fflush(stderr);
-}
-
 }  // namespace
 
-TForm1::TForm1(QWidget* Parent, ErrorBoxes Boxes) : QMainWindow(Parent), Boxes_(Boxes) {
+TForm1::TForm1(Collector& TheCollector, QWidget* Parent, ErrorBoxes Boxes)
+    : QMainWindow(Parent), Collector_(TheCollector), UDPServer(TheCollector.Listener()), Boxes_(Boxes) {
     InitCollectorResources();
     SubstituteWindowFonts();
     BuildControls();
@@ -135,7 +114,8 @@ TForm1::TForm1(QWidget* Parent, ErrorBoxes Boxes) : QMainWindow(Parent), Boxes_(
 
 TForm1::~TForm1() {
     // The listener thread may be inside the datagram handler; it must be gone before any control
-    // it writes to is released.
+    // it writes to is released. The collector outlives the window, but its listener cannot show
+    // anything without it.
     StopListener();
     // The views read tables that are members of this window: they go before the members do.
     delete TrafficWindow_;
@@ -186,7 +166,7 @@ void TForm1::BuildControls() {
     Memo->setFont(MemoFont());
     Memo->setPlainText(QStringLiteral("Memo"));
 
-    BuildHandler(captionLabels);
+    BuildUpdates(captionLabels);
 }
 
 // The labels the handler writes to, from their one table.
@@ -215,19 +195,17 @@ std::array<QLabel*, kCaptionCount> TForm1::BuildCaptionLabels(QWidget* Client) {
     return captionLabels;
 }
 
-void TForm1::BuildHandler(const std::array<QLabel*, kCaptionCount>& CaptionLabels) {
+void TForm1::BuildUpdates(const std::array<QLabel*, kCaptionCount>& CaptionLabels) {
     UpdateTargets targets;
     targets.Labels = CaptionLabels;
     targets.Memo = Memo;
     Updates_ = std::make_unique<UpdateChannel>(targets);
-    // The packet trace of a datagram is written whole when its decoding ends: line by line it
-    // would cost a file operation per line and cap the collector far below what exporters send.
-    Handler_ = std::make_unique<DatagramHandler>(*Updates_, Counters_, std::make_unique<netflowlib::StagedTraceSink>());
-    Handler_->FeedExporters(&Exporters_);
-    Handler_->FeedRecent(&Recent_);
+    Collector_.ShowIn(*Updates_);
 }
 
-void TForm1::BuildStatusBar() { StatusBar_ = new CollectorStatusBar(statusBar(), Counters_, UDPServer, this); }
+void TForm1::BuildStatusBar() {
+    StatusBar_ = new CollectorStatusBar(statusBar(), Collector_.Counters(), UDPServer, this);
+}
 
 // The specified controls keep their places and sizes: the window grows by the status bar's height.
 void TForm1::PlaceWindow() {
@@ -275,11 +253,6 @@ void TForm1::BuildMenu() {
 }
 
 void TForm1::ConfigureListener() {
-    UDPServer.BufferSize = 8000;
-    UDPServer.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
-        UDPServerUDPRead(Sender, AData, ABinding);
-    };
-    UDPServer.OnBatchEnd = [this] { Handler_->BatchEnded(UDPServer.BatchWasFull()); };
     // Only used when the handler is to run on the main thread: the listener thread asks for a
     // turn of the event loop, and waits until it has been served.
     UDPServer.OnMainThreadCallPending = [this] {
@@ -303,24 +276,17 @@ void TForm1::RunHandler(Handler&& Body) noexcept {
 
 void TForm1::FormCreate() {
     RunHandler([this] {
-        brix32::GlobalSettings.ExceptionFileTemplate = "Exception-Netflow-{timestamp}.xml";
-        brix32::GlobalSettings.Version = brix32::GetVersionString("");
         Memo->clear();
         lblTemplate->setText(QString::fromLatin1(CaptionControlOf(Caption::lblTemplate).InitialText));
         lblTemplate->adjustSize();
-        gThreadCount = 0;
-        EnterFilesFolder();
-        RemoveLeftoverTraceTemporaries();
-        UDPServer.SetDefaultPort(9996);
-        UDPServer.ThreadedEvent = true;
-        UDPServer.SetActive(true);
+        Collector_.Start();
         cmdActivate->setText(UDPServer.Active() ? QStringLiteral("Deactivate") : QStringLiteral("Aactivate"));
     });
 }
 
 void TForm1::cmdActivateClick() {
     RunHandler([this] {
-        UDPServer.SetActive(!UDPServer.Active());
+        Collector_.SetActive(!UDPServer.Active());
         cmdActivate->setText(UDPServer.Active() ? QStringLiteral("Deactivate") : QStringLiteral("Aactivate"));
     });
 }
@@ -347,33 +313,21 @@ void TForm1::Exit1Click() {
 
 void TForm1::Exporters1Click() {
     RunHandler([this] {
-        if (ExportersWindow_ == nullptr) ExportersWindow_ = new TfrmExporters(Exporters_, Counters_, this, &Recent_);
+        if (ExportersWindow_ == nullptr) {
+            ExportersWindow_ =
+                new TfrmExporters(Collector_.Exporters(), Collector_.Counters(), this, &Collector_.Recent());
+        }
         ExportersWindow_->show();
         ExportersWindow_->raise();
         ExportersWindow_->activateWindow();
     });
 }
 
-std::string TForm1::SaveRecentDatagrams() {
-    const std::string name = CaptureFileName(WallClockUs());
-    std::string error;
-    if (!WriteCapture(name, Recent_.Snapshot(), tCaptureTarget{}, error)) {
-        std::fprintf(stderr, "Recent datagrams not saved: %s\n", error.c_str());
-        return std::string();
-    }
-    std::error_code ignored;
-    std::fprintf(stderr, "Recent datagrams saved to %s\n", std::filesystem::absolute(name, ignored).c_str());
-    return name;
-}
-
 void TForm1::Traffic1Click() {
     RunHandler([this] {
         if (TrafficWindow_ == nullptr) {
-            // Aggregation costs a share of the second core at high rates: it starts with the first
-            // look at the window and goes on from then, whether the window stays open or not.
-            TrafficWorker_ = std::make_unique<TrafficWorker>(Flows_, SharedTraffic_);
-            Handler_->FeedTraffic(&Flows_);
-            TrafficWindow_ = new TrafficWindow(SharedTraffic_, &Flows_, this);
+            SharedTraffic& traffic = Collector_.Traffic();
+            TrafficWindow_ = new TrafficWindow(traffic, Collector_.TrafficHandOver(), this);
         }
         TrafficWindow_->show();
         TrafficWindow_->raise();
@@ -382,16 +336,16 @@ void TForm1::Traffic1Click() {
 }
 
 void TForm1::UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
-    Handler_->UDPServerUDPRead(AData, ABinding, {Sender.LaterDatagramQueued(), Sender.LaterVersion9Queued()});
+    Collector_.Handler().UDPServerUDPRead(AData, ABinding, Sender);
 }
 
 WindowUpdates& TForm1::Updates() { return *Updates_; }
 
-DatagramHandler& TForm1::UDPReadHandler() { return *Handler_; }
+DatagramHandler& TForm1::UDPReadHandler() { return Collector_.Handler(); }
 
-const CollectorCounters& TForm1::Counters() const { return Counters_; }
+const CollectorCounters& TForm1::Counters() const { return Collector_.Counters(); }
 
-const ExporterTable& TForm1::Exporters() const { return Exporters_; }
+const ExporterTable& TForm1::Exporters() const { return Collector_.Exporters(); }
 
 bool TForm1::Headless() {
     const QString platform = QGuiApplication::platformName();
@@ -417,14 +371,7 @@ void TForm1::closeEvent(QCloseEvent* Event) {
     QMainWindow::closeEvent(Event);
 }
 
-void TForm1::StopListener() noexcept {
-    try {
-        UDPServer.SetActive(false);
-    } catch (...) {
-        // Switching off only refuses from inside a datagram handler, which never closes the
-        // window; at shutdown there is nothing better to do than carry on.
-    }
-}
+void TForm1::StopListener() noexcept { Collector_.Stop(); }
 
 void TForm1::ShowErrorBox(const QString& Message) {
     QString shown = Message;

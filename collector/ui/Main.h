@@ -5,12 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "Counters.h"
-#include "ExporterTable.h"
-#include "FlowHandOver.h"
-#include "IdUDPServer.h"
-#include "RecentDatagrams.h"
-#include "TrafficAggregator.h"
+#include "Collector.h"
 #include "WindowUpdates.h"
 
 class QAction;
@@ -33,31 +28,19 @@ class TForm1 : public QMainWindow {
     Q_OBJECT
 
   private:
-    // The collector's totals; written by the listener thread, read by the views.
-    CollectorCounters Counters_;
-    // Every exporter heard from; fed by the handler, read by the Exporters window.
-    ExporterTable Exporters_;
-    // Every flow, handed over by the handler and aggregated on a thread of its own for the Traffic
-    // window. The worker is declared after what it reads, so it stops first.
-    FlowHandOver Flows_;
-    TrafficAggregator Traffic_;
-    SharedTraffic SharedTraffic_{{}, &Traffic_};
-    std::unique_ptr<TrafficWorker> TrafficWorker_;
-    // The last datagrams as they arrived, for a capture file an operator can hand on.
-    RecentDatagrams Recent_;
-    // Declared before UDPServer so that it outlives the listener even without the explicit
-    // deactivation of the destructor.
+    // What the window shows and switches; it outlives the window.
+    Collector& Collector_;
+    // Declared before the handler's first use so that it outlives the listener: the collector
+    // switches the listener off in the window's destructor.
     std::unique_ptr<UpdateChannel> Updates_;
-    // Decodes, shows and stores every datagram; lives as long as the channel it writes to.
-    std::unique_ptr<DatagramHandler> Handler_;
 
   public:
     // Where errors that escape an event handler go besides standard error. A program started
     // without a display must not wait on a box that nobody can see.
     enum class ErrorBoxes { Always, OnlyWithADisplay };
 
-    // Builds the controls, then runs FormCreate, which switches the listener on.
-    explicit TForm1(QWidget* Parent = nullptr, ErrorBoxes Boxes = ErrorBoxes::Always);
+    // Builds the controls, then runs FormCreate, which switches the collector's listener on.
+    explicit TForm1(Collector& TheCollector, QWidget* Parent = nullptr, ErrorBoxes Boxes = ErrorBoxes::Always);
     ~TForm1() override;
 
     void cmdActivateClick();
@@ -65,10 +48,7 @@ class TForm1 : public QMainWindow {
     void Exit1Click();
     void Exporters1Click();
     void Traffic1Click();
-    // Writes the recent datagrams beside the CSV under a timestamped name and says where on
-    // standard error (SIGUSR1 asks for it, also headless). Returns the file's name, empty on failure.
-    std::string SaveRecentDatagrams();
-    // Called once per datagram on the listener thread.
+    // Called once per datagram on the listener thread: the collector's handler.
     void UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding);
 
     // The way from the listener thread into this window's labels and memo.
@@ -77,6 +57,7 @@ class TForm1 : public QMainWindow {
     DatagramHandler& UDPReadHandler();
     const CollectorCounters& Counters() const;
     const ExporterTable& Exporters() const;
+    Collector& TheCollector() { return Collector_; }
     // None until View > Exporters was first chosen.
     TfrmExporters* ExportersWindow() const { return ExportersWindow_; }
     TrafficWindow* TrafficView() const { return TrafficWindow_; }
@@ -111,7 +92,8 @@ class TForm1 : public QMainWindow {
     QAction* Exporters1 = nullptr;
     QAction* Traffic1 = nullptr;
 
-    TIdUDPServer UDPServer{Counters_};
+    // The collector's listener, under the name the window has always given it.
+    TIdUDPServer& UDPServer;
 
   protected:
     void closeEvent(QCloseEvent* Event) override;
@@ -120,7 +102,7 @@ class TForm1 : public QMainWindow {
   private:
     void BuildControls();
     std::array<QLabel*, kCaptionCount> BuildCaptionLabels(QWidget* Client);
-    void BuildHandler(const std::array<QLabel*, kCaptionCount>& CaptionLabels);
+    void BuildUpdates(const std::array<QLabel*, kCaptionCount>& CaptionLabels);
     void BuildMenu();
     void BuildStatusBar();
     void PlaceWindow();

@@ -9,6 +9,9 @@
 #include <vector>
 
 #include "DatagramHandler.h"
+#include "ExporterTable.h"
+#include "RecentDatagrams.h"
+#include "DatagramsBehindDouble.h"
 #include "Doubles.h"
 #include "FlowLines.h"
 #include "ScratchDirectory.h"
@@ -140,7 +143,7 @@ TEST_F(DatagramHandlerTest, IpfixFlowGivesTheLinesOfTheSameVersion9Flow) {
 // IPv6 flow gives no line but is handed over too, with its addresses whole.
 TEST_F(DatagramHandlerTest, FlowsAreHandedOverPerDatagramIPv6Included) {
     FlowHandOver flows;
-    handler.FeedTraffic(&flows);
+    handler.FeedFlows(&flows);
     Handle(V5Datagram({V5Flow{}, V5Flow{}}));
     std::string v6 =
         fixtures::Hex("20010db8000000000000000000000001") + fixtures::Hex("fe800000000000000000000000000002");
@@ -164,12 +167,45 @@ TEST_F(DatagramHandlerTest, FlowsAreHandedOverPerDatagramIPv6Included) {
     EXPECT_EQ(batches[1][0].Version, 9);
 }
 
+// A datagram's arrival is read once, from the injected clock, and the sender arrives as numbers:
+// the capture ring, the exporter table and the flow records agree on both.
+TEST_F(DatagramHandlerTest, ArrivalAndSenderComeFromTheClockAndTheListenerNotFromText) {
+    FakeClock clock(46000.25);  // 2025-12-09 06:00:00 UTC
+    DatagramHandler timed(window, counters, nullptr, With(clock));
+    RecentDatagrams recent;
+    ExporterTable exporters;
+    FlowHandOver flows;
+    timed.FeedRecent(&recent);
+    timed.FeedExporters(&exporters);
+    timed.FeedFlows(&flows);
+    const std::string datagram = V5Datagram({V5Flow{}});
+    const SenderAddress sender{FlowAddress::FromIPv4(0xC6336407), 2055};  // 198.51.100.7
+    timed.HandleDatagram(datagram.data(), datagram.size(), sender, "198.51.100.7");
+
+    constexpr std::int64_t kExpectedUs = 1765260000LL * 1'000'000;
+    const std::vector<tRecentDatagram> kept = recent.Snapshot();
+    ASSERT_EQ(kept.size(), 1u);
+    EXPECT_EQ(kept[0].ArrivalUs, kExpectedUs);
+    EXPECT_EQ(kept[0].SenderAddress, 0xC6336407u);
+    EXPECT_EQ(kept[0].SenderPort, 2055);
+    std::vector<FlowBatch> batches;
+    flows.Drain([&batches](const FlowBatch& Batch) { batches.push_back(Batch); });
+    ASSERT_EQ(batches.size(), 1u);
+    EXPECT_EQ(batches[0][0].ReceivedMs, kExpectedUs / 1000);
+    EXPECT_EQ(batches[0][0].Exporter, sender.Address);
+    std::vector<tExporterRow> rows;
+    tExporterTotals totals;
+    exporters.Snapshot(rows, totals);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(FormatIPv4(rows[0].Address), "198.51.100.7");
+}
+
 // With no room in the hand-over the flows still reach the CSV; the Traffic views count them as
 // dropped, and are fed again as soon as there is room. The listener's batches tell whether it is
 // behind.
 TEST_F(DatagramHandlerTest, AFullHandOverCountsTheFlowsItCannotTake) {
     FlowHandOver flows(1);
-    handler.FeedTraffic(&flows);
+    handler.FeedFlows(&flows);
     Handle(V5Datagram({V5Flow{}}));
     Handle(V5Datagram({V5Flow{}, V5Flow{}, V5Flow{}}));
     EXPECT_EQ(CsvLines().size(), 4u);
@@ -357,7 +393,7 @@ std::vector<V5Flow> Flows(unsigned Count, unsigned First = 0) {
 class DatagramHandlerWriteTest : public DatagramHandlerTest {
   protected:
     void Send(DatagramHandler& Handler, const std::string& Datagram, bool LaterV9Queued = false) {
-        Handler.HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.1", {LaterV9Queued, LaterV9Queued});
+        Handler.HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.1", FakeBehind::Version9(LaterV9Queued));
     }
     std::string DayFile() const { return flowlines::DailyFileName(clock.Time); }
     // The trace without its first line, whose date-time is the decoder's wall clock.
@@ -387,7 +423,8 @@ TEST_F(DatagramHandlerWriteTest, AReceiveBatchGoesOutInOneAppendYetAFullDiskKeep
     const auto sendBatch = [&](DatagramHandler& Handler) {
         for (std::size_t i = 0; i < batch.size(); ++i) {
             const bool more = i + 1 < batch.size();
-            Handler.HandleDatagram(batch[i].data(), batch[i].size(), "192.0.2.1", {more, false});
+            Handler.HandleDatagram(batch[i].data(), batch[i].size(), "192.0.2.1",
+                                   more ? FakeBehind({"x"}) : FakeBehind());
         }
         Handler.BatchEnded();
     };
@@ -395,9 +432,9 @@ TEST_F(DatagramHandlerWriteTest, AReceiveBatchGoesOutInOneAppendYetAFullDiskKeep
     FullDiskOutput writes(1 << 20);
     DatagramHandler roomy(window, counters, nullptr, With(clock, writes));
     for (std::size_t i = 0; i + 1 < batch.size(); ++i)
-        roomy.HandleDatagram(batch[i].data(), batch[i].size(), "192.0.2.1", {true, false});
+        roomy.HandleDatagram(batch[i].data(), batch[i].size(), "192.0.2.1", FakeBehind({"x"}));
     EXPECT_FALSE(std::filesystem::exists(DayFile()));  // held until the batch ends
-    roomy.HandleDatagram(batch[2].data(), batch[2].size(), "192.0.2.1", {true, false});
+    roomy.HandleDatagram(batch[2].data(), batch[2].size(), "192.0.2.1", FakeBehind({"x"}));
     roomy.BatchEnded();
     EXPECT_EQ(writes.Calls, 1);
     const std::vector<std::string> all = LinesOf(ReadFile(DayFile()));

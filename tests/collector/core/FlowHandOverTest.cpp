@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,6 +88,13 @@ TEST(FlowHandOverTest, ConcurrentProducerLosesNothingButWhatItCounted) {
     EXPECT_EQ(h.RecordsDropped(), h.BatchesDropped() * 3);
 }
 
+// The Traffic aggregation's own pacing, looking every millisecond so that the tests need not wait.
+ConsumerPacing QuickTrafficPacing() {
+    ConsumerPacing pacing = TrafficFeed::Pacing();
+    pacing.PeriodMs = 1;
+    return pacing;
+}
+
 // Threads of this process that run at the idle scheduling class.
 int IdleThreads() {
     int idle = 0;
@@ -104,7 +112,8 @@ TEST(FlowHandOverTest, WorkerAppliesBatchesToTheSharedAggregatorAtIdlePriority) 
     shared.Aggregator = &aggregator;
     const int idleBefore = IdleThreads();
     {
-        TrafficWorker worker(h, shared, 1);
+        TrafficFeed feed(shared);
+        FlowConsumerThread worker(h, feed, QuickTrafficPacing());
         // More batches than one hold of the lock takes.
         for (std::uint64_t n = 1; n <= 1000; ++n) {
             h.Add(Numbered(n));
@@ -134,7 +143,8 @@ TEST(FlowHandOverTest, WorkerKeepsOutOfTheWayWhileTheListenerIsBehind) {
         std::lock_guard<std::mutex> lock(shared.Lock);
         return aggregator.FlowsAdded();
     };
-    TrafficWorker worker(h, shared, 1);
+    TrafficFeed feed(shared);
+    FlowConsumerThread worker(h, feed, QuickTrafficPacing());
     h.NoteBatch(true);
     for (std::uint64_t n = 1; n <= 100; ++n) {
         h.Add(Numbered(n));
@@ -151,6 +161,43 @@ TEST(FlowHandOverTest, WorkerKeepsOutOfTheWayWhileTheListenerIsBehind) {
     for (int wait = 0; wait < 500 && added() < 100; ++wait) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(added(), 100u);
     EXPECT_EQ(h.Backlogs(), 2u);
+}
+
+// A consumer that keeps what it is given (a store) takes every batch still waiting when it is
+// stopped, and one that fails on a batch goes on with the next.
+TEST(FlowHandOverTest, AStoppedConsumerTakesWhatWaitsAndSurvivesItsOwnFailures) {
+    struct Keeper : FlowConsumer {
+        std::vector<std::uint64_t> Kept;
+        int Runs = 0;
+        int Open = 0;
+        void BeginRun() override { ++Open; }
+        void Consume(const FlowBatch& Batch) override {
+            if (Batch.front().Bytes == 13) throw std::runtime_error("unlucky");
+            for (const FlowRecord& r : Batch) Kept.push_back(r.Bytes);
+        }
+        void EndRun() override {
+            --Open;
+            ++Runs;
+        }
+    } keeper;
+    FlowHandOver h;
+    ConsumerPacing slow;
+    slow.PeriodMs = 60'000;  // only the stop drains
+    slow.BatchesPerRun = 7;
+    {
+        FlowConsumerThread thread(h, keeper, slow);
+        for (std::uint64_t n = 1; n <= 40; ++n) {
+            h.Add(Numbered(n));
+            h.EndDatagram();
+        }
+    }
+    std::vector<std::uint64_t> expected;
+    for (std::uint64_t n = 1; n <= 40; ++n) {
+        if (n != 13) expected.push_back(n);
+    }
+    EXPECT_EQ(keeper.Kept, expected);
+    EXPECT_EQ(keeper.Open, 0);
+    EXPECT_GE(keeper.Runs, 6);
 }
 
 // A listener that finds no room spares itself the records and counts them as one dropped batch.

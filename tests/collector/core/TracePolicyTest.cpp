@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "DatagramsBehindDouble.h"
 #include "RecordingSink.h"
 #include "SeamDoubles.h"
 #include "TracePolicy.h"
@@ -12,7 +13,7 @@ class TracePolicyTest : public ::testing::Test {
   protected:
     // What the decoder does with one version 9 datagram.
     void Decode(bool LaterV9Queued, const char* Marker = nullptr) {
-        const bool traced = policy.BeginDatagram(LaterV9Queued);
+        const bool traced = policy.BeginDatagram(FakeBehind::Version9(LaterV9Queued));
         if (traced) policy.BeginTrace("header\r\n");
         if (traced) policy.Line("line\r\n");
         if (Marker != nullptr) policy.Marker(Marker);
@@ -72,6 +73,16 @@ TEST_F(TracePolicyTest, MarkersOfSkippedDatagramsReachTheFilesByTheEndOfTheBatch
     EXPECT_EQ(files->Finishes, 3);
     policy.BatchEnded();
     EXPECT_EQ(files->Finishes, 3);
+}
+
+// Only a version 9 successor replaces the trace: any other datagram behind, in the batch or still
+// in the kernel, leaves it to be read.
+TEST(TracePolicyLookingBehind, OnlyAVersion9SuccessorCounts) {
+    const std::string v5("\x00\x05\x00\x01", 4), v9("\x00\x09\x00\x01", 4), ipfix("\x00\x0a\x00\x10", 4);
+    EXPECT_FALSE(TracePolicy::LaterVersion9Queued(FakeBehind()));
+    EXPECT_FALSE(TracePolicy::LaterVersion9Queued(FakeBehind({v5, ipfix, std::string("\x00", 1), ""})));
+    EXPECT_TRUE(TracePolicy::LaterVersion9Queued(FakeBehind({v5, v9})));
+    EXPECT_TRUE(TracePolicy::LaterVersion9Queued(FakeBehind({v9}, /*InSameBatch=*/false)));
 }
 
 }  // namespace

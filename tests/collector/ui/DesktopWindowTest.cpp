@@ -63,7 +63,9 @@ void DesktopWindowTest::flowLinesShowTheLocalesSeparatorInAlignedColumns() {
     const ScopedLocale scoped(locale.toLatin1().constData());
     if (!scoped.Available()) QSKIP(qPrintable(locale + QStringLiteral(" is not generated on this machine")));
 
-    TForm1 form;
+    Collector collector;
+
+    TForm1 form(collector);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QVERIFY(form.UDPServer.Active());
@@ -107,7 +109,8 @@ void DesktopWindowTest::fontsResolveToTheMetricCompatibleOnes() {
     for (const char* family : {"Liberation Mono", "Liberation Sans"}) {
         if (!QFontDatabase::hasFamily(QString::fromLatin1(family))) QSKIP("fonts-liberation is not installed");
     }
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QCOMPARE(QFontInfo(form.Memo->font()).family(), QStringLiteral("Liberation Mono"));
@@ -121,7 +124,8 @@ void DesktopWindowTest::fontsResolveToTheMetricCompatibleOnes() {
 }
 
 void DesktopWindowTest::memoGrowsWithTheWindowAndKeepsItsInitialPlace() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QCOMPARE(form.Memo->geometry(), QRect(428, 8, 529, 401));

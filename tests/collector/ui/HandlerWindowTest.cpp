@@ -90,6 +90,7 @@ class HandlerWindowTest : public QObject {
     }
 
     std::unique_ptr<QTemporaryDir> Dir_;
+    std::unique_ptr<Collector> Collector_;
     std::unique_ptr<TForm1> Form_;
     std::unique_ptr<doubles::InstalledReporter> Reporter_;
 };
@@ -98,7 +99,8 @@ void HandlerWindowTest::init() {
     QTRY_VERIFY_WITH_TIMEOUT(PortIsFree(), kWaitMs);
     netflowlib::ResetTemplateStore();
     Dir_ = std::make_unique<QTemporaryDir>();
-    Form_ = std::make_unique<TForm1>();
+    Collector_ = std::make_unique<Collector>();
+    Form_ = std::make_unique<TForm1>(*Collector_);
     QVERIFY(Form_->UDPServer.Active());
     // Start-up made the program's directory current; the files of these cases go elsewhere.
     QVERIFY(QDir::setCurrent(Dir_->path()));
@@ -107,6 +109,7 @@ void HandlerWindowTest::init() {
 
 void HandlerWindowTest::cleanup() {
     Form_.reset();
+    Collector_.reset();
     Reporter_.reset();
     netflowlib::ResetTemplateStore();
     Dir_.reset();

@@ -112,7 +112,8 @@ void VisibilityWindowTest::init() {
 }
 
 void VisibilityWindowTest::statusBarSaysWhetherItListensInWordsAndColour() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     const QStatusBar* bar = form.findChild<QStatusBar*>(QStringLiteral("StatusBar1"));
     QVERIFY(bar != nullptr);
     QCOMPARE(Text(*bar, "sbListening"), QStringLiteral("Listening on UDP 9996"));
@@ -170,7 +171,8 @@ void VisibilityWindowTest::statusBarShowsRatesTotalsAndTheProblemWhileItLasts() 
 }
 
 void VisibilityWindowTest::viewMenuOpensOneExportersWindowBesideAnUnchangedFileMenu() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     const QList<QAction*> menus = form.MainMenu1->actions();
     QCOMPARE(menus.size(), 2);
     QCOMPARE(menus[0], form.File1->menuAction());
@@ -202,7 +204,8 @@ void VisibilityWindowTest::viewMenuOpensOneExportersWindowBesideAnUnchangedFileM
 
 void VisibilityWindowTest::exportersWindowShowsEveryExporterFromRealDatagrams() {
     QTemporaryDir dir;
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     QVERIFY(form.UDPServer.Active());
     QVERIFY(QDir::setCurrent(dir.path()));
     form.Exporters1->trigger();
@@ -336,7 +339,8 @@ QTEST_MAIN(VisibilityWindowTest)
 // source with the most bytes leads, whatever order the datagrams came in.
 void VisibilityWindowTest::trafficWindowRanksRealDatagramsByBytes() {
     QTemporaryDir dir;
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     QVERIFY(form.UDPServer.Active());
     QVERIFY(QDir::setCurrent(dir.path()));
     V5Flow small;

@@ -140,7 +140,9 @@ void WindowTest::normalStartSwitchesTheListenerOnAndPreparesTheProcess() {
     brix32::GlobalSettings = {};
     gThreadCount = 7;
 
-    TForm1 form;
+    Collector collector;
+
+    TForm1 form(collector);
     QCOMPARE(form.cmdActivate->text(), QStringLiteral("Deactivate"));
     QVERIFY(form.UDPServer.Active());
     QVERIFY(!PortIsFree(kCollectorPort));
@@ -159,7 +161,8 @@ void WindowTest::normalStartSwitchesTheListenerOnAndPreparesTheProcess() {
 }
 
 void WindowTest::controlsCarryTheirNamesCaptionsAndPlaces() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     QCOMPARE(form.windowTitle(), QStringLiteral("Form1"));
     // The status bar comes on top of the specified size; the controls above it stay where they were.
     QCOMPARE(form.size(), QSize(991, 504 + form.statusBar()->height()));
@@ -239,7 +242,8 @@ void WindowTest::controlsCarryTheirNamesCaptionsAndPlaces() {
 }
 
 void WindowTest::memoUsesAFixedPitchFontWithoutWrapping() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     const MemoView* memo = form.Memo;
     QVERIFY(QFontInfo(memo->font()).fixedPitch());
     QCOMPARE(memo->font().pointSize(), 8);
@@ -251,7 +255,8 @@ void WindowTest::memoUsesAFixedPitchFontWithoutWrapping() {
 }
 
 void WindowTest::fileMenuHoldsHelpSeparatorAndExit() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     const auto* bar = form.findChild<QMenuBar*>(QStringLiteral("MainMenu1"));
     QVERIFY(bar != nullptr);
     // File first, as specified; View beside it.
@@ -272,7 +277,8 @@ void WindowTest::fileMenuHoldsHelpSeparatorAndExit() {
 }
 
 void WindowTest::threeClicksSwitchTheListenerOffOnOff() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     QVERIFY(form.UDPServer.Active());
 
     QTest::mouseClick(form.cmdActivate, Qt::LeftButton);
@@ -292,7 +298,8 @@ void WindowTest::threeClicksSwitchTheListenerOffOnOff() {
 }
 
 void WindowTest::helpShowsVersionAndPortAlsoWhileOff() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     const QString expected = QStringLiteral("Version: ") + QString::fromStdString(brix32::GetVersionString("")) +
                              QStringLiteral("\nUDP port: 9996");
     {
@@ -314,7 +321,8 @@ void WindowTest::portTakenAtStartShowsTheErrorAndAClickLaterActivates() {
     QVERIFY(other.Bound());
 
     auto answerer = std::make_unique<MessageBoxAnswerer>();
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     QCOMPARE(answerer->Texts,
              QStringList{QStringLiteral("Could not bind socket. Address and port are already in use.")});
     QCOMPARE(answerer->Icons.front(), QMessageBox::Critical);
@@ -342,7 +350,8 @@ void WindowTest::portTakenAtStartShowsTheErrorAndAClickLaterActivates() {
 }
 
 void WindowTest::failedActivationOnAClickKeepsThePreviousCaption() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     form.cmdActivateClick();
     QCOMPARE(form.cmdActivate->text(), QStringLiteral("Aactivate"));
 
@@ -357,7 +366,8 @@ void WindowTest::failedActivationOnAClickKeepsThePreviousCaption() {
 }
 
 void WindowTest::listenerUpdatesReachTheirLabelsAndTheMemo() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     form.cmdActivateClick();
     // What the datagram handler will do: post from the listener thread, never touch a widget.
     form.UDPServer.OnUDPRead = [&form](TIdUDPServer&, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
@@ -380,7 +390,8 @@ void WindowTest::listenerUpdatesReachTheirLabelsAndTheMemo() {
 }
 
 void WindowTest::handlerOnTheMainThreadIsServedWhenThreadedEventIsOff() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     form.cmdActivateClick();
     std::atomic<int> received{0};
     std::atomic<bool> onMainThread{false};
@@ -402,7 +413,8 @@ void WindowTest::handlerOnTheMainThreadIsServedWhenThreadedEventIsOff() {
 }
 
 void WindowTest::exitClosesTheWindowAndSwitchesTheListenerOff() {
-    TForm1 form;
+    Collector collector;
+    TForm1 form(collector);
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
     QVERIFY(form.UDPServer.Active());
@@ -414,7 +426,8 @@ void WindowTest::exitClosesTheWindowAndSwitchesTheListenerOff() {
 }
 
 void WindowTest::destroyingTheWindowWaitsForARunningHandler() {
-    auto form = std::make_unique<TForm1>();
+    Collector collector;
+    auto form = std::make_unique<TForm1>(collector);
     form->cmdActivateClick();
     std::atomic<bool> started{false};
     std::atomic<bool> finished{false};

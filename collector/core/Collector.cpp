@@ -1,0 +1,160 @@
+#include "Collector.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <utility>
+
+#include "DataFolder.h"
+#include "PcapWriter.h"
+#include "TracePolicy.h"
+#include "flowdecode/StagedTraceSink.h"
+#include "support/ExceptionReport.h"
+#include "support/GlobalSettings.h"
+#include "support/ProgramFacts.h"
+
+namespace {
+
+// Every file name of the collector is relative: the directory made current here receives them all.
+void EnterFilesFolder() {
+    const datafolder::tFolderFacts facts = datafolder::GatherFacts(datafolder::ConfiguredInstallPrefix());
+    const datafolder::tFolderChoice choice = datafolder::EnterFilesFolder(facts);
+    if (choice.Kind == datafolder::tFolderKind::ProgramDir) return;
+    // The exception report names its files by the program's directory rather than the current
+    // one; it must follow the other files out of a system directory.
+    if (choice.Kind == datafolder::tFolderKind::DataFolder) {
+        static brix32::XmlFileReporter DataFolderReporter(choice.Directory + "/");
+        brix32::InstallDefaultExceptionReporter(&DataFolderReporter);
+    }
+    std::fprintf(stderr, "%s\n", datafolder::Announcement(choice, facts.ProgramDir).c_str());
+    std::fflush(stderr);
+}
+
+}  // namespace
+
+Collector::Collector(HandlerServices Services, std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles)
+    : Services_(Services), TraceFiles_(std::move(TraceFiles)) {
+    Listener_.BufferSize = kLargestDatagram;
+    Listener_.OnUDPRead = [this](TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {
+        Handler().UDPServerUDPRead(AData, ABinding, Sender);
+    };
+    Listener_.OnBatchEnd = [this] { Handler().BatchEnded(Listener_.BatchWasFull()); };
+}
+
+Collector::~Collector() {
+    Stop();
+    StopConsumers();
+}
+
+void Collector::ShowIn(WindowUpdates& Window) {
+    if (Handler_ != nullptr) throw std::logic_error("The collector shows its datagrams where it began to.");
+    Window_ = &Window;
+}
+
+DatagramHandler& Collector::Handler() {
+    std::call_once(HandlerMade_, [this] {
+        // The packet trace of a datagram is written whole when its decoding ends: line by line it
+        // would cost a file operation per line and cap the collector far below what exporters send.
+        std::unique_ptr<netflowlib::PacketTraceSink> trace =
+            TraceFiles_ ? std::move(TraceFiles_) : std::make_unique<netflowlib::StagedTraceSink>();
+        Handler_ = std::make_unique<DatagramHandler>(*Window_, Counters_, std::move(trace), Services_);
+        Handler_->FeedExporters(&Exporters_);
+        Handler_->FeedRecent(&Recent_);
+    });
+    return *Handler_;
+}
+
+void Collector::Start() {
+    brix32::GlobalSettings.ExceptionFileTemplate = "Exception-Netflow-{timestamp}.xml";
+    brix32::GlobalSettings.Version = brix32::GetVersionString("");
+    gThreadCount = 0;
+    Handler();
+    EnterFilesFolder();
+    RemoveLeftoverTraceTemporaries();
+    Listener_.SetDefaultPort(kPort);
+    Listener_.ThreadedEvent = true;
+    Listener_.SetActive(true);
+}
+
+void Collector::SetActive(bool Value) {
+    const bool wasActive = Listener_.Active();
+    Listener_.SetActive(Value);
+    if (wasActive && !Value) ReportDrain();
+}
+
+void Collector::Stop() noexcept {
+    try {
+        SetActive(false);
+    } catch (...) {
+        // Switching off only refuses from inside a datagram handler, which never stops the
+        // collector; at shutdown there is nothing better to do than carry on.
+    }
+}
+
+void Collector::ReportDrain() const {
+    const std::uint64_t drained = Listener_.DatagramsDrainedAtStop();
+    const std::uint64_t left = Listener_.DatagramsLeftAtStop();
+    if (drained == 0 && left == 0) return;
+    std::fprintf(stderr, "Listener switched off: %llu queued datagrams handled, %llu left unhandled\n",
+                 static_cast<unsigned long long>(drained), static_cast<unsigned long long>(left));
+    std::fflush(stderr);
+}
+
+std::string Collector::SaveRecentDatagrams() {
+    // Each save a file of its own: names taken already, by an earlier save in the same second or
+    // by anything planted there, are passed over, never written through.
+    std::string name;
+    std::string error;
+    if (!SaveCapture(CaptureFileName(Services_.Clock->EpochMicroseconds()), Recent_.Snapshot(), tCaptureTarget{}, name,
+                     error)) {
+        std::fprintf(stderr, "Recent datagrams not saved: %s\n", error.c_str());
+        std::fflush(stderr);
+        return std::string();
+    }
+    std::error_code ignored;
+    std::fprintf(stderr, "Recent datagrams saved to %s\n", std::filesystem::absolute(name, ignored).c_str());
+    std::fflush(stderr);
+    return name;
+}
+
+const FlowHandOver& Collector::Attach(FlowConsumer& Consumer, ConsumerPacing Pacing, std::size_t Slots) {
+    const std::lock_guard<std::mutex> lock(AttachLock_);
+    Attachment attachment;
+    attachment.HandOver = std::make_unique<FlowHandOver>(Slots);
+    // The thread first, so that nothing is handed over before someone takes it.
+    attachment.Thread = std::make_unique<FlowConsumerThread>(*attachment.HandOver, Consumer, Pacing);
+    if (!Handler().FeedFlows(attachment.HandOver.get())) {
+        throw std::length_error("No more consumers of the flows can be attached.");
+    }
+    Attachments_.push_back(std::move(attachment));
+    return *Attachments_.back().HandOver;
+}
+
+SharedTraffic& Collector::Traffic() {
+    // Aggregation costs a share of the second core at high rates: it starts with the first look
+    // at the Traffic views and goes on from then.
+    std::call_once(TrafficAttached_, [this] {
+        const FlowHandOver& handOver = Attach(TrafficFeed_, TrafficFeed::Pacing());
+        const std::lock_guard<std::mutex> lock(AttachLock_);
+        TrafficHandOver_ = &handOver;
+    });
+    return SharedTraffic_;
+}
+
+const FlowHandOver* Collector::TrafficHandOver() const {
+    const std::lock_guard<std::mutex> lock(AttachLock_);
+    return TrafficHandOver_;
+}
+
+void Collector::StopConsumers() noexcept {
+    // After the listener: nothing is handed over any more, and each consumer takes what waits.
+    std::vector<Attachment> attachments;
+    {
+        const std::lock_guard<std::mutex> lock(AttachLock_);
+        attachments.swap(Attachments_);
+    }
+    for (Attachment& attachment : attachments) attachment.Thread->Stop();
+    // The hand-overs stay fed by the handler until it goes; it goes with the collector, after this.
+    const std::lock_guard<std::mutex> lock(AttachLock_);
+    Attachments_.swap(attachments);
+}

@@ -1,0 +1,101 @@
+#pragma once
+
+// The collector without its window: the listener, the datagram handler behind it, the counters,
+// the exporter table, the recent datagrams and every consumer of the flows, owned and wired in one
+// place. A window shows and switches it; a program without a window runs it alike.
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "Counters.h"
+#include "DatagramHandler.h"
+#include "ExporterTable.h"
+#include "FlowConsumer.h"
+#include "FlowHandOver.h"
+#include "IdUDPServer.h"
+#include "RecentDatagrams.h"
+#include "TrafficAggregator.h"
+#include "WindowUpdates.h"
+
+class Collector {
+  public:
+    static constexpr std::int32_t kPort = 9996;
+    static constexpr std::int32_t kLargestDatagram = 8000;
+
+    // Services: the clock, the report writer and the CSV output (the production defaults unless a
+    // test hands its own). TraceFiles: where the packet trace goes (the staged trace files).
+    explicit Collector(HandlerServices Services = {},
+                       std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles = nullptr);
+    ~Collector();
+    Collector(const Collector&) = delete;
+    Collector& operator=(const Collector&) = delete;
+
+    // Where the handler shows the header and flow lines; before the handler is first used (Start,
+    // Handler()), afterwards it throws. Without it nothing is shown.
+    void ShowIn(WindowUpdates& Window);
+
+    // Enters the files' folder, clears what an interrupted run left there and switches the listener
+    // on at UDP port 9996. Activation errors reach the caller (see TIdUDPServer::SetActive).
+    void Start();
+    bool Active() const { return Listener_.Active(); }
+    // Switching off hands over what the kernel holds already, within a bounded time, and says on
+    // standard error what it took and what it had to leave.
+    void SetActive(bool Value);
+    void Stop() noexcept;
+
+    // Writes the recent datagrams beside the CSV under a name of their own and says where on
+    // standard error. Returns the file's name, empty on failure.
+    std::string SaveRecentDatagrams();
+
+    // From the next datagram on, Consumer gets every flow that reaches the CSV, on a thread of its
+    // own behind a hand-over of its own. Any thread. The consumer must outlive the collector's
+    // consumers (they end with the collector, after the listener). Returns the hand-over, whose
+    // counters say what the consumer could not take in time.
+    const FlowHandOver& Attach(FlowConsumer& Consumer, ConsumerPacing Pacing,
+                               std::size_t Slots = FlowHandOver::kDefaultSlots);
+
+    // The Traffic aggregation: attached the first time it is asked for, and fed from then on.
+    SharedTraffic& Traffic();
+    // None until Traffic() was first called.
+    const FlowHandOver* TrafficHandOver() const;
+
+    TIdUDPServer& Listener() { return Listener_; }
+    const TIdUDPServer& Listener() const { return Listener_; }
+    DatagramHandler& Handler();
+    CollectorCounters& Counters() { return Counters_; }
+    const CollectorCounters& Counters() const { return Counters_; }
+    const ExporterTable& Exporters() const { return Exporters_; }
+    RecentDatagrams& Recent() { return Recent_; }
+
+  private:
+    struct Attachment {
+        std::unique_ptr<FlowHandOver> HandOver;
+        std::unique_ptr<FlowConsumerThread> Thread;
+    };
+
+    void ReportDrain() const;
+    void StopConsumers() noexcept;
+
+    CollectorCounters Counters_;
+    ExporterTable Exporters_;
+    RecentDatagrams Recent_;
+    HandlerServices Services_;
+    std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles_;
+    NoWindow NoWindow_;
+    WindowUpdates* Window_ = &NoWindow_;
+    TrafficAggregator Traffic_;
+    SharedTraffic SharedTraffic_{{}, &Traffic_};
+    TrafficFeed TrafficFeed_{SharedTraffic_};
+    std::once_flag TrafficAttached_;
+    const FlowHandOver* TrafficHandOver_ = nullptr;  // guarded by AttachLock_
+    mutable std::mutex AttachLock_;
+    std::vector<Attachment> Attachments_;  // guarded by AttachLock_
+    std::once_flag HandlerMade_;
+    std::unique_ptr<DatagramHandler> Handler_;
+    // Last, so that it is switched off before anything it delivers to goes.
+    TIdUDPServer Listener_{Counters_};
+};

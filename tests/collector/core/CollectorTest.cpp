@@ -1,0 +1,156 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Collector.h"
+#include "Datagrams.h"
+#include "ScratchDirectory.h"
+#include "flowdecode/Templates.h"
+
+namespace {
+
+using namespace testdatagrams;
+
+// Keeps the first byte count of every batch and the threads it was called on.
+class Keeper : public FlowConsumer {
+  public:
+    void Consume(const FlowBatch& Batch) override {
+        const std::lock_guard<std::mutex> lock(Lock_);
+        for (const FlowRecord& r : Batch) Bytes_.push_back(r.Bytes);
+        Threads_.push_back(std::this_thread::get_id());
+    }
+    std::vector<std::uint64_t> Bytes() const {
+        const std::lock_guard<std::mutex> lock(Lock_);
+        return Bytes_;
+    }
+    std::vector<std::thread::id> Threads() const {
+        const std::lock_guard<std::mutex> lock(Lock_);
+        return Threads_;
+    }
+
+  private:
+    mutable std::mutex Lock_;
+    std::vector<std::uint64_t> Bytes_;
+    std::vector<std::thread::id> Threads_;
+};
+
+// A consumer that cannot keep up: it blocks until released.
+class Stuck : public FlowConsumer {
+  public:
+    void Consume(const FlowBatch&) override {
+        std::unique_lock<std::mutex> lock(Lock_);
+        Released_.wait(lock, [this] { return Free_; });
+    }
+    void Release() {
+        const std::lock_guard<std::mutex> lock(Lock_);
+        Free_ = true;
+        Released_.notify_all();
+    }
+
+  private:
+    std::mutex Lock_;
+    std::condition_variable Released_;
+    bool Free_ = false;
+};
+
+class CollectorTest : public ScratchDirectoryTest {
+  protected:
+    void SetUp() override {
+        ScratchDirectoryTest::SetUp();
+        netflowlib::ResetTemplateStore();
+    }
+    // What the listener would hand over, without a socket.
+    static void Deliver(Collector& C, const std::string& Datagram) {
+        C.Handler().HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.7");
+    }
+    static V5Flow Flow(std::uint32_t Octets) {
+        V5Flow f;
+        f.octets = Octets;
+        return f;
+    }
+};
+
+// Every consumer gets every flow that reaches the CSV, in order, on a thread that is neither the
+// listener's nor another consumer's, and gets what still waits before the collector ends.
+TEST_F(CollectorTest, EveryConsumerGetsEveryFlowOnAThreadOfItsOwn) {
+    Keeper first, second;
+    std::vector<std::uint64_t> sent;
+    {
+        Collector collector;
+        collector.Attach(first, ConsumerPacing{});
+        ConsumerPacing slow;
+        slow.PeriodMs = 60'000;  // only the end hands it anything
+        collector.Attach(second, slow);
+        for (std::uint32_t n = 1; n <= 200; ++n) {
+            Deliver(collector, V5Datagram({Flow(n), Flow(n + 1000)}));
+            sent.insert(sent.end(), {n, n + 1000u});
+        }
+        EXPECT_EQ(collector.Counters().Flows.Get(), 400u);
+    }
+    EXPECT_EQ(first.Bytes(), sent);
+    EXPECT_EQ(second.Bytes(), sent);
+    const auto own = [](const std::vector<std::thread::id>& Threads) {
+        return std::all_of(Threads.begin(), Threads.end(),
+                           [&](std::thread::id t) { return t == Threads.front() && t != std::this_thread::get_id(); });
+    };
+    EXPECT_TRUE(own(first.Threads()));
+    EXPECT_TRUE(own(second.Threads()));
+    EXPECT_NE(first.Threads().front(), second.Threads().front());
+}
+
+// A consumer that falls behind loses flows from its own hand-over only, counted there; the files
+// and every other consumer get them all.
+TEST_F(CollectorTest, ASlowConsumerCostsNobodyElseAFlow) {
+    Keeper keeper;
+    Stuck stuck;
+    Collector collector;
+    collector.Attach(keeper, ConsumerPacing{});
+    const FlowHandOver& stuckFeed = collector.Attach(stuck, ConsumerPacing{}, 4);
+    for (std::uint32_t n = 1; n <= 50; ++n) Deliver(collector, V5Datagram({Flow(n)}));
+    EXPECT_EQ(collector.Counters().Flows.Get(), 50u);
+    EXPECT_GE(stuckFeed.RecordsDropped(), 50u - 4u - 1u);
+    stuck.Release();
+    collector.Stop();
+    // The keeper's thread passes on what waits when the collector ends; until then, give it time.
+    for (int wait = 0; wait < 500 && keeper.Bytes().size() < 50; ++wait)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(keeper.Bytes().size(), 50u);
+}
+
+// The Traffic views are one consumer among others: asked for twice, attached once.
+TEST_F(CollectorTest, TrafficIsAttachedOnceAtItsFirstUse) {
+    Collector collector;
+    EXPECT_EQ(collector.TrafficHandOver(), nullptr);
+    SharedTraffic& traffic = collector.Traffic();
+    const FlowHandOver* handOver = collector.TrafficHandOver();
+    ASSERT_NE(handOver, nullptr);
+    EXPECT_EQ(&collector.Traffic(), &traffic);
+    EXPECT_EQ(collector.TrafficHandOver(), handOver);
+    Deliver(collector, V5Datagram({Flow(7), Flow(8)}));
+    for (int wait = 0; wait < 500; ++wait) {
+        {
+            const std::lock_guard<std::mutex> lock(traffic.Lock);
+            if (traffic.Aggregator->FlowsAdded() == 2) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const std::lock_guard<std::mutex> lock(traffic.Lock);
+    EXPECT_EQ(traffic.Aggregator->FlowsAdded(), 2u);
+}
+
+// The window must say where the handler shows things before the handler exists, never after.
+TEST_F(CollectorTest, WhereToShowIsSettledBeforeTheFirstDatagram) {
+    Collector collector;
+    NoWindow window;
+    collector.ShowIn(window);
+    Deliver(collector, V5Datagram({Flow(1)}));
+    EXPECT_THROW(collector.ShowIn(window), std::logic_error);
+}
+
+}  // namespace
