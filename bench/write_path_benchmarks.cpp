@@ -36,21 +36,13 @@ class ScratchDirectory {
     std::filesystem::path Path_;
 };
 
-// Keeps nothing; like the window's channel it takes a flow as it is, without making its text.
-class NullWindow : public WindowUpdates {
-  public:
-    void SetCaption(Caption, std::string_view) override {}
-    void AddMemoLine(std::string_view) override {}
-    void AddMemoFlow(const flowlines::DisplayFlow&) override {}
-    void Beep() override {}
-};
-
 // 0: version 5. 1: version 9, each datagram the last of its batch, so every one is traced.
 // 2: version 9 with another one always queued behind, so only one trace per 100 ms is written.
 void BM_WritePathPerDatagram(benchmark::State& state) {
     const int which = static_cast<int>(state.range(0));
     ScratchDirectory scratch;
-    NullWindow window;
+    // Keeps nothing; like the window's channel it takes a flow as it is, without making its text.
+    NoWindow window;
     CollectorCounters counters;
     DatagramHandler handler(window, counters, std::make_unique<netflowlib::StagedTraceSink>());
     netflowlib::ResetTemplateStore();
