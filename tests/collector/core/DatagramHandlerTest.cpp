@@ -9,11 +9,11 @@
 #include <vector>
 
 #include "DatagramHandler.h"
-#include "ExporterTable.h"
-#include "RecentDatagrams.h"
 #include "DatagramsBehindDouble.h"
 #include "Doubles.h"
+#include "ExporterTable.h"
 #include "FlowLines.h"
+#include "RecentDatagrams.h"
 #include "ScratchDirectory.h"
 #include "SeamDoubles.h"
 #include "TestDatagrams.h"
