@@ -38,7 +38,7 @@ sanitize() {
 # tests/tsan.supp says what inside Qt and glib is passed over, and why.
 thread_sanitizer() {
     cmake --preset tsan
-    cmake --build build/tsan -j "$jobs"
+    cmake --build build/tsan -j "$jobs" --target threaded_tests
     TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/tests/tsan.supp" \
         ctest --test-dir build/tsan --output-on-failure -j "$jobs" -L 'threads|network'
 }
