@@ -23,15 +23,15 @@ class UpdateChannel;
 class WindowUpdates;
 
 // The collector's main window: the header of the datagram received last in a column of labels,
-// the flow lines in the memo, and the switch for the UDP listener it owns.
+// the flow lines in the memo, and the switch for the collector's UDP listener.
 class TForm1 : public QMainWindow {
     Q_OBJECT
 
   private:
     // What the window shows and switches; it outlives the window.
     Collector& Collector_;
-    // Declared before the handler's first use so that it outlives the listener: the collector
-    // switches the listener off in the window's destructor.
+    // Where the collector's handler shows what it decodes. The window's destructor switches the
+    // listener off before this goes.
     std::unique_ptr<UpdateChannel> Updates_;
 
   public:
