@@ -12,6 +12,8 @@
 #include "FlowLines.h"
 #include "FullDatagrams.h"
 #include "TestDatagrams.h"
+#include "flowdecode/DecodeServices.h"
+#include "flowdecode/Ipfix.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
@@ -181,6 +183,44 @@ void BM_DecodeV9Hostile(benchmark::State& state) {
     state.SetLabel(kHostileNames[which]);
 }
 BENCHMARK(BM_DecodeV9Hostile)->DenseRange(0, kHostileCases - 1)->Unit(benchmark::kMicrosecond);
+
+// One IPFIX message against a store that already holds the templates of 500 other exporters: 30
+// flows under a template carried along (argument 0), or a template set of nothing but 1,994
+// withdrawals of all templates (argument 1), as many as fit in 8000 bytes. The second must not cost
+// a walk through the store per withdrawal.
+void BM_DecodeIpfixWithdrawAll(benchmark::State& state) {
+    const bool withdrawals = state.range(0) != 0;
+    constexpr int kWithdrawals = 1994;
+    std::vector<fixtures::IpfixSpec> specs;
+    for (const fixtures::Pair& p : fixtures::kIpv4Pairs) specs.push_back({p.Type, p.Length});
+    const std::string packet =
+        withdrawals ? fixtures::IpfixMessage(
+                          fixtures::Flowset(2, fixtures::Repeat(fixtures::U16(2) + fixtures::U16(0), kWithdrawals)))
+                    : fixtures::IpfixMessage(
+                          fixtures::Flowset(2, fixtures::IpfixTemplate(256, specs)) +
+                          fixtures::Flowset(256, fixtures::Repeat(fixtures::Ipv4Record(1, 1024, 443, 6, 1500, 3), 30)));
+    netflowlib::DiscardTraceSink sink;
+    const netflowlib::tDecodeServices services = netflowlib::DefaultDecodeServices(sink);
+    netflowlib::IpfixTemplateStore store;
+    netflowlib::tIpfixTemplate other;
+    other.MinRecordLength = 4;
+    for (int exporter = 0; exporter < 500; ++exporter) {
+        const std::string sender = "198.51." + std::to_string(exporter / 256) + "." + std::to_string(exporter % 256);
+        for (std::uint16_t id : {256, 257}) {
+            other.TemplateID = id;
+            store.Store(sender, 0, other);
+        }
+    }
+    netflowlib::tNetflowV9Records records(netflowlib::kV9InitialSlots);
+    for (auto _ : state) {
+        netflowlib::tNetflowHeader header;
+        netflowlib::DecodeHeader(packet, header, services);
+        benchmark::DoNotOptimize(
+            netflowlib::DecodeIpfixPacket("", "192.0.2.1", packet, header, records, services, store));
+    }
+    state.SetLabel(withdrawals ? "1994 withdraw-all records" : "normal, 30 records");
+}
+BENCHMARK(BM_DecodeIpfixWithdrawAll)->Arg(0)->Arg(1);
 
 void BM_LineBuilders(benchmark::State& state) {
     const std::string v5 = V5ThirtyRecords();

@@ -51,6 +51,12 @@ class ByteReader {
         return Value;
     }
 
+    // The bytes from iPos on, at most Count of them; empty when iPos lies beyond the end.
+    std::string_view View(std::int64_t iPos, std::int64_t Count) const {
+        if (iPos < 1 || Count <= 0 || iPos > Length()) return {};
+        return Bytes_.substr(static_cast<std::size_t>(iPos - 1), static_cast<std::size_t>(Count));
+    }
+
   private:
     // Only after Has() said yes.
     std::uint8_t At(std::int64_t iPos) const {

@@ -2,13 +2,16 @@
 
 #include "LruTemplateCache.h"
 #include "flowdecode/Ipfix.h"
+#include "flowdecode/Templates.h"
 
 namespace netflowlib {
 
-// The least-recently-used map behind IpfixTemplateStore.
+// The bounded map behind IpfixTemplateStore.
 class IpfixTemplateCache : public LruTemplateCache<tIpfixTemplate> {
   public:
-    using LruTemplateCache::LruTemplateCache;
+    explicit IpfixTemplateCache(std::size_t TotalCapacity = kIpfixTemplateCapacity,
+                                std::size_t PerSenderCapacity = kTemplatesPerExporter)
+        : LruTemplateCache(TotalCapacity, PerSenderCapacity) {}
 };
 
 IpfixTemplateStore::IpfixTemplateStore(std::size_t Capacity) : Cache_(std::make_unique<IpfixTemplateCache>(Capacity)) {}
@@ -37,6 +40,7 @@ void IpfixTemplateStore::Clear() { Cache_->Clear(); }
 
 std::size_t IpfixTemplateStore::Size() const { return Cache_->Size(); }
 std::size_t IpfixTemplateStore::Capacity() const { return Cache_->Capacity(); }
+std::uint64_t IpfixTemplateStore::Evicted() const { return Cache_->Evicted(); }
 
 IpfixTemplateStore& ProcessIpfixTemplateStore() {
     static IpfixTemplateStore Store;

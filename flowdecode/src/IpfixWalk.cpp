@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "PlanDecode.h"
 #include "TextForms.h"
 #include "V9Fields.h"
 
@@ -33,7 +34,9 @@ IpfixWalk::IpfixWalk(const std::string& sHostName, const std::string& sSenderIP,
       Templates_(Templates),
       Bounds_(Services.Bounds),
       LogRec_(LogRec),
-      ExceptionRec_(ExceptionRec) {
+      ExceptionRec_(ExceptionRec),
+      Clock_(Services.Clock),
+      Pending_(Services.Pending) {
     Outcome_.Malformed = Header.MessageLength != sPacket.size();
 }
 
@@ -72,15 +75,19 @@ bool IpfixWalk::WalkSet() {
     const std::int64_t iBody = iPtr_ + kSetHeaderLength;
     iPtr_ = iSetEnd;
     if (SetID == kTemplateSetID) {
-        LearnTemplates(iBody, iSetEnd);
+        LearnTemplates(iBody, iSetEnd, false);
     } else if (SetID == kOptionsTemplateSetID) {
         ++Outcome_.OptionsTemplateSets;
+        LearnTemplates(iBody, iSetEnd, true);
     } else if (SetID >= kFirstDataSetID) {
-        if (BoundReached()) return false;
         const tIpfixTemplate* Template =
             Templates_.Find(sSenderIP_, Header_.Source_ID, static_cast<std::uint16_t>(SetID));
         if (Template == nullptr) {
-            NoTemplate(SetID);
+            NoTemplate(SetID, iBody, iSetEnd);
+            return true;
+        }
+        if (Template->Options) {
+            ReadOptionsRecords(*Template, Reader_, iBody, iSetEnd);
             return true;
         }
         return DecodeRecords(*Template, iBody, iSetEnd);
@@ -90,30 +97,46 @@ bool IpfixWalk::WalkSet() {
 }
 
 // Templates one after the other while a template header fits; what is left is padding.
-void IpfixWalk::LearnTemplates(std::int64_t iPos, std::int64_t iSetEnd) {
+void IpfixWalk::LearnTemplates(std::int64_t iPos, std::int64_t iSetEnd, bool bOptions) {
     LogRec_.Step(300);
     while (iSetEnd - iPos >= kTemplateHeaderLength) {
-        if (!ReadTemplate(iPos, iSetEnd)) return;
+        if (!ReadTemplate(iPos, iSetEnd, bOptions)) return;
     }
 }
 
 // False when the rest of the set is not read.
-bool IpfixWalk::ReadTemplate(std::int64_t& iPos, std::int64_t iSetEnd) {
+bool IpfixWalk::ReadTemplate(std::int64_t& iPos, std::int64_t iSetEnd, bool bOptions) {
     const std::uint16_t TemplateID = Reader_.U16Or0(iPos);
     const std::int32_t FieldCount = Reader_.U16Or0(iPos + 2);
     iPos += kTemplateHeaderLength;
-    // Template ids start at 256; id 2 stands for all of them in a withdrawal. Anything else below is
-    // the zeros of padding.
-    if (TemplateID < kFirstDataSetID && !(TemplateID == kTemplateSetID && FieldCount == 0)) return false;
+    // Template ids start at 256; id 2 (3 for options templates) stands for all of them in a
+    // withdrawal. Anything else below is the zeros of padding.
+    const std::uint16_t AllID = bOptions ? kOptionsTemplateSetID : kTemplateSetID;
+    if (TemplateID < kFirstDataSetID && !(TemplateID == AllID && FieldCount == 0)) return false;
     if (FieldCount == 0) {
-        Withdraw(TemplateID);
+        Withdraw(TemplateID == AllID ? kTemplateSetID : TemplateID);
         return true;
     }
     tIpfixTemplate Template;
     Template.TemplateID = TemplateID;
+    Template.Options = bOptions;
+    if (bOptions) {
+        // An options template names how many of its fields are its scope; at least one must be.
+        if (iSetEnd - iPos < 2) {
+            ++Outcome_.Extras.OptionsIgnored;
+            return false;
+        }
+        Template.ScopeFields = Reader_.U16Or0(iPos);
+        iPos += 2;
+    }
     if (!ReadFieldSpecifiers(Template, FieldCount, iPos, iSetEnd)) {
         Outcome_.Malformed = true;
+        if (bOptions) ++Outcome_.Extras.OptionsIgnored;
         return false;
+    }
+    if (bOptions && (Template.ScopeFields == 0 || Template.ScopeFields > FieldCount)) {
+        ++Outcome_.Extras.OptionsIgnored;
+        return true;
     }
     Accept(Template);
     return true;
@@ -160,12 +183,67 @@ void IpfixWalk::Withdraw(std::uint16_t TemplateID) {
 
 void IpfixWalk::Accept(tIpfixTemplate& Template) {
     if (Refused(Template)) {
-        ++Outcome_.TemplatesRefused;
+        ++(Template.Options ? Outcome_.Extras.OptionsIgnored : Outcome_.TemplatesRefused);
         return;
     }
-    ++Outcome_.TemplatesLearned;
-    Note(Template.TemplateID, Template.Fields.size());
+    PlanBuilder Builder;
+    for (std::size_t k = 0; k < Template.Fields.size(); ++k) {
+        const tIpfixField& Field = Template.Fields[k];
+        const bool bScope = k < Template.ScopeFields;
+        Builder.Add(Field.Length, Template.Options ? FieldRuleFor(-1) : *Field.Rule,
+                    FactFor(Field.ElementID, Field.EnterpriseNumber != 0), bScope);
+    }
+    Template.Plan = Builder.Finish();
+    if (Template.Options) {
+        ++Outcome_.Extras.OptionsTemplatesLearned;
+    } else {
+        ++Outcome_.TemplatesLearned;
+        Note(Template.TemplateID, Template.Fields.size());
+    }
+    const std::uint16_t TemplateID = Template.TemplateID;
     Templates_.Store(sSenderIP_, Header_.Source_ID, std::move(Template));
+    if (const tIpfixTemplate* Stored = Templates_.Find(sSenderIP_, Header_.Source_ID, TemplateID))
+        TakeHeldSets(*Stored);
+}
+
+std::int64_t IpfixWalk::NowMs() {
+    if (NowMs_ < 0) NowMs_ = Clock_.EpochMicroseconds() / 1000;
+    return NowMs_;
+}
+
+void IpfixWalk::TakeHeldSets(const tIpfixTemplate& Template) {
+    if (Pending_ == nullptr || Pending_->Empty()) return;
+    int Expired = 0;
+    Pending_->Take(sSenderIP_, 10, Header_.Source_ID, Template.TemplateID, NowMs(), Taken_, Expired);
+    Outcome_.Extras.SetsExpired += Expired;
+    for (tHeldSet& Held : Taken_) {
+        ++Outcome_.Extras.SetsDecodedLate;
+        if (Template.Options) {
+            const ByteReader Reader(Held.Body);
+            ReadOptionsRecords(Template, Reader, 1, Reader.Length() + 1);
+        } else {
+            Pending_->Late.push_back(tLateSet{std::move(Held), Template.Plan});
+        }
+    }
+}
+
+void IpfixWalk::ReadOptionsRecords(const tIpfixTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
+                                   std::int64_t iEnd) {
+    tWalkExtras& Extras = Outcome_.Extras;
+    const std::int64_t MinLength = std::max<std::int64_t>(Template.Plan.MinLength, 1);
+    while (iEnd - iPos >= MinLength) {
+        const std::int64_t Length = PlanRecordLength(Template.Plan, Reader, iPos);
+        if (Length < 0 || iPos + Length > iEnd) {
+            ++Extras.OptionsIgnored;
+            return;
+        }
+        if (Extras.Options.size() < kMaxOptionsRecords) {
+            tOptionsRecord& Record = Extras.Options.emplace_back();
+            Record.Domain = Header_.Source_ID;
+            RunOptionsPlan(Template.Plan, Reader, iPos, Record);
+        }
+        iPos += Length;
+    }
 }
 
 // The same bounds as for version 9 templates, and the cap on fields.
@@ -181,17 +259,29 @@ void IpfixWalk::Note(std::uint16_t TemplateID, std::size_t FieldCount) {
     Outcome_.Templates.push_back(tIpfixTemplateNote{TemplateID, static_cast<std::uint16_t>(FieldCount)});
 }
 
-void IpfixWalk::NoTemplate(std::int32_t SetID) {
+// A data set whose template is not known yet waits for it, when the caller keeps such data.
+void IpfixWalk::NoTemplate(std::int32_t SetID, std::int64_t iBody, std::int64_t iSetEnd) {
     ++Outcome_.SetsWithoutTemplate;
     auto& Ids = Outcome_.MissingTemplateIds;
     if (Ids.size() < kMaxMissingTemplateIds && std::find(Ids.begin(), Ids.end(), SetID) == Ids.end()) {
         Ids.push_back(SetID);
     }
+    if (Pending_ == nullptr) return;
+    tHeldSet Held;
+    Held.TemplateID = static_cast<std::uint16_t>(SetID);
+    Held.Clock = tExportClock{0, Header_.UnixSeconds, 0, false};
+    Held.ReceivedMs = NowMs();
+    const std::string_view Body = Reader_.View(iBody, iSetEnd - iBody);
+    Held.Body.assign(Body.data(), Body.size());
+    int Expired = 0;
+    const bool bHeld = Pending_->Hold(sSenderIP_, 10, Header_.Source_ID, Held, NowMs(), Expired);
+    ++(bHeld ? Outcome_.Extras.SetsHeld : Outcome_.Extras.SetsDropped);
+    Outcome_.Extras.SetsExpired += Expired;
 }
 
-// Records and sets without template together may not pass the bound on records.
+// Only records decoded count towards the bound on records.
 bool IpfixWalk::BoundReached() {
-    if (Outcome_.RecordsDecoded + Outcome_.SetsWithoutTemplate < Bounds_.MaxRecords) return false;
+    if (Outcome_.RecordsDecoded < Bounds_.MaxRecords) return false;
     Outcome_.RecordsCut = true;
     return true;
 }
@@ -199,58 +289,33 @@ bool IpfixWalk::BoundReached() {
 // False when the walk ends here.
 bool IpfixWalk::DecodeRecords(const tIpfixTemplate& Template, std::int64_t iPos, std::int64_t iSetEnd) {
     LogRec_.Step(400);
+    const tRecordPlan& Plan = Template.Plan;
     // Fewer bytes left than the shortest record: padding.
     while (iSetEnd - iPos >= Template.MinRecordLength) {
-        const std::int64_t RecordLength = RecordLengthAt(Template, iPos);
-        if (iPos + RecordLength > iSetEnd) {
+        const std::int64_t RecordLength = PlanRecordLength(Plan, Reader_, iPos);
+        if (RecordLength < 0 || iPos + RecordLength > iSetEnd) {
             // Variable-length fields that claim more than the set holds.
             Outcome_.Malformed = true;
             break;
         }
-        if (BoundReached()) return false;
-        DecodeRecord(Template, iPos);
+        if (BoundReached()) {
+            Outcome_.Extras.RecordsDropped +=
+                static_cast<int>(Plan.Variable ? 1 : (iSetEnd - iPos) / std::max<std::int64_t>(RecordLength, 1));
+            return false;
+        }
+        LogRec_.Step(500);
+        const auto Slot = static_cast<std::size_t>(Outcome_.RecordsDecoded);
+        if (Slot >= Records_.size()) Records_.resize(Slot + 1);
+        ++Outcome_.RecordsDecoded;
+        Outcome_.SlotsReached = Outcome_.RecordsDecoded;
+        tNetflowV9& Record = Records_[Slot];
+        Record.HostName = sHostName_;
+        Record.SenderIP = sSenderIP_;
+        RunPlan(Plan, Reader_, iPos, Record);
         iPos += RecordLength;
     }
     LogRec_.Step(6100);
     return true;
-}
-
-std::int64_t IpfixWalk::RecordLengthAt(const tIpfixTemplate& Template, std::int64_t iPos) const {
-    if (Template.VariableFields == 0) return Template.MinRecordLength;
-    std::int64_t p = iPos;
-    for (const tIpfixField& Field : Template.Fields) {
-        if (Field.Length != kVariableFieldLength) {
-            p += Field.Length;
-            continue;
-        }
-        std::int64_t Prefix = 0;
-        const std::int64_t Length = ReadVariableLength(Reader_, p, Prefix);
-        if (Length < 0) return Reader_.Length() + 1;
-        p += Prefix + Length;
-    }
-    return p - iPos;
-}
-
-void IpfixWalk::DecodeRecord(const tIpfixTemplate& Template, std::int64_t iPos) {
-    LogRec_.Step(500);
-    const auto Slot = static_cast<std::size_t>(Outcome_.RecordsDecoded);
-    if (Slot >= Records_.size()) Records_.resize(Slot + 1);
-    ++Outcome_.RecordsDecoded;
-    Outcome_.SlotsReached = Outcome_.RecordsDecoded;
-    tNetflowV9& Record = Records_[Slot];
-    Record.HostName = sHostName_;
-    Record.SenderIP = sSenderIP_;
-    for (const tIpfixField& Field : Template.Fields) {
-        std::int64_t Length = Field.Length;
-        if (Length == kVariableFieldLength) {
-            std::int64_t Prefix = 0;
-            Length = ReadVariableLength(Reader_, iPos, Prefix);
-            iPos += Prefix;
-        }
-        StoreFieldValue(*Field.Rule, Reader_, iPos, static_cast<std::int32_t>(Length), Record);
-        iPos += Length;
-    }
-    LogRec_.Step(6000);
 }
 
 }  // namespace netflowlib

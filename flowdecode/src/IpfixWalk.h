@@ -5,6 +5,7 @@
 
 #include "ByteReader.h"
 #include "flowdecode/Ipfix.h"
+#include "flowdecode/PendingSets.h"
 #include "support/ExceptionReport.h"
 
 namespace netflowlib {
@@ -22,18 +23,20 @@ class IpfixWalk {
 
   private:
     bool WalkSet();
-    void LearnTemplates(std::int64_t iPos, std::int64_t iSetEnd);
-    bool ReadTemplate(std::int64_t& iPos, std::int64_t iSetEnd);
+    void LearnTemplates(std::int64_t iPos, std::int64_t iSetEnd, bool bOptions);
+    bool ReadTemplate(std::int64_t& iPos, std::int64_t iSetEnd, bool bOptions);
     bool ReadFieldSpecifiers(tIpfixTemplate& Template, std::int32_t FieldCount, std::int64_t& iPos,
                              std::int64_t iSetEnd);
     void Withdraw(std::uint16_t TemplateID);
     void Accept(tIpfixTemplate& Template);
     bool Refused(const tIpfixTemplate& Template) const;
     void Note(std::uint16_t TemplateID, std::size_t FieldCount);
-    void NoTemplate(std::int32_t SetID);
+    void NoTemplate(std::int32_t SetID, std::int64_t iBody, std::int64_t iSetEnd);
     bool DecodeRecords(const tIpfixTemplate& Template, std::int64_t iPos, std::int64_t iSetEnd);
-    std::int64_t RecordLengthAt(const tIpfixTemplate& Template, std::int64_t iPos) const;
-    void DecodeRecord(const tIpfixTemplate& Template, std::int64_t iPos);
+    void ReadOptionsRecords(const tIpfixTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
+                            std::int64_t iEnd);
+    void TakeHeldSets(const tIpfixTemplate& Template);
+    std::int64_t NowMs();
     bool BoundReached();
 
     const std::string& sHostName_;
@@ -45,8 +48,12 @@ class IpfixWalk {
     const tDecodeBounds Bounds_;
     brix32::tLogRec& LogRec_;
     brix32::tExceptionRec& ExceptionRec_;
+    brix32::Clock& Clock_;
+    PendingDataSets* Pending_;
     std::int64_t iPtr_ = 0;
+    std::int64_t NowMs_ = -1;
     tIpfixOutcome Outcome_;
+    std::vector<tHeldSet> Taken_;
 };
 
 }  // namespace netflowlib

@@ -36,6 +36,7 @@ void ExporterTemplateStore::Clear() {
 
 std::size_t ExporterTemplateStore::Size() const { return Cache_->Size(); }
 std::size_t ExporterTemplateStore::Capacity() const { return Cache_->Capacity(); }
+std::uint64_t ExporterTemplateStore::Evicted() const { return Cache_->Evicted(); }
 
 ExporterTemplateStore& ProcessTemplateStore() {
     static ExporterTemplateStore Store(gTemplateFlowsetFormat, kTemplateCacheCapacity);

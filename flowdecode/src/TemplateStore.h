@@ -9,10 +9,12 @@
 
 namespace netflowlib {
 
-// The least-recently-used map behind ExporterTemplateStore.
+// The bounded map behind ExporterTemplateStore.
 class TemplateCache : public LruTemplateCache<tLearnedTemplate> {
   public:
-    explicit TemplateCache(std::size_t Capacity = kTemplateCacheCapacity) : LruTemplateCache(Capacity) {}
+    explicit TemplateCache(std::size_t TotalCapacity = kTemplateCacheCapacity,
+                           std::size_t PerSenderCapacity = kTemplatesPerExporter)
+        : LruTemplateCache(TotalCapacity, PerSenderCapacity) {}
 
     using LruTemplateCache::Store;
     void Store(std::string_view sSender, std::uint32_t SourceID, const tLearnedTemplate& Template) {

@@ -85,20 +85,23 @@ const std::string& MarkerText(const tFieldRule& Rule) {
     return kTexts[static_cast<std::size_t>(&Rule - kRules.data())];
 }
 
-bool LengthAccepted(const tFieldRule& Rule, std::int32_t FieldLength) {
-    if (Rule.AnyLength) return true;
-    return (Rule.Length1 != 0 && FieldLength == Rule.Length1) || (Rule.Length2 != 0 && FieldLength == Rule.Length2);
-}
-
 void CopyAddress(std::array<std::uint8_t, 16>& Bytes, const ByteReader& Reader, std::int64_t iPtr) {
     for (std::size_t i = 0; i < Bytes.size(); ++i) Bytes[i] = Reader.ByteOr0(iPtr + static_cast<std::int64_t>(i));
 }
 
 }  // namespace
 
+const std::string& FieldMarkerText(const tFieldRule& Rule) { return MarkerText(Rule); }
+
+bool FieldLengthAccepted(const tFieldRule& Rule, std::int32_t FieldLength) {
+    if (Rule.AnyLength) return true;
+    return (Rule.Length1 != 0 && FieldLength == Rule.Length1) || (Rule.Length2 != 0 && FieldLength == Rule.Length2);
+}
+
 void StoreFieldValue(const tFieldRule& Rule, const ByteReader& Reader, std::int64_t iPtr, std::int32_t FieldLength,
                      tNetflowV9& Slot) {
-    if (Rule.Value == ValueKind::None || !LengthAccepted(Rule, FieldLength)) return;
+    // A field of no bytes fills nothing, whatever its rule would read.
+    if (Rule.Value == ValueKind::None || FieldLength <= 0 || !FieldLengthAccepted(Rule, FieldLength)) return;
     switch (Rule.Value) {
         case ValueKind::LowWord:
             // The low 32 bits of a counter: the four bytes ending at the field's last byte. A field

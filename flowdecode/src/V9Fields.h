@@ -57,6 +57,12 @@ struct tFieldRule {
 // The rule for a field type; unlisted types get the catch-all rule (step 5000).
 const tFieldRule& FieldRuleFor(std::int32_t FieldType);
 
+// The "debug.txt" marker a field of this rule writes.
+const std::string& FieldMarkerText(const tFieldRule& Rule);
+
+// Whether Rule stores a field of this template length.
+bool FieldLengthAccepted(const tFieldRule& Rule, std::int32_t FieldLength);
+
 // Stores the value of a field of FieldLength bytes at iPtr into Slot as Rule says; a length the rule
 // does not accept leaves the slot as it was. The IPFIX records go through here too, so that the same
 // values give the same record.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "PlanDecode.h"
 #include "V9Fields.h"
 
 namespace netflowlib {
@@ -10,6 +11,8 @@ namespace {
 constexpr std::int64_t kFlowsetHeaderLength = 4;
 constexpr std::int64_t kTemplateHeaderLength = 4;
 constexpr std::int64_t kTemplatePairLength = 4;
+constexpr std::int64_t kOptionsTemplateHeaderLength = 6;
+constexpr std::int32_t kOptionsFlowSetID = 1;
 }  // namespace
 
 V9Walk::V9Walk(const std::string& sHostName, const std::string& sSenderIP, const std::string& sPacket,
@@ -26,7 +29,8 @@ V9Walk::V9Walk(const std::string& sHostName, const std::string& sSenderIP, const
       Bounds_(Services.Bounds),
       LogRec_(LogRec),
       ExceptionRec_(ExceptionRec),
-      Trace_(Services.Trace, bTrace, Services.Bounds.MaxTraceBytes) {}
+      Trace_(Services.Trace, bTrace, Services.Bounds.MaxTraceBytes),
+      Pending_(Services.Pending) {}
 
 void V9Walk::Run() {
     LogRec_.Step(100);
@@ -113,18 +117,126 @@ bool V9Walk::DispatchFlowset(std::int64_t iNextFlowSet) {
     if (Counters_.iFlowsetLength < kFlowsetHeaderLength) return false;
     if (iFlowSetID == 0) return LearnTemplates(iNextFlowSet);
     if (iFlowSetID <= 255) {
-        // Options templates and reserved ids are skipped whole rather than reading their body as the
-        // next flowset header; only the reserved ids leave a marker.
+        // Options templates are learned without a line of trace; they and reserved ids are stepped
+        // over whole rather than reading their body as the next flowset header; only the reserved
+        // ids leave a marker.
+        if (iFlowSetID == kOptionsFlowSetID) LearnOptionsTemplates(iNextFlowSet);
         if (iFlowSetID > 1) Trace_.FlowSetMarker(iFlowSetID);
         Counters_.iPtr = iNextFlowSet;
         return true;
     }
     const tLearnedTemplate* Template = Templates_.Find(sSenderIP_, Header_.Source_ID, iFlowSetID);
     if (Template == nullptr) {
-        SkipWithoutTemplate();
+        SkipWithoutTemplate(iNextFlowSet);
+        return true;
+    }
+    if (Template->Options) {
+        // Options data is read for the collector's tables; the trace shows it as it always has, as
+        // data it has no template for.
+        ReadOptionsRecords(*Template, Reader_, Counters_.iPtr, std::min(iNextFlowSet, Reader_.Length() + 1));
+        SkipFlowset();
         return true;
     }
     return DecodeRecords(*Template, iNextFlowSet);
+}
+
+std::int64_t V9Walk::NowMs() {
+    if (NowMs_ < 0) NowMs_ = Clock_.EpochMicroseconds() / 1000;
+    return NowMs_;
+}
+
+// Options templates one after the other while a header fits; the rest is padding. Nothing here
+// touches the trace or the last template.
+void V9Walk::LearnOptionsTemplates(std::int64_t iNextFlowSet) {
+    std::int64_t iPos = Counters_.iPtr;
+    const std::int64_t iEnd = std::min(iNextFlowSet, Reader_.Length() + 1);
+    while (iEnd - iPos >= kOptionsTemplateHeaderLength) {
+        if (!ReadOptionsTemplate(iPos, iEnd)) return;
+    }
+}
+
+// False when the rest of the flowset cannot be read.
+bool V9Walk::ReadOptionsTemplate(std::int64_t& iPos, std::int64_t iEnd) {
+    const std::int32_t TemplateID = Reader_.U16Or0(iPos);
+    const std::int32_t ScopeLength = Reader_.U16Or0(iPos + 2);
+    const std::int32_t OptionLength = Reader_.U16Or0(iPos + 4);
+    iPos += kOptionsTemplateHeaderLength;
+    // Zeros where a template should start are padding.
+    if (TemplateID == 0 && ScopeLength == 0 && OptionLength == 0) return false;
+    tWalkExtras& Extras = Outcome_.Extras;
+    if (TemplateID < 256 || ScopeLength % 4 != 0 || OptionLength % 4 != 0 || iPos + ScopeLength + OptionLength > iEnd) {
+        ++Extras.OptionsIgnored;
+        return false;
+    }
+    const std::int32_t ScopeCount = ScopeLength / 4;
+    const std::int32_t FieldCount = ScopeCount + OptionLength / 4;
+    const std::int64_t iBody = iPos;
+    iPos += ScopeLength + OptionLength;
+    if (ScopeCount == 0 || FieldCount > kMaxTemplateFields) {
+        ++Extras.OptionsIgnored;
+        return true;
+    }
+    tLearnedTemplate Template;
+    Template.TemplateID = TemplateID;
+    Template.FieldCount = FieldCount;
+    Template.Options = true;
+    const tFieldRule& Unused = FieldRuleFor(-1);
+    PlanBuilder Builder;
+    for (std::int32_t k = 0; k < FieldCount; ++k) {
+        tTemplateField& Pair = Template.Fields[static_cast<std::size_t>(k)];
+        Pair.FieldType = Reader_.U16Or0(iBody + 4 * k);
+        Pair.FieldLength = Reader_.U16Or0(iBody + 4 * k + 2);
+        const bool bScope = k < ScopeCount;
+        Builder.Add(Pair.FieldLength, Unused, bScope ? ScopeFactFor(Pair.FieldType) : FactFor(Pair.FieldType), bScope);
+        Template.RecordLength += Pair.FieldLength == kVariableFieldLength ? 1 : Pair.FieldLength;
+    }
+    Template.Plan = Builder.Finish();
+    if (Template.RecordLength < 1) {
+        ++Extras.OptionsIgnored;
+        return true;
+    }
+    ++Extras.OptionsTemplatesLearned;
+    Templates_.Store(sSenderIP_, Header_.Source_ID, Template);
+    TakeHeldSets(Template);
+    return true;
+}
+
+void V9Walk::ReadOptionsRecords(const tLearnedTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
+                                std::int64_t iEnd) {
+    tWalkExtras& Extras = Outcome_.Extras;
+    const std::int64_t MinLength = std::max<std::int64_t>(Template.Plan.MinLength, 1);
+    while (iEnd - iPos >= MinLength) {
+        const std::int64_t Length = PlanRecordLength(Template.Plan, Reader, iPos);
+        if (Length < 0 || iPos + Length > iEnd) {
+            ++Extras.OptionsIgnored;
+            return;
+        }
+        if (Extras.Options.size() < kMaxOptionsRecords) {
+            tOptionsRecord& Record = Extras.Options.emplace_back();
+            Record.Domain = Header_.Source_ID;
+            RunOptionsPlan(Template.Plan, Reader, iPos, Record);
+        }
+        iPos += Length;
+    }
+}
+
+// The data sets that waited for this template: options data is read now, flow data handed to the
+// caller to decode after this datagram's walk.
+void V9Walk::TakeHeldSets(const tLearnedTemplate& Template) {
+    if (Pending_ == nullptr || Pending_->Empty()) return;
+    int Expired = 0;
+    Pending_->Take(sSenderIP_, 9, Header_.Source_ID, static_cast<std::uint16_t>(Template.TemplateID), NowMs(), Taken_,
+                   Expired);
+    Outcome_.Extras.SetsExpired += Expired;
+    for (tHeldSet& Held : Taken_) {
+        ++Outcome_.Extras.SetsDecodedLate;
+        if (Template.Options) {
+            const ByteReader Reader(Held.Body);
+            ReadOptionsRecords(Template, Reader, 1, Reader.Length() + 1);
+        } else {
+            Pending_->Late.push_back(tLateSet{std::move(Held), Template.Plan});
+        }
+    }
 }
 
 // A template flowset is read template by template while at least a template header's worth of it
@@ -214,7 +326,15 @@ void V9Walk::AcceptTemplate(const tLearnedTemplate& Template) {
     Last.TemplateID = Template.TemplateID;
     Last.FieldCount = Template.FieldCount;
     std::copy_n(Template.Fields.begin(), Template.FieldCount, Last.Fields.begin());
-    Templates_.Store(sSenderIP_, Header_.Source_ID, Template);
+    PlanBuilder Builder;
+    for (std::int32_t k = 0; k < Template.FieldCount; ++k) {
+        const tTemplateField& Pair = Template.Fields[static_cast<std::size_t>(k)];
+        Builder.Add(Pair.FieldLength, *Template.Rules[static_cast<std::size_t>(k)], FactFor(Pair.FieldType));
+    }
+    tLearnedTemplate Compiled = Template;
+    Compiled.Plan = Builder.Finish();
+    Templates_.Store(sSenderIP_, Header_.Source_ID, Compiled);
+    TakeHeldSets(Compiled);
 }
 
 // Records of no bytes would carry nothing and never end, and records too short for a flow or with
@@ -238,16 +358,35 @@ void V9Walk::NoteTemplate(tTemplateNote::Kind What, const tLearnedTemplate& Temp
     Outcome_.TemplateNotes.push_back({What, Template.TemplateID, Template.FieldCount});
 }
 
-void V9Walk::SkipWithoutTemplate() {
-    Trace_.NoTemplate(Counters_);
-    Counters_.iPtr += Counters_.iFlowsetLength - 4;
-    // The skipped flowset counts once, as if it were one record.
-    ++Counters_.iDataFlowSet;
+// A data flowset whose template is not known yet waits for it, when the caller keeps such data.
+void V9Walk::SkipWithoutTemplate(std::int64_t iNextFlowSet) {
     ++Outcome_.FlowsetsWithoutTemplate;
     auto& Ids = Outcome_.MissingTemplateIds;
     if (Ids.size() < kMaxMissingTemplateIds && std::find(Ids.begin(), Ids.end(), Counters_.iFlowSetID) == Ids.end()) {
         Ids.push_back(Counters_.iFlowSetID);
     }
+    if (Pending_ != nullptr) {
+        const std::int64_t iEnd = std::min(iNextFlowSet, Reader_.Length() + 1);
+        tHeldSet Held;
+        Held.TemplateID = static_cast<std::uint16_t>(Counters_.iFlowSetID);
+        Held.Clock = tExportClock{Header_.Sys_Uptime, Header_.UnixSeconds, 0, true};
+        Held.ReceivedMs = NowMs();
+        if (iEnd > Counters_.iPtr)
+            Held.Body.assign(sPacket_, static_cast<std::size_t>(Counters_.iPtr - 1),
+                             static_cast<std::size_t>(iEnd - Counters_.iPtr));
+        int Expired = 0;
+        const bool bHeld = Pending_->Hold(sSenderIP_, 9, Header_.Source_ID, Held, NowMs(), Expired);
+        ++(bHeld ? Outcome_.Extras.SetsHeld : Outcome_.Extras.SetsDropped);
+        Outcome_.Extras.SetsExpired += Expired;
+    }
+    SkipFlowset();
+}
+
+void V9Walk::SkipFlowset() {
+    Trace_.NoTemplate(Counters_);
+    Counters_.iPtr += Counters_.iFlowsetLength - 4;
+    // The skipped flowset counts once in the trace's numbering, as if it were one record.
+    ++Counters_.iDataFlowSet;
     LogRec_.Step(6100);
 }
 
@@ -256,10 +395,18 @@ void V9Walk::SkipWithoutTemplate() {
 bool V9Walk::DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextFlowSet) {
     LogRec_.Step(400);
     Counters_.TotalLength = 0;
+    const tRecordPlan& Plan = Template.Plan;
     bool bGoOn = true;
+    int Decoded = 0;
     for (;;) {
-        const std::int64_t RecordLength = RecordLengthAt(Template, Counters_.iPtr);
-        if (Counters_.iPtr + RecordLength > iNextFlowSet) {
+        const std::int64_t RecordLength = PlanRecordLength(Plan, Reader_, Counters_.iPtr);
+        // A length prefix past the datagram's end is a record the datagram cut, not padding, as long
+        // as the flowset says it goes on.
+        if (RecordLength < 0 && Counters_.iPtr < iNextFlowSet) {
+            bGoOn = false;
+            break;
+        }
+        if (RecordLength < 0 || Counters_.iPtr + RecordLength > iNextFlowSet) {
             // Fewer bytes than a record left in the flowset: padding. Records never run on into the
             // next flowset's header.
             Counters_.iPtr = iNextFlowSet;
@@ -271,51 +418,54 @@ bool V9Walk::DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextF
             bGoOn = false;
             break;
         }
-        if (Counters_.iDataFlowSet >= Bounds_.MaxRecords) {
+        if (Outcome_.RecordsDecoded >= Bounds_.MaxRecords) {
             Outcome_.RecordsCut = true;
+            // What the bound left in this flowset is counted as lost.
+            const std::int64_t Left = std::min(iNextFlowSet, Reader_.Length() + 1) - Counters_.iPtr;
+            Outcome_.Extras.RecordsDropped +=
+                static_cast<int>(Plan.Variable ? 1 : Left / std::max<std::int64_t>(RecordLength, 1));
             bGoOn = false;
             break;
         }
-        DecodeRecord(Template);
+        if (Trace_.On()) {
+            DecodeRecord(Template);
+        } else {
+            // Untraced, a record is read by its template's plan alone; the position moves once.
+            RunPlan(Plan, Reader_, Counters_.iPtr, NextSlot());
+            Counters_.iPtr += RecordLength;
+            Counters_.iPtrCheck -= RecordLength;
+        }
+        ++Decoded;
     }
+    // The marker the last field of the last record would have written field by field.
+    if (Decoded > 0 && !Trace_.On() && Plan.LastMarker != nullptr) Trace_.Marker(FieldMarkerText(*Plan.LastMarker));
     LogRec_.Step(6100);
     return bGoOn;
 }
 
-void V9Walk::DecodeRecord(const tLearnedTemplate& Template) {
+// The slot of the next record decoded: records fill the slots from the first on, without gaps.
+tNetflowV9& V9Walk::NextSlot() {
     ++Counters_.iDataFlowSet;
+    const auto Slot = static_cast<std::size_t>(Outcome_.RecordsDecoded);
     ++Outcome_.RecordsDecoded;
-    // No record is dropped for want of a slot: the array grows past its initial 30 slots as needed,
-    // up to the bound on records.
-    const std::size_t Slot = static_cast<std::size_t>(Counters_.iDataFlowSet - 1);
+    // No record is dropped for want of a slot: the array grows past its initial 30 slots as needed.
     if (Slot >= Records_.size()) Records_.resize(Slot + 1);
-    Outcome_.SlotsReached = std::max(Outcome_.SlotsReached, Counters_.iDataFlowSet);
+    Outcome_.SlotsReached = Outcome_.RecordsDecoded;
     tNetflowV9& Record = Records_[Slot];
     Record.HostName = sHostName_;
     Record.SenderIP = sSenderIP_;
-    Trace_.RecordStart(Counters_, Header_.FlowSets);
-    DecodeFields(Template, Record);
-    Trace_.RecordEnd(Counters_);
-    LogRec_.Step(6000);
+    return Record;
 }
 
-// The bytes of the record at iPtr: the template's record length, or for a template with
-// variable-length fields the lengths their prefixes give (beyond the datagram when a prefix is cut).
-std::int64_t V9Walk::RecordLengthAt(const tLearnedTemplate& Template, std::int64_t iPtr) const {
-    if (Template.VariableFields == 0) return Template.RecordLength;
-    std::int64_t p = iPtr;
-    for (std::int32_t k = 0; k < Template.FieldCount; ++k) {
-        const std::int32_t FieldLength = Template.Fields[static_cast<std::size_t>(k)].FieldLength;
-        if (FieldLength != kVariableFieldLength) {
-            p += FieldLength;
-            continue;
-        }
-        std::int64_t Prefix = 0;
-        const std::int64_t Length = ReadVariableLength(Reader_, p, Prefix);
-        if (Length < 0) return Reader_.Length() + 1;
-        p += Prefix + Length;
-    }
-    return p - iPtr;
+void V9Walk::DecodeRecord(const tLearnedTemplate& Template) {
+    const std::int64_t iRecord = Counters_.iPtr;
+    tNetflowV9& Record = NextSlot();
+    Trace_.RecordStart(Counters_, Header_.FlowSets);
+    DecodeFields(Template, Record);
+    // The numbers no line shows come from the same plan as untraced records'.
+    RunPlan(Template.Plan, Reader_, iRecord, Record);
+    Trace_.RecordEnd(Counters_);
+    LogRec_.Step(6000);
 }
 
 void V9Walk::DecodeFields(const tLearnedTemplate& Template, tNetflowV9& Record) {

@@ -7,6 +7,7 @@
 #include "V9Trace.h"
 #include "flowdecode/DecodeServices.h"
 #include "flowdecode/NetflowV9.h"
+#include "flowdecode/PendingSets.h"
 #include "flowdecode/Templates.h"
 #include "support/ExceptionReport.h"
 
@@ -45,10 +46,17 @@ class V9Walk {
     void AcceptTemplate(const tLearnedTemplate& Template);
     bool Refused(const tLearnedTemplate& Template);
     void NoteTemplate(tTemplateNote::Kind What, const tLearnedTemplate& Template);
-    void SkipWithoutTemplate();
+    void SkipWithoutTemplate(std::int64_t iNextFlowSet);
+    void SkipFlowset();
+    void LearnOptionsTemplates(std::int64_t iNextFlowSet);
+    bool ReadOptionsTemplate(std::int64_t& iPos, std::int64_t iNextFlowSet);
+    void ReadOptionsRecords(const tLearnedTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
+                            std::int64_t iEnd);
+    void TakeHeldSets(const tLearnedTemplate& Template);
+    std::int64_t NowMs();
     bool DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextFlowSet);
+    tNetflowV9& NextSlot();
     void DecodeRecord(const tLearnedTemplate& Template);
-    std::int64_t RecordLengthAt(const tLearnedTemplate& Template, std::int64_t iPtr) const;
     void DecodeFields(const tLearnedTemplate& Template, tNetflowV9& Record);
 
     const std::string& sHostName_;
@@ -65,6 +73,9 @@ class V9Walk {
     V9Trace Trace_;
     tWalkCounters Counters_;
     tV9Outcome Outcome_;
+    PendingDataSets* Pending_;
+    std::int64_t NowMs_ = -1;
+    std::vector<tHeldSet> Taken_;
 };
 
 }  // namespace netflowlib

@@ -45,15 +45,24 @@ const std::string kRecordsCutLine =
 }  // namespace
 
 TEST_F(Bounds, RecordsAreCutAtTheBoundAndTheTraceSaysSoLast) {
-    auto R = DecodeV9(FourByteRecords(100));
+    // By default no well-formed record is ever cut: 2,000 records of four bytes fill 8,000 bytes.
+    auto R = DecodeV9(FourByteRecords(2000));
+    EXPECT_EQ(R.Outcome.RecordsDecoded, 2000);
+    EXPECT_FALSE(R.Outcome.RecordsCut);
+    EXPECT_EQ(R.Records[1999].IPV4_SRC_ADDR, "10.0.7.207");
+
+    ForgetTemplates();
+    Rig().Bounds.MaxRecords = 100;
+    R = DecodeV9(FourByteRecords(100));
     EXPECT_EQ(R.Outcome.RecordsDecoded, 100);
     EXPECT_FALSE(R.Outcome.RecordsCut) << "just at the bound nothing is cut";
     EXPECT_EQ(R.Sink.CountLinesStartingWith("*** RECORDS CUT"), 0);
 
-    R = DecodeV9(FourByteRecords(101));
+    R = DecodeV9(FourByteRecords(103));
     EXPECT_EQ(R.Slots, 100);
     EXPECT_EQ(R.Outcome.RecordsDecoded, 100);
     EXPECT_TRUE(R.Outcome.RecordsCut);
+    EXPECT_EQ(R.Outcome.Extras.RecordsDropped, 3) << "every flow a bound drops is counted";
     EXPECT_FALSE(R.Outcome.TraceCut);
     ASSERT_FALSE(R.Sink.Bare().empty());
     EXPECT_EQ(R.Sink.Bare().back(), kRecordsCutLine);
@@ -101,6 +110,8 @@ TEST_F(Bounds, TemplatesThatCannotCarryAFlowAreRefused) {
         std::vector<Pair> Pairs;
         std::string sLine;
     };
+    // Fields of no bytes are refused only when asked to.
+    Rig().Bounds.RefuseZeroLengthFields = true;
     for (const Case& c :
          {Case{{{1, 0}, {4, 1}, {8, 4}}, "*** TEMPLATE REFUSED: TemplateID=256 has a field of length 0 ***"},
           Case{{{4, 1}, {7, 2}},
@@ -137,8 +148,23 @@ TEST_F(Bounds, TheOutcomeCountsTemplatesAndNamesTheMissingOnes) {
     for (std::int32_t Id = 300; Id < 316; ++Id) Expected.push_back(Id);
     EXPECT_EQ(R.Outcome.MissingTemplateIds, Expected) << "distinct, in order, the first 16";
     EXPECT_EQ(R.Outcome.RecordsDecoded, 1);
-    EXPECT_EQ(R.Slots, 22);
+    EXPECT_EQ(R.Slots, 1) << "flowsets without template take no slot";
+    EXPECT_EQ(R.Sink.CountLinesStartingWith("Data record but no template record"), 21);
     EXPECT_FALSE(R.Outcome.Failed);
+}
+
+TEST_F(Bounds, ZeroLengthFieldsAreAcceptedAndFillNothing) {
+    const auto R = DecodeV9(V9Header(2) + TemplateFlowset(256, {{1, 0}, {4, 1}, {8, 4}, {15, 0}}) +
+                            Flowset(256, Hex("06 0A 00 00 01 11 0A 00 00 02")));
+    EXPECT_EQ(R.Outcome.TemplatesRefused, 0);
+    ASSERT_EQ(R.Outcome.RecordsDecoded, 2);
+    EXPECT_EQ(R.Records[0].PROTOCOL, 6);
+    EXPECT_EQ(R.Records[1].PROTOCOL, 17);
+    EXPECT_EQ(R.Records[1].IPV4_SRC_ADDR, "10.0.0.2");
+    EXPECT_EQ(R.Records[1].IN_BYTES, 0);
+    EXPECT_EQ(R.Records[1].IPV4_NEXT_HOP, "") << "a field of no bytes fills nothing";
+    EXPECT_FALSE(R.Records[1].Facts.HasAny(tFlowFacts::kBytes | tFlowFacts::kNextHopV4));
+    EXPECT_EQ(R.Sink.CountLinesStartingWith("IN_BYTES="), 2) << "traced all the same";
 }
 
 TEST_F(Bounds, TheSignatureWithoutServicesUsesTheProcessStore) {

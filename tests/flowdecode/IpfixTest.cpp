@@ -211,25 +211,31 @@ TEST_F(IpfixWalkTest, SetLongerThanTheMessageIsReadUpToTheMessageEnd) {
     EXPECT_EQ(Short.Outcome.RecordsDecoded, 0);
 }
 
-TEST_F(IpfixWalkTest, OptionsTemplatesAndReservedSetsAreSkippedAndRefusalsCounted) {
+TEST_F(IpfixWalkTest, OptionsTemplatesAreLearnedReservedSetsSkippedAndRefusalsCounted) {
     const std::string sOptions = U16(400) + U16(2) + U16(1) + U16(149) + U16(4) + U16(41) + U16(8);
     const auto R =
         Decode(IpfixMessage(Flowset(3, sOptions) + Flowset(7, "abcd") +
                             Flowset(2, IpfixTemplate(260, {{8, 0}, {12, 4}}) + IpfixTemplate(261, {{4, 1}})) +
                             Flowset(2, IpfixTemplate(256, Ipv4Specs())) + Flowset(256, kRecord1)));
     EXPECT_EQ(R.Outcome.OptionsTemplateSets, 1);
-    EXPECT_EQ(R.Outcome.TemplatesRefused, 2);
+    // A field of no bytes is accepted; a record of one byte cannot carry a flow.
+    EXPECT_EQ(R.Outcome.TemplatesRefused, 1);
     EXPECT_EQ(R.Outcome.RecordsDecoded, 1);
-    EXPECT_EQ(Store.Find("192.0.2.1", 0, 400), nullptr);
+    EXPECT_EQ(R.Outcome.Extras.OptionsTemplatesLearned, 1);
+    ASSERT_NE(Store.Find("192.0.2.1", 0, 400), nullptr);
+    EXPECT_TRUE(Store.Find("192.0.2.1", 0, 400)->Options);
     EXPECT_FALSE(R.Outcome.Malformed);
 }
 
-TEST_F(IpfixWalkTest, BoundOnRecordsCountsSetsWithoutTemplate) {
+TEST_F(IpfixWalkTest, BoundOnRecordsCountsOnlyDecodedRecords) {
     Rig().Bounds.MaxRecords = 3;
-    const auto R = Decode(IpfixMessage(Flowset(999, "abcd") + Flowset(2, IpfixTemplate(256, Ipv4Specs())) +
-                                       Flowset(256, Repeat(kRecord1, 5))));
+    std::string sUnknown;
+    for (int Id = 900; Id < 910; ++Id) sUnknown += Flowset(Id, "abcd");
+    const auto R = Decode(
+        IpfixMessage(sUnknown + Flowset(2, IpfixTemplate(256, Ipv4Specs())) + Flowset(256, Repeat(kRecord1, 5))));
     EXPECT_TRUE(R.Outcome.RecordsCut);
-    EXPECT_EQ(R.Outcome.RecordsDecoded, 2);
+    EXPECT_EQ(R.Outcome.RecordsDecoded, 3);
+    EXPECT_EQ(R.Outcome.Extras.RecordsDropped, 2);
     // Past the first 30 slots the array grows.
     Rig().Bounds.MaxRecords = 100;
     EXPECT_EQ(Decode(IpfixMessage(Flowset(256, Repeat(kRecord2, 45)))).Outcome.SlotsReached, 45);
@@ -237,9 +243,9 @@ TEST_F(IpfixWalkTest, BoundOnRecordsCountsSetsWithoutTemplate) {
 
 TEST(IpfixStore, BoundedLeastRecentlyUsedFirstOut) {
     IpfixTemplateStore Store(2);
-    for (std::uint16_t Id : {256, 257}) Store.Store("a", 0, tIpfixTemplate{Id, {}, 4, 0});
+    for (std::uint16_t Id : {256, 257}) Store.Store("a", 0, tIpfixTemplate{Id, {}, 4, 0, {}, false, 0});
     ASSERT_NE(Store.Find("a", 0, 256), nullptr);
-    Store.Store("a", 0, tIpfixTemplate{258, {}, 4, 0});
+    Store.Store("a", 0, tIpfixTemplate{258, {}, 4, 0, {}, false, 0});
     EXPECT_EQ(Store.Size(), 2u);
     EXPECT_EQ(Store.Find("a", 0, 257), nullptr);
     EXPECT_NE(Store.Find("a", 0, 256), nullptr);

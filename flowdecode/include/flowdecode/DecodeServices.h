@@ -4,27 +4,31 @@
 #include <cstdint>
 #include <vector>
 
+#include "flowdecode/FlowFacts.h"
 #include "support/Seams.h"
 
 namespace netflowlib {
 
 class PacketTraceSink;
+class PendingDataSets;
 class TemplateStore;
 
 // What one datagram may cost. Real exporters put 30 to 60 records into a datagram and their
 // templates describe records of 20 bytes and more; these bounds leave such datagrams whole and
 // keep a hostile one within a few times the cost of a full ordinary one.
 struct tDecodeBounds {
-    // Slots one datagram may reach (records decoded plus data flowsets skipped for want of their
-    // template before them); the walk ends at the first record beyond.
-    int MaxRecords = 100;
+    // Records one datagram may have decoded; the walk ends at the first record beyond. A datagram
+    // holds at most 65,535 bytes and a record at least MinRecordLength of them, so the default never
+    // cuts a well-formed record: the work is bounded by the datagram's bytes.
+    int MaxRecords = 65535 / 4;
     // Bytes of packet trace per datagram, header included; the trace ends with one line saying so and
     // decoding goes on untraced.
     std::size_t MaxTraceBytes = 512 * 1024;
     // Templates whose records are shorter cannot carry a flow (not even one IPv4 address) and are
-    // refused, as are templates with a field of length 0.
+    // refused. A field of length 0 is accepted unless asked otherwise: real exporters send them, and
+    // it occupies no bytes and fills nothing.
     std::int64_t MinRecordLength = 4;
-    bool RefuseZeroLengthFields = true;
+    bool RefuseZeroLengthFields = false;
 };
 
 // The side effects of the decoders, passed in. The signatures without services use
@@ -36,6 +40,8 @@ struct tDecodeServices {
     TemplateStore& Templates;
     brix32::Clock& Clock;
     tDecodeBounds Bounds{};
+    // Where data that arrives before its template waits for it; none: such data is skipped.
+    PendingDataSets* Pending = nullptr;
 };
 
 tDecodeServices DefaultDecodeServices();
@@ -51,6 +57,26 @@ struct tTemplateNote {
     Kind What = Kind::Learned;
     std::int32_t TemplateID = 0;
     std::int32_t FieldCount = 0;
+};
+
+constexpr std::size_t kMaxOptionsRecords = 1024;
+
+// What both walks report beside their records: options data, held and late data, and flows lost.
+struct tWalkExtras {
+    // Options data records read, in order (the first kMaxOptionsRecords of them).
+    std::vector<tOptionsRecord> Options;
+    // Options templates learned, and options templates or records that were malformed, named a scope
+    // of no length or ran past their set: ignored.
+    int OptionsTemplatesLearned = 0;
+    int OptionsIgnored = 0;
+    // Data sets kept for a template not yet known, decoded now that it came, dropped for age, and
+    // refused by the bounds on what may wait.
+    int SetsHeld = 0;
+    int SetsDecodedLate = 0;
+    int SetsExpired = 0;
+    int SetsDropped = 0;
+    // Records of this datagram a bound left undecoded.
+    int RecordsDropped = 0;
 };
 
 // What one DecodeV9Packet call tells its caller.
@@ -74,6 +100,7 @@ struct tV9Outcome {
     bool Malformed = false;
     // A failure was reported; what was decoded before it stays.
     bool Failed = false;
+    tWalkExtras Extras;
 };
 
 }  // namespace netflowlib

@@ -10,6 +10,7 @@
 #include "flowdecode/DecodeServices.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV9.h"
+#include "flowdecode/RecordPlan.h"
 
 namespace netflowlib {
 
@@ -32,18 +33,25 @@ struct tIpfixTemplate {
     // bytes left in a data set than this are padding.
     std::int64_t MinRecordLength = 0;
     std::int32_t VariableFields = 0;
+    tRecordPlan Plan;
+    // An options template: the first ScopeFields fields are its scope.
+    bool Options = false;
+    std::uint16_t ScopeFields = 0;
 };
 
 // Templates with more fields are refused: no exporter needs them and they would let one message
 // make the store hold megabytes.
 constexpr std::size_t kMaxIpfixTemplateFields = 128;
-constexpr std::size_t kIpfixTemplateCapacity = 1024;
+// The version 9 bounds (kTemplatesPerExporter per exporter). A template at the field cap costs several
+// kilobytes, so only 64 senders filling their shares with such could take the store past 100 MB.
+constexpr std::size_t kIpfixTemplateCapacity = 32768;
 
 class IpfixTemplateCache;
 
 // IPFIX templates keyed by the sender's address text, the observation domain and the template id.
 // Apart from the version 9 store, because the two numberings are unrelated: an exporter may speak
-// both and use one id for two layouts. Bounded, least recently used first out. Listener thread only.
+// both and use one id for two layouts. Bounded like the version 9 store: in all and per sender, least
+// recently used first out. Listener thread only.
 class IpfixTemplateStore {
   public:
     explicit IpfixTemplateStore(std::size_t Capacity = kIpfixTemplateCapacity);
@@ -62,6 +70,8 @@ class IpfixTemplateStore {
     void Clear();
     std::size_t Size() const;
     std::size_t Capacity() const;
+    // Templates pushed out by the bounds so far.
+    std::uint64_t Evicted() const;
 
   private:
     std::unique_ptr<IpfixTemplateCache> Cache_;
@@ -80,12 +90,12 @@ struct tIpfixOutcome {
     // Records are filled from slot 0 on, without gaps: the caller visits slots 0 .. SlotsReached - 1.
     int SlotsReached = 0;
     int RecordsDecoded = 0;
-    // The bound on records ended the walk (DecodeServices.h); sets without template count towards it.
+    // The bound on records ended the walk (DecodeServices.h).
     bool RecordsCut = false;
     int TemplatesLearned = 0;
     int TemplatesRefused = 0;
     int TemplatesWithdrawn = 0;
-    int OptionsTemplateSets = 0;  // skipped whole
+    int OptionsTemplateSets = 0;
     // Templates learned and withdrawn, in order (the first kMaxMissingTemplateIds of them).
     std::vector<tIpfixTemplateNote> Templates;
     int SetsWithoutTemplate = 0;
@@ -95,6 +105,7 @@ struct tIpfixOutcome {
     bool Malformed = false;
     // A failure was reported; what was decoded before it stays.
     bool Failed = false;
+    tWalkExtras Extras;
 };
 
 // Decodes one IPFIX message (version 10) whose header DecodeHeader read into Records: the records

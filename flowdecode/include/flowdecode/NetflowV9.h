@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "flowdecode/DecodeServices.h"
+#include "flowdecode/FlowFacts.h"
 #include "flowdecode/NetflowHeader.h"
 
 namespace netflowlib {
@@ -46,6 +47,8 @@ struct tNetflowV9 {
     // The numbers behind IPV4_SRC_ADDR and IPV4_DST_ADDR, in host order, set together with them.
     std::uint32_t IPV4_SRC_VALUE = 0;
     std::uint32_t IPV4_DST_VALUE = 0;
+    // The numbers no line shows, for the flow record.
+    tFlowFacts Facts;
 };
 
 // The handler makes it with kV9InitialSlots empty slots for every datagram; the decoder grows it

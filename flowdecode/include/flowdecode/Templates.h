@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "flowdecode/NetflowV9.h"
+#include "flowdecode/RecordPlan.h"
 
 namespace netflowlib {
 
@@ -21,6 +22,10 @@ struct tLearnedTemplate {
     std::int32_t VariableFields = 0;
     std::array<tTemplateField, kMaxTemplateFields> Fields{};
     std::array<const tFieldRule*, kMaxTemplateFields> Rules{};
+    // How records of this template are read when no trace is written.
+    tRecordPlan Plan;
+    // An options template: its records describe the exporter (samplers, interfaces), not flows.
+    bool Options = false;
 };
 
 // Where the version 9 decoder keeps what template flowsets taught it: the templates per exporter,
@@ -37,14 +42,20 @@ class TemplateStore {
     virtual tTemplateFlowsetFormat& LastTemplate() = 0;
 };
 
-constexpr std::size_t kTemplateCacheCapacity = 1024;
+// Bounds on the templates kept, per exporter and in all. An exporter uses a few dozen templates; 512
+// leaves it ample room while one exporter (or one making up ids) fills at most 1/64 of the whole. The
+// whole holds 16,000 exporters of two templates each, and as a kept template costs from a few hundred
+// bytes to about a kilobyte, a full store stays within a few tens of megabytes.
+constexpr std::size_t kTemplatesPerExporter = 512;
+constexpr std::size_t kTemplateCacheCapacity = 32768;
 
 class TemplateCache;
 
 // Templates keyed by the sender's address text, the header's Source_ID and the TemplateID: exporters
 // number their templates independently, so one id can mean different layouts from two senders (or
 // from two sources of one sender). Bounded, least recently used first out, so that a flood of
-// template ids cannot exhaust memory.
+// template ids cannot exhaust memory: at most Capacity in all and kTemplatesPerExporter (or Capacity,
+// if fewer) per sender, whose own templates make room for its next one.
 class ExporterTemplateStore : public TemplateStore {
   public:
     explicit ExporterTemplateStore(std::size_t Capacity = kTemplateCacheCapacity);
@@ -63,6 +74,8 @@ class ExporterTemplateStore : public TemplateStore {
     void Clear();
     std::size_t Size() const;
     std::size_t Capacity() const;
+    // Templates pushed out by the bounds so far.
+    std::uint64_t Evicted() const;
 
   private:
     std::unique_ptr<TemplateCache> Cache_;

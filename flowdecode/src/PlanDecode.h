@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+
+#include "ByteReader.h"
+#include "flowdecode/FlowFacts.h"
+#include "flowdecode/NetflowV9.h"
+#include "flowdecode/RecordPlan.h"
+
+namespace netflowlib {
+
+// Where an element's value goes; version 9 field types and IPFIX element ids share their numbers
+// up to 127, and the few above that a version 9 exporter sends are the IPFIX ones. Enterprise
+// elements go nowhere.
+FactKind FactFor(std::int32_t ElementID, bool Enterprise = false);
+// A version 9 options template's scope field: type 2 names an interface; the others (system, line
+// card, cache, template) say nothing a flow needs.
+FactKind ScopeFactFor(std::int32_t ScopeType);
+
+// Collects a template's fields, then compiles them into a plan.
+class PlanBuilder {
+  public:
+    void Add(std::int32_t Length, const tFieldRule& Rule, FactKind Fact, bool Scope = false);
+    tRecordPlan Finish();
+
+  private:
+    tRecordPlan Plan_;
+    std::int32_t Offset_ = 0;
+};
+
+// The bytes of the record at iPos, or -1 when a length prefix of a variable-length field lies past
+// the reader's end.
+std::int64_t PlanRecordLength(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos);
+
+// Fills Slot's fields and facts from the record at iPos, which the caller found to lie whole inside
+// the reader (PlanRecordLength).
+void RunPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tNetflowV9& Slot);
+
+// The same for an options record: its scope and facts, and the texts of interface names.
+void RunOptionsPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tOptionsRecord& Record);
+
+}  // namespace netflowlib
