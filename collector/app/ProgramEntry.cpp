@@ -2,7 +2,11 @@
 #include <QApplication>
 #include <clocale>
 #include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
 
+#include "CommandLine.h"
 #include "Main.h"
 #include "SelectDay.h"
 #include "TerminationSignals.h"
@@ -17,11 +21,22 @@ int main(int argc, char* argv[]) {
     std::setlocale(LC_ALL, "");
     brix32::RefreshLocaleFormats();
 
+    // The toolkit has taken its own options out already.
+    std::vector<std::string> arguments;
+    for (const QString& a : QCoreApplication::arguments().mid(1)) arguments.push_back(a.toStdString());
+    CollectorOptions options;
+    std::string usageError;
+    if (!ParseCollectorOptions(arguments, options, usageError)) {
+        std::fprintf(stderr, "%s\n", usageError.c_str());
+        return 2;
+    }
+
     // A signal can arrive while start-up still shows an error box, before the main loop runs;
     // remember it so that the loop is not entered at all.
     bool quitRequested = false;
     // The collector outlives its window, which only shows and switches it.
     Collector collector;
+    for (const auto& [exporter, rate] : options.SamplingRates) collector.SetSamplingRate(exporter, rate);
     TerminationSignals terminationSignals(
         [&quitRequested](int) {
             quitRequested = true;
@@ -35,8 +50,7 @@ int main(int argc, char* argv[]) {
     TForm1 Form1(collector, nullptr, TForm1::ErrorBoxes::OnlyWithADisplay);
     TfrmSelectDay frmSelectDay;
 
-    // The only option of the program's own; the toolkit has taken its options out already.
-    if (QCoreApplication::arguments().mid(1).contains(QStringLiteral("--traffic"))) Form1.Traffic1Click();
+    if (options.OpenTraffic) Form1.Traffic1Click();
 
     // Without a display nobody can switch the listener on by hand: a collector that cannot listen
     // ends with a failure status (its reason is on standard error), so a service manager restarts it.

@@ -51,6 +51,11 @@ void Collector::ShowIn(WindowUpdates& Window) {
     Window_ = &Window;
 }
 
+void Collector::SetSamplingRate(const FlowAddress& Exporter, std::uint32_t Rate) {
+    if (Handler_ != nullptr) throw std::logic_error("Sampling rates are set before the collector starts.");
+    SamplingRates_.emplace_back(Exporter, Rate);
+}
+
 DatagramHandler& Collector::Handler() {
     std::call_once(HandlerMade_, [this] {
         // The packet trace of a datagram is written whole when its decoding ends: line by line it
@@ -59,6 +64,8 @@ DatagramHandler& Collector::Handler() {
             TraceFiles_ ? std::move(TraceFiles_) : std::make_unique<netflowlib::StagedTraceSink>();
         Handler_ = std::make_unique<DatagramHandler>(*Window_, Counters_, std::move(trace), Services_);
         Handler_->FeedExporters(&Exporters_);
+        Handler_->FeedInterfaces(&Interfaces_);
+        for (const auto& [Exporter, Rate] : SamplingRates_) Handler_->SetSamplingRate(Exporter, Rate);
         Handler_->FeedRecent(&Recent_);
     });
     return *Handler_;

@@ -14,6 +14,7 @@
 #include "Counters.h"
 #include "DatagramHandler.h"
 #include "ExporterTable.h"
+#include "InterfaceNames.h"
 #include "FlowConsumer.h"
 #include "FlowHandOver.h"
 #include "IdUDPServer.h"
@@ -70,6 +71,10 @@ class Collector {
     const CollectorCounters& Counters() const { return Counters_; }
     const ExporterTable& Exporters() const { return Exporters_; }
     RecentDatagrams& Recent() { return Recent_; }
+    // Interface names from options data, for the views.
+    const InterfaceNames& Interfaces() const { return Interfaces_; }
+    // The operator's sampling rate for an exporter (before Start).
+    void SetSamplingRate(const FlowAddress& Exporter, std::uint32_t Rate);
 
   private:
     struct Attachment {
@@ -82,6 +87,8 @@ class Collector {
 
     CollectorCounters Counters_;
     ExporterTable Exporters_;
+    InterfaceNames Interfaces_;
+    std::vector<std::pair<FlowAddress, std::uint32_t>> SamplingRates_;
     RecentDatagrams Recent_;
     HandlerServices Services_;
     std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles_;

@@ -47,4 +47,10 @@ struct CollectorCounters {
     // Bounds on the work one datagram may cause
     Counter BoundCuts;         // datagrams whose records or trace were cut by the bounds
     Counter TemplatesRefused;  // templates not learned because of the bounds
+    Counter FlowsDroppedByBounds;
+
+    // Data that arrived before its template
+    Counter SetsHeld;
+    Counter SetsDecodedLate;
+    Counter SetsLost;  // dropped after waiting too long, or for want of room to wait
 };

@@ -58,6 +58,7 @@ netflowlib::tV9Outcome AsOutcome(const netflowlib::tIpfixOutcome& Ipfix) {
     Outcome.MissingTemplateIds = Ipfix.MissingTemplateIds;
     Outcome.Malformed = Ipfix.Malformed;
     Outcome.Failed = Ipfix.Failed;
+    Outcome.Extras = Ipfix.Extras;
     return Outcome;
 }
 
@@ -80,7 +81,7 @@ DatagramHandler::DatagramHandler(WindowUpdates& Window, CollectorCounters* Count
       Csv_(*Services.Clock, Counters_, *Services.CsvOutput),
       // The decoders report through the handler's counted reporter and write their trace through the
       // trace policy; templates stay in the process-wide store, which gTemplateFlowsetFormat mirrors.
-      Decode_{Trace_, Reporter_, netflowlib::ProcessTemplateStore(), *Services.Clock} {}
+      Decode_{Trace_, Reporter_, netflowlib::ProcessTemplateStore(), *Services.Clock, {}, &Pending_} {}
 
 DatagramHandler::DatagramHandler(WindowUpdates& Window, CollectorCounters& Counters,
                                  std::unique_ptr<netflowlib::PacketTraceSink> TraceFiles, HandlerServices Services)
@@ -141,6 +142,7 @@ void DatagramHandler::HandleDatagram(const char* Data, std::size_t Size, const S
     const std::int64_t receivedUs = Clock_.EpochMicroseconds();
     ReceivedMs_ = receivedUs / 1000;
     Sender_ = Sender;
+    Extras_ = {};
     if (Recent_ != nullptr) {
         const std::uint32_t ipv4 = Sender.Address.Kind == FlowAddress::IPv4 ? Sender.Address.IPv4HostOrder() : 0;
         Recent_->Add(Data, Size, ipv4, Sender.Port, receivedUs);
@@ -198,9 +200,12 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
     netflowlib::tNetflowHeader Header{};
     netflowlib::DecodeHeader(sPacket, Header, Decode_);
     CountVersion(Size, Header);
+    SetContext(Header);
     netflowlib::tV9Outcome Outcome;
+    Pending_.Late.clear();
     const int count = DecodeRecords(SenderIP, sPacket, Header, Behind, Outcome);
-    ObserveOutcome(Header, sPacket.size(), count, Outcome);
+    // Samplers and interface names first, so that this datagram's own flows already use them.
+    ApplyOptions(Outcome.Extras);
 
     if (netflowlib::gTemplateFlowsetFormat.FieldCount > 0)
         Window_.SetCaption(Caption::lblTemplate, "Waiting for v9 data");
@@ -209,8 +214,92 @@ void DatagramHandler::Body(const char* Data, std::size_t Size, const std::string
     // Version 5 shows the records the decoder filled; version 9 every slot its walk reached, even
     // when a later template of the same datagram withdrew the one it was decoded with.
     if (Header.Version == 5) WriteV5Records(count);
-    // An IPFIX record is a version 9 record filled through the same field table: the same lines.
-    if (Header.Version == 9 || Header.Version == 10) WriteV9Records(count, Header.Version);
+    int lateFlows = 0;
+    if (Header.Version == 9 || Header.Version == 10) {
+        // Data that waited for a template this datagram brought arrived before this datagram's own.
+        lateFlows = WriteLateRecords(SenderIP, Header.Version);
+        // An IPFIX record is a version 9 record filled through the same field table: the same lines.
+        WriteV9Records(V9Records_, count, Header.Version);
+    }
+    ObserveOutcome(Header, sPacket.size(), count, lateFlows, Outcome);
+}
+
+void DatagramHandler::SetContext(const netflowlib::tNetflowHeader& Header) {
+    Context_.Exporter = Sender_.Address;
+    Context_.Domain = Header.Source_ID;
+    Context_.Clock = netflowlib::tExportClock{Header.Sys_Uptime, Header.UnixSeconds, 0, Header.Version != 10};
+    Context_.ReceivedMs = ReceivedMs_;
+    V5Rate_ = 1;
+    if (Header.Version == 5) {
+        Context_.Domain = static_cast<std::uint32_t>(Header.Engine_Type & 0xFF) << 8 |
+                          static_cast<std::uint32_t>(Header.Engine_ID & 0xFF);
+        Context_.Clock.UnixNanoseconds = Header.Unix_NSecs;
+        V5Rate_ = Sampling_.RateForV5(Sender_.Address, static_cast<std::uint16_t>(Header.Sampling_Interval));
+    }
+}
+
+void DatagramHandler::ApplyOptions(const netflowlib::tWalkExtras& Extras) {
+    using F = netflowlib::tFlowFacts;
+    constexpr std::uint32_t kSamplingFields = F::kSamplingInterval | F::kRandomInterval | F::kPacketInterval |
+                                              F::kPacketSpace | F::kSamplingSize | F::kSamplingPopulation;
+    Extras_.OptionsRecords += Extras.Options.size();
+    Extras_.OptionsIgnored += static_cast<std::uint64_t>(Extras.OptionsIgnored);
+    for (const netflowlib::tOptionsRecord& record : Extras.Options) {
+        if (record.HasInterface && Interfaces_ != nullptr)
+            Interfaces_->Set(Sender_.Address, record.Interface, record.InterfaceName, record.InterfaceDescription);
+        if (!record.Facts.HasAny(kSamplingFields)) continue;
+        // A rate of 0 says nothing; the rate learned before stays.
+        if (Sampling_.Learn(Sender_.Address, record)) {
+            ++SamplingGeneration_;
+        } else {
+            ++Extras_.OptionsIgnored;
+        }
+    }
+    Extras_.SetsHeld += static_cast<std::uint64_t>(Extras.SetsHeld);
+    Extras_.SetsDecodedLate += static_cast<std::uint64_t>(Extras.SetsDecodedLate);
+    Extras_.SetsExpired += static_cast<std::uint64_t>(Extras.SetsExpired);
+    Extras_.SetsDropped += static_cast<std::uint64_t>(Extras.SetsDropped);
+    Extras_.FlowsDroppedByBounds += static_cast<std::uint64_t>(Extras.RecordsDropped);
+    if (Extras.SetsHeld > 0) Counters_.SetsHeld.Add(static_cast<std::uint64_t>(Extras.SetsHeld));
+    if (Extras.SetsDecodedLate > 0) Counters_.SetsDecodedLate.Add(static_cast<std::uint64_t>(Extras.SetsDecodedLate));
+    if (Extras.SetsExpired + Extras.SetsDropped > 0)
+        Counters_.SetsLost.Add(static_cast<std::uint64_t>(Extras.SetsExpired + Extras.SetsDropped));
+    if (Extras.RecordsDropped > 0) Counters_.FlowsDroppedByBounds.Add(static_cast<std::uint64_t>(Extras.RecordsDropped));
+}
+
+// The records of the held sets this datagram's templates released, each with the clock and the
+// arrival time of the datagram it came in. Returns how many records they held.
+int DatagramHandler::WriteLateRecords(const std::string& SenderIP, int Version) {
+    if (Pending_.Late.empty()) return 0;
+    const FlowContext own = Context_;
+    int flows = 0;
+    for (const netflowlib::tLateSet& late : Pending_.Late) {
+        const int count = netflowlib::DecodeLateSet(late, brix32::GlobalSettings.HostName, SenderIP, LateSlots_);
+        Context_.Clock = late.Set.Clock;
+        Context_.ReceivedMs = late.Set.ReceivedMs;
+        WriteV9Records(LateSlots_, count, Version);
+        flows += count;
+    }
+    Context_ = own;
+    Pending_.Late.clear();
+    return flows;
+}
+
+void DatagramHandler::DescribeSampling(ExporterTable::Ref Exporter, const netflowlib::tNetflowHeader& Header) {
+    // Made only when something it depends on changed: a string per datagram would be a visible cost.
+    const auto v5 = static_cast<std::uint16_t>(Header.Version == 5 ? Header.Sampling_Interval : 0);
+    const std::uint64_t wanted = SamplingGeneration_ << 17 | (Header.Version == 5 ? 0x10000u | v5 : 0u);
+    std::uint64_t key = Context_.Domain * 0x9E3779B97F4A7C15ull ^ Header.Version;
+    for (const std::uint8_t b : Sender_.Address.Bytes) key = key * 131 + b;
+    auto [it, added] = SamplingDescribed_.try_emplace(key, 0);
+    if (!added && it->second == wanted) return;
+    if (SamplingDescribed_.size() > 4 * ExporterTable::kDefaultCapacity) {
+        SamplingDescribed_.clear();
+        it = SamplingDescribed_.try_emplace(key, 0).first;
+    }
+    it->second = wanted;
+    Exporters_->ObserveSampling(Exporter,
+                                Sampling_.DescribeFor(Sender_.Address, Context_.Domain, Header.Version, v5));
 }
 
 void DatagramHandler::ResetV9Slots() {
@@ -248,14 +337,14 @@ int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::strin
 }
 
 void DatagramHandler::ObserveOutcome(const netflowlib::tNetflowHeader& Header, std::size_t Size, int Records,
-                                     const netflowlib::tV9Outcome& Outcome) {
+                                     int LateFlows, const netflowlib::tV9Outcome& Outcome) {
     const bool bCut = Outcome.RecordsCut || Outcome.TraceCut;
     if (bCut) Counters_.BoundCuts.Add();
     if (Outcome.TemplatesRefused > 0)
         Counters_.TemplatesRefused.Add(static_cast<std::uint64_t>(Outcome.TemplatesRefused));
     if (Exporters_ == nullptr) return;
     // Version 9 slots include flowsets skipped for want of their template: the flows are the records.
-    const int flows = Header.Version == 5 ? Records : Outcome.RecordsDecoded;
+    const int flows = (Header.Version == 5 ? Records : Outcome.RecordsDecoded) + LateFlows;
     const ExporterTable::Ref exporter =
         Exporters_->Observe(Sender_.Address.Kind == FlowAddress::IPv4 ? Sender_.Address.IPv4HostOrder() : 0, Header,
                             Size, static_cast<std::uint32_t>(std::max(flows, 0)), ReceivedMs_);
@@ -275,6 +364,8 @@ void DatagramHandler::ObserveOutcome(const netflowlib::tNetflowHeader& Header, s
     }
     if (bCut) Exporters_->ObserveCut(exporter);
     if (Outcome.Failed || Outcome.Malformed) Exporters_->ObserveMalformed(exporter);
+    if (Extras_.Any()) Exporters_->ObserveExtras(exporter, Extras_);
+    if (Header.Version == 5 || Header.Version == 9 || Header.Version == 10) DescribeSampling(exporter, Header);
 }
 
 void DatagramHandler::CountVersion(std::size_t Size, const netflowlib::tNetflowHeader& Header) {
@@ -314,7 +405,7 @@ void DatagramHandler::WriteV5Records(int Count) {
         Window_.SetCaption(Caption::lblsrcaddr, SrcAddrCaption_);
         flowlines::BuildV5CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
-        AddTrafficFlow(record, 5);
+        AddFlow(record, 5);
         Counters_.Flows.Add();
         Counters_.Bytes.Add(record.dOctets);
         AddMemoLine(record);
@@ -322,16 +413,25 @@ void DatagramHandler::WriteV5Records(int Count) {
 }
 
 template <typename Record>
-void DatagramHandler::AddTrafficFlow(const Record& Flow, int Version) {
+void DatagramHandler::AddFlow(const Record& Flow, int Version) {
+    bool implausible = false;
     if (FeedCount_ > 0) {
         FlowRecord made;
         if constexpr (std::is_same_v<Record, netflowlib::tNetflowV5>) {
-            made = MakeFlowRecord(Flow, Sender_.Address, ReceivedMs_);
+            made = MakeFlowRecord(Flow, Context_, &implausible);
+            made.SamplingRate = V5Rate_;
         } else {
-            made = MakeFlowRecord(Flow, Sender_.Address, ReceivedMs_, Version);
+            made = MakeFlowRecord(Flow, Context_, Version, &implausible);
+            made.SamplingRate = Sampling_.RateFor(Context_.Exporter, Context_.Domain, Flow.Facts);
         }
         for (std::size_t i = 0; i < FeedCount_; ++i) Feeds_[i]->Add(made);
+    } else if constexpr (std::is_same_v<Record, netflowlib::tNetflowV5>) {
+        implausible = netflowlib::ComputeV5FlowTimes(Flow.First, Flow.Last, Context_.Clock, Context_.ReceivedMs)
+                          .Implausible;
+    } else {
+        implausible = netflowlib::ComputeFlowTimes(Flow.Facts, Context_.Clock, Context_.ReceivedMs).Implausible;
     }
+    if (implausible) ++Extras_.TimesImplausible;
     if (SkippedFeedCount_ > 0) ++SkippedFlows_;
 }
 
@@ -349,19 +449,19 @@ void DatagramHandler::AddMemoLine(const Record& Shown) {
     Window_.AddMemoLine(DisplayLine_);
 }
 
-void DatagramHandler::WriteV9Records(int Count, int Version) {
-    const int slots = std::min<int>(Count, static_cast<int>(V9Records_.size()));
+void DatagramHandler::WriteV9Records(const netflowlib::tNetflowV9Records& Slots, int Count, int Version) {
+    const int slots = std::min<int>(Count, static_cast<int>(Slots.size()));
     for (int i = 0; i < slots; ++i) {
-        const netflowlib::tNetflowV9& record = V9Records_[static_cast<std::size_t>(i)];
+        const netflowlib::tNetflowV9& record = Slots[static_cast<std::size_t>(i)];
         // Records without an IPv4 source (IPv6 templates, slots of skipped flowsets) give no line;
         // an IPv6 flow still reaches the Traffic views, which can show it.
         if (record.IPV4_SRC_ADDR.empty()) {
-            if (!record.IPV6_SRC_ADDR.empty()) AddTrafficFlow(record, Version);
+            if (!record.IPV6_SRC_ADDR.empty()) AddFlow(record, Version);
             continue;
         }
         flowlines::BuildV9CsvLine(CsvLine_, record);
         Csv_.Add(CsvLine_);
-        AddTrafficFlow(record, Version);
+        AddFlow(record, Version);
         Counters_.Flows.Add();
         // Held signed, as the exporter's unsigned counter of up to 2^32 - 1.
         Counters_.Bytes.Add(static_cast<std::uint32_t>(record.IN_BYTES));

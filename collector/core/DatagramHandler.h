@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "Counters.h"
 #include "DailyCsvWriter.h"
@@ -13,6 +14,8 @@
 #include "FlowHandOver.h"
 #include "FlowLines.h"
 #include "FlowRecord.h"
+#include "InterfaceNames.h"
+#include "SamplingTable.h"
 #include "IdUDPServer.h"
 #include "RecentDatagrams.h"
 #include "TracePolicy.h"
@@ -23,6 +26,7 @@
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/PacketTrace.h"
+#include "flowdecode/PendingSets.h"
 #include "support/Seams.h"
 #include "support/TextFiles.h"
 
@@ -73,6 +77,11 @@ class DatagramHandler {
     bool FeedFlows(FlowHandOver* Flows);
     // Every datagram is kept there as it arrived, before anything decodes it; none while unset.
     void FeedRecent(RecentDatagrams* Recent) { Recent_ = Recent; }
+    // Interface names from options data go there; none while unset.
+    void FeedInterfaces(InterfaceNames* Names) { Interfaces_ = Names; }
+    // The operator's sampling rate for an exporter, over what it reports (before the first datagram).
+    void SetSamplingRate(const FlowAddress& Exporter, std::uint32_t Rate) { Sampling_.SetOverride(Exporter, Rate); }
+    const SamplingTable& Sampling() const { return Sampling_; }
 
   private:
     // Counters null: the handler keeps counters of its own.
@@ -93,21 +102,26 @@ class DatagramHandler {
     void CountVersion(std::size_t Size, const netflowlib::tNetflowHeader& Header);
     int DecodeRecords(const std::string& SenderIP, const std::string& sPacket, const netflowlib::tNetflowHeader& Header,
                       const DatagramsBehind& Behind, netflowlib::tV9Outcome& Outcome);
-    void ObserveOutcome(const netflowlib::tNetflowHeader& Header, std::size_t Size, int Records,
+    void ObserveOutcome(const netflowlib::tNetflowHeader& Header, std::size_t Size, int Records, int LateFlows,
                         const netflowlib::tV9Outcome& Outcome);
     // Which hand-overs take this datagram's flows, and which only count them for want of room.
     void TakeFeeds();
     void EndFeeds();
     void ShowHeader(const netflowlib::tNetflowHeader& Header, std::size_t PacketLength);
     void ResetV9Slots();
+    void SetContext(const netflowlib::tNetflowHeader& Header);
+    void ApplyOptions(const netflowlib::tWalkExtras& Extras);
+    void DescribeSampling(ExporterTable::Ref Exporter, const netflowlib::tNetflowHeader& Header);
+    int WriteLateRecords(const std::string& SenderIP, int Version);
     void WriteV5Records(int Count);
-    void WriteV9Records(int Count, int Version);
+    void WriteV9Records(const netflowlib::tNetflowV9Records& Slots, int Count, int Version);
     // The record's memo line, as a flow the window makes text of when it shows it.
     template <typename Record>
     void AddMemoLine(const Record& Shown);
-    // Hands the flow over to the Traffic views, or counts it when they have no room.
+    // Hands the flow over to every consumer, or counts it for those without room; counts a flow
+    // whose times are implausible.
     template <typename Record>
-    void AddTrafficFlow(const Record& Flow, int Version);
+    void AddFlow(const Record& Flow, int Version);
 
     std::unique_ptr<CollectorCounters> OwnCounters_;
     WindowUpdates& Window_;
@@ -127,6 +141,18 @@ class DatagramHandler {
     std::size_t SkippedFeedCount_ = 0;
     std::size_t SkippedFlows_ = 0;
     RecentDatagrams* Recent_ = nullptr;
+    InterfaceNames* Interfaces_ = nullptr;
+    SamplingTable Sampling_;
+    // Bumped whenever what the sampling table says of some exporter may have changed.
+    std::uint64_t SamplingGeneration_ = 1;
+    std::unordered_map<std::uint64_t, std::uint64_t> SamplingDescribed_;
+    // Data sets waiting for their templates, and the records of those whose template came.
+    netflowlib::PendingDataSets Pending_;
+    netflowlib::tNetflowV9Records LateSlots_;
+    // The datagram being handled, as its flows' records need it; its flows' rate for version 5.
+    FlowContext Context_;
+    std::uint32_t V5Rate_ = 1;
+    tExporterExtras Extras_;
     // IPFIX templates are kept apart from version 9's: the two number their templates independently.
     netflowlib::IpfixTemplateStore IpfixTemplates_;
     // The sender of the datagram being handled, and its time of arrival.

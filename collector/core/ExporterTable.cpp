@@ -268,6 +268,25 @@ void ExporterTable::ObserveCut(Ref Exporter) {
     if (tExporterRow* row = At(Exporter)) ++row->Cut;
 }
 
+void ExporterTable::ObserveExtras(Ref Exporter, const tExporterExtras& Extras) {
+    const std::lock_guard<std::mutex> guard(Lock_);
+    tExporterRow* row = At(Exporter);
+    if (row == nullptr) return;
+    row->TimesImplausible += Extras.TimesImplausible;
+    row->SetsHeld += Extras.SetsHeld;
+    row->SetsDecodedLate += Extras.SetsDecodedLate;
+    row->SetsExpired += Extras.SetsExpired;
+    row->SetsDropped += Extras.SetsDropped;
+    row->OptionsRecords += Extras.OptionsRecords;
+    row->OptionsIgnored += Extras.OptionsIgnored;
+    row->FlowsDroppedByBounds += Extras.FlowsDroppedByBounds;
+}
+
+void ExporterTable::ObserveSampling(Ref Exporter, const std::string& Description) {
+    const std::lock_guard<std::mutex> guard(Lock_);
+    if (tExporterRow* row = At(Exporter)) row->Sampling = Description;
+}
+
 void ExporterTable::Snapshot(std::vector<tExporterRow>& Rows, tExporterTotals& Totals) const {
     const std::lock_guard<std::mutex> guard(Lock_);
     Rows = Rows_;

@@ -96,6 +96,32 @@ struct tExporterRow {
     std::int64_t ClockOffsetMs = 0;  // header export time minus time of receipt
     std::uint64_t Malformed = 0;     // unrecognised, or shorter than its header says
     std::uint64_t Cut = 0;           // cut by the bounds on work per datagram
+    // What the exporter says of its sampling, or what the operator set for it.
+    std::string Sampling = "none reported";
+    std::uint64_t TimesImplausible = 0;  // flows whose start lay more than a day from their arrival
+    std::uint64_t SetsHeld = 0;          // data sets that waited for their template
+    std::uint64_t SetsDecodedLate = 0;   // ... and were decoded when it came
+    std::uint64_t SetsExpired = 0;       // ... or were dropped after waiting too long
+    std::uint64_t SetsDropped = 0;       // ... or found no room to wait
+    std::uint64_t OptionsRecords = 0;    // options data records read (samplers, interfaces)
+    std::uint64_t OptionsIgnored = 0;    // options templates or records malformed or without a rate
+    std::uint64_t FlowsDroppedByBounds = 0;
+};
+
+// What one datagram's decoding adds to its exporter's counts beside its flows.
+struct tExporterExtras {
+    std::uint64_t TimesImplausible = 0;
+    std::uint64_t SetsHeld = 0;
+    std::uint64_t SetsDecodedLate = 0;
+    std::uint64_t SetsExpired = 0;
+    std::uint64_t SetsDropped = 0;
+    std::uint64_t OptionsRecords = 0;
+    std::uint64_t OptionsIgnored = 0;
+    std::uint64_t FlowsDroppedByBounds = 0;
+    bool Any() const {
+        return (TimesImplausible | SetsHeld | SetsDecodedLate | SetsExpired | SetsDropped | OptionsRecords |
+                OptionsIgnored | FlowsDroppedByBounds) != 0;
+    }
 };
 
 struct tExporterTotals {
@@ -134,6 +160,8 @@ class ExporterTable {
     void ObserveMissingTemplate(Ref Exporter, std::uint16_t FlowSetID);
     void ObserveMalformed(Ref Exporter);
     void ObserveCut(Ref Exporter);
+    void ObserveExtras(Ref Exporter, const tExporterExtras& Extras);
+    void ObserveSampling(Ref Exporter, const std::string& Description);
 
     // Any thread: a copy of every exporter kept, in no particular order.
     void Snapshot(std::vector<tExporterRow>& Rows, tExporterTotals& Totals) const;

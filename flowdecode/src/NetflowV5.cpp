@@ -29,6 +29,7 @@ void DecodeV5Packet(const std::string& sHostName, const std::string& sSenderIP, 
         AssignDotted(R.dstaddr, Reader, p + 4, 4);
         R.srcaddr_value = Reader.U32Or0(p);
         R.dstaddr_value = Reader.U32Or0(p + 4);
+        R.nexthop_value = Reader.U32Or0(p + 8);
         AssignDotted(R.nexthop, Reader, p + 8, 4);
         R.input = Reader.U16Or0(p + 12);
         R.output = Reader.U16Or0(p + 14);

@@ -36,6 +36,7 @@ struct tNetflowV5 {
     // address as a number need not parse the text back.
     std::uint32_t srcaddr_value = 0;
     std::uint32_t dstaddr_value = 0;
+    std::uint32_t nexthop_value = 0;
 };
 
 constexpr int kMaxV5Records = 30;
