@@ -264,7 +264,8 @@ void DatagramHandler::ApplyOptions(const netflowlib::tWalkExtras& Extras) {
     if (Extras.SetsDecodedLate > 0) Counters_.SetsDecodedLate.Add(static_cast<std::uint64_t>(Extras.SetsDecodedLate));
     if (Extras.SetsExpired + Extras.SetsDropped > 0)
         Counters_.SetsLost.Add(static_cast<std::uint64_t>(Extras.SetsExpired + Extras.SetsDropped));
-    if (Extras.RecordsDropped > 0) Counters_.FlowsDroppedByBounds.Add(static_cast<std::uint64_t>(Extras.RecordsDropped));
+    if (Extras.RecordsDropped > 0)
+        Counters_.FlowsDroppedByBounds.Add(static_cast<std::uint64_t>(Extras.RecordsDropped));
 }
 
 // The records of the held sets this datagram's templates released, each with the clock and the
@@ -298,8 +299,7 @@ void DatagramHandler::DescribeSampling(ExporterTable::Ref Exporter, const netflo
         it = SamplingDescribed_.try_emplace(key, 0).first;
     }
     it->second = wanted;
-    Exporters_->ObserveSampling(Exporter,
-                                Sampling_.DescribeFor(Sender_.Address, Context_.Domain, Header.Version, v5));
+    Exporters_->ObserveSampling(Exporter, Sampling_.DescribeFor(Sender_.Address, Context_.Domain, Header.Version, v5));
 }
 
 void DatagramHandler::ResetV9Slots() {
@@ -426,8 +426,8 @@ void DatagramHandler::AddFlow(const Record& Flow, int Version) {
         }
         for (std::size_t i = 0; i < FeedCount_; ++i) Feeds_[i]->Add(made);
     } else if constexpr (std::is_same_v<Record, netflowlib::tNetflowV5>) {
-        implausible = netflowlib::ComputeV5FlowTimes(Flow.First, Flow.Last, Context_.Clock, Context_.ReceivedMs)
-                          .Implausible;
+        implausible =
+            netflowlib::ComputeV5FlowTimes(Flow.First, Flow.Last, Context_.Clock, Context_.ReceivedMs).Implausible;
     } else {
         implausible = netflowlib::ComputeFlowTimes(Flow.Facts, Context_.Clock, Context_.ReceivedMs).Implausible;
     }

@@ -73,7 +73,8 @@ std::string SamplingTable::DescribeV5(std::uint16_t HeaderSampling) {
     const std::uint32_t Interval = HeaderSampling & kV5IntervalMask;
     if (Interval == 0) return "none reported";
     const unsigned Mode = HeaderSampling >> 14;
-    return "1 in " + std::to_string(Interval) + ", version 5 header" + (Mode != 0 ? ", mode " + std::to_string(Mode) : "");
+    return "1 in " + std::to_string(Interval) + ", version 5 header" +
+           (Mode != 0 ? ", mode " + std::to_string(Mode) : "");
 }
 
 std::string SamplingTable::Describe(const FlowAddress& Exporter, std::uint32_t Domain) const {

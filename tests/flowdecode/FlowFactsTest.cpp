@@ -22,7 +22,9 @@ std::string Ntp(std::int64_t UnixMs) {
     return U32(static_cast<std::uint32_t>(Seconds)) + U32(static_cast<std::uint32_t>(Fraction));
 }
 
-std::string U64(std::uint64_t v) { return U32(static_cast<std::uint32_t>(v >> 32)) + U32(static_cast<std::uint32_t>(v)); }
+std::string U64(std::uint64_t v) {
+    return U32(static_cast<std::uint32_t>(v >> 32)) + U32(static_cast<std::uint32_t>(v));
+}
 
 class FlowFacts : public DecoderTest {
   protected:
@@ -82,9 +84,8 @@ TEST(FlowTimes, UptimeArithmeticIsModulo32Bits) {
 }
 
 TEST_F(FlowFacts, Version9TimesFromUptimeAndAbsoluteFields) {
-    const auto R = V9(V9Header(1, 0, 1, 3600000) +
-                      TemplateFlowset(256, {{8, 4}, {22, 4}, {21, 4}}) + Flowset(256, Hex("0A 00 00 01") + U32(3590000) +
-                                                                                      U32(3599000)) +
+    const auto R = V9(V9Header(1, 0, 1, 3600000) + TemplateFlowset(256, {{8, 4}, {22, 4}, {21, 4}}) +
+                      Flowset(256, Hex("0A 00 00 01") + U32(3590000) + U32(3599000)) +
                       TemplateFlowset(257, {{8, 4}, {152, 8}, {153, 8}}) +
                       Flowset(257, Hex("0A 00 00 02") + U64(kExportMs - 7000) + U64(kExportMs - 6000)));
     ASSERT_EQ(R.Slots, 2);
@@ -113,7 +114,10 @@ TEST_F(FlowFacts, IpfixTimesInEveryForm) {
         {"microseconds (NTP)", {{154, 8}, {155, 8}}, Ntp(S + 250) + Ntp(S + 750), S + 250, S + 750},
         {"nanoseconds (NTP)", {{156, 8}, {157, 8}}, Ntp(S + 1) + Ntp(S + 2), S + 1, S + 2},
         {"system init and uptime", {{160, 8}, {22, 4}, {21, 4}}, U64(S - 60000) + U32(60000) + U32(61000), S, S + 1000},
-        {"deltas before the export", {{158, 4}, {159, 4}}, U32(4'000'000) + U32(1'500'000), kExportMs - 4000,
+        {"deltas before the export",
+         {{158, 4}, {159, 4}},
+         U32(4'000'000) + U32(1'500'000),
+         kExportMs - 4000,
          kExportMs - 1500},
         {"start and duration", {{152, 8}, {161, 4}}, U64(S) + U32(2500), S, S + 2500},
     };
@@ -122,7 +126,8 @@ TEST_F(FlowFacts, IpfixTimesInEveryForm) {
         SCOPED_TRACE(c.Name);
         std::vector<IpfixSpec> Specs = {{8, 4}};
         Specs.insert(Specs.end(), c.Specs.begin(), c.Specs.end());
-        const auto R = Ipfix(IpfixMessage(Flowset(2, IpfixTemplate(Id, Specs)) + Flowset(Id, Hex("0A 00 00 01") + c.Values)));
+        const auto R =
+            Ipfix(IpfixMessage(Flowset(2, IpfixTemplate(Id, Specs)) + Flowset(Id, Hex("0A 00 00 01") + c.Values)));
         ++Id;
         ASSERT_EQ(R.Outcome.RecordsDecoded, 1);
         const auto T = ComputeFlowTimes(R.Records[0].Facts, tExportClock{0, R.Header.UnixSeconds, 0, false}, kExportMs);
@@ -134,19 +139,19 @@ TEST_F(FlowFacts, IpfixTimesInEveryForm) {
 
 TEST_F(FlowFacts, Version9OptionsCarrySamplersAndInterfaceNames) {
     // Scope: system (4 bytes). Options: sampler id 48/1, mode 49/1, random interval 50/4.
-    const std::string sSampler = U16(300) + U16(4) + U16(12) + U16(1) + U16(4) + U16(48) + U16(1) + U16(49) + U16(1) +
-                                 U16(50) + U16(4);
+    const std::string sSampler =
+        U16(300) + U16(4) + U16(12) + U16(1) + U16(4) + U16(48) + U16(1) + U16(49) + U16(1) + U16(50) + U16(4);
     // Scope: interface (type 2). Options: name 82/16, description 83/16.
     const std::string sIf = U16(301) + U16(4) + U16(8) + U16(2) + U16(4) + U16(82) + U16(16) + U16(83) + U16(16);
     auto Name = [](std::string s) {
         s.resize(16, '\0');
         return s;
     };
-    const auto R = V9(V9Header(0, 7) + Flowset(1, sSampler + sIf) +
-                          Flowset(300, U32(0) + U8(1) + U8(2) + U32(1000) + U32(0) + U8(2) + U8(2) + U32(0) +
-                                           Hex("00 00")) +
-                          Flowset(301, U32(3) + Name("Gi0/0/1") + Name("uplink")),
-                      true);
+    const auto R =
+        V9(V9Header(0, 7) + Flowset(1, sSampler + sIf) +
+               Flowset(300, U32(0) + U8(1) + U8(2) + U32(1000) + U32(0) + U8(2) + U8(2) + U32(0) + Hex("00 00")) +
+               Flowset(301, U32(3) + Name("Gi0/0/1") + Name("uplink")),
+           true);
     EXPECT_EQ(R.Outcome.Extras.OptionsTemplatesLearned, 2);
     ASSERT_EQ(R.Outcome.Extras.Options.size(), 3u);
     const tOptionsRecord& One = R.Outcome.Extras.Options[0];
@@ -195,8 +200,8 @@ TEST_F(FlowFacts, IpfixSamplingEncodingsAndSeveralSamplersInOneDomain) {
     EXPECT_FALSE(O[3].Facts.Has(tFlowFacts::kSamplerId));
     EXPECT_EQ(SamplingRateOf(O[3].Facts), 64u);
     // A flow's own sampler id reaches its facts.
-    const auto F = Ipfix(IpfixMessage(Flowset(2, IpfixTemplate(256, {{8, 4}, {302, 8}})) +
-                                      Flowset(256, Hex("0A 00 00 01") + U64(2))));
+    const auto F = Ipfix(
+        IpfixMessage(Flowset(2, IpfixTemplate(256, {{8, 4}, {302, 8}})) + Flowset(256, Hex("0A 00 00 01") + U64(2))));
     ASSERT_EQ(F.Outcome.RecordsDecoded, 1);
     EXPECT_EQ(F.Records[0].Facts.SamplerId, 2u);
 }
@@ -204,7 +209,7 @@ TEST_F(FlowFacts, IpfixSamplingEncodingsAndSeveralSamplersInOneDomain) {
 TEST_F(FlowFacts, IpfixInterfaceNamesUnderAnInterfaceScope) {
     const std::string sIf = U16(410) + U16(3) + U16(1) + U16(10) + U16(4) + U16(82) + U16(65535) + U16(83) + U16(65535);
     const auto R = Ipfix(IpfixMessage(Flowset(3, sIf) + Flowset(410, U32(7) + VariableValue("xe-0/0/1") +
-                                                                      VariableValue(std::string(400, 'd'), true))));
+                                                                         VariableValue(std::string(400, 'd'), true))));
     ASSERT_EQ(R.Outcome.Extras.Options.size(), 1u);
     EXPECT_EQ(R.Outcome.Extras.Options[0].Interface, 7u);
     EXPECT_EQ(R.Outcome.Extras.Options[0].InterfaceName, "xe-0/0/1");
