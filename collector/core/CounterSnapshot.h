@@ -23,6 +23,10 @@ struct tCounterSnapshot {
     std::uint64_t ExceptionReports = 0;
     std::uint64_t BoundCuts = 0;
     std::uint64_t TemplatesRefused = 0;
+    std::uint64_t FlowsDroppedByBounds = 0;
+    std::uint64_t SetsHeld = 0;
+    std::uint64_t SetsDecodedLate = 0;
+    std::uint64_t SetsLost = 0;
 };
 
 inline tCounterSnapshot TakeSnapshot(const CollectorCounters& C) {
@@ -44,5 +48,9 @@ inline tCounterSnapshot TakeSnapshot(const CollectorCounters& C) {
     s.ExceptionReports = C.ExceptionReports.Get();
     s.BoundCuts = C.BoundCuts.Get();
     s.TemplatesRefused = C.TemplatesRefused.Get();
+    s.FlowsDroppedByBounds = C.FlowsDroppedByBounds.Get();
+    s.SetsHeld = C.SetsHeld.Get();
+    s.SetsDecodedLate = C.SetsDecodedLate.Get();
+    s.SetsLost = C.SetsLost.Get();
     return s;
 }

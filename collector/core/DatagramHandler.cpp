@@ -30,7 +30,7 @@ void ResetSlots(netflowlib::tNetflowV5Records& Slots) {
 // some forty fields, and clearing all thirty slots for every datagram was a visible cost.
 void ResetSlots(netflowlib::tNetflowV9Records& Slots, std::size_t Used) {
     Slots.resize(kInitialV9Slots);
-    for (std::size_t i = 0; i < std::min(Used, Slots.size()); ++i) Slots[i] = {};
+    for (std::size_t i = 0; i < std::min(Used, Slots.size()); ++i) Slots[i].Reset();
 }
 
 // The traced-operation convention, reporting through the handler's reporter.

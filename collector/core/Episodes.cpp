@@ -73,9 +73,27 @@ void Episodes::Update(const tProblemSample& Sample, std::vector<std::string>& Re
     switch (Follow(Cuts_, Sample.BoundCuts, Sample.NowMs, kBurstQuietMs, false)) {
         case Change::Started:
             Reports.push_back("Datagrams cut by the bounds on work per datagram");
+            FlowsDroppedAtCutStart_ = FlowsDropped_;
+            break;
+        case Change::Ended: {
+            // The flows a cut left undecoded are lost: say how many, not only how many datagrams.
+            std::string line = "Cuts ended: " + Number(Cuts_.Latest - Cuts_.AtStart) + " datagrams cut";
+            if (Sample.FlowsDroppedByBounds > FlowsDroppedAtCutStart_)
+                line += ", " + Number(Sample.FlowsDroppedByBounds - FlowsDroppedAtCutStart_) + " flows lost";
+            Reports.push_back(line);
+            break;
+        }
+        case Change::None:
+            break;
+    }
+    FlowsDropped_ = Sample.FlowsDroppedByBounds;
+    switch (Follow(LateLost_, Sample.LateDataLost, Sample.NowMs, kBurstQuietMs, false)) {
+        case Change::Started:
+            Reports.push_back("Data sets lost waiting for their template");
             break;
         case Change::Ended:
-            Reports.push_back("Cuts ended: " + Number(Cuts_.Latest - Cuts_.AtStart) + " datagrams cut");
+            Reports.push_back("Losses of data waiting for its template ended: " +
+                              Number(LateLost_.Latest - LateLost_.AtStart) + " data sets lost");
             break;
         case Change::None:
             break;
@@ -95,7 +113,7 @@ void Episodes::Update(const tProblemSample& Sample, std::vector<std::string>& Re
 
 std::string Episodes::Current() const {
     const Run* latest = nullptr;
-    for (const Run* run : {&Csv_, &Kernel_, &Cuts_, &Oversize_}) {
+    for (const Run* run : {&Csv_, &Kernel_, &Cuts_, &Oversize_, &LateLost_}) {
         if (run->Open && (latest == nullptr || run->Order > latest->Order)) latest = run;
     }
     if (latest == nullptr) return std::string();
@@ -104,5 +122,6 @@ std::string Episodes::Current() const {
     if (latest == &Csv_) return "CSV file cannot be written: " + CsvReason() + " \u2014 " + count + " lines lost";
     if (latest == &Kernel_) return "Kernel drops datagrams \u2014 " + count + " lost";
     if (latest == &Oversize_) return "Oversize datagrams dropped \u2014 " + count + " lost";
+    if (latest == &LateLost_) return "Data lost waiting for its template \u2014 " + count + " data sets";
     return "Datagrams cut by the bounds \u2014 " + count + " cut";
 }

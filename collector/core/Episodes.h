@@ -18,6 +18,8 @@ struct tProblemSample {
     std::uint64_t KernelDrops = 0;
     std::uint64_t BoundCuts = 0;
     std::uint64_t OversizeDropped = 0;
+    std::uint64_t FlowsDroppedByBounds = 0;
+    std::uint64_t LateDataLost = 0;  // data sets that waited for their template in vain
 };
 
 class Episodes {
@@ -58,4 +60,7 @@ class Episodes {
     Run Kernel_;
     Run Cuts_;
     Run Oversize_;
+    Run LateLost_;
+    std::uint64_t FlowsDroppedAtCutStart_ = 0;
+    std::uint64_t FlowsDropped_ = 0;
 };

@@ -7,6 +7,22 @@
 
 namespace netflowlib {
 
+void tNetflowV9::Reset() {
+    for (std::string* Text : {&HostName, &SenderIP, &IPV4_SRC_ADDR, &SRC_MASK, &Spare2, &IPV4_DST_ADDR, &DST_MASK,
+                              &Spare3, &IPV4_NEXT_HOP, &Spare4, &Spare5, &IPV6_SRC_ADDR, &IPV6_DST_ADDR, &Spare6}) {
+        Text->clear();
+    }
+    for (std::int32_t* Number : {&IN_BYTES, &IN_PKTS, &Spare1, &PROTOCOL, &SRC_TOS, &TCP_FLAGS, &L4_SRC_PORT,
+                                 &L4_DST_PORT, &ICMP_TYPE, &DIRECTION}) {
+        *Number = 0;
+    }
+    IPV6_SRC_BYTES = {};
+    IPV6_DST_BYTES = {};
+    IPV4_SRC_VALUE = 0;
+    IPV4_DST_VALUE = 0;
+    Facts = {};
+}
+
 namespace {
 constexpr const char* kDecodeV9Function = "NetFlowLib.DecodeV9Packet";
 }  // namespace

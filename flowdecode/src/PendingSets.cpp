@@ -111,7 +111,7 @@ int DecodeLateSet(const tLateSet& Late, const std::string& sHostName, const std:
         if (Length < 0 || iPos + Length > iEnd) break;
         if (Count >= Slots.size()) Slots.resize(Count + 1);
         tNetflowV9& Slot = Slots[Count++];
-        Slot = {};
+        Slot.Reset();
         Slot.HostName = sHostName;
         Slot.SenderIP = sSenderIP;
         RunPlan(Late.Plan, Reader, iPos, Slot);

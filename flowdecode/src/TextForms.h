@@ -55,6 +55,21 @@ inline constexpr std::array<tByteText, 256> kByteTexts = [] {
 inline void AppendDotted(std::string& sOut, const ByteReader& Reader, std::int64_t iPos, int Count) {
     constexpr int kChunk = 16;  // an IPv6 address at once
     char Buf[kChunk * 4];
+    if (Count > 0 && Count <= kChunk && Reader.Has(iPos, Count)) {
+        // The common case, an address wholly inside the datagram: no bounds check per byte.
+        const auto* Bytes = reinterpret_cast<const std::uint8_t*>(Reader.View(iPos, Count).data());
+        std::size_t n = 0;
+        for (int i = 0; i < Count; ++i) {
+            const tByteText& Text = kByteTexts[Bytes[i]];
+            Buf[n] = Text.Digits[0];
+            Buf[n + 1] = Text.Digits[1];
+            Buf[n + 2] = Text.Digits[2];
+            n += Text.Length;
+            Buf[n++] = '.';
+        }
+        sOut.append(Buf, n - 1);
+        return;
+    }
     for (int First = 0; First < Count; First += kChunk) {
         std::size_t n = 0;
         const int Last = First + kChunk < Count ? First + kChunk : Count;

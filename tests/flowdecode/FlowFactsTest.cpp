@@ -275,3 +275,34 @@ TEST_F(FlowFacts, AVariableLengthRecordCutByTheDatagramEndsTheWalkThere) {
     const std::string sEnd = R.Sink.Bare().back();
     EXPECT_NE(sEnd.find("iPtr=" + std::to_string(sPacket.size() + 1)), std::string::npos) << sEnd;
 }
+
+TEST_F(FlowFacts, AResetRecordEqualsAFreshOne) {
+    const auto R = V9(
+        V9Header(1) +
+        TemplateFlowset(256, {{8, 4},
+                              {12, 4},
+                              {9, 1},
+                              {13, 4},
+                              {15, 4},
+                              {27, 16},
+                              {28, 16},
+                              {1, 8},
+                              {2, 4},
+                              {4, 1},
+                              {5, 1},
+                              {6, 1},
+                              {7, 2},
+                              {11, 2},
+                              {32, 2},
+                              {61, 1},
+                              {10, 4},
+                              {16, 4},
+                              {152, 8}}) +
+        Flowset(256, std::string(4 + 4 + 1 + 4 + 4 + 16 + 16 + 8 + 4 + 1 + 1 + 1 + 2 + 2 + 2 + 1 + 4 + 4 + 8, '\x7F')));
+    ASSERT_EQ(R.Slots, 1);
+    tNetflowV9 Record = R.Records[0];
+    Record.HostName = "a host name longer than any short string buffer";
+    ASSERT_FALSE(Record == tNetflowV9{});
+    Record.Reset();
+    EXPECT_TRUE(Record == tNetflowV9{});
+}

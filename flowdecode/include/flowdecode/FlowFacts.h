@@ -72,6 +72,7 @@ struct tFlowFacts {
     std::uint32_t SamplingPopulation = 0;
 
     bool Has(std::uint32_t Bits) const { return (Present & Bits) == Bits; }
+    bool operator==(const tFlowFacts&) const = default;
     bool HasAny(std::uint32_t Bits) const { return (Present & Bits) != 0; }
 };
 

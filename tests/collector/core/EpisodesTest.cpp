@@ -170,3 +170,19 @@ TEST(RateMeter, RateOverTheLastSecondsOfReadings) {
     for (int t = 11250; t <= 14500; t += 250) rate.Add(t, 20000);
     EXPECT_EQ(rate.PerSecond(), 0.0);
 }
+
+TEST_F(EpisodesTest, CutsSayHowManyFlowsTheyLostAndLateDataLossIsAnEpisode) {
+    Sample.BoundCuts = 1;
+    Sample.FlowsDroppedByBounds = 40;
+    EXPECT_EQ(Tick(), Lines{"Datagrams cut by the bounds on work per datagram"});
+    Sample.BoundCuts = 2;
+    Sample.FlowsDroppedByBounds = 70;
+    Tick();
+    Sample.NowMs += Episodes::kBurstQuietMs + 1;
+    EXPECT_EQ(Tick(), Lines{"Cuts ended: 2 datagrams cut, 70 flows lost"});
+
+    Sample.LateDataLost = 3;
+    EXPECT_EQ(Tick(), Lines{"Data sets lost waiting for their template"});
+    Sample.NowMs += Episodes::kBurstQuietMs + 1;
+    EXPECT_EQ(Tick(), Lines{"Losses of data waiting for its template ended: 3 data sets lost"});
+}
