@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Drives a NetFlow collector with nf-loadgen at rising rates and finds its highest loss-free rate.
 
+Versions 5, 9 and 10 (IPFIX); 9 and 10 send the same template and records, so their rates compare.
+
 Called by bench/run-bench.sh once the binaries are built; Python 3 standard library only.
 Targets:
   collector  the project's collector, a fresh copy in its own directory per step (its files land
              beside it), headless, on its fixed port 9996; flows counted as lines of NetFlow-*.csv
-  nfcapd     Debian's nfcapd on a free loopback port, a fresh process per step; flows counted from
-             the summary it prints when stopped
+             (one line per IPv4 flow, whatever the version)
+  nfcapd     Debian's nfcapd on a free loopback port, a fresh process per step, taking every version
+             on that one socket; flows counted from the summary it prints when stopped
 Every process started here is stopped on exit, also on Ctrl-C, and dies with this script.
 """
 
@@ -27,6 +30,7 @@ import tempfile
 import time
 
 COLLECTOR_PORT = 9996
+VERSIONS = (5, 9, 10)
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 PAGE = os.sysconf("SC_PAGE_SIZE")
 
@@ -455,6 +459,17 @@ def best_text(r):
         sign, b["rate"], sign, b["rate"] * b["records"], b["cpu_pct"], b["peak_rss_mb"])
 
 
+def parse_versions(ap, text):
+    # Refused before any step runs: otherwise a typo costs a whole ladder's wait before nf-loadgen says so.
+    try:
+        versions = [int(v) for v in text.split(",") if v.strip()]
+    except ValueError:
+        versions = []
+    if not versions or any(v not in VERSIONS for v in versions):
+        ap.error("--versions: %r is not a list among %s" % (text, ",".join(str(v) for v in VERSIONS)))
+    return versions
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--loadgen", required=True)
@@ -468,7 +483,8 @@ def main():
     ap.add_argument("--nfcapd", default=shutil.which("nfcapd"))
     ap.add_argument("--nfdump", default=shutil.which("nfdump") or "nfdump")
     ap.add_argument("--targets", default="collector,nfcapd")
-    ap.add_argument("--versions", default="5,9")
+    ap.add_argument("--versions", default="5,9", help="comma-separated, among %s (10 is IPFIX)" %
+                    ",".join(str(v) for v in VERSIONS))
     ap.add_argument("--rates", default="500,1000,2000,3000,4000,5000,6000,7000,8000,10000,12000,15000,20000,"
                                        "25000,30000,40000,50000,60000,80000,100000")
     ap.add_argument("--refine", type=int, default=2, help="bisection steps after the first loss")
@@ -496,7 +512,7 @@ def main():
                     help="datagrams/s of the soak (default: the collector's best v5 rate, else 2000)")
     args = ap.parse_args()
     args.rates = [int(r) for r in args.rates.split(",") if r]
-    versions = [int(v) for v in args.versions.split(",") if v]
+    versions = parse_versions(ap, args.versions)
     targets = [t for t in args.targets.split(",") if t]
 
     signal.signal(signal.SIGTERM, on_signal)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Load benchmark: the collector's highest loss-free rate for v5 and v9, next to nfcapd's on the same
-# traffic, and the ceiling that one open, append and close per flow line sets.
+# Load benchmark: the collector's highest loss-free rate for v5 and v9 (and IPFIX, v10, on request),
+# next to nfcapd's on the same traffic, and the ceiling that one open, append and close per flow line
+# sets.
 #
 # Builds the release binaries in build/bench, then runs bench/loadrun.py. Sends to 127.0.0.1 only.
 # Not part of the test command: a full run takes 15 to 40 minutes and wants a quiet machine.
@@ -15,7 +16,7 @@ Usage: bench/run-bench.sh [options]
   --step-seconds S    seconds of traffic per rate step (default 20)
   --rates R1,R2,...   the rising datagram rates to try (default 500 ... 100000)
   --refine N          bisection steps between the last loss-free rate and the first lossy one (default 2)
-  --versions 5,9      NetFlow versions to run (default 5,9)
+  --versions LIST     NetFlow versions to run, among 5, 9 and 10 (IPFIX) (default 5,9)
   --targets LIST      collector,nfcapd (default both)
   --no-contract       skip the CSV-contract measurement
   --no-build          use the binaries already in build/bench
@@ -37,6 +38,11 @@ while (($#)); do
                            --contract-min-time 0.3) ;;
         --step-seconds|--rates|--refine|--versions|--targets|--json|--burst)
             (($# >= 2)) || { echo "run-bench.sh: $1 needs a value" >&2; exit 2; }
+            # Checked before the build, which takes minutes, rather than by loadrun.py after it.
+            if [[ $1 == --versions && ! $2 =~ ^(5|9|10)(,(5|9|10))*$ ]]; then
+                echo "run-bench.sh: --versions takes a list among 5, 9 and 10, such as 5,9,10" >&2
+                exit 2
+            fi
             py_args+=("$1" "$2"); shift ;;
         --soak) py_args+=(--soak-flows 10000000) ;;
         --traffic) py_args+=(--traffic) ;;

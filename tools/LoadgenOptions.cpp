@@ -53,8 +53,8 @@ struct OptionDef {
 const OptionDef kOptions[] = {
     {"netflow-version", 'N', true,
      [](const std::string& v, Options& o) {
-         if (v != "5" && v != "9") return false;
-         o.netflowVersion = v == "5" ? 5 : 9;
+         if (v != "5" && v != "9" && v != "10") return false;
+         o.netflowVersion = std::stoi(v);
          return true;
      }},
     {"host", 'H', true,
@@ -157,10 +157,14 @@ Request CheckCombination(const Options& opts) {
     if (opts.duration.has_value() == opts.count.has_value()) {
         return Refuse("give exactly one of --duration and --count");
     }
-    const int maxRecords = opts.netflowVersion == 5 ? kV5MaxRecords : kV9MaxRecords;
+    const int maxRecords = opts.netflowVersion == 5   ? kV5MaxRecords
+                           : opts.netflowVersion == 9 ? kV9MaxRecords
+                                                      : kIpfixMaxRecords;
     if (opts.records > maxRecords) {
-        return Refuse("--records: NetFlow version " + std::to_string(opts.netflowVersion) + " carries at most " +
-                      std::to_string(maxRecords) + " records per datagram");
+        const std::string format = opts.netflowVersion == 10 ? std::string("IPFIX (version 10)")
+                                                             : "NetFlow version " + std::to_string(opts.netflowVersion);
+        return Refuse("--records: " + format + " carries at most " + std::to_string(maxRecords) +
+                      " records per datagram");
     }
     return Request::Send;
 }
@@ -194,7 +198,9 @@ Request ParseArguments(int argc, char** argv, Options& opts) {
         } else if (key == kProgramVersion) {
             version = true;
         } else if (!def->apply(optarg ? optarg : "", opts)) {
-            return Refuse(std::string("bad value for --") + def->name + ": '" + optarg + "'");
+            // The versions are few enough to list, and "-N 7" alone would not say which exist.
+            return Refuse(std::string("bad value for --") + def->name + ": '" + optarg + "'" +
+                          (key == 'N' ? "; give 5, 9 or 10 (IPFIX)" : ""));
         }
     }
     // A stray word is refused even beside --help or --version: "--version 5" is the old spelling of
@@ -214,22 +220,24 @@ void PrintUsage(std::FILE* out) {
                  "Usage: nf-loadgen --rate DATAGRAMS_PER_S (--duration S | --count N) [options]\n"
                  "       nf-loadgen --replay FILE.pcap [--speed F | --as-fast-as-possible] [options]\n"
                  "\n"
-                 "Sends NetFlow export datagrams over UDP at a steady rate and reports what it sent,\n"
-                 "or sends the UDP datagrams of a capture file again, in order.\n"
+                 "Sends NetFlow or IPFIX export datagrams over UDP at a steady rate and reports what it\n"
+                 "sent, or sends the UDP datagrams of a capture file again, in order.\n"
                  "An option's value follows it as --rate=10, --rate 10, -r 10 or -r10.\n"
                  "\n"
-                 "  -N, --netflow-version 5|9   export format (default 5)\n"
+                 "  -N, --netflow-version V     export format: 5, 9 or 10 (IPFIX) (default 5)\n"
                  "  -H, --host ADDR             destination address (default 127.0.0.1); only loopback\n"
                  "                              (127.0.0.0/8, ::1) unless --allow-remote is given\n"
                  "  -p, --port N                destination UDP port (default 9996)\n"
                  "  -r, --rate R                datagrams per second (required, > 0)\n"
                  "  -d, --duration S            send for S seconds (decimals allowed)\n"
                  "  -c, --count N               send N datagrams\n"
-                 "  -R, --records R             flow records per datagram (default 30; v5: 1-%d, v9: 1-%d)\n"
-                 "  -t, --template-every N      v9: the template flowset rides in the first datagram and\n"
+                 "  -R, --records R             flow records per datagram (default 30; v5: 1-%d, v9: 1-%d,\n"
+                 "                              v10: 1-%d)\n"
+                 "  -t, --template-every N      v9 and v10: the template rides in the first datagram and\n"
                  "                              then in every N-th one (default 1: every datagram; 0: the\n"
                  "                              first only)\n"
-                 "  -s, --source-id ID          v9 source id; v5 engine type/id (high/low byte) (default 0)\n"
+                 "  -s, --source-id ID          v9 source id; v10 observation domain id; v5 engine type/id\n"
+                 "                              (high/low byte) (default 0)\n"
                  "  -b, --burst B               send B datagrams per wake-up with one sendmmsg (1-%d,\n"
                  "                              default 1); the average rate stays R\n"
                  "  -S, --spin-us U             busy-wait the last U microseconds before each deadline\n"
@@ -243,12 +251,13 @@ void PrintUsage(std::FILE* out) {
                  "  -h, --help                  this text\n"
                  "      --version               the program's version\n"
                  "\n"
-                 "Sequence numbers count what was exported: v5 flow_sequence is the number of flows in\n"
-                 "earlier datagrams, the v9 sequence number the number of earlier datagrams. A datagram\n"
-                 "the kernel refuses is counted as a send error, not as sent, and leaves a sequence gap,\n"
-                 "as a loss on the way would. Ctrl-C stops early and still prints the summary.\n"
+                 "Sequence numbers count what was exported: v5 flow_sequence and the v10 sequence number\n"
+                 "are the number of flows in earlier datagrams, the v9 sequence number the number of\n"
+                 "earlier datagrams. A datagram the kernel refuses is counted as a send error, not as\n"
+                 "sent, and leaves a sequence gap, as a loss on the way would. Ctrl-C stops early and\n"
+                 "still prints the summary.\n"
                  "Exit status: 0 sent, 2 bad arguments, 3 destination refused, 4 socket error.\n",
-                 kV5MaxRecords, kV9MaxRecords, kMaxBurst);
+                 kV5MaxRecords, kV9MaxRecords, kIpfixMaxRecords, kMaxBurst);
 }
 
 }  // namespace loadgen

@@ -11,6 +11,8 @@ namespace loadgen {
 constexpr int kV5MaxRecords = 30;
 // Keeps a v9 datagram below 8000 bytes, the usual receive buffer of a collector.
 constexpr int kV9MaxRecords = 170;
+// IPFIX carries the same records with a smaller header; the same bound keeps runs comparable.
+constexpr int kIpfixMaxRecords = kV9MaxRecords;
 constexpr int kMaxBurst = 64;
 
 constexpr int kExitOk = 0;
@@ -19,7 +21,7 @@ constexpr int kExitRefused = 3;
 constexpr int kExitSocket = 4;
 
 struct Options {
-    int netflowVersion = 5;
+    int netflowVersion = 5;  // 5, 9 or 10 (IPFIX)
     std::string host = "127.0.0.1";
     std::uint16_t port = 9996;
     double rate = 0;  // 0: not given; a given rate is always positive

@@ -1,6 +1,7 @@
-// nf-loadgen: sends NetFlow v5 or v9 export datagrams to a collector at a steady, precise rate, or
-// replays a capture (LoadgenReplay.cpp). Built for load tests of a collector on the same machine, so
-// it refuses any destination outside loopback unless the operator names it with --allow-remote.
+// nf-loadgen: sends NetFlow v5, v9 or IPFIX (v10) export datagrams to a collector at a steady,
+// precise rate, or replays a capture (LoadgenReplay.cpp). Built for load tests of a collector on the
+// same machine, so it refuses any destination outside loopback unless the operator names it with
+// --allow-remote.
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -33,7 +34,9 @@ using namespace loadgen;
 constexpr std::size_t kV5HeaderSize = 24;
 constexpr std::size_t kV5RecordSize = 48;
 constexpr std::size_t kV9HeaderSize = 20;
-constexpr std::uint16_t kV9TemplateId = 256;
+constexpr std::size_t kIpfixHeaderSize = 16;
+constexpr std::uint16_t kTemplateId = 256;
+constexpr std::uint16_t kIpfixTemplateSetId = 2;
 constexpr std::size_t kMaxDatagram = 8192;
 
 struct TemplateField {
@@ -41,8 +44,9 @@ struct TemplateField {
     std::uint16_t length;
 };
 
-// The common IPv4 template; EncodeV9Record writes the fields in exactly this order.
-constexpr std::array<TemplateField, 18> kV9Template{{
+// The common IPv4 template; WriteRecord writes the fields in exactly this order. IPFIX numbers these
+// elements as v9 does, so both versions send the same template and records and cost the same per flow.
+constexpr std::array<TemplateField, 18> kTemplate{{
     {8, 4},   // IPV4_SRC_ADDR
     {12, 4},  // IPV4_DST_ADDR
     {7, 2},   // L4_SRC_PORT
@@ -63,16 +67,18 @@ constexpr std::array<TemplateField, 18> kV9Template{{
     {17, 2},  // DST_AS
 }};
 
-constexpr std::size_t V9RecordSize() {
+constexpr std::size_t RecordSize() {
     std::size_t n = 0;
-    for (const auto& f : kV9Template) n += f.length;
+    for (const auto& f : kTemplate) n += f.length;
     return n;
 }
-constexpr std::size_t kV9RecordSize = V9RecordSize();
-constexpr std::size_t kV9TemplateFlowsetSize = 4 + 4 + 4 * kV9Template.size();
+constexpr std::size_t kRecordSize = RecordSize();
+// The set header, the template's id and field count, and its fields: a v9 flowset or an IPFIX set.
+constexpr std::size_t kTemplateSetSize = 4 + 4 + 4 * kTemplate.size();
 
 static_assert(kV5HeaderSize + kV5RecordSize * kV5MaxRecords <= kMaxDatagram);
-static_assert(kV9HeaderSize + kV9TemplateFlowsetSize + 4 + kV9RecordSize * kV9MaxRecords + 3 < 8000);
+static_assert(kV9HeaderSize + kTemplateSetSize + 4 + kRecordSize * kV9MaxRecords + 3 < 8000);
+static_assert(kIpfixHeaderSize + kTemplateSetSize + 4 + kRecordSize * kIpfixMaxRecords < 8000);
 
 bool IsLoopback(const sockaddr_storage& addr) {
     if (addr.ss_family == AF_INET) {
@@ -232,9 +238,45 @@ std::size_t EncodeV5(std::uint8_t* buf, const Options& opts, std::uint64_t first
     return static_cast<std::size_t>(w.Position() - buf);
 }
 
+bool WithTemplate(const Options& opts, std::uint64_t datagram) {
+    return datagram == 0 || (opts.templateEvery > 0 && datagram % opts.templateEvery == 0);
+}
+
+void WriteTemplateSet(Writer& w, std::uint16_t setId) {
+    w.U16(setId);
+    w.U16(static_cast<std::uint32_t>(kTemplateSetSize));
+    w.U16(kTemplateId);
+    w.U16(static_cast<std::uint32_t>(kTemplate.size()));
+    for (const auto& field : kTemplate) {
+        w.U16(field.type);
+        w.U16(field.length);
+    }
+}
+
+void WriteRecord(Writer& w, const Flow& f) {
+    w.U32(f.srcAddr);
+    w.U32(f.dstAddr);
+    w.U16(f.srcPort);
+    w.U16(f.dstPort);
+    w.U8(f.protocol);
+    w.U32(f.bytes);
+    w.U32(f.packets);
+    w.U32(f.first);
+    w.U32(f.last);
+    w.U8(f.tcpFlags);
+    w.U8(f.tos);
+    w.U16(f.inputIf);
+    w.U16(f.outputIf);
+    w.U32(f.nextHop);
+    w.U8(f.srcMask);
+    w.U8(f.dstMask);
+    w.U16(f.srcAs);
+    w.U16(f.dstAs);
+}
+
 std::size_t EncodeV9(std::uint8_t* buf, const Options& opts, std::uint64_t datagram, std::uint64_t firstFlow,
                      const ExportClock& clock) {
-    const bool withTemplate = datagram == 0 || (opts.templateEvery > 0 && datagram % opts.templateEvery == 0);
+    const bool withTemplate = WithTemplate(opts, datagram);
     Writer w(buf);
     w.U16(9);
     w.U16(static_cast<std::uint32_t>(opts.records + (withTemplate ? 1 : 0)));
@@ -242,42 +284,38 @@ std::size_t EncodeV9(std::uint8_t* buf, const Options& opts, std::uint64_t datag
     w.U32(clock.unixSecs);
     w.U32(static_cast<std::uint32_t>(datagram));
     w.U32(opts.sourceId);
-    if (withTemplate) {
-        w.U16(0);
-        w.U16(static_cast<std::uint32_t>(kV9TemplateFlowsetSize));
-        w.U16(kV9TemplateId);
-        w.U16(static_cast<std::uint32_t>(kV9Template.size()));
-        for (const auto& field : kV9Template) {
-            w.U16(field.type);
-            w.U16(field.length);
-        }
-    }
-    const std::size_t body = 4 + kV9RecordSize * static_cast<std::size_t>(opts.records);
+    if (withTemplate) WriteTemplateSet(w, 0);
+    const std::size_t body = 4 + kRecordSize * static_cast<std::size_t>(opts.records);
     const std::size_t padding = (4 - body % 4) % 4;
-    w.U16(kV9TemplateId);
+    w.U16(kTemplateId);
     w.U16(static_cast<std::uint32_t>(body + padding));
     for (int r = 0; r < opts.records; ++r) {
-        const Flow f = MakeFlow(firstFlow + static_cast<std::uint64_t>(r), clock.sysUptime);
-        w.U32(f.srcAddr);
-        w.U32(f.dstAddr);
-        w.U16(f.srcPort);
-        w.U16(f.dstPort);
-        w.U8(f.protocol);
-        w.U32(f.bytes);
-        w.U32(f.packets);
-        w.U32(f.first);
-        w.U32(f.last);
-        w.U8(f.tcpFlags);
-        w.U8(f.tos);
-        w.U16(f.inputIf);
-        w.U16(f.outputIf);
-        w.U32(f.nextHop);
-        w.U8(f.srcMask);
-        w.U8(f.dstMask);
-        w.U16(f.srcAs);
-        w.U16(f.dstAs);
+        WriteRecord(w, MakeFlow(firstFlow + static_cast<std::uint64_t>(r), clock.sysUptime));
     }
     w.Zero(padding);
+    return static_cast<std::size_t>(w.Position() - buf);
+}
+
+// The record times stay uptimes as in v9, to keep the records alike, although the IPFIX header has
+// no uptime to anchor them: a receiver may place them only roughly. Load runs count flows, not times.
+std::size_t EncodeIpfix(std::uint8_t* buf, const Options& opts, std::uint64_t datagram, std::uint64_t firstFlow,
+                        const ExportClock& clock) {
+    const bool withTemplate = WithTemplate(opts, datagram);
+    // No padding: the data set ends the message, so there is nothing after it to align.
+    const std::size_t dataSet = 4 + kRecordSize * static_cast<std::size_t>(opts.records);
+    const std::size_t length = kIpfixHeaderSize + (withTemplate ? kTemplateSetSize : 0) + dataSet;
+    Writer w(buf);
+    w.U16(10);
+    w.U16(static_cast<std::uint32_t>(length));
+    w.U32(clock.unixSecs);
+    w.U32(static_cast<std::uint32_t>(firstFlow));  // data records in earlier messages, modulo 2^32
+    w.U32(opts.sourceId);
+    if (withTemplate) WriteTemplateSet(w, kIpfixTemplateSetId);
+    w.U16(kTemplateId);
+    w.U16(static_cast<std::uint32_t>(dataSet));
+    for (int r = 0; r < opts.records; ++r) {
+        WriteRecord(w, MakeFlow(firstFlow + static_cast<std::uint64_t>(r), clock.sysUptime));
+    }
     return static_cast<std::size_t>(w.Position() - buf);
 }
 
@@ -355,8 +393,10 @@ struct Burst {
         for (std::uint64_t i = 0; i < n; ++i) {
             const std::uint64_t d = first + i;
             const std::uint64_t firstFlow = d * static_cast<std::uint64_t>(opts.records);
-            const std::size_t len = opts.netflowVersion == 5 ? EncodeV5(buffers[i].data(), opts, firstFlow, clock)
-                                                             : EncodeV9(buffers[i].data(), opts, d, firstFlow, clock);
+            std::uint8_t* buf = buffers[i].data();
+            const std::size_t len = opts.netflowVersion == 5   ? EncodeV5(buf, opts, firstFlow, clock)
+                                    : opts.netflowVersion == 9 ? EncodeV9(buf, opts, d, firstFlow, clock)
+                                                               : EncodeIpfix(buf, opts, d, firstFlow, clock);
             iov[i] = iovec{buffers[i].data(), len};
             msgs[i] = mmsghdr{};
             msgs[i].msg_hdr.msg_iov = &iov[i];
