@@ -15,7 +15,7 @@ constexpr std::int64_t kMaxNameLength = 255;
 
 // Big-endian value of a field of any length: the last eight bytes of a longer one, as counters
 // wider than the record's are kept by their low part.
-std::uint64_t ReadUnsigned(const ByteReader& Reader, std::int64_t iPos, std::int32_t Length) {
+[[gnu::always_inline]] inline std::uint64_t ReadUnsigned(const ByteReader& Reader, std::int64_t iPos, std::int32_t Length) {
     switch (Length) {
         case 1:
             return Reader.ByteOr0(iPos);
@@ -43,10 +43,12 @@ std::int64_t NtpToMilliseconds(std::uint64_t Ntp) {
     return static_cast<std::int64_t>((Seconds - kNtpToUnixSeconds) * 1000 + ((Fraction * 1000) >> 32));
 }
 
-void StoreFact(FactKind Fact, const ByteReader& Reader, std::int64_t iPos, std::int32_t Length, tFlowFacts& F) {
+[[gnu::always_inline]] inline void StoreFact(FactKind Fact, const ByteReader& Reader, std::int64_t iPos, std::int32_t Length, tFlowFacts& F) {
     using B = tFlowFacts;
-    const auto Value = [&] { return ReadUnsigned(Reader, iPos, Length); };
-    const auto U32 = [&] { return static_cast<std::uint32_t>(Value()); };
+    // Every kind but the IPv6 next hop is a number: read it once, before the dispatch.
+    const std::uint64_t Number = ReadUnsigned(Reader, iPos, Length);
+    const auto Value = [Number] { return Number; };
+    const auto U32 = [Number] { return static_cast<std::uint32_t>(Number); };
     switch (Fact) {
         case FactKind::None:
         case FactKind::InterfaceName:

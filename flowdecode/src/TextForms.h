@@ -51,35 +51,57 @@ inline constexpr std::array<tByteText, 256> kByteTexts = [] {
     return Texts;
 }();
 
+// Dotted form of bytes that may run past the datagram's end (missing ones read as 0); out of line,
+// so that the common case below stays small where it is inlined.
+[[gnu::noinline]] inline void AppendDottedChecked(std::string& sOut, const ByteReader& Reader, std::int64_t iPos,
+                                                  int Count) {
+    for (int i = 0; i < Count; ++i) {
+        if (i > 0) sOut += '.';
+        const tByteText& Text = kByteTexts[Reader.ByteOr0(iPos + i)];
+        sOut.append(Text.Digits, Text.Length);
+    }
+}
+
 // Dotted form of Count bytes from iPos: each byte in decimal, joined by "."; missing bytes as 0.
 inline void AppendDotted(std::string& sOut, const ByteReader& Reader, std::int64_t iPos, int Count) {
     constexpr int kChunk = 16;  // an IPv6 address at once
-    char Buf[kChunk * 4];
-    if (Count > 0 && Count <= kChunk && Reader.Has(iPos, Count)) {
-        // The common case, an address wholly inside the datagram: no bounds check per byte.
-        const auto* Bytes = reinterpret_cast<const std::uint8_t*>(Reader.View(iPos, Count).data());
+    if (Count <= 0 || Count > kChunk || !Reader.Has(iPos, Count)) {
+        AppendDottedChecked(sOut, Reader, iPos, Count);
+        return;
+    }
+    // The common case, an address wholly inside the datagram: no bounds check per byte.
+    const auto* Bytes = reinterpret_cast<const std::uint8_t*>(Reader.View(iPos, Count).data());
+    // A dotted IPv4 address (15 characters at most) is written straight into the string's own small
+    // buffer: a fixed-size append and a cut back cost a few moves, where building it aside and
+    // copying the exact length went through a copy loop that cost more than the whole text.
+    constexpr std::size_t kShort = 15;
+    const std::size_t Old = sOut.size();
+    if (Count <= 4 && sOut.capacity() - Old >= kShort) {
+        sOut.append(kShort, '.');
+        char* Out = sOut.data() + Old;
         std::size_t n = 0;
         for (int i = 0; i < Count; ++i) {
             const tByteText& Text = kByteTexts[Bytes[i]];
-            Buf[n] = Text.Digits[0];
-            Buf[n + 1] = Text.Digits[1];
-            Buf[n + 2] = Text.Digits[2];
+            Out[n] = Text.Digits[0];
+            Out[n + 1] = Text.Digits[1];
+            Out[n + 2] = Text.Digits[2];
             n += Text.Length;
-            Buf[n++] = '.';
+            Out[n++] = '.';
         }
-        sOut.append(Buf, n - 1);
+        sOut.resize(Old + n - 1);
         return;
     }
-    for (int First = 0; First < Count; First += kChunk) {
-        std::size_t n = 0;
-        const int Last = First + kChunk < Count ? First + kChunk : Count;
-        for (int i = First; i < Last; ++i) {
-            if (i > 0) Buf[n++] = '.';
-            const tByteText& Text = kByteTexts[Reader.ByteOr0(iPos + i)];
-            for (std::uint8_t d = 0; d < Text.Length; ++d) Buf[n++] = Text.Digits[d];
-        }
-        sOut.append(Buf, n);
+    char Buf[kChunk * 4];
+    std::size_t n = 0;
+    for (int i = 0; i < Count; ++i) {
+        const tByteText& Text = kByteTexts[Bytes[i]];
+        Buf[n] = Text.Digits[0];
+        Buf[n + 1] = Text.Digits[1];
+        Buf[n + 2] = Text.Digits[2];
+        n += Text.Length;
+        Buf[n++] = '.';
     }
+    sOut.append(Buf, n - 1);
 }
 
 // Replaces sField with the dotted form, reusing its buffer (an IPv4 text never needs the heap).
