@@ -19,7 +19,7 @@ std::size_t Slot(std::int64_t Second, std::size_t Count) {
 }  // namespace
 
 std::size_t TalkerKeyHash::operator()(const TalkerKey& Key) const noexcept {
-    // Eight bytes at a time with a multiply-and-fold mix: a key is hashed six times per flow.
+    // Eight bytes at a time with a multiply-and-fold mix: a key is hashed eight times per flow.
     std::uint64_t h = 0x9E3779B97F4A7C15ull;
     for (std::size_t at = 0; at + 8 <= Key.Bytes.size(); at += 8) {
         std::uint64_t word;

@@ -47,7 +47,18 @@ TalkerKey KeyOf(TalkerKind Kind, const FlowRecord& Record) {
         case TalkerKind::Exporter:
             PutAddress(key, 0, Record.Exporter);
             break;
+        case TalkerKind::Interface:
+            return InterfaceKey(Record.Exporter, Record.InputIf, InterfaceDirection::In);
     }
+    return key;
+}
+
+TalkerKey InterfaceKey(const FlowAddress& Exporter, std::uint32_t Index, InterfaceDirection Direction) {
+    // Big-endian, so that the key order is the exporter's, then the index's, then in before out.
+    TalkerKey key;
+    PutAddress(key, 0, Exporter);
+    for (std::size_t i = 0; i < 4; ++i) key.Bytes[17 + i] = static_cast<std::uint8_t>(Index >> (24 - 8 * i));
+    key.Bytes[21] = static_cast<std::uint8_t>(Direction);
     return key;
 }
 
@@ -62,6 +73,16 @@ FlowAddress KeyAddress(const TalkerKey& Key, int Which) {
 std::uint8_t KeyProtocol(const TalkerKey& Key) { return Key.Bytes[0]; }
 
 std::uint16_t KeyPort(const TalkerKey& Key) { return static_cast<std::uint16_t>(Key.Bytes[0] << 8 | Key.Bytes[1]); }
+
+std::uint32_t KeyInterface(const TalkerKey& Key) {
+    std::uint32_t index = 0;
+    for (std::size_t i = 0; i < 4; ++i) index = index << 8 | Key.Bytes[17 + i];
+    return index;
+}
+
+InterfaceDirection KeyDirection(const TalkerKey& Key) {
+    return Key.Bytes[21] == 0 ? InterfaceDirection::In : InterfaceDirection::Out;
+}
 
 TrafficAggregator::TrafficAggregator(TrafficAggregatorOptions Options) : Options_(Options), Seconds_(kHistory) {
     for (auto& table : Tables_) table = std::make_unique<TalkerTable>(kHistory, Options_.MaxKeys, Options_.MaxEntries);
@@ -90,18 +111,17 @@ void TrafficAggregator::MoveTo(std::int64_t Second) {
     Newest_ = Second;
 }
 
-std::array<TrafficAggregator::KeyAndHash, kTalkerKinds> TrafficAggregator::KeysOf(const FlowRecord& Record) {
-    std::array<KeyAndHash, kTalkerKinds> keys;
-    for (std::size_t k = 0; k < kTalkerKinds; ++k) {
-        keys[k].Key = KeyOf(static_cast<TalkerKind>(k), Record);
-        keys[k].Hash = TalkerTable::HashOf(keys[k].Key);
-    }
+TrafficAggregator::FlowKeys TrafficAggregator::KeysOf(const FlowRecord& Record) {
+    FlowKeys keys;
+    for (std::size_t k = 0; k < kTalkerKinds; ++k) keys[k].Key = KeyOf(static_cast<TalkerKind>(k), Record);
+    keys[kTalkerKinds].Key = InterfaceKey(Record.Exporter, Record.OutputIf, InterfaceDirection::Out);
+    for (KeyAndHash& k : keys) k.Hash = TalkerTable::HashOf(k.Key);
     return keys;
 }
 
 void TrafficAggregator::Add(const FlowRecord& Record) { Add(Record, KeysOf(Record)); }
 
-void TrafficAggregator::Add(const FlowRecord& Record, const std::array<KeyAndHash, kTalkerKinds>& Keys) {
+void TrafficAggregator::Add(const FlowRecord& Record, const FlowKeys& Keys) {
     const std::int64_t second = SecondOf(Record.ReceivedMs);
     if (Newest_ == INT64_MIN || second > Newest_) {
         MoveTo(second);
@@ -112,7 +132,7 @@ void TrafficAggregator::Add(const FlowRecord& Record, const std::array<KeyAndHas
         Reset(second);
     }
     Seconds_[Slot(second)].Add(Record);
-    for (std::size_t k = 0; k < kTalkerKinds; ++k) Tables_[k]->Add(Keys[k].Key, Keys[k].Hash, second, Record);
+    for (std::size_t k = 0; k < kFlowKeys; ++k) Tables_[TableOf(k)]->Add(Keys[k].Key, Keys[k].Hash, second, Record);
 
     if (Flows_.size() < Options_.NewestFlows) {
         Flows_.push_back(Record);
@@ -126,16 +146,16 @@ void TrafficAggregator::Add(const std::vector<FlowRecord>& Batch) {
     // Keys a few records ahead are hashed and their index slots asked for while the current
     // record is counted, so that the tables' cache misses overlap.
     constexpr std::size_t kAhead = 4;
-    std::array<std::array<KeyAndHash, kTalkerKinds>, kAhead> ring;
+    std::array<FlowKeys, kAhead> ring;
     const auto prepare = [&](std::size_t i) {
         auto& keys = ring[i % kAhead];
         keys = KeysOf(Batch[i]);
-        for (std::size_t k = 0; k < kTalkerKinds; ++k) Tables_[k]->Prefetch(keys[k].Hash);
+        for (std::size_t k = 0; k < kFlowKeys; ++k) Tables_[TableOf(k)]->Prefetch(keys[k].Hash);
     };
     for (std::size_t i = 0; i < std::min(kAhead, Batch.size()); ++i) prepare(i);
     for (std::size_t i = 0; i < Batch.size(); ++i) {
         // Copied out: preparing record i + kAhead reuses the place.
-        const std::array<KeyAndHash, kTalkerKinds> keys = ring[i % kAhead];
+        const FlowKeys keys = ring[i % kAhead];
         if (i + kAhead < Batch.size()) prepare(i + kAhead);
         Add(Batch[i], keys);
     }
@@ -154,7 +174,16 @@ std::int64_t TrafficAggregator::SpanStart(int Seconds) const {
 
 TalkerTop TrafficAggregator::Top(TalkerKind Kind, int Seconds, std::size_t Rows) const {
     if (Newest_ == INT64_MIN) return {};
-    return Tables_[static_cast<std::size_t>(Kind)]->Top(SpanStart(Seconds), Newest_, Rows);
+    TalkerTop top = Tables_[static_cast<std::size_t>(Kind)]->Top(SpanStart(Seconds), Newest_, Rows);
+    if (Kind == TalkerKind::Interface) {
+        // Each flow went in once and out once, so that a row's share is of the traffic in its
+        // direction. Where a bound cut one half of a flow and not the other, the halves are off by
+        // that flow, as the tables are by what they cut.
+        top.Totals.Flows /= 2;
+        top.Totals.Bytes /= 2;
+        top.Totals.Packets /= 2;
+    }
+    return top;
 }
 
 std::vector<TrafficTotals> TrafficAggregator::Series(int Seconds) const {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -11,35 +12,55 @@
 #include "FlowRecord.h"
 
 // What a top-talker table counts by.
-enum class TalkerKind { Source, Destination, Conversation, Protocol, DestinationPort, Exporter };
-inline constexpr std::size_t kTalkerKinds = 6;
+enum class TalkerKind { Source, Destination, Conversation, Protocol, DestinationPort, Exporter, Interface };
+inline constexpr std::size_t kTalkerKinds = 7;
+
+enum class InterfaceDirection : std::uint8_t { In, Out };
 
 // A table's key as bytes: one address (kind + 16 bytes), two for a conversation (the smaller
-// first, so either direction is the same key), a protocol number or a port (big-endian).
+// first, so either direction is the same key), a protocol number or a port (big-endian), or an
+// exporter's address, an interface index (big-endian) and a direction.
 struct TalkerKey {
     std::array<std::uint8_t, 34> Bytes{};
     friend bool operator==(const TalkerKey&, const TalkerKey&) = default;
     friend auto operator<=>(const TalkerKey&, const TalkerKey&) = default;
 };
 
+// For TalkerKind::Interface, the key of the flow's input interface; InterfaceKey gives either.
 TalkerKey KeyOf(TalkerKind Kind, const FlowRecord& Record);
+TalkerKey InterfaceKey(const FlowAddress& Exporter, std::uint32_t Index, InterfaceDirection Direction);
 FlowAddress KeyAddress(const TalkerKey& Key, int Which = 0);
 std::uint8_t KeyProtocol(const TalkerKey& Key);
 std::uint16_t KeyPort(const TalkerKey& Key);
+std::uint32_t KeyInterface(const TalkerKey& Key);
+InterfaceDirection KeyDirection(const TalkerKey& Key);
 
+// Bytes and packets are scaled by each flow's sampling rate, so that sampled and unsampled
+// exporters add up to the traffic they stand for. Sums that took in a sampled flow are estimates;
+// the rates they were sampled at are kept as a range for the views to say so.
 struct TrafficTotals {
     std::uint64_t Flows = 0;
     std::uint64_t Bytes = 0;
     std::uint64_t Packets = 0;
+    std::uint32_t SampledLow = 0;  // the least and the greatest rate above 1; 0 while none was sampled
+    std::uint32_t SampledHigh = 0;
+
     void Add(const FlowRecord& R) {
         ++Flows;
-        Bytes += R.Bytes;
-        Packets += R.Packets;
+        Bytes += R.ScaledBytes();
+        Packets += R.ScaledPackets();
+        if (R.Estimated()) Sampled(R.SamplingRate, R.SamplingRate);
     }
     void Add(const TrafficTotals& T) {
         Flows += T.Flows;
         Bytes += T.Bytes;
         Packets += T.Packets;
+        if (T.Estimated()) Sampled(T.SampledLow, T.SampledHigh);
+    }
+    bool Estimated() const { return SampledHigh > 1; }
+    void Sampled(std::uint32_t Low, std::uint32_t High) {
+        SampledLow = SampledLow == 0 ? Low : std::min(SampledLow, Low);
+        SampledHigh = std::max(SampledHigh, High);
     }
     friend bool operator==(const TrafficTotals&, const TrafficTotals&) = default;
 };
@@ -84,7 +105,8 @@ class TrafficAggregator {
     // Moves the newest second on to NowMs's, so that a quiet exporter's traffic slides out.
     void AdvanceTo(std::int64_t NowMs);
 
-    // The span covers the newest second and the Seconds - 1 before it.
+    // The span covers the newest second and the Seconds - 1 before it. The interface table's
+    // totals count each flow once, as the other tables do, though its rows count it twice.
     TalkerTop Top(TalkerKind Kind, int Seconds, std::size_t Rows = kTopRows) const;
     TrafficTotals SpanTotals(int Seconds) const;
     // One entry per second of the span, oldest first; seconds without flows are zero.
@@ -104,9 +126,14 @@ class TrafficAggregator {
         TalkerKey Key;
         std::uint32_t Hash = 0;
     };
+    // One key per table, and a second one in the interface table: a flow passes two interfaces.
+    static constexpr std::size_t kFlowKeys = kTalkerKinds + 1;
+    using FlowKeys = std::array<KeyAndHash, kFlowKeys>;
+    static constexpr std::size_t TableOf(std::size_t Key) { return std::min(Key, kTalkerKinds - 1); }
+    static_assert(static_cast<std::size_t>(TalkerKind::Interface) == kTalkerKinds - 1);
 
-    static std::array<KeyAndHash, kTalkerKinds> KeysOf(const FlowRecord& Record);
-    void Add(const FlowRecord& Record, const std::array<KeyAndHash, kTalkerKinds>& Keys);
+    static FlowKeys KeysOf(const FlowRecord& Record);
+    void Add(const FlowRecord& Record, const FlowKeys& Keys);
     void MoveTo(std::int64_t Second);
     void Reset(std::int64_t Second);
     std::int64_t SpanStart(int Seconds) const;

@@ -9,6 +9,8 @@
 #include <optional>
 #include <unordered_map>
 
+#include "InterfaceNames.h"
+
 namespace trafficnames {
 
 namespace {
@@ -97,7 +99,28 @@ std::string FormatShare(std::uint64_t Part, std::uint64_t Whole) {
     return text;
 }
 
-std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key) {
+std::string InterfaceLabel(const InterfaceNames* Names, const FlowAddress& Exporter, std::uint32_t Index) {
+    return Names != nullptr ? Names->Label(Exporter, Index) : std::to_string(Index);
+}
+
+std::string EstimateNote(const TrafficTotals& Totals) {
+    if (!Totals.Estimated()) return {};
+    std::string note = "estimated from sampled data, " + SamplingText(Totals.SampledLow);
+    if (Totals.SampledHigh != Totals.SampledLow) note += " to " + SamplingText(Totals.SampledHigh);
+    return note;
+}
+
+std::string SamplingText(std::uint32_t Rate) { return Rate > 1 ? "1 in " + std::to_string(Rate) : std::string(); }
+
+std::string FormatDuration(std::int64_t Ms) {
+    const std::uint64_t magnitude = Ms < 0 ? 0 - static_cast<std::uint64_t>(Ms) : static_cast<std::uint64_t>(Ms);
+    char text[40];
+    std::snprintf(text, sizeof text, "%s%llu.%03llu s", Ms < 0 ? "-" : "",
+                  static_cast<unsigned long long>(magnitude / 1000), static_cast<unsigned long long>(magnitude % 1000));
+    return text;
+}
+
+std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key, const InterfaceNames* Names) {
     switch (Kind) {
         case TalkerKind::Conversation:
             return KeyAddress(Key, 0).ToString() + " <-> " + KeyAddress(Key, 1).ToString();
@@ -106,6 +129,11 @@ std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key) {
         case TalkerKind::DestinationPort: {
             const std::string& service = ServiceName(KeyPort(Key));
             return std::to_string(KeyPort(Key)) + (service.empty() ? "" : " (" + service + ")");
+        }
+        case TalkerKind::Interface: {
+            const FlowAddress exporter = KeyAddress(Key, 0);
+            return exporter.ToString() + ", " + InterfaceLabel(Names, exporter, KeyInterface(Key)) +
+                   (KeyDirection(Key) == InterfaceDirection::In ? ", in" : ", out");
         }
         default:
             return KeyAddress(Key, 0).ToString();

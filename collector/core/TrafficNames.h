@@ -5,6 +5,8 @@
 
 #include "TrafficAggregator.h"
 
+class InterfaceNames;
+
 // Names and units for the Traffic views. Not thread-safe (the services database is read through a
 // cache without a lock): call from one thread, the window's.
 namespace trafficnames {
@@ -23,7 +25,20 @@ std::string FormatBitRate(double BitsPerSecond);
 // One decimal and a percent sign; "-" when Whole is zero.
 std::string FormatShare(std::uint64_t Part, std::uint64_t Whole);
 
-// What a table's row shows for its key: an address, "a <-> b", "TCP", "443 (https)".
-std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key);
+// What a table's row shows for its key: an address, "a <-> b", "TCP", "443 (https)",
+// "192.0.2.1, Gi0/0/1 (3), in". Interfaces are named from Names where it is given and knows them.
+std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key, const InterfaceNames* Names = nullptr);
+// "Gi0/0/1 (3)" where Names knows the interface, else "3".
+std::string InterfaceLabel(const InterfaceNames* Names, const FlowAddress& Exporter, std::uint32_t Index);
+
+// Put before a number that took in flows scaled by their sampling rate.
+inline constexpr const char* kEstimateMark = "\u2248";
+// "estimated from sampled data, 1 in 1000", or "... 1 in 100 to 1 in 1000" over several rates;
+// empty where nothing was sampled.
+std::string EstimateNote(const TrafficTotals& Totals);
+// "1 in 1000"; empty for a rate of 1 (not sampled, or not known).
+std::string SamplingText(std::uint32_t Rate);
+// Seconds with milliseconds: "12.345 s", "0.000 s", "-1.500 s".
+std::string FormatDuration(std::int64_t Ms);
 
 }  // namespace trafficnames

@@ -4,6 +4,8 @@
 #include <QColor>
 #include <QDateTime>
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 #include <unordered_set>
 
 #include "StatusBar.h"
@@ -11,9 +13,15 @@
 namespace {
 
 constexpr const char* kTitles[] = {
-    "Exporter", "Version",   "Source",           "First seen",   "Last seen",    "Datagrams",    "Flows",
-    "Flows/s",  "Bytes/s",   "Expected seq",     "Received seq", "Missed",       "Out of order", "Repeated",
-    "Restarts", "Templates", "Without template", "Refused",      "Clock offset", "Malformed",    "Cut",
+    "Exporter",     "Version",           "Source",
+    "First seen",   "Last seen",         "Datagrams",
+    "Flows",        "Flows/s",           "Bytes/s",
+    "Expected seq", "Received seq",      "Missed",
+    "Out of order", "Repeated",          "Restarts",
+    "Templates",    "Without template",  "Refused",
+    "Clock offset", "Malformed",         "Cut",
+    "Sampling",     "Times implausible", "Held",
+    "Decoded late", "Expired",           "Options records",
 };
 static_assert(std::size(kTitles) == ExportersModel::kColumnCount);
 
@@ -54,7 +62,31 @@ QString Missed(const tExporterRow& Row) {
 }
 
 bool NumericColumn(int Column) {
-    return Column >= ExportersModel::colDatagrams && Column != ExportersModel::colTemplates;
+    return Column >= ExportersModel::colDatagrams && Column != ExportersModel::colTemplates &&
+           Column != ExportersModel::colSampling;
+}
+
+// The rate in "1 in 1000, options data, sampler 1", so that the column sorts by it; 0 for none.
+qulonglong SamplingRate(const std::string& Text) {
+    static const std::string kPrefix = "1 in ";
+    if (Text.compare(0, kPrefix.size(), kPrefix) != 0) return 0;
+    return std::strtoull(Text.c_str() + kPrefix.size(), nullptr, 10);
+}
+
+QVariant ToolTip(const tExporterRow& Row, int Column, const QString& Text) {
+    switch (Column) {
+        case ExportersModel::colTemplates:
+        case ExportersModel::colSampling:
+            return Text;
+        case ExportersModel::colExpired:
+            return QStringLiteral("%1 expired waiting for their template, %2 dropped for want of room to wait")
+                .arg(GroupedNumber(Row.SetsExpired), GroupedNumber(Row.SetsDropped));
+        case ExportersModel::colOptionsRecords:
+            return QStringLiteral("%1 options records read, %2 options templates or records ignored")
+                .arg(GroupedNumber(Row.OptionsRecords), GroupedNumber(Row.OptionsIgnored));
+        default:
+            return QVariant();
+    }
 }
 
 }  // namespace
@@ -136,7 +168,9 @@ QStringList ExportersModel::TextsOf(const Entry& E, std::int64_t NowMs) const {
       << (sequenced ? QString::number(s.Expected()) : QString()) << (sequenced ? QString::number(s.Last()) : QString())
       << Missed(r) << GroupedNumber(s.OutOfOrder()) << GroupedNumber(s.Repeated()) << GroupedNumber(s.Restarts())
       << Templates(r, NowMs) << GroupedNumber(r.MissingTemplate) << GroupedNumber(r.TemplatesRefused) << ClockOffset(r)
-      << GroupedNumber(r.Malformed) << GroupedNumber(r.Cut);
+      << GroupedNumber(r.Malformed) << GroupedNumber(r.Cut) << QString::fromStdString(r.Sampling)
+      << GroupedNumber(r.TimesImplausible) << GroupedNumber(r.SetsHeld) << GroupedNumber(r.SetsDecodedLate)
+      << GroupedNumber(r.SetsExpired + r.SetsDropped) << GroupedNumber(r.OptionsRecords);
     return t;
 }
 
@@ -185,6 +219,18 @@ QVariant ExportersModel::SortValue(const Entry& E, int Column) const {
             return QVariant::fromValue<qulonglong>(r.Malformed);
         case colCut:
             return QVariant::fromValue<qulonglong>(r.Cut);
+        case colSampling:
+            return QVariant::fromValue<qulonglong>(SamplingRate(r.Sampling));
+        case colTimesImplausible:
+            return QVariant::fromValue<qulonglong>(r.TimesImplausible);
+        case colHeld:
+            return QVariant::fromValue<qulonglong>(r.SetsHeld);
+        case colDecodedLate:
+            return QVariant::fromValue<qulonglong>(r.SetsDecodedLate);
+        case colExpired:
+            return QVariant::fromValue<qulonglong>(r.SetsExpired + r.SetsDropped);
+        case colOptionsRecords:
+            return QVariant::fromValue<qulonglong>(r.OptionsRecords);
         default:
             return QVariant();
     }
@@ -203,7 +249,7 @@ QVariant ExportersModel::data(const QModelIndex& Index, int Role) const {
         case Qt::DisplayRole:
             return entry.Texts[Index.column()];
         case Qt::ToolTipRole:
-            return Index.column() == colTemplates ? entry.Texts[Index.column()] : QVariant();
+            return ToolTip(entry.Row, Index.column(), entry.Texts[Index.column()]);
         case SortRole:
             return SortValue(entry, Index.column());
         case Qt::ForegroundRole:

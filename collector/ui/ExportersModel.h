@@ -37,6 +37,12 @@ class ExportersModel : public QAbstractTableModel {
         colClockOffset,
         colMalformed,
         colCut,
+        colSampling,
+        colTimesImplausible,
+        colHeld,
+        colDecodedLate,
+        colExpired,  // expired after waiting for their template, and dropped for want of room
+        colOptionsRecords,
         kColumnCount
     };
     // Silent this long, an exporter stays listed but greyed.

@@ -2,6 +2,7 @@
 
 #include <QDateTime>
 
+#include "InterfaceNames.h"
 #include "TrafficNames.h"
 
 FlowTableModel::FlowTableModel(std::size_t Capacity, QObject* Parent)
@@ -35,16 +36,60 @@ int FlowTableModel::rowCount(const QModelIndex& Parent) const { return Parent.is
 int FlowTableModel::columnCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : ColumnCount; }
 
 QString FlowTableModel::HeaderText(int Column) {
-    static const char* const kHeaders[ColumnCount] = {"Received",    "Exporter",         "Source",   "Source port",
-                                                      "Destination", "Destination port", "Protocol", "Bytes",
-                                                      "Packets",     "Version"};
+    static const char* const kHeaders[ColumnCount] = {
+        "Received",     "Start",         "End",         "Duration",         "Exporter",
+        "Source",       "Source port",   "Destination", "Destination port", "Protocol",
+        "In interface", "Out interface", "Bytes",       "Packets",          "Sampling",
+        "Scaled bytes", "Version"};
     return Column >= 0 && Column < ColumnCount ? QString::fromLatin1(kHeaders[Column]) : QString();
 }
 
-QString FlowTableModel::Text(const FlowRecord& R, int Column) {
+namespace {
+
+const QString kWholeTime = QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz");
+
+// The flow's own times read against its receipt: the date only where it differs, which for an
+// exporter with a sane clock is around midnight at most.
+QString FlowTime(std::int64_t Ms, std::int64_t ReceivedMs, FlowTableModel::TextFor For) {
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(Ms);
+    if (For == FlowTableModel::TextFor::Table && at.date() == QDateTime::fromMSecsSinceEpoch(ReceivedMs).date())
+        return at.toString(QStringLiteral("hh:mm:ss.zzz"));
+    return at.toString(kWholeTime);
+}
+
+bool TextColumn(int Column) {
+    switch (Column) {
+        case FlowTableModel::Received:
+        case FlowTableModel::Start:
+        case FlowTableModel::End:
+        case FlowTableModel::Exporter:
+        case FlowTableModel::Source:
+        case FlowTableModel::Destination:
+        case FlowTableModel::Protocol:
+        case FlowTableModel::InputIf:
+        case FlowTableModel::OutputIf:
+            return true;
+        default:
+            return false;
+    }
+}
+
+QByteArray AddressKey(const FlowAddress& A) {
+    return QByteArray(reinterpret_cast<const char*>(A.Bytes.data()), 16).prepend(char(A.Kind));
+}
+
+}  // namespace
+
+QString FlowTableModel::Text(const FlowRecord& R, int Column, TextFor For) const {
     switch (Column) {
         case Received:
-            return QDateTime::fromMSecsSinceEpoch(R.ReceivedMs).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
+            return QDateTime::fromMSecsSinceEpoch(R.ReceivedMs).toString(kWholeTime);
+        case Start:
+            return FlowTime(R.StartMs, R.ReceivedMs, For);
+        case End:
+            return FlowTime(R.EndMs, R.ReceivedMs, For);
+        case Duration:
+            return QString::fromStdString(trafficnames::FormatDuration(R.EndMs - R.StartMs));
         case Exporter:
             return QString::fromStdString(R.Exporter.ToString());
         case Source:
@@ -57,10 +102,21 @@ QString FlowTableModel::Text(const FlowRecord& R, int Column) {
             return QString::number(R.DestinationPort);
         case Protocol:
             return QString::fromStdString(trafficnames::ProtocolName(R.Protocol));
+        case InputIf:
+            return QString::fromStdString(trafficnames::InterfaceLabel(Interfaces_, R.Exporter, R.InputIf));
+        case OutputIf:
+            return QString::fromStdString(trafficnames::InterfaceLabel(Interfaces_, R.Exporter, R.OutputIf));
         case Bytes:
             return QString::number(R.Bytes);
         case Packets:
             return QString::number(R.Packets);
+        case Sampling:
+            return QString::fromStdString(trafficnames::SamplingText(R.SamplingRate));
+        case ScaledBytes: {
+            const QString bytes = QString::number(R.ScaledBytes());
+            return R.Estimated() && For == TextFor::Table ? QString::fromUtf8(trafficnames::kEstimateMark) + bytes
+                                                          : bytes;
+        }
         case Version:
             return QString::number(R.Version);
         default:
@@ -71,36 +127,84 @@ QString FlowTableModel::Text(const FlowRecord& R, int Column) {
 QVariant FlowTableModel::data(const QModelIndex& Index, int Role) const {
     if (!Index.isValid() || Index.row() >= static_cast<int>(Size_)) return {};
     const FlowRecord& r = Record(Index.row());
-    if (Role == Qt::DisplayRole) return Text(r, Index.column());
-    if (Role == Qt::TextAlignmentRole) {
-        const bool number = Index.column() != Received && Index.column() != Exporter && Index.column() != Source &&
-                            Index.column() != Destination && Index.column() != Protocol;
-        return number ? QVariant(Qt::AlignRight | Qt::AlignVCenter) : QVariant(Qt::AlignLeft | Qt::AlignVCenter);
+    switch (Role) {
+        case Qt::DisplayRole:
+            return Text(r, Index.column());
+        case Qt::TextAlignmentRole:
+            return TextColumn(Index.column()) ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
+                                              : QVariant(Qt::AlignRight | Qt::AlignVCenter);
+        case Qt::ToolTipRole:
+            return ToolTip(r, Index.column());
+        case kSortRole:
+            return SortValue(r, Index.column());
+        default:
+            return {};
     }
-    if (Role != kSortRole) return {};
-    switch (Index.column()) {
+}
+
+QVariant FlowTableModel::ToolTip(const FlowRecord& R, int Column) const {
+    switch (Column) {
+        case Start:
+        case End:
+        case Duration: {
+            if (R.TimesFromExporter) return Text(R, Column, TextFor::File);
+            return QStringLiteral("The exporter sent no times: this is when the flow was received.");
+        }
+        case InputIf:
+        case OutputIf: {
+            if (Interfaces_ == nullptr) return {};
+            const std::string& description =
+                Interfaces_->Find(R.Exporter, Column == InputIf ? R.InputIf : R.OutputIf).Description;
+            return description.empty() ? QVariant() : QVariant(QString::fromStdString(description));
+        }
+        case Sampling:
+        case ScaledBytes: {
+            TrafficTotals flow;
+            flow.Add(R);
+            const std::string note = trafficnames::EstimateNote(flow);
+            return note.empty() ? QVariant() : QVariant(QString::fromStdString(note));
+        }
+        default:
+            return {};
+    }
+}
+
+QVariant FlowTableModel::SortValue(const FlowRecord& R, int Column) const {
+    switch (Column) {
         case Received:
-            return QVariant::fromValue<qint64>(r.ReceivedMs);
+            return QVariant::fromValue<qint64>(R.ReceivedMs);
+        case Start:
+            return QVariant::fromValue<qint64>(R.StartMs);
+        case End:
+            return QVariant::fromValue<qint64>(R.EndMs);
+        case Duration:
+            return QVariant::fromValue<qint64>(R.EndMs - R.StartMs);
         case Exporter:
-            return QByteArray(reinterpret_cast<const char*>(r.Exporter.Bytes.data()), 16)
-                .prepend(char(r.Exporter.Kind));
+            return AddressKey(R.Exporter);
         case Source:
-            return QByteArray(reinterpret_cast<const char*>(r.Source.Bytes.data()), 16).prepend(char(r.Source.Kind));
+            return AddressKey(R.Source);
         case Destination:
-            return QByteArray(reinterpret_cast<const char*>(r.Destination.Bytes.data()), 16)
-                .prepend(char(r.Destination.Kind));
+            return AddressKey(R.Destination);
         case SourcePort:
-            return r.SourcePort;
+            return R.SourcePort;
         case DestinationPort:
-            return r.DestinationPort;
+            return R.DestinationPort;
         case Protocol:
-            return Text(r, Protocol);
+            return Text(R, Protocol);
+        case InputIf:
+            return R.InputIf;
+        case OutputIf:
+            return R.OutputIf;
         case Bytes:
-            return QVariant::fromValue<quint64>(r.Bytes);
+            return QVariant::fromValue<quint64>(R.Bytes);
         case Packets:
-            return QVariant::fromValue<quint64>(r.Packets);
+            return QVariant::fromValue<quint64>(R.Packets);
+        case Sampling:
+            return R.SamplingRate;
+        case ScaledBytes:
+            return QVariant::fromValue<quint64>(R.ScaledBytes());
         case Version:
-            return r.Version;
+            return R.Version;
         default:
             return {};
     }

@@ -8,25 +8,37 @@
 #include "FlowFilter.h"
 #include "FlowRecord.h"
 
+class InterfaceNames;
+
 // The newest flows, oldest at the top, at most Capacity of them: new ones are appended at the
-// bottom and the oldest leave at the top, so views and proxies follow row by row.
+// bottom and the oldest leave at the top, so views and proxies follow row by row. Bytes and
+// packets are as the exporter counted them; "Scaled bytes" is what a sampled flow stands for.
 class FlowTableModel : public QAbstractTableModel {
     Q_OBJECT
 
   public:
     enum Column {
         Received,
+        Start,
+        End,
+        Duration,
         Exporter,
         Source,
         SourcePort,
         Destination,
         DestinationPort,
         Protocol,
+        InputIf,
+        OutputIf,
         Bytes,
         Packets,
+        Sampling,
+        ScaledBytes,
         Version,
         ColumnCount
     };
+    // The table shortens what the file spells out: no estimate mark, and whole dates.
+    enum class TextFor { Table, File };
     static constexpr int kSortRole = Qt::UserRole;
 
     explicit FlowTableModel(std::size_t Capacity = 100000, QObject* Parent = nullptr);
@@ -35,8 +47,11 @@ class FlowTableModel : public QAbstractTableModel {
     const FlowRecord& Record(int Row) const { return Ring_[(Head_ + static_cast<std::size_t>(Row)) % Capacity_]; }
     std::size_t Capacity() const { return Capacity_; }
 
-    // The text of a cell as the table shows it and as "Save as CSV" writes it.
-    static QString Text(const FlowRecord& Record, int Column);
+    // Where the interface columns take their names from; it must outlive the model.
+    void SetInterfaceNames(const InterfaceNames* Names) { Interfaces_ = Names; }
+
+    // The text of a cell as the table shows it, or as "Save as CSV" writes it.
+    QString Text(const FlowRecord& Record, int Column, TextFor For = TextFor::Table) const;
     static QString HeaderText(int Column);
 
     int rowCount(const QModelIndex& Parent = {}) const override;
@@ -45,7 +60,11 @@ class FlowTableModel : public QAbstractTableModel {
     QVariant headerData(int Section, Qt::Orientation Orientation, int Role) const override;
 
   private:
+    QVariant SortValue(const FlowRecord& Record, int Column) const;
+    QVariant ToolTip(const FlowRecord& Record, int Column) const;
+
     std::size_t Capacity_;
+    const InterfaceNames* Interfaces_ = nullptr;
     // A ring made whole at the first flow: rows leave at the top by moving the head, and the
     // hundred thousand rows that may come in a second are copied into place, never allocated.
     std::vector<FlowRecord> Ring_;

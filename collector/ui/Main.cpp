@@ -328,6 +328,7 @@ void TForm1::Traffic1Click() {
         if (TrafficWindow_ == nullptr) {
             SharedTraffic& traffic = Collector_.Traffic();
             TrafficWindow_ = new TrafficWindow(traffic, Collector_.TrafficHandOver(), this);
+            TrafficWindow_->SetInterfaceNames(&Collector_.Interfaces());
         }
         TrafficWindow_->show();
         TrafficWindow_->raise();

@@ -12,7 +12,7 @@ void TalkerTableModel::SetTop(const TalkerTop& Top, int SpanSeconds) {
         SpanSeconds_ = SpanSeconds < 1 ? 1 : SpanSeconds;
         Names_.clear();
         for (const TalkerRow& row : Top_.Rows)
-            Names_.push_back(QString::fromStdString(trafficnames::DescribeKey(Kind_, row.Key)));
+            Names_.push_back(QString::fromStdString(trafficnames::DescribeKey(Kind_, row.Key, Interfaces_)));
     };
     if (after < before) {
         beginRemoveRows({}, after, before - 1);
@@ -50,28 +50,11 @@ int TalkerTableModel::columnCount(const QModelIndex& Parent) const { return Pare
 QVariant TalkerTableModel::data(const QModelIndex& Index, int Role) const {
     if (!Index.isValid() || Index.row() >= static_cast<int>(Top_.Rows.size())) return {};
     const TrafficTotals& t = Top_.Rows[static_cast<std::size_t>(Index.row())].Totals;
-    const double bitRate = 8.0 * static_cast<double>(t.Bytes) / SpanSeconds_;
     if (Role == Qt::TextAlignmentRole)
         return Index.column() == Talker ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
                                         : QVariant(Qt::AlignRight | Qt::AlignVCenter);
-    if (Role == Qt::DisplayRole) {
-        switch (Index.column()) {
-            case Talker:
-                return Names_[static_cast<std::size_t>(Index.row())];
-            case Bytes:
-                return QString::fromStdString(trafficnames::FormatBytes(t.Bytes));
-            case Share:
-                return QString::fromStdString(trafficnames::FormatShare(t.Bytes, Top_.Totals.Bytes));
-            case Rate:
-                return QString::fromStdString(trafficnames::FormatBitRate(bitRate));
-            case Flows:
-                return QString::number(t.Flows);
-            case Packets:
-                return QString::number(t.Packets);
-            default:
-                return {};
-        }
-    }
+    if (Role == Qt::DisplayRole && Index.column() == Talker) return Names_[static_cast<std::size_t>(Index.row())];
+    if (Role == Qt::DisplayRole || Role == Qt::ToolTipRole) return Figure(t, Index.column(), Role);
     if (Role != kSortRole) return {};
     switch (Index.column()) {
         case Talker:
@@ -85,9 +68,44 @@ QVariant TalkerTableModel::data(const QModelIndex& Index, int Role) const {
     }
 }
 
+QVariant TalkerTableModel::Figure(const TrafficTotals& T, int Column, int Role) const {
+    // A share is as much an estimate as either of its two sums.
+    TrafficTotals basis = T;
+    if (Column == Share) basis.Add(Top_.Totals);
+    const bool estimated = Column != Flows && basis.Estimated();
+    if (Role == Qt::ToolTipRole)
+        return estimated ? QVariant(QString::fromStdString(trafficnames::EstimateNote(basis))) : QVariant();
+    std::string text;
+    switch (Column) {
+        case Bytes:
+            text = trafficnames::FormatBytes(T.Bytes);
+            break;
+        case Share:
+            text = trafficnames::FormatShare(T.Bytes, Top_.Totals.Bytes);
+            break;
+        case Rate:
+            text = trafficnames::FormatBitRate(8.0 * static_cast<double>(T.Bytes) / SpanSeconds_);
+            break;
+        case Flows:
+            text = std::to_string(T.Flows);
+            break;
+        case Packets:
+            text = std::to_string(T.Packets);
+            break;
+        default:
+            return {};
+    }
+    return QString::fromStdString(estimated ? trafficnames::kEstimateMark + text : text);
+}
+
 QVariant TalkerTableModel::headerData(int Section, Qt::Orientation Orientation, int Role) const {
-    static const char* const kFirst[kTalkerKinds] = {"Source",   "Destination",      "Conversation",
-                                                     "Protocol", "Destination port", "Exporter"};
+    static const char* const kFirst[kTalkerKinds] = {"Source",
+                                                     "Destination",
+                                                     "Conversation",
+                                                     "Protocol",
+                                                     "Destination port",
+                                                     "Exporter",
+                                                     "Exporter, interface, direction"};
     static const char* const kOthers[ColumnCount] = {"", "Bytes", "Share", "Rate", "Flows", "Packets"};
     if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(Section, Orientation, Role);

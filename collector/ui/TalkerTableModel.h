@@ -7,8 +7,11 @@
 
 #include "TrafficAggregator.h"
 
+class InterfaceNames;
+
 // One top-talker table: a snapshot of the aggregator's top rows for the chosen span, replaced
 // once a second. Rows that stay are updated in place, so a view keeps its scroll position.
+// Figures that took in sampled flows carry the estimate mark, and say so in their tooltip.
 class TalkerTableModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -17,6 +20,9 @@ class TalkerTableModel : public QAbstractTableModel {
     static constexpr int kSortRole = Qt::UserRole;
 
     explicit TalkerTableModel(TalkerKind Kind, QObject* Parent = nullptr);
+
+    // Where the interface table names interfaces from; it must outlive the model.
+    void SetInterfaceNames(const InterfaceNames* Names) { Interfaces_ = Names; }
 
     void SetTop(const TalkerTop& Top, int SpanSeconds);
     TalkerKind Kind() const { return Kind_; }
@@ -30,7 +36,10 @@ class TalkerTableModel : public QAbstractTableModel {
     QVariant headerData(int Section, Qt::Orientation Orientation, int Role) const override;
 
   private:
+    QVariant Figure(const TrafficTotals& Row, int Column, int Role) const;
+
     TalkerKind Kind_;
+    const InterfaceNames* Interfaces_ = nullptr;
     TalkerTop Top_;
     std::vector<QString> Names_;  // the rows' talker names, looked up once per snapshot
     int SpanSeconds_ = 60;

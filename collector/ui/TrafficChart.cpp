@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cmath>
 
+#include "TrafficNames.h"
+
 namespace {
 
 // A round upper end for an axis, so the scale does not jitter with every second's maximum.
@@ -27,6 +29,21 @@ QLineSeries* MakeSeries(const char* Name, const char* Title, const QColor& Colou
     pen.setWidthF(Width);
     series->setPen(pen);
     return series;
+}
+
+TrafficTotals Sum(const std::vector<TrafficTotals>& Values) {
+    TrafficTotals sum;
+    for (const TrafficTotals& t : Values) sum.Add(t);
+    return sum;
+}
+
+// "≈bit/s (sampled 1 in 1000)" where the line took in sampled flows.
+QString Estimated(const QString& Name, const TrafficTotals& Totals) {
+    if (!Totals.Estimated()) return Name;
+    std::string rates = trafficnames::SamplingText(Totals.SampledLow);
+    if (Totals.SampledHigh != Totals.SampledLow) rates += " to " + trafficnames::SamplingText(Totals.SampledHigh);
+    return QString::fromUtf8(trafficnames::kEstimateMark) + Name + QStringLiteral(" (sampled ") +
+           QString::fromStdString(rates) + QLatin1Char(')');
 }
 
 }  // namespace
@@ -102,8 +119,11 @@ void TrafficChart::Show(const std::vector<TrafficTotals>& Totals, const std::vec
     Flows_->replace(FlowPoints_);
     Bits_->replace(BitPoints_);
     Selected_->replace(SelectedPoints_);
+    const TrafficTotals all = Sum(Totals);
+    Bits_->setName(Estimated(QStringLiteral("bit/s"), all));
     Selected_->setName(SelectedName.isEmpty() ? QStringLiteral("selected: none")
-                                              : QStringLiteral("selected: ") + SelectedName);
+                                              : Estimated(QStringLiteral("selected: ") + SelectedName, Sum(Selected)));
+    setToolTip(QString::fromStdString(trafficnames::EstimateNote(all)));
     Time_->setRange(-static_cast<double>(std::max<std::size_t>(Totals.size(), 2) - 1), 0);
     FlowAxis_->setRange(0, NiceCeiling(maxFlows));
     BitAxis_->setRange(0, NiceCeiling(maxBits / scale));

@@ -14,7 +14,8 @@ class QValueAxis;
 // Flows/s and bit/s of the chosen span, one point per second, the newest at the right (0), and
 // the selected talker's bit/s drawn over the total. Rates are plotted in the axis's unit
 // (bit/s, kbit/s, Mbit/s...), chosen from the largest rate in view. Each series keeps one point per second of the
-// span and is replaced whole once a tick.
+// span and is replaced whole once a tick. A rate line that took in sampled flows is an estimate,
+// and its name in the legend says so.
 class TrafficChart : public QChartView {
     Q_OBJECT
 

@@ -23,6 +23,7 @@
 
 #include "FlowHandOver.h"
 #include "FlowTableModel.h"
+#include "InterfaceNames.h"
 #include "TalkerTableModel.h"
 #include "TrafficChart.h"
 #include "TrafficNames.h"
@@ -44,6 +45,20 @@ QTableView* MakeTable(QWidget* Parent, const char* Name) {
     view->setWordWrap(false);
     view->setEditTriggers(QAbstractItemView::NoEditTriggers);
     return view;
+}
+
+// Text with the estimate mark where Totals took in sampled flows.
+QString Marked(const TrafficTotals& Totals, const std::string& Text) {
+    return QString::fromStdString(Totals.Estimated() ? trafficnames::kEstimateMark + Text : Text);
+}
+
+QString CsvField(const QString& Text) {
+    // Interface names are the routers' own and may hold anything.
+    if (!Text.contains(QLatin1Char(',')) && !Text.contains(QLatin1Char('"')) && !Text.contains(QLatin1Char('\n')))
+        return Text;
+    QString quoted = Text;
+    quoted.replace(QStringLiteral("\""), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
 }
 
 }  // namespace
@@ -70,6 +85,14 @@ TrafficWindow::TrafficWindow(SharedTraffic& Traffic, const FlowHandOver* HandOve
 }
 
 TrafficWindow::~TrafficWindow() = default;
+
+void TrafficWindow::SetInterfaceNames(const InterfaceNames* Names) {
+    Interfaces_ = Names;
+    // The talker tables take the names at their next refresh; the flow table asks as it paints.
+    for (TalkerTableModel* model : TalkerModels_) model->SetInterfaceNames(Names);
+    Flows_->SetInterfaceNames(Names);
+    tblFlows->viewport()->update();
+}
 
 void TrafficWindow::BuildControls() {
     setObjectName(QStringLiteral("TrafficWindow"));
@@ -99,6 +122,7 @@ void TrafficWindow::BuildControls() {
     AddTalkerTab(TalkerKind::Protocol, "tblProtocols", "Protocols");
     AddTalkerTab(TalkerKind::DestinationPort, "tblPorts", "Destination ports");
     AddTalkerTab(TalkerKind::Exporter, "tblExporters", "Exporters");
+    AddTalkerTab(TalkerKind::Interface, "tblInterfaces", "Interfaces");
     connect(tabTalkers, &QTabWidget::currentChanged, this,
             [this](int Tab) { TalkerSelected(static_cast<TalkerKind>(Tab)); });
     chartTraffic = new TrafficChart(this);
@@ -106,7 +130,7 @@ void TrafficWindow::BuildControls() {
     auto* upper = new QSplitter(Qt::Horizontal, this);
     upper->addWidget(tabTalkers);
     upper->addWidget(chartTraffic);
-    upper->setSizes({560, 640});
+    upper->setSizes({680, 520});
     auto* split = new QSplitter(Qt::Vertical, this);
     split->setObjectName(QStringLiteral("splitTraffic"));
     split->addWidget(upper);
@@ -167,7 +191,7 @@ QWidget* TrafficWindow::BuildFlowPane() {
     tblFlows->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
     tblFlows->setSortingEnabled(true);
     tblFlows->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
-    tblFlows->setColumnWidth(FlowTableModel::Received, 170);
+    SizeFlowColumns();
 
     auto* bar = new QHBoxLayout;
     bar->addWidget(txtFilter, 1);
@@ -179,6 +203,37 @@ QWidget* TrafficWindow::BuildFlowPane() {
     layout->addLayout(bar);
     layout->addWidget(tblFlows, 1);
     return pane;
+}
+
+void TrafficWindow::SizeFlowColumns() {
+    // Wide enough for what a column usually holds, not for its longest cell: the rows change
+    // every second and a table that re-measured them would jump.
+    const QFontMetrics cells = tblFlows->fontMetrics();
+    const QFontMetrics headers = tblFlows->horizontalHeader()->fontMetrics();
+    const auto fit = [&](int Column, const char* Sample) {
+        // A heading has margins and room for the sort arrow beside its text.
+        const int heading =
+            headers.horizontalAdvance(FlowTableModel::HeaderText(Column)) + 4 * headers.averageCharWidth();
+        const int cell = cells.horizontalAdvance(QString::fromUtf8(Sample)) + 2 * cells.averageCharWidth();
+        tblFlows->setColumnWidth(Column, std::max(heading, cell));
+    };
+    fit(FlowTableModel::Received, "2024-12-31 23:59:59.999");
+    fit(FlowTableModel::Start, "23:59:59.999");
+    fit(FlowTableModel::End, "23:59:59.999");
+    fit(FlowTableModel::Duration, "9999.999 s");
+    fit(FlowTableModel::Exporter, "192.168.100.100");
+    fit(FlowTableModel::Source, "192.168.100.100");
+    fit(FlowTableModel::SourcePort, "65535");
+    fit(FlowTableModel::Destination, "192.168.100.100");
+    fit(FlowTableModel::DestinationPort, "65535");
+    fit(FlowTableModel::Protocol, "ICMPv6");
+    fit(FlowTableModel::InputIf, "Gi0/0/10 (10)");
+    fit(FlowTableModel::OutputIf, "Gi0/0/10 (10)");
+    fit(FlowTableModel::Bytes, "4294967295");
+    fit(FlowTableModel::Packets, "1000000");
+    fit(FlowTableModel::Sampling, "1 in 1000");
+    fit(FlowTableModel::ScaledBytes, "\u22484294967295");
+    fit(FlowTableModel::Version, "10");
 }
 
 int TrafficWindow::SpanSeconds() const { return kSpans[std::max(0, cmbSpan->currentIndex())]; }
@@ -218,15 +273,18 @@ void TrafficWindow::Show(const Snapshot& S) {
     Reselect();
     QString selectedName;
     if (Selected_)
-        selectedName = QString::fromStdString(trafficnames::DescribeKey(Selected_->first, Selected_->second));
+        selectedName =
+            QString::fromStdString(trafficnames::DescribeKey(Selected_->first, Selected_->second, Interfaces_));
     chartTraffic->Show(S.Series, S.Selected, selectedName);
 
-    const double bitRate = 8.0 * static_cast<double>(S.Totals.Bytes) / span;
+    const TrafficTotals& t = S.Totals;
+    const double bitRate = 8.0 * static_cast<double>(t.Bytes) / span;
     lblTotals->setText(QStringLiteral("%1 flows, %2, %3 packets, %4 on average")
-                           .arg(S.Totals.Flows)
-                           .arg(QString::fromStdString(trafficnames::FormatBytes(S.Totals.Bytes)))
-                           .arg(S.Totals.Packets)
-                           .arg(QString::fromStdString(trafficnames::FormatBitRate(bitRate))));
+                           .arg(t.Flows)
+                           .arg(Marked(t, trafficnames::FormatBytes(t.Bytes)))
+                           .arg(Marked(t, std::to_string(t.Packets)))
+                           .arg(Marked(t, trafficnames::FormatBitRate(bitRate))));
+    lblTotals->setToolTip(QString::fromStdString(trafficnames::EstimateNote(t)));
     ShowBounds(S);
 
     QScrollBar* scroll = tblFlows->verticalScrollBar();
@@ -308,7 +366,7 @@ bool TrafficWindow::SaveCsv(const QString& FileName) const {
     for (int row = 0; row < FlowProxy_->rowCount(); ++row) {
         const FlowRecord& r = Flows_->Record(FlowProxy_->mapToSource(FlowProxy_->index(row, 0)).row());
         for (int c = 0; c < FlowTableModel::ColumnCount; ++c)
-            text += (c ? "," : "") + FlowTableModel::Text(r, c).toUtf8();
+            text += (c ? "," : "") + CsvField(Flows_->Text(r, c, FlowTableModel::TextFor::File)).toUtf8();
         text += "\r\n";
     }
     return file.write(text) == text.size() && file.flush();

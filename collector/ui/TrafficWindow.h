@@ -21,6 +21,7 @@ class QTimer;
 class FlowFilterProxy;
 class FlowHandOver;
 class FlowTableModel;
+class InterfaceNames;
 class TalkerTableModel;
 class TrafficChart;
 struct SharedTraffic;
@@ -33,10 +34,15 @@ class TrafficWindow : public QWidget {
 
   public:
     // HandOver, when given, is only read for its drop counts. NowMs is the wall clock in
-    // milliseconds; tests pass their own.
+    // milliseconds; tests pass their own. Opened from the main window, interfaces are named from
+    // its collector's names.
     explicit TrafficWindow(SharedTraffic& Traffic, const FlowHandOver* HandOver = nullptr, QWidget* Parent = nullptr,
                            std::function<std::int64_t()> NowMs = {});
     ~TrafficWindow() override;
+
+    // Where interface labels come from; it must outlive the window. Without it, interfaces show
+    // as numbers.
+    void SetInterfaceNames(const InterfaceNames* Names);
 
     // One tick: what the refresh timer does once a second.
     void Refresh();
@@ -50,6 +56,7 @@ class TrafficWindow : public QWidget {
 
     void BuildControls();
     QWidget* BuildFlowPane();
+    void SizeFlowColumns();
     QTableView* AddTalkerTab(TalkerKind Kind, const char* Name, const char* Title);
     // Fills the snapshot in place: its buffers are kept from one refresh to the next.
     void Take(Snapshot& S);
@@ -69,6 +76,7 @@ class TrafficWindow : public QWidget {
     std::unique_ptr<Snapshot> Snap_;
     std::uint64_t FlowsTaken_ = 0;  // how many of the aggregator's flows the table has seen
     std::optional<std::pair<TalkerKind, TalkerKey>> Selected_;
+    const InterfaceNames* Interfaces_ = nullptr;
 
     QComboBox* cmbSpan = nullptr;
     QLabel* lblTotals = nullptr;

@@ -12,6 +12,7 @@
 #include "DatagramHandler.h"
 #include "Doubles.h"
 #include "FlowFeed.h"
+#include "InterfaceNames.h"
 #include "ScratchDirectory.h"
 #include "TalkerTable.h"
 #include "TestDatagrams.h"
@@ -33,9 +34,21 @@ FlowRecord Flow(std::uint32_t Src, std::uint32_t Dst, std::uint64_t Bytes, std::
     return flowfeed::TestFlow{FlowAddress::FromIPv4(Src), FlowAddress::FromIPv4(Dst), Bytes, Ms, Protocol, DstPort};
 }
 
-std::vector<std::string> Names(TalkerKind Kind, const TalkerTop& Top) {
+FlowRecord Sampled(FlowRecord Record, std::uint32_t Rate) {
+    Record.SamplingRate = Rate;
+    return Record;
+}
+
+FlowRecord Through(FlowRecord Record, std::uint32_t In, std::uint32_t Out, const char* Exporter = "192.0.2.1") {
+    Record.InputIf = In;
+    Record.OutputIf = Out;
+    Record.Exporter = FlowAddress::Parse(Exporter);
+    return Record;
+}
+
+std::vector<std::string> Names(TalkerKind Kind, const TalkerTop& Top, const InterfaceNames* Interfaces = nullptr) {
     std::vector<std::string> names;
-    for (const TalkerRow& row : Top.Rows) names.push_back(trafficnames::DescribeKey(Kind, row.Key));
+    for (const TalkerRow& row : Top.Rows) names.push_back(trafficnames::DescribeKey(Kind, row.Key, Interfaces));
     return names;
 }
 
@@ -190,6 +203,81 @@ TEST(TrafficAggregatorTest, BoundsDropTheLeastRecentKeysAndCountThem) {
     EXPECT_EQ(kept.FlowsCut, 2u);  // second 0 was cut to make room
     EXPECT_EQ(kept.Totals.Flows, 4u);
     EXPECT_EQ(cut.SpanTotals(60).Flows, 6u);
+}
+
+// Sampled flows count for what they stand for in every sum, and every sum that took one in knows
+// the rates, for as long as the flow is in the span and no longer.
+TEST(TrafficAggregatorTest, SampledFlowsAreScaledAndMarkTheSumsTheyEnter) {
+    TrafficAggregator agg;
+    agg.Add(Sampled(Flow(1, 9, 1500, kT0 - 10'000), 1000));
+    agg.Add(Sampled(Flow(1, 9, 40, kT0), 100));
+    agg.Add(Flow(2, 9, 5000, kT0));
+    agg.Add(Sampled(Flow(3, 9, 7, kT0), 1));  // a rate of 1 is no sampling
+
+    const TrafficTotals all = agg.SpanTotals(60);
+    EXPECT_EQ(all.Bytes, 1'500'000u + 4000 + 5000 + 7);
+    EXPECT_EQ(all.Packets, 2000u + 200 + 2 + 2);
+    EXPECT_TRUE(all.Estimated());
+    EXPECT_EQ(trafficnames::EstimateNote(all), "estimated from sampled data, 1 in 100 to 1 in 1000");
+
+    const TalkerTop sources = agg.Top(TalkerKind::Source, 60);
+    EXPECT_EQ(Names(TalkerKind::Source, sources), (std::vector<std::string>{"0.0.0.1", "0.0.0.2", "0.0.0.3"}));
+    EXPECT_EQ(sources.Rows[0].Totals, (TrafficTotals{2, 1'504'000, 2200, 100, 1000}));
+    EXPECT_FALSE(sources.Rows[1].Totals.Estimated());
+    EXPECT_FALSE(sources.Rows[2].Totals.Estimated());
+    EXPECT_EQ(trafficnames::EstimateNote(sources.Rows[1].Totals), "");
+    EXPECT_EQ(sources.Totals, all);
+    for (std::size_t k = 0; k < kTalkerKinds; ++k)
+        EXPECT_EQ(agg.Top(static_cast<TalkerKind>(k), 60).Totals.Bytes, all.Bytes) << "table " << k;
+
+    // The chart's seconds and a talker's own line carry the rate of their second only.
+    const std::vector<TrafficTotals> series = agg.Series(11);
+    EXPECT_EQ(series.front().Bytes, 1'500'000u);
+    EXPECT_EQ(series.front().SampledLow, 1000u);
+    EXPECT_EQ(series.back().SampledLow, 100u);
+    EXPECT_EQ(series.back().SampledHigh, 100u);
+    const std::vector<TrafficTotals> mine =
+        agg.KeySeries(TalkerKind::Source, KeyOf(TalkerKind::Source, Flow(1, 0, 0)), 11);
+    EXPECT_EQ(mine.front().Bytes, 1'500'000u);
+    EXPECT_EQ(trafficnames::EstimateNote(mine.back()), "estimated from sampled data, 1 in 100");
+
+    // Once the 1-in-1000 flow has left the span, its rate leaves the sums with it.
+    EXPECT_EQ(trafficnames::EstimateNote(agg.SpanTotals(5)), "estimated from sampled data, 1 in 100");
+    agg.AdvanceTo(kT0 + 60'000);
+    EXPECT_FALSE(agg.SpanTotals(60).Estimated());
+    EXPECT_EQ(agg.Top(TalkerKind::Source, 60).Keys, 0u);
+}
+
+// A flow enters the interface table twice, in on its input interface and out on its output one,
+// each under its exporter: the same index on two exporters, or in and out on one, are four rows.
+TEST(TrafficAggregatorTest, InterfaceTableCountsEachFlowInAndOutPerExporter) {
+    TrafficAggregator agg;
+    agg.Add(Through(Flow(1, 9, 1000), 3, 7));
+    agg.Add(Through(Flow(2, 9, 200), 7, 3));
+    agg.Add(Through(Flow(3, 9, 50), 3, 7, "192.0.2.2"));
+    agg.Add(Through(Sampled(Flow(4, 9, 4), 10), 0, 0));  // interfaces the exporter did not say
+
+    const TalkerTop top = agg.Top(TalkerKind::Interface, 60);
+    EXPECT_EQ(
+        Names(TalkerKind::Interface, top),
+        (std::vector<std::string>{"192.0.2.1, 3, in", "192.0.2.1, 7, out", "192.0.2.1, 3, out", "192.0.2.1, 7, in",
+                                  "192.0.2.2, 3, in", "192.0.2.2, 7, out", "192.0.2.1, 0, in", "192.0.2.1, 0, out"}));
+    EXPECT_EQ(top.Keys, 8u);
+    EXPECT_EQ(top.Rows[0].Totals, (TrafficTotals{1, 1000, 2}));
+    EXPECT_EQ(top.Rows[6].Totals, (TrafficTotals{1, 40, 20, 10, 10}));
+    EXPECT_EQ(KeyInterface(top.Rows[1].Key), 7u);
+    EXPECT_EQ(KeyDirection(top.Rows[1].Key), InterfaceDirection::Out);
+    EXPECT_EQ(KeyAddress(top.Rows[4].Key).ToString(), "192.0.2.2");
+    // Shares are of the traffic in one direction: the totals are the flows', not twice them.
+    EXPECT_EQ(top.Totals, agg.SpanTotals(60));
+    EXPECT_EQ(KeyOf(TalkerKind::Interface, Through(Flow(1, 9, 0), 3, 7)),
+              InterfaceKey(FlowAddress::Parse("192.0.2.1"), 3, InterfaceDirection::In));
+
+    // Interfaces the exporter has named read by name, with the index beside it.
+    InterfaceNames names;
+    names.Set(FlowAddress::Parse("192.0.2.1"), 3, "Gi0/0/1", "uplink");
+    EXPECT_EQ(trafficnames::DescribeKey(TalkerKind::Interface, top.Rows[0].Key, &names), "192.0.2.1, Gi0/0/1 (3), in");
+    EXPECT_EQ(trafficnames::DescribeKey(TalkerKind::Interface, top.Rows[4].Key, &names), "192.0.2.2, 3, in");
 }
 
 // Keys come and go by the thousand as their seconds leave the history, and also when the key
@@ -348,6 +436,11 @@ TEST(TrafficNamesTest, UnitsNamesAndServices) {
     EXPECT_EQ(trafficnames::FormatBitRate(34'500'000), "34.5 Mbit/s");
     EXPECT_EQ(trafficnames::FormatShare(1, 3), "33.3 %");
     EXPECT_EQ(trafficnames::FormatShare(1, 0), "-");
+    EXPECT_EQ(trafficnames::FormatDuration(12'345), "12.345 s");
+    EXPECT_EQ(trafficnames::FormatDuration(7), "0.007 s");
+    EXPECT_EQ(trafficnames::FormatDuration(-1'500), "-1.500 s");  // an exporter whose end precedes its start
+    EXPECT_EQ(trafficnames::SamplingText(1000), "1 in 1000");
+    EXPECT_EQ(trafficnames::SamplingText(1), "");
     EXPECT_EQ(trafficnames::ProtocolName(6), "TCP");
     EXPECT_EQ(trafficnames::ProtocolName(58), "ICMPv6");
     EXPECT_EQ(trafficnames::ProtocolName(253), trafficnames::ProtocolName(253));  // cached, stable

@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "FlowHandOver.h"
+#include "InterfaceNames.h"
 #include "TrafficAggregator.h"
 #include "TrafficWindow.h"
 
@@ -32,6 +33,17 @@ FlowRecord Demo(std::uint64_t N, std::int64_t Ms) {
     r.Bytes = kind == 4 ? 400'000 + N % 1000 : 300 + (N * 37) % 90000;
     r.Packets = r.Bytes / 900 + 1;
     r.Version = N % 2 ? 5 : 9;
+    // The second exporter samples one packet in a hundred and counts accordingly less.
+    if (N % 3 != 0) {
+        r.SamplingRate = 100;
+        r.Bytes = r.Bytes / 100 + 1;
+        r.Packets = r.Packets / 100 + 1;
+    }
+    r.InputIf = 1 + static_cast<std::uint32_t>(N % 3);
+    r.OutputIf = kind == 4 ? 4 : 5 + static_cast<std::uint32_t>(N % 2);
+    r.TimesFromExporter = true;
+    r.EndMs = Ms - static_cast<std::int64_t>(N % 900);
+    r.StartMs = r.EndMs - static_cast<std::int64_t>((N * 7919) % 60'000);
     return r;
 }
 
@@ -51,9 +63,16 @@ int main(int argc, char** argv) {
         const int perSecond = s < 300 ? 60 : 20 + (s / 60) % 10;
         for (int i = 0; i < perSecond; ++i, ++n) aggregator.Add(Demo(n, now - s * 1000 - 999 + i * (1000 / perSecond)));
     }
+    InterfaceNames names;
+    for (const char* exporter : {"192.0.2.1", "192.0.2.2"}) {
+        names.Set(FlowAddress::Parse(exporter), 1, "Gi0/0/1", "uplink");
+        names.Set(FlowAddress::Parse(exporter), 4, "Te0/1/0", "backup network");
+        names.Set(FlowAddress::Parse(exporter), 5, "Vlan10", "");
+    }
     SharedTraffic shared;
     shared.Aggregator = &aggregator;
     TrafficWindow window(shared, nullptr, nullptr, [now] { return now; });
+    window.SetInterfaceNames(&names);
     window.resize(1280, 860);
     window.show();
     window.findChild<QTableView*>(QStringLiteral("tblSources"))->selectRow(1);

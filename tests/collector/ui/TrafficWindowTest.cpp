@@ -16,6 +16,7 @@
 #include "FlowFilter.h"
 #include "FlowHandOver.h"
 #include "FlowTableModel.h"
+#include "InterfaceNames.h"
 #include "TestFlow.h"
 #include "TrafficAggregator.h"
 #include "TrafficChart.h"
@@ -27,19 +28,40 @@ constexpr std::int64_t kNow = 1700000000000;
 
 FlowRecord Flow(const char* Src, const char* Dst, std::uint64_t Bytes, std::int64_t Ms = kNow,
                 std::uint8_t Protocol = 6, std::uint16_t DstPort = 443, const char* Exporter = "192.0.2.1") {
-    return flowfeed::TestFlow{FlowAddress::Parse(Src),
-                              FlowAddress::Parse(Dst),
-                              Bytes,
-                              Ms,
-                              Protocol,
-                              DstPort,
-                              FlowAddress::Parse(Exporter),
-                              3,
-                              50000,
-                              9};
+    FlowRecord r = flowfeed::TestFlow{FlowAddress::Parse(Src),
+                                      FlowAddress::Parse(Dst),
+                                      Bytes,
+                                      Ms,
+                                      Protocol,
+                                      DstPort,
+                                      FlowAddress::Parse(Exporter),
+                                      3,
+                                      50000,
+                                      9};
+    // As the handler makes a flow whose exporter sent no times of its own.
+    r.StartMs = r.EndMs = Ms;
+    return r;
+}
+
+// A flow the exporter timed itself, from StartMs for DurationMs.
+FlowRecord Timed(FlowRecord Record, std::int64_t StartMs, std::int64_t DurationMs) {
+    Record.StartMs = StartMs;
+    Record.EndMs = StartMs + DurationMs;
+    Record.TimesFromExporter = true;
+    return Record;
 }
 
 QString Cell(QTableView* View, int Row, int Column) { return View->model()->index(Row, Column).data().toString(); }
+
+QString Tip(QTableView* View, int Row, int Column) {
+    return View->model()->index(Row, Column).data(Qt::ToolTipRole).toString();
+}
+
+QStringList ColumnCells(QTableView* View, int Column) {
+    QStringList cells;
+    for (int r = 0; r < View->model()->rowCount(); ++r) cells << Cell(View, r, Column);
+    return cells;
+}
 
 QLineSeries* Series(TrafficWindow& W, const char* Name) {
     auto* chart = W.findChild<TrafficChart*>(QStringLiteral("chartTraffic"));
@@ -75,6 +97,9 @@ class TrafficWindowTest : public QObject {
     void flowTableFiltersPausesAndSavesWhatItShows();
     void filterTerms();
     void flowTableKeepsTheNewest();
+    void sampledTrafficIsScaledAndMarkedAsEstimate();
+    void flowTableShowsTheExportersTimesAndSortsThemAsNumbers();
+    void interfacesReadByNameInAndOutPerExporter();
 };
 
 void TrafficWindowTest::tablesRankTalkersWithUnitsAndShares() {
@@ -202,12 +227,13 @@ void TrafficWindowTest::flowTableFiltersPausesAndSavesWhatItShows() {
     QFile file(name);
     QVERIFY(file.open(QIODevice::ReadOnly));
     const QString stamp = QDateTime::fromMSecsSinceEpoch(kNow).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
-    QCOMPARE(
-        QString::fromUtf8(file.readAll()),
-        QStringLiteral(
-            "Received,Exporter,Source,Source port,Destination,Destination port,Protocol,Bytes,Packets,Version\r\n") +
-            stamp + QStringLiteral(",192.0.2.1,10.2.0.1,50000,10.1.9.9,22,TCP,200,3,9\r\n") + stamp +
-            QStringLiteral(",192.0.2.1,10.1.0.5,50000,1.1.1.1,80,TCP,400,3,9\r\n"));
+    // Without times from the exporter, start and end are the time of receipt.
+    const QString times = stamp + QLatin1Char(',') + stamp + QLatin1Char(',') + stamp;
+    QCOMPARE(QString::fromUtf8(file.readAll()),
+             QStringLiteral("Received,Start,End,Duration,Exporter,Source,Source port,Destination,Destination port,"
+                            "Protocol,In interface,Out interface,Bytes,Packets,Sampling,Scaled bytes,Version\r\n") +
+                 times + QStringLiteral(",0.000 s,192.0.2.1,10.2.0.1,50000,10.1.9.9,22,TCP,0,0,200,3,,200,9\r\n") +
+                 times + QStringLiteral(",0.000 s,192.0.2.1,10.1.0.5,50000,1.1.1.1,80,TCP,0,0,400,3,,400,9\r\n"));
     QVERIFY(!f.Window.SaveCsv(dir.filePath(QStringLiteral("missing/flows.csv"))));
 
     filter->setText(QStringLiteral("10.1.0.0/16 nonsense"));  // a bad term keeps nothing back
@@ -256,6 +282,133 @@ void TrafficWindowTest::flowTableKeepsTheNewest() {
     model.Append(flows);
     QCOMPARE(model.Record(0).Bytes, 6u);
     QCOMPARE(model.Record(2).Bytes, 3u);
+}
+
+// Every figure that took in a sampled flow counts what the flow stands for and carries the mark;
+// flow counts and exact figures do not. The flow table keeps the exporter's own counts beside.
+void TrafficWindowTest::sampledTrafficIsScaledAndMarkedAsEstimate() {
+    Fixture f;
+    FlowRecord sampled = Flow("10.0.0.1", "10.0.0.9", 1500);
+    sampled.SamplingRate = 100;
+    f.Aggregator.Add(sampled);
+    f.Aggregator.Add(Flow("10.0.0.2", "10.0.0.9", 1500));
+    f.Window.Refresh();
+
+    const QString note = QStringLiteral("estimated from sampled data, 1 in 100");
+    QTableView* sources = f.Find<QTableView>("tblSources");
+    QCOMPARE(Cell(sources, 0, 0), QStringLiteral("10.0.0.1"));
+    QCOMPARE(Cell(sources, 0, 1), QStringLiteral("\u2248150.0 kB"));
+    QCOMPARE(Cell(sources, 0, 2), QStringLiteral("\u224899.0 %"));
+    QCOMPARE(Cell(sources, 0, 3), QStringLiteral("\u224820.0 kbit/s"));
+    QCOMPARE(Cell(sources, 0, 4), QStringLiteral("1"));
+    QCOMPARE(Cell(sources, 0, 5), QStringLiteral("\u2248300"));
+    QCOMPARE(Tip(sources, 0, 1), note);
+    QCOMPARE(Tip(sources, 0, 4), QString());
+    // The exact row is exact, but its share is of an estimated whole.
+    QCOMPARE(Cell(sources, 1, 1), QStringLiteral("1.5 kB"));
+    QCOMPARE(Tip(sources, 1, 1), QString());
+    QCOMPARE(Cell(sources, 1, 2), QStringLiteral("\u22481.0 %"));
+    QCOMPARE(Tip(sources, 1, 2), note);
+
+    auto* totals = f.Find<QLabel>("lblTotals");
+    QVERIFY2(totals->text().startsWith(QStringLiteral("2 flows, \u2248151.5 kB, \u2248303 packets")),
+             qPrintable(totals->text()));
+    QCOMPARE(totals->toolTip(), note);
+    QVERIFY(Series(f.Window, "seriesBits")->name().startsWith(QStringLiteral("\u2248bit/s")));
+    QCOMPARE(Series(f.Window, "seriesFlows")->name(), QStringLiteral("flows/s"));
+
+    QTableView* flows = f.Find<QTableView>("tblFlows");
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Bytes), QStringLiteral("1500"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Packets), QStringLiteral("3"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Sampling), QStringLiteral("1 in 100"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::ScaledBytes), QStringLiteral("\u2248150000"));
+    QCOMPARE(Tip(flows, 0, FlowTableModel::ScaledBytes), note);
+    QCOMPARE(Cell(flows, 1, FlowTableModel::Sampling), QString());
+    QCOMPARE(Cell(flows, 1, FlowTableModel::ScaledBytes), QStringLiteral("1500"));
+    QCOMPARE(Tip(flows, 1, FlowTableModel::ScaledBytes), QString());
+    // What the flows stand for sorts by number, not by text.
+    flows->sortByColumn(FlowTableModel::ScaledBytes, Qt::AscendingOrder);
+    QCOMPARE(Cell(flows, 0, FlowTableModel::ScaledBytes), QStringLiteral("1500"));
+
+    // Without sampled flows in the span, nothing is marked any more.
+    f.Now = kNow + 60'000;
+    f.Window.Refresh();
+    QCOMPARE(totals->toolTip(), QString());
+    QCOMPARE(Series(f.Window, "seriesBits")->name(), QStringLiteral("bit/s"));
+}
+
+void TrafficWindowTest::flowTableShowsTheExportersTimesAndSortsThemAsNumbers() {
+    Fixture f;
+    // Durations whose texts sort otherwise than their values: "100.000 s" < "12.345 s" < "9.000 s".
+    f.Aggregator.Add(Timed(Flow("10.0.0.1", "10.0.0.9", 1), kNow - 12'345, 12'345));
+    f.Aggregator.Add(Timed(Flow("10.0.0.2", "10.0.0.9", 1), kNow - 100'000, 100'000));
+    f.Aggregator.Add(Timed(Flow("10.0.0.3", "10.0.0.9", 1), kNow - 9'000, 9'000));
+    // An exporter clock a day behind: the date is shown where it is not the day of receipt.
+    f.Aggregator.Add(Timed(Flow("10.0.0.4", "10.0.0.9", 1), kNow - 86'400'000 - 500, 250));
+    f.Window.Refresh();
+    QTableView* flows = f.Find<QTableView>("tblFlows");
+    const auto at = [](std::int64_t Ms, const char* Format) {
+        return QDateTime::fromMSecsSinceEpoch(Ms).toString(QString::fromLatin1(Format));
+    };
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Start), at(kNow - 12'345, "hh:mm:ss.zzz"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::End), at(kNow, "hh:mm:ss.zzz"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Duration), QStringLiteral("12.345 s"));
+    QCOMPARE(Tip(flows, 0, FlowTableModel::Start), at(kNow - 12'345, "yyyy-MM-dd hh:mm:ss.zzz"));
+    QCOMPARE(Cell(flows, 3, FlowTableModel::Start), at(kNow - 86'400'000 - 500, "yyyy-MM-dd hh:mm:ss.zzz"));
+    QCOMPARE(Cell(flows, 3, FlowTableModel::Duration), QStringLiteral("0.250 s"));
+
+    flows->sortByColumn(FlowTableModel::Duration, Qt::AscendingOrder);
+    QCOMPARE(ColumnCells(flows, FlowTableModel::Duration),
+             (QStringList{"0.250 s", "9.000 s", "12.345 s", "100.000 s"}));
+    flows->sortByColumn(FlowTableModel::Start, Qt::DescendingOrder);
+    QCOMPARE(ColumnCells(flows, FlowTableModel::Source), (QStringList{"10.0.0.3", "10.0.0.1", "10.0.0.2", "10.0.0.4"}));
+    flows->sortByColumn(FlowTableModel::End, Qt::AscendingOrder);
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Source), QStringLiteral("10.0.0.4"));
+
+    // A flow the exporter sent no times for says so rather than pass the receipt off as its own.
+    f.Aggregator.Add(Flow("10.0.0.5", "10.0.0.9", 1));
+    f.Window.Refresh();
+    flows->sortByColumn(FlowTableModel::Source, Qt::AscendingOrder);
+    QCOMPARE(Cell(flows, 4, FlowTableModel::Duration), QStringLiteral("0.000 s"));
+    QVERIFY(Tip(flows, 4, FlowTableModel::Start).contains(QStringLiteral("no times")));
+}
+
+void TrafficWindowTest::interfacesReadByNameInAndOutPerExporter() {
+    Fixture f;
+    InterfaceNames names;
+    names.Set(FlowAddress::Parse("192.0.2.1"), 3, "Gi0/0/1", "uplink, to the core");
+    f.Window.SetInterfaceNames(&names);
+    FlowRecord a = Flow("10.0.0.1", "10.0.0.9", 5000);
+    a.InputIf = 3;
+    a.OutputIf = 7;
+    FlowRecord b = Flow("10.0.0.2", "10.0.0.9", 100, kNow, 6, 443, "192.0.2.2");
+    b.InputIf = 3;
+    f.Aggregator.Add(a);
+    f.Aggregator.Add(b);
+    f.Window.Refresh();
+
+    auto* tabs = f.Find<QTabWidget>("tabTalkers");
+    QCOMPARE(tabs->tabText(tabs->count() - 1), QStringLiteral("Interfaces"));
+    QTableView* interfaces = f.Find<QTableView>("tblInterfaces");
+    QCOMPARE(ColumnCells(interfaces, 0),
+             (QStringList{"192.0.2.1, Gi0/0/1 (3), in", "192.0.2.1, 7, out", "192.0.2.2, 0, out", "192.0.2.2, 3, in"}));
+    QCOMPARE(Cell(interfaces, 0, 2), QStringLiteral("98.0 %"));  // of the traffic in, not of twice it
+    QCOMPARE(Cell(interfaces, 2, 4), QStringLiteral("1"));
+
+    QTableView* flows = f.Find<QTableView>("tblFlows");
+    QCOMPARE(Cell(flows, 0, FlowTableModel::InputIf), QStringLiteral("Gi0/0/1 (3)"));
+    QCOMPARE(Tip(flows, 0, FlowTableModel::InputIf), QStringLiteral("uplink, to the core"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::OutputIf), QStringLiteral("7"));
+    QCOMPARE(Cell(flows, 1, FlowTableModel::InputIf), QStringLiteral("3"));  // the same index elsewhere
+
+    // A router's name can hold the file's separator: it goes into the file quoted.
+    names.Set(FlowAddress::Parse("192.0.2.1"), 7, "Vlan7, guests", "");
+    QTemporaryDir dir;
+    const QString name = dir.filePath(QStringLiteral("flows.csv"));
+    QVERIFY(f.Window.SaveCsv(name));
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(QString::fromUtf8(file.readAll()).contains(QStringLiteral(",Gi0/0/1 (3),\"Vlan7, guests (7)\",")));
 }
 
 QTEST_MAIN(TrafficWindowTest)

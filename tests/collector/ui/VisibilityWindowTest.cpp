@@ -97,6 +97,7 @@ class VisibilityWindowTest : public QObject {
     void exportersWindowShowsEveryExporterFromRealDatagrams();
     void modelAnnouncesOnlyWhatChangedAndGreysSilentExporters();
     void clockOffsetReadsInTenthsWithItsSign();
+    void samplingAndLateDataColumnsFollowTheOthers();
     void trafficWindowRanksRealDatagramsByBytes();
 
   private:
@@ -332,6 +333,55 @@ void VisibilityWindowTest::clockOffsetReadsInTenthsWithItsSign() {
     QStringList shown;
     for (int r = 0; r < model.rowCount(); ++r) shown << model.CellText(r, ExportersModel::colClockOffset);
     QCOMPARE(shown, (QStringList{"-1.8 s", "0.0 s", "0.0 s", "+2.4 s"}));
+}
+
+void VisibilityWindowTest::samplingAndLateDataColumnsFollowTheOthers() {
+    // Saved tables and scripts read the columns by place: the new ones come after the old.
+    QStringList titles;
+    for (int c = ExportersModel::colCut; c < ExportersModel::kColumnCount; ++c)
+        titles << ExportersModel::ColumnTitle(c);
+    QCOMPARE(titles, (QStringList{"Cut", "Sampling", "Times implausible", "Held", "Decoded late", "Expired",
+                                  "Options records"}));
+
+    ExportersModel model;
+    std::vector<tExporterRow> rows = {Row(1, 0x0A000001, 1, 0), Row(2, 0x0A000002, 1, 0), Row(3, 0x0A000003, 1, 0)};
+    rows[0].Sampling = "1 in 1000, options data, sampler 1";
+    rows[1].Sampling = "1 in 100, version 5 header";
+    rows[0].TimesImplausible = 4;
+    rows[0].SetsHeld = 12;
+    rows[0].SetsDecodedLate = 9;
+    rows[0].SetsExpired = 2;
+    rows[0].SetsDropped = 1;
+    rows[0].OptionsRecords = 6;
+    rows[0].OptionsIgnored = 5;
+    model.Update(rows, 0);
+    const auto cells = [&model](int Row) {
+        QStringList shown;
+        for (int c = ExportersModel::colSampling; c < ExportersModel::kColumnCount; ++c)
+            shown << model.CellText(Row, c);
+        return shown;
+    };
+    QCOMPARE(cells(0), (QStringList{"1 in 1000, options data, sampler 1", "4", "12", "9", "3", "6"}));
+    QCOMPARE(cells(2), (QStringList{"none reported", "0", "0", "0", "0", "0"}));
+    const auto tip = [&model](int Column) { return model.index(0, Column).data(Qt::ToolTipRole).toString(); };
+    QVERIFY2(tip(ExportersModel::colExpired).startsWith(QStringLiteral("2 expired")),
+             qPrintable(tip(ExportersModel::colExpired)));
+    QVERIFY(tip(ExportersModel::colExpired).contains(QStringLiteral("1 dropped")));
+    QVERIFY(tip(ExportersModel::colOptionsRecords).contains(QStringLiteral("5 options templates or records ignored")));
+
+    // Sampling sorts by its rate, where its text would put 1 in 1000 before 1 in 100.
+    const auto rate = [&model](int Row) {
+        return model.index(Row, ExportersModel::colSampling).data(ExportersModel::SortRole).toULongLong();
+    };
+    QCOMPARE(rate(0), 1000u);
+    QCOMPARE(rate(1), 100u);
+    QCOMPARE(rate(2), 0u);
+
+    rows[0].SetsDropped = 2;
+    QSignalSpy changed(&model, &QAbstractItemModel::dataChanged);
+    model.Update(rows, 0);
+    QCOMPARE(model.CellText(0, ExportersModel::colExpired), QStringLiteral("4"));
+    QCOMPARE(changed.size(), 1);
 }
 
 QTEST_MAIN(VisibilityWindowTest)
