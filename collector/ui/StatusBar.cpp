@@ -105,6 +105,8 @@ void CollectorStatusBar::Report(const tCounterSnapshot& Snapshot, std::int64_t N
     sample.KernelDrops = Snapshot.KernelDrops;
     sample.BoundCuts = Snapshot.BoundCuts;
     sample.OversizeDropped = Snapshot.OversizeDropped;
+    sample.FlowsDroppedByBounds = Snapshot.FlowsDroppedByBounds;
+    sample.LateDataLost = Snapshot.SetsLost;
     std::vector<std::string> reports;
     Episodes_.Update(sample, reports);
     // Whoever runs the collector without looking at it (a service manager) still learns of losses.
