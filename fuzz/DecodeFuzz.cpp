@@ -25,6 +25,7 @@
 #include "flowdecode/NetflowV5.h"
 #include "flowdecode/NetflowV9.h"
 #include "flowdecode/PacketTrace.h"
+#include "flowdecode/PendingSets.h"
 #include "flowdecode/StagedTraceSink.h"
 #include "flowdecode/Templates.h"
 #include "support/ExceptionReport.h"
@@ -88,6 +89,34 @@ const std::string& ScratchDirectory() {
     return sDirectory;
 }
 
+// The numbers the flow records are made from: any values, no fault.
+void CheckNumbers(const netflowlib::tNetflowV9Records& Records, int Count, const netflowlib::tWalkExtras& Extras,
+                  const netflowlib::tNetflowHeader& Header) {
+    Require(Extras.Options.size() <= netflowlib::kMaxOptionsRecords);
+    for (const netflowlib::tOptionsRecord& Record : Extras.Options) {
+        Require(Record.InterfaceName.size() <= 255 && Record.InterfaceDescription.size() <= 255);
+        netflowlib::SamplingRateOf(Record.Facts);
+    }
+    const netflowlib::tExportClock Clock{Header.Sys_Uptime, Header.UnixSeconds, 0, Header.Version == 9};
+    for (int i = 0; i < Count; ++i) {
+        const auto& Facts = Records[static_cast<std::size_t>(i)].Facts;
+        const netflowlib::tFlowTimes Times = netflowlib::ComputeFlowTimes(Facts, Clock, 1700000000000LL);
+        Require(Times.EndMs >= Times.StartMs);
+        netflowlib::SamplingRateOf(Facts);
+    }
+}
+
+// The data sets that waited for a template the datagram brought, decoded as the handler does.
+void DecodeLate(netflowlib::PendingDataSets& Pending, const std::string& sSender) {
+    netflowlib::tNetflowV9Records Slots;
+    for (const netflowlib::tLateSet& Late : Pending.Late) {
+        const int Count = netflowlib::DecodeLateSet(Late, "", sSender, Slots);
+        Require(Count >= 0 && static_cast<std::size_t>(Count) <= Late.Set.Body.size());
+    }
+    Pending.Late.clear();
+    Require(Pending.Bytes() <= netflowlib::tPendingLimits{}.TotalBytes);
+}
+
 void DecodeIpfix(const std::string& sPacket, const std::string& sSender, const netflowlib::tNetflowHeader& Header,
                  const netflowlib::tDecodeServices& Services, netflowlib::IpfixTemplateStore& Ipfix) {
     netflowlib::tNetflowV9Records Records(netflowlib::kV9InitialSlots);
@@ -99,6 +128,7 @@ void DecodeIpfix(const std::string& sPacket, const std::string& sSender, const n
     Require(static_cast<std::size_t>(Outcome.SlotsReached) <= sPacket.size());
     for (int i = 0; i < Outcome.SlotsReached; ++i) Require(Records[static_cast<std::size_t>(i)].SenderIP == sSender);
     Require(Ipfix.Size() <= Ipfix.Capacity());
+    CheckNumbers(Records, Outcome.SlotsReached, Outcome.Extras, Header);
 }
 
 void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTrace,
@@ -117,11 +147,12 @@ void DecodeOnce(const std::string& sPacket, const std::string& sSender, bool bTr
             netflowlib::DecodeV9Packet("", sSender, sPacket, Header, bTrace, Records, Services);
         const int Slots = Outcome.SlotsReached;
         Require(Slots >= 0 && static_cast<std::size_t>(Slots) <= Records.size());
-        Require(Slots <= Services.Bounds.MaxRecords && Outcome.RecordsDecoded <= Slots);
+        Require(Slots <= Services.Bounds.MaxRecords && Outcome.RecordsDecoded == Slots);
         // Every record needs at least one byte of the datagram.
         Require(static_cast<std::size_t>(Slots) <= sPacket.size());
         const int FieldCount = Services.Templates.LastTemplate().FieldCount;
         Require(FieldCount >= 0 && FieldCount <= netflowlib::kMaxTemplateFields);
+        CheckNumbers(Records, Outcome.RecordsDecoded, Outcome.Extras, Header);
     } else if (Header.Version == 10) {
         DecodeIpfix(sPacket, sSender, Header, Services, Ipfix);
     } else {
@@ -144,9 +175,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     static FaultingStagedSink Sink(ScratchDirectory());
     Sink.FailAtLine = bFault ? Data[1] + 1 : 0;
     netflowlib::ExporterTemplateStore Templates;
-    const netflowlib::tDecodeServices Services{Sink, Reporter, Templates, brix32::SystemClock()};
+    // Data held in the first pass may meet its template in the second.
+    netflowlib::PendingDataSets Pending;
+    const netflowlib::tDecodeServices Services{Sink, Reporter, Templates, brix32::SystemClock(), {}, &Pending};
     netflowlib::IpfixTemplateStore Ipfix;
     DecodeOnce(sPacket, kSenders[Control & 3], bTrace, Services, Ipfix);
+    DecodeLate(Pending, kSenders[Control & 3]);
     DecodeOnce(sPacket, kSenders[(Control >> 2) & 3], bTrace, Services, Ipfix);
+    DecodeLate(Pending, kSenders[(Control >> 2) & 3]);
     return 0;
 }

@@ -118,6 +118,20 @@ def seeds():
                                                        flowset(256, record(simple, 4)))
     yield "ipfix-cut-short", 0x00, ipfix(flowset(2, ipfix_template(256, simple)) +
                                          flowset(256, record(simple, 1) * 3), length=200)[:-7]
+    # Data before its template in one datagram: held, then released by the template behind it.
+    yield "v9-data-then-its-template", 0x00, (v9_header(3) + flowset(256, record(simple, 5)) +
+                                              flowset(0, template(256, simple)) + flowset(256, record(simple, 6)))
+    sampler = u16(300) + u16(4) + u16(12) + u16(1) + u16(4) + u16(48) + u16(1) + u16(49) + u16(1) + u16(50) + u16(4)
+    names = u16(301) + u16(4) + u16(8) + u16(2) + u16(4) + u16(82) + u16(16) + u16(83) + u16(65535)
+    yield "v9-options-samplers-and-interfaces", 0x00, (v9_header(3) + flowset(1, sampler + names) +
+                                                       flowset(300, u32(0) + u8(1) + u8(2) + u32(1000) + b"\0\0") +
+                                                       flowset(301, u32(3) + b"Gi0/0/1".ljust(16, b"\0") + b"\6uplink"))
+    timed = [(8, 4), (152, 8), (153, 8), (154, 8), (157, 8), (160, 8), (22, 4), (21, 4), (158, 4), (161, 4),
+             (302, 8)]
+    yield "ipfix-options-sampling-and-times", 0x00, ipfix(
+        flowset(3, u16(400) + u16(3) + u16(1) + u16(302) + u16(8) + u16(305) + u16(4) + u16(306) + u16(4)) +
+        flowset(400, u32(0) + u32(1) + u32(1) + u32(99)) +
+        flowset(256, record(timed, 2)) + flowset(2, ipfix_template(256, timed)) + flowset(256, record(timed, 3)))
     yield "ipfix-long-variable-field", 0x00, ipfix(flowset(2, ipfix_template(256, [(83, 65535), (8, 4)])) +
                                                    flowset(256, b"\xff\1\x2c" + b"x" * 300 + b"\1\2\3\4"))
 

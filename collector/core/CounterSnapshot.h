@@ -24,6 +24,7 @@ struct tCounterSnapshot {
     std::uint64_t BoundCuts = 0;
     std::uint64_t TemplatesRefused = 0;
     std::uint64_t FlowsDroppedByBounds = 0;
+    std::uint64_t TemplatesEvicted = 0;
     std::uint64_t SetsHeld = 0;
     std::uint64_t SetsDecodedLate = 0;
     std::uint64_t SetsLost = 0;
@@ -49,6 +50,7 @@ inline tCounterSnapshot TakeSnapshot(const CollectorCounters& C) {
     s.BoundCuts = C.BoundCuts.Get();
     s.TemplatesRefused = C.TemplatesRefused.Get();
     s.FlowsDroppedByBounds = C.FlowsDroppedByBounds.Get();
+    s.TemplatesEvicted = C.TemplatesEvicted.Get();
     s.SetsHeld = C.SetsHeld.Get();
     s.SetsDecodedLate = C.SetsDecodedLate.Get();
     s.SetsLost = C.SetsLost.Get();

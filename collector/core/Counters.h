@@ -48,6 +48,7 @@ struct CollectorCounters {
     Counter BoundCuts;         // datagrams whose records or trace were cut by the bounds
     Counter TemplatesRefused;  // templates not learned because of the bounds
     Counter FlowsDroppedByBounds;
+    Counter TemplatesEvicted;  // pushed out of the template stores by their bounds
 
     // Data that arrived before its template
     Counter SetsHeld;

@@ -338,6 +338,8 @@ int DatagramHandler::DecodeRecords(const std::string& SenderIP, const std::strin
 
 void DatagramHandler::ObserveOutcome(const netflowlib::tNetflowHeader& Header, std::size_t Size, int Records,
                                      int LateFlows, const netflowlib::tV9Outcome& Outcome) {
+    if (Outcome.TemplatesLearned > 0)
+        Counters_.TemplatesEvicted.Set(netflowlib::ProcessTemplateStore().Evicted() + IpfixTemplates_.Evicted());
     const bool bCut = Outcome.RecordsCut || Outcome.TraceCut;
     if (bCut) Counters_.BoundCuts.Add();
     if (Outcome.TemplatesRefused > 0)

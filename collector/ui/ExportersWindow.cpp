@@ -124,6 +124,11 @@ QString TfrmExporters::TotalsText() const {
                  "cap of %4: %5")
                  .arg(n(c.BoundCuts), n(c.TemplatesRefused), n(Totals_.Kept), n(ExporterTable::kDefaultCapacity),
                       n(Totals_.Evicted));
+    lines << QStringLiteral(
+                 "Flows lost to the bounds: %1; templates pushed out by the bounds: %2; data sets waiting for "
+                 "their template: %3, decoded late: %4, lost: %5")
+                 .arg(n(c.FlowsDroppedByBounds), n(c.TemplatesEvicted), n(c.SetsHeld), n(c.SetsDecodedLate),
+                      n(c.SetsLost));
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -10,12 +10,19 @@ namespace {
 
 // Seconds from 1900 (the NTP era) to 1970.
 constexpr std::uint64_t kNtpToUnixSeconds = 2208988800ULL;
+// Times past the year 9999 are no flow's; capping them keeps every sum of times within 64 bits.
+constexpr std::uint64_t kMaxTimeMs = 253402300800000ULL;
+constexpr std::uint64_t kMaxDurationUs = 1ULL << 50;
+
+std::int64_t CappedMs(std::uint64_t Ms) { return static_cast<std::int64_t>(std::min(Ms, kMaxTimeMs)); }
+
 // Interface names longer than this are an exporter's mistake or an attack, not a name.
 constexpr std::int64_t kMaxNameLength = 255;
 
 // Big-endian value of a field of any length: the last eight bytes of a longer one, as counters
 // wider than the record's are kept by their low part.
-[[gnu::always_inline]] inline std::uint64_t ReadUnsigned(const ByteReader& Reader, std::int64_t iPos, std::int32_t Length) {
+[[gnu::always_inline]] inline std::uint64_t ReadUnsigned(const ByteReader& Reader, std::int64_t iPos,
+                                                         std::int32_t Length) {
     switch (Length) {
         case 1:
             return Reader.ByteOr0(iPos);
@@ -43,7 +50,8 @@ std::int64_t NtpToMilliseconds(std::uint64_t Ntp) {
     return static_cast<std::int64_t>((Seconds - kNtpToUnixSeconds) * 1000 + ((Fraction * 1000) >> 32));
 }
 
-[[gnu::always_inline]] inline void StoreFact(FactKind Fact, const ByteReader& Reader, std::int64_t iPos, std::int32_t Length, tFlowFacts& F) {
+[[gnu::always_inline]] inline void StoreFact(FactKind Fact, const ByteReader& Reader, std::int64_t iPos,
+                                             std::int32_t Length, tFlowFacts& F) {
     using B = tFlowFacts;
     // Every kind but the IPv6 next hop is a number: read it once, before the dispatch.
     const std::uint64_t Number = ReadUnsigned(Reader, iPos, Length);
@@ -115,19 +123,19 @@ std::int64_t NtpToMilliseconds(std::uint64_t Ntp) {
             F.Present |= B::kLastUptime;
             return;
         case FactKind::StartSeconds:
-            F.StartMs = static_cast<std::int64_t>(Value()) * 1000;
+            F.StartMs = CappedMs(std::min(Value(), kMaxTimeMs / 1000) * 1000);
             F.Present |= B::kStartAbsolute;
             return;
         case FactKind::EndSeconds:
-            F.EndMs = static_cast<std::int64_t>(Value()) * 1000;
+            F.EndMs = CappedMs(std::min(Value(), kMaxTimeMs / 1000) * 1000);
             F.Present |= B::kEndAbsolute;
             return;
         case FactKind::StartMilliseconds:
-            F.StartMs = static_cast<std::int64_t>(Value());
+            F.StartMs = CappedMs(Value());
             F.Present |= B::kStartAbsolute;
             return;
         case FactKind::EndMilliseconds:
-            F.EndMs = static_cast<std::int64_t>(Value());
+            F.EndMs = CappedMs(Value());
             F.Present |= B::kEndAbsolute;
             return;
         case FactKind::StartNtpMicro:
@@ -151,15 +159,15 @@ std::int64_t NtpToMilliseconds(std::uint64_t Ntp) {
             F.Present |= B::kEndDelta;
             return;
         case FactKind::SystemInit:
-            F.SystemInitMs = static_cast<std::int64_t>(Value());
+            F.SystemInitMs = CappedMs(Value());
             F.Present |= B::kSystemInit;
             return;
         case FactKind::DurationMilliseconds:
-            F.DurationUs = Value() * 1000;
+            F.DurationUs = std::min(Value(), kMaxDurationUs / 1000) * 1000;
             F.Present |= B::kDuration;
             return;
         case FactKind::DurationMicroseconds:
-            F.DurationUs = Value();
+            F.DurationUs = std::min(Value(), kMaxDurationUs);
             F.Present |= B::kDuration;
             return;
         case FactKind::SamplerId:
