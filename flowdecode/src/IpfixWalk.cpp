@@ -87,7 +87,7 @@ bool IpfixWalk::WalkSet() {
             return true;
         }
         if (Template->Options) {
-            ReadOptionsRecords(*Template, Reader_, iBody, iSetEnd);
+            ReadOptionsRecords(Template->Plan, Reader_, iBody, iSetEnd, Header_.Source_ID, Outcome_.Extras);
             return true;
         }
         return DecodeRecords(*Template, iBody, iSetEnd);
@@ -213,37 +213,8 @@ std::int64_t IpfixWalk::NowMs() {
 
 void IpfixWalk::TakeHeldSets(const tIpfixTemplate& Template) {
     if (Pending_ == nullptr || Pending_->Empty()) return;
-    int Expired = 0;
-    Pending_->Take(sSenderIP_, 10, Header_.Source_ID, Template.TemplateID, NowMs(), Taken_, Expired);
-    Outcome_.Extras.SetsExpired += Expired;
-    for (tHeldSet& Held : Taken_) {
-        ++Outcome_.Extras.SetsDecodedLate;
-        if (Template.Options) {
-            const ByteReader Reader(Held.Body);
-            ReadOptionsRecords(Template, Reader, 1, Reader.Length() + 1);
-        } else {
-            Pending_->Late.push_back(tLateSet{std::move(Held), Template.Plan});
-        }
-    }
-}
-
-void IpfixWalk::ReadOptionsRecords(const tIpfixTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
-                                   std::int64_t iEnd) {
-    tWalkExtras& Extras = Outcome_.Extras;
-    const std::int64_t MinLength = std::max<std::int64_t>(Template.Plan.MinLength, 1);
-    while (iEnd - iPos >= MinLength) {
-        const std::int64_t Length = PlanRecordLength(Template.Plan, Reader, iPos);
-        if (Length < 0 || iPos + Length > iEnd) {
-            ++Extras.OptionsIgnored;
-            return;
-        }
-        if (Extras.Options.size() < kMaxOptionsRecords) {
-            tOptionsRecord& Record = Extras.Options.emplace_back();
-            Record.Domain = Header_.Source_ID;
-            RunOptionsPlan(Template.Plan, Reader, iPos, Record);
-        }
-        iPos += Length;
-    }
+    ReleaseHeldSets(*Pending_, sSenderIP_, 10, Header_.Source_ID, Template.TemplateID, Template.Options, Template.Plan,
+                    NowMs(), Taken_, Outcome_.Extras);
 }
 
 // The same bounds as for version 9 templates, and the cap on fields.

@@ -33,8 +33,6 @@ class IpfixWalk {
     void Note(std::uint16_t TemplateID, std::size_t FieldCount);
     void NoTemplate(std::int32_t SetID, std::int64_t iBody, std::int64_t iSetEnd);
     bool DecodeRecords(const tIpfixTemplate& Template, std::int64_t iPos, std::int64_t iSetEnd);
-    void ReadOptionsRecords(const tIpfixTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
-                            std::int64_t iEnd);
     void TakeHeldSets(const tIpfixTemplate& Template);
     std::int64_t NowMs();
     bool BoundReached();

@@ -396,4 +396,39 @@ void RunOptionsPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int6
     Record.Interface = F.Has(tFlowFacts::kInputIf) ? F.InputIf : F.OutputIf;
 }
 
+void ReadOptionsRecords(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, std::int64_t iEnd,
+                        std::uint32_t Domain, tWalkExtras& Extras) {
+    const std::int64_t MinLength = std::max<std::int64_t>(Plan.MinLength, 1);
+    while (iEnd - iPos >= MinLength) {
+        const std::int64_t Length = PlanRecordLength(Plan, Reader, iPos);
+        if (Length < 0 || iPos + Length > iEnd) {
+            ++Extras.OptionsIgnored;
+            return;
+        }
+        if (Extras.Options.size() < kMaxOptionsRecords) {
+            tOptionsRecord& Record = Extras.Options.emplace_back();
+            Record.Domain = Domain;
+            RunOptionsPlan(Plan, Reader, iPos, Record);
+        }
+        iPos += Length;
+    }
+}
+
+void ReleaseHeldSets(PendingDataSets& Pending, std::string_view Sender, int Version, std::uint32_t Domain,
+                     std::uint16_t TemplateID, bool bOptions, const tRecordPlan& Plan, std::int64_t NowMs,
+                     std::vector<tHeldSet>& Taken, tWalkExtras& Extras) {
+    int Expired = 0;
+    Pending.Take(Sender, Version, Domain, TemplateID, NowMs, Taken, Expired);
+    Extras.SetsExpired += Expired;
+    for (tHeldSet& Held : Taken) {
+        ++Extras.SetsDecodedLate;
+        if (bOptions) {
+            const ByteReader Reader(Held.Body);
+            ReadOptionsRecords(Plan, Reader, 1, Reader.Length() + 1, Domain, Extras);
+        } else {
+            Pending.Late.push_back(tLateSet{std::move(Held), Plan});
+        }
+    }
+}
+
 }  // namespace netflowlib

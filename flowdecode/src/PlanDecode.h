@@ -1,10 +1,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
+#include <vector>
 
 #include "ByteReader.h"
+#include "flowdecode/DecodeServices.h"
 #include "flowdecode/FlowFacts.h"
 #include "flowdecode/NetflowV9.h"
+#include "flowdecode/PendingSets.h"
 #include "flowdecode/RecordPlan.h"
 
 namespace netflowlib {
@@ -38,5 +42,16 @@ void RunPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPo
 
 // The same for an options record: its scope and facts, and the texts of interface names.
 void RunOptionsPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tOptionsRecord& Record);
+
+// The options records between iPos and iEnd into Extras (up to kMaxOptionsRecords of them); a record
+// cut by iEnd is counted as ignored and ends the reading.
+void ReadOptionsRecords(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, std::int64_t iEnd,
+                        std::uint32_t Domain, tWalkExtras& Extras);
+
+// The data sets that waited for a template just learned: options data is read at once, flow data
+// handed to the caller (Pending.Late) to decode after the datagram's walk.
+void ReleaseHeldSets(PendingDataSets& Pending, std::string_view Sender, int Version, std::uint32_t Domain,
+                     std::uint16_t TemplateID, bool bOptions, const tRecordPlan& Plan, std::int64_t NowMs,
+                     std::vector<tHeldSet>& Taken, tWalkExtras& Extras);
 
 }  // namespace netflowlib

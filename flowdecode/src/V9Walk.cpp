@@ -133,7 +133,8 @@ bool V9Walk::DispatchFlowset(std::int64_t iNextFlowSet) {
     if (Template->Options) {
         // Options data is read for the collector's tables; the trace shows it as it always has, as
         // data it has no template for.
-        ReadOptionsRecords(*Template, Reader_, Counters_.iPtr, std::min(iNextFlowSet, Reader_.Length() + 1));
+        ReadOptionsRecords(Template->Plan, Reader_, Counters_.iPtr, std::min(iNextFlowSet, Reader_.Length() + 1),
+                           Header_.Source_ID, Outcome_.Extras);
         SkipFlowset();
         return true;
     }
@@ -201,42 +202,12 @@ bool V9Walk::ReadOptionsTemplate(std::int64_t& iPos, std::int64_t iEnd) {
     return true;
 }
 
-void V9Walk::ReadOptionsRecords(const tLearnedTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
-                                std::int64_t iEnd) {
-    tWalkExtras& Extras = Outcome_.Extras;
-    const std::int64_t MinLength = std::max<std::int64_t>(Template.Plan.MinLength, 1);
-    while (iEnd - iPos >= MinLength) {
-        const std::int64_t Length = PlanRecordLength(Template.Plan, Reader, iPos);
-        if (Length < 0 || iPos + Length > iEnd) {
-            ++Extras.OptionsIgnored;
-            return;
-        }
-        if (Extras.Options.size() < kMaxOptionsRecords) {
-            tOptionsRecord& Record = Extras.Options.emplace_back();
-            Record.Domain = Header_.Source_ID;
-            RunOptionsPlan(Template.Plan, Reader, iPos, Record);
-        }
-        iPos += Length;
-    }
-}
-
 // The data sets that waited for this template: options data is read now, flow data handed to the
 // caller to decode after this datagram's walk.
 void V9Walk::TakeHeldSets(const tLearnedTemplate& Template) {
     if (Pending_ == nullptr || Pending_->Empty()) return;
-    int Expired = 0;
-    Pending_->Take(sSenderIP_, 9, Header_.Source_ID, static_cast<std::uint16_t>(Template.TemplateID), NowMs(), Taken_,
-                   Expired);
-    Outcome_.Extras.SetsExpired += Expired;
-    for (tHeldSet& Held : Taken_) {
-        ++Outcome_.Extras.SetsDecodedLate;
-        if (Template.Options) {
-            const ByteReader Reader(Held.Body);
-            ReadOptionsRecords(Template, Reader, 1, Reader.Length() + 1);
-        } else {
-            Pending_->Late.push_back(tLateSet{std::move(Held), Template.Plan});
-        }
-    }
+    ReleaseHeldSets(*Pending_, sSenderIP_, 9, Header_.Source_ID, static_cast<std::uint16_t>(Template.TemplateID),
+                    Template.Options, Template.Plan, NowMs(), Taken_, Outcome_.Extras);
 }
 
 // A template flowset is read template by template while at least a template header's worth of it

@@ -50,8 +50,6 @@ class V9Walk {
     void SkipFlowset();
     void LearnOptionsTemplates(std::int64_t iNextFlowSet);
     bool ReadOptionsTemplate(std::int64_t& iPos, std::int64_t iNextFlowSet);
-    void ReadOptionsRecords(const tLearnedTemplate& Template, const ByteReader& Reader, std::int64_t iPos,
-                            std::int64_t iEnd);
     void TakeHeldSets(const tLearnedTemplate& Template);
     std::int64_t NowMs();
     bool DecodeRecords(const tLearnedTemplate& Template, std::int64_t iNextFlowSet);
