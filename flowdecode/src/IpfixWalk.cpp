@@ -173,9 +173,16 @@ bool IpfixWalk::ReadFieldSpecifiers(tIpfixTemplate& Template, std::int32_t Field
 }
 
 void IpfixWalk::Withdraw(std::uint16_t TemplateID) {
-    const int Count = TemplateID == kTemplateSetID
-                          ? Templates_.WithdrawAll(sSenderIP_, Header_.Source_ID)
-                          : (Templates_.Withdraw(sSenderIP_, Header_.Source_ID, TemplateID) ? 1 : 0);
+    // A withdrawal of everything right after another, with nothing learned between, finds nothing:
+    // thousands of them in one message must not each look into the store.
+    const bool bAll = TemplateID == kTemplateSetID;
+    int Count = 0;
+    if (bAll && !AllWithdrawn_) {
+        Count = Templates_.WithdrawAll(sSenderIP_, Header_.Source_ID);
+    } else if (!bAll) {
+        Count = Templates_.Withdraw(sSenderIP_, Header_.Source_ID, TemplateID) ? 1 : 0;
+    }
+    AllWithdrawn_ = bAll || AllWithdrawn_;
     // A withdrawal of what was never learned still counts: the exporter said it.
     Outcome_.TemplatesWithdrawn += std::max(Count, 1);
     Note(TemplateID, 0);
@@ -202,6 +209,7 @@ void IpfixWalk::Accept(tIpfixTemplate& Template) {
     }
     const std::uint16_t TemplateID = Template.TemplateID;
     Templates_.Store(sSenderIP_, Header_.Source_ID, std::move(Template));
+    AllWithdrawn_ = false;
     if (const tIpfixTemplate* Stored = Templates_.Find(sSenderIP_, Header_.Source_ID, TemplateID))
         TakeHeldSets(*Stored);
 }

@@ -50,6 +50,7 @@ class IpfixWalk {
     PendingDataSets* Pending_;
     std::int64_t iPtr_ = 0;
     std::int64_t NowMs_ = -1;
+    bool AllWithdrawn_ = false;  // every template of the domain withdrawn, none learned since
     tIpfixOutcome Outcome_;
     std::vector<tHeldSet> Taken_;
 };
