@@ -54,12 +54,12 @@ def csv_lines(directory):
 class Collector:
     """A copy of the binary in Directory, started headless; stop() ends it with SIGTERM."""
 
-    def __init__(self, binary, directory):
+    def __init__(self, binary, directory, arguments=()):
         wait_for(lambda: not port_taken(), 60, "UDP %d to be free" % PORT)
         self.exe = os.path.join(directory, "netflow-collector")
         shutil.copy2(binary, self.exe)
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
-        self.proc = subprocess.Popen([self.exe], cwd=directory, env=env, stdout=subprocess.DEVNULL,
+        self.proc = subprocess.Popen([self.exe, *arguments], cwd=directory, env=env, stdout=subprocess.DEVNULL,
                                      stderr=subprocess.PIPE)
         wait_for(lambda: port_taken() or self.proc.poll() is not None, 30, "the collector to listen")
         if self.proc.poll() is not None:
