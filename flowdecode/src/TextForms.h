@@ -62,6 +62,21 @@ inline constexpr std::array<tByteText, 256> kByteTexts = [] {
     }
 }
 
+// Writes the dotted form of Count bytes at Out and returns its length. Every byte's three digit
+// slots are written whatever its length, so Out must hold 4 * Count - 1 characters.
+inline std::size_t WriteDotted(char* Out, const std::uint8_t* Bytes, int Count) {
+    std::size_t n = 0;
+    for (int i = 0; i < Count; ++i) {
+        if (i > 0) Out[n++] = '.';
+        const tByteText& Text = kByteTexts[Bytes[i]];
+        Out[n] = Text.Digits[0];
+        Out[n + 1] = Text.Digits[1];
+        Out[n + 2] = Text.Digits[2];
+        n += Text.Length;
+    }
+    return n;
+}
+
 // Dotted form of Count bytes from iPos: each byte in decimal, joined by "."; missing bytes as 0.
 inline void AppendDotted(std::string& sOut, const ByteReader& Reader, std::int64_t iPos, int Count) {
     constexpr int kChunk = 16;  // an IPv6 address at once
@@ -78,30 +93,11 @@ inline void AppendDotted(std::string& sOut, const ByteReader& Reader, std::int64
     const std::size_t Old = sOut.size();
     if (Count <= 4 && sOut.capacity() - Old >= kShort) {
         sOut.append(kShort, '.');
-        char* Out = sOut.data() + Old;
-        std::size_t n = 0;
-        for (int i = 0; i < Count; ++i) {
-            const tByteText& Text = kByteTexts[Bytes[i]];
-            Out[n] = Text.Digits[0];
-            Out[n + 1] = Text.Digits[1];
-            Out[n + 2] = Text.Digits[2];
-            n += Text.Length;
-            Out[n++] = '.';
-        }
-        sOut.resize(Old + n - 1);
+        sOut.resize(Old + WriteDotted(sOut.data() + Old, Bytes, Count));
         return;
     }
     char Buf[kChunk * 4];
-    std::size_t n = 0;
-    for (int i = 0; i < Count; ++i) {
-        const tByteText& Text = kByteTexts[Bytes[i]];
-        Buf[n] = Text.Digits[0];
-        Buf[n + 1] = Text.Digits[1];
-        Buf[n + 2] = Text.Digits[2];
-        n += Text.Length;
-        Buf[n++] = '.';
-    }
-    sOut.append(Buf, n - 1);
+    sOut.append(Buf, WriteDotted(Buf, Bytes, Count));
 }
 
 // Replaces sField with the dotted form, reusing its buffer (an IPv4 text never needs the heap).
