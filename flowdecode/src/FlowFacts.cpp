@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 
 namespace netflowlib {
 
@@ -43,55 +44,47 @@ std::uint32_t SamplingRateOf(const tFlowFacts& F) {
     return 0;
 }
 
+namespace {
+
+// One end of a flow as a record may state it, in each of its forms.
+struct tEndForms {
+    std::uint32_t AbsoluteBit;
+    std::int64_t AbsoluteMs;
+    std::uint32_t DeltaBit;
+    std::uint32_t DeltaUs;
+    std::uint32_t UptimeBit;
+    std::uint32_t UptimeMs;
+};
+
+// The most direct form an exporter sent wins: absolute times, then microseconds before the export,
+// then milliseconds since its start (IPFIX 160) or of its uptime.
+std::optional<std::int64_t> EndOf(const tFlowFacts& F, const tEndForms& End, const tExportClock& Clock,
+                                  std::int64_t ExportMs) {
+    if (F.Has(End.AbsoluteBit)) return End.AbsoluteMs;
+    if (F.Has(End.DeltaBit)) return ExportMs - End.DeltaUs / 1000;
+    if (!F.Has(End.UptimeBit)) return std::nullopt;
+    if (F.Has(tFlowFacts::kSystemInit)) return F.SystemInitMs + End.UptimeMs;
+    if (Clock.HasUptime) return ExportMs - UptimeDifference(Clock.SysUptimeMs, End.UptimeMs);
+    return std::nullopt;
+}
+
+}  // namespace
+
 tFlowTimes ComputeFlowTimes(const tFlowFacts& F, const tExportClock& Clock, std::int64_t ReceivedMs) {
     using B = tFlowFacts;
     const std::int64_t ExportMs = ExportMilliseconds(Clock);
-    bool HasStart = false;
-    bool HasEnd = false;
-    std::int64_t Start = 0;
-    std::int64_t End = 0;
-    // The most direct form an exporter sent wins: absolute times, then microseconds before the
-    // export, then milliseconds since its start (IPFIX 160) or of its uptime.
-    if (F.Has(B::kStartAbsolute)) {
-        Start = F.StartMs;
-        HasStart = true;
-    } else if (F.Has(B::kStartDelta)) {
-        Start = ExportMs - F.StartDeltaUs / 1000;
-        HasStart = true;
-    } else if (F.Has(B::kFirstUptime) && F.Has(B::kSystemInit)) {
-        Start = F.SystemInitMs + F.FirstUptimeMs;
-        HasStart = true;
-    } else if (F.Has(B::kFirstUptime) && Clock.HasUptime) {
-        Start = ExportMs - UptimeDifference(Clock.SysUptimeMs, F.FirstUptimeMs);
-        HasStart = true;
-    }
-    if (F.Has(B::kEndAbsolute)) {
-        End = F.EndMs;
-        HasEnd = true;
-    } else if (F.Has(B::kEndDelta)) {
-        End = ExportMs - F.EndDeltaUs / 1000;
-        HasEnd = true;
-    } else if (F.Has(B::kLastUptime) && F.Has(B::kSystemInit)) {
-        End = F.SystemInitMs + F.LastUptimeMs;
-        HasEnd = true;
-    } else if (F.Has(B::kLastUptime) && Clock.HasUptime) {
-        End = ExportMs - UptimeDifference(Clock.SysUptimeMs, F.LastUptimeMs);
-        HasEnd = true;
-    }
-    const auto DurationMs = static_cast<std::int64_t>(F.DurationUs / 1000);
+    std::optional<std::int64_t> Start =
+        EndOf(F, {B::kStartAbsolute, F.StartMs, B::kStartDelta, F.StartDeltaUs, B::kFirstUptime, F.FirstUptimeMs},
+              Clock, ExportMs);
+    std::optional<std::int64_t> End = EndOf(
+        F, {B::kEndAbsolute, F.EndMs, B::kEndDelta, F.EndDeltaUs, B::kLastUptime, F.LastUptimeMs}, Clock, ExportMs);
     if (F.Has(B::kDuration)) {
-        if (HasStart && !HasEnd) {
-            End = Start + DurationMs;
-            HasEnd = true;
-        } else if (HasEnd && !HasStart) {
-            Start = End - DurationMs;
-            HasStart = true;
-        }
+        const auto DurationMs = static_cast<std::int64_t>(F.DurationUs / 1000);
+        if (Start && !End) End = *Start + DurationMs;
+        if (End && !Start) Start = *End - DurationMs;
     }
-    if (!HasStart && !HasEnd) return tFlowTimes{ReceivedMs, ReceivedMs, false, false};
-    if (!HasStart) Start = End;
-    if (!HasEnd) End = Start;
-    return Finish(Start, End, ReceivedMs);
+    if (!Start && !End) return tFlowTimes{ReceivedMs, ReceivedMs, false, false};
+    return Finish(Start.value_or(*End), End.value_or(*Start), ReceivedMs);
 }
 
 tFlowTimes ComputeV5FlowTimes(std::uint32_t First, std::uint32_t Last, const tExportClock& Clock,
