@@ -79,10 +79,7 @@ class NoTrace : public netflowlib::PacketTraceSink {
 
 // 30 flows of the usual IPv4 template, template in every message.
 void BM_DecodeIpfix30(benchmark::State& state) {
-    std::vector<IpfixSpec> Specs;
-    for (const Pair& p : kIpv4Pairs) Specs.push_back({p.Type, p.Length});
-    const std::string sPacket = IpfixMessage(Flowset(2, IpfixTemplate(256, Specs)) +
-                                             Flowset(256, Repeat(Ipv4Record(1, 1024, 443, 6, 1500, 3), 30)));
+    const std::string sPacket = IpfixThirtyIpv4Records();
     NoTrace Sink;
     netflowlib::tDecodeServices Services = netflowlib::DefaultDecodeServices(Sink);
     netflowlib::IpfixTemplateStore Store;

@@ -191,14 +191,10 @@ BENCHMARK(BM_DecodeV9Hostile)->DenseRange(0, kHostileCases - 1)->Unit(benchmark:
 void BM_DecodeIpfixWithdrawAll(benchmark::State& state) {
     const bool withdrawals = state.range(0) != 0;
     constexpr int kWithdrawals = 1994;
-    std::vector<fixtures::IpfixSpec> specs;
-    for (const fixtures::Pair& p : fixtures::kIpv4Pairs) specs.push_back({p.Type, p.Length});
-    const std::string packet =
-        withdrawals ? fixtures::IpfixMessage(
-                          fixtures::Flowset(2, fixtures::Repeat(fixtures::U16(2) + fixtures::U16(0), kWithdrawals)))
-                    : fixtures::IpfixMessage(
-                          fixtures::Flowset(2, fixtures::IpfixTemplate(256, specs)) +
-                          fixtures::Flowset(256, fixtures::Repeat(fixtures::Ipv4Record(1, 1024, 443, 6, 1500, 3), 30)));
+    const std::string packet = withdrawals
+                                   ? fixtures::IpfixMessage(fixtures::Flowset(
+                                         2, fixtures::Repeat(fixtures::U16(2) + fixtures::U16(0), kWithdrawals)))
+                                   : fixtures::IpfixThirtyIpv4Records();
     netflowlib::DiscardTraceSink sink;
     const netflowlib::tDecodeServices services = netflowlib::DefaultDecodeServices(sink);
     netflowlib::IpfixTemplateStore store;

@@ -136,6 +136,14 @@ inline std::string Repeat(const std::string& s, int n) {
     return r;
 }
 
+// The IPFIX message of the decoding benchmarks: the usual IPv4 template and 30 of its records.
+inline std::string IpfixThirtyIpv4Records() {
+    std::vector<IpfixSpec> Specs;
+    for (const Pair& p : kIpv4Pairs) Specs.push_back({p.Type, p.Length});
+    return IpfixMessage(Flowset(2, IpfixTemplate(256, Specs)) +
+                        Flowset(256, Repeat(Ipv4Record(1, 1024, 443, 6, 1500, 3), 30)));
+}
+
 }  // namespace fixtures
 
 // The appending forms, and the datagrams of the collector tests and the benchmark.
