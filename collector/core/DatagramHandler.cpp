@@ -289,17 +289,10 @@ int DatagramHandler::WriteLateRecords(const std::string& SenderIP, int Version) 
 void DatagramHandler::DescribeSampling(ExporterTable::Ref Exporter, const netflowlib::tNetflowHeader& Header) {
     // Made only when something it depends on changed: a string per datagram would be a visible cost.
     const auto v5 = static_cast<std::uint16_t>(Header.Version == 5 ? Header.Sampling_Interval : 0);
-    const std::uint64_t wanted = SamplingGeneration_ << 17 | (Header.Version == 5 ? 0x10000u | v5 : 0u);
-    std::uint64_t key = Context_.Domain * 0x9E3779B97F4A7C15ull ^ Header.Version;
-    for (const std::uint8_t b : Sender_.Address.Bytes) key = key * 131 + b;
-    auto [it, added] = SamplingDescribed_.try_emplace(key, 0);
-    if (!added && it->second == wanted) return;
-    if (SamplingDescribed_.size() > 4 * ExporterTable::kDefaultCapacity) {
-        SamplingDescribed_.clear();
-        it = SamplingDescribed_.try_emplace(key, 0).first;
-    }
-    it->second = wanted;
-    Exporters_->ObserveSampling(Exporter, Sampling_.DescribeFor(Sender_.Address, Context_.Domain, Header.Version, v5));
+    const std::uint64_t stamp = SamplingGeneration_ << 17 | (Header.Version == 5 ? 0x10000u | v5 : 0u);
+    if (!Exporters_->SamplingStale(Exporter, stamp)) return;
+    const SamplingDescription described = Sampling_.DescribeFor(Sender_.Address, Context_.Domain, Header.Version, v5);
+    Exporters_->ObserveSampling(Exporter, described.Rate, described.Text);
 }
 
 void DatagramHandler::ResetV9Slots() {

@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <unordered_map>
 
 #include "Counters.h"
 #include "DailyCsvWriter.h"
@@ -145,7 +144,6 @@ class DatagramHandler {
     SamplingTable Sampling_;
     // Bumped whenever what the sampling table says of some exporter may have changed.
     std::uint64_t SamplingGeneration_ = 1;
-    std::unordered_map<std::uint64_t, std::uint64_t> SamplingDescribed_;
     // Data sets waiting for their templates, and the records of those whose template came.
     netflowlib::PendingDataSets Pending_;
     netflowlib::tNetflowV9Records LateSlots_;

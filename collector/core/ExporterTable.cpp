@@ -282,9 +282,20 @@ void ExporterTable::ObserveExtras(Ref Exporter, const tExporterExtras& Extras) {
     row->FlowsDroppedByBounds += Extras.FlowsDroppedByBounds;
 }
 
-void ExporterTable::ObserveSampling(Ref Exporter, const std::string& Description) {
+bool ExporterTable::SamplingStale(Ref Exporter, std::uint64_t Stamp) {
     const std::lock_guard<std::mutex> guard(Lock_);
-    if (tExporterRow* row = At(Exporter)) row->Sampling = Description;
+    tExporterRow* row = At(Exporter);
+    if (row == nullptr || row->SamplingStamp == Stamp) return false;
+    row->SamplingStamp = Stamp;
+    return true;
+}
+
+void ExporterTable::ObserveSampling(Ref Exporter, std::uint32_t Rate, const std::string& Description) {
+    const std::lock_guard<std::mutex> guard(Lock_);
+    if (tExporterRow* row = At(Exporter)) {
+        row->SamplingRate = Rate;
+        row->Sampling = Description;
+    }
 }
 
 void ExporterTable::Snapshot(std::vector<tExporterRow>& Rows, tExporterTotals& Totals) const {

@@ -98,6 +98,8 @@ struct tExporterRow {
     std::uint64_t Cut = 0;           // cut by the bounds on work per datagram
     // What the exporter says of its sampling, or what the operator set for it.
     std::string Sampling = "none reported";
+    std::uint32_t SamplingRate = 0;      // the rate Sampling states; 0 for none or several
+    std::uint64_t SamplingStamp = 0;     // what the description was made from; 0: never described
     std::uint64_t TimesImplausible = 0;  // flows whose start lay more than a day from their arrival
     std::uint64_t SetsHeld = 0;          // data sets that waited for their template
     std::uint64_t SetsDecodedLate = 0;   // ... and were decoded when it came
@@ -161,7 +163,10 @@ class ExporterTable {
     void ObserveMalformed(Ref Exporter);
     void ObserveCut(Ref Exporter);
     void ObserveExtras(Ref Exporter, const tExporterExtras& Extras);
-    void ObserveSampling(Ref Exporter, const std::string& Description);
+    // True when the exporter's sampling was last described from something else than Stamp (never 0),
+    // which it now records: the caller then describes it anew.
+    bool SamplingStale(Ref Exporter, std::uint64_t Stamp);
+    void ObserveSampling(Ref Exporter, std::uint32_t Rate, const std::string& Description);
 
     // Any thread: a copy of every exporter kept, in no particular order.
     void Snapshot(std::vector<tExporterRow>& Rows, tExporterTotals& Totals) const;

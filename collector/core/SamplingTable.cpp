@@ -69,30 +69,39 @@ std::uint32_t SamplingTable::RateForV5(const FlowAddress& Exporter, std::uint16_
     return Interval > 0 ? Interval : 1;
 }
 
-std::string SamplingTable::DescribeV5(std::uint16_t HeaderSampling) {
+namespace {
+
+SamplingDescription Stated(std::uint32_t Rate, const std::string& Source) {
+    return {Rate, "1 in " + std::to_string(Rate) + ", " + Source};
+}
+
+const SamplingDescription kNoneReported{0, "none reported"};
+
+}  // namespace
+
+SamplingDescription SamplingTable::DescribeV5(std::uint16_t HeaderSampling) {
     const std::uint32_t Interval = HeaderSampling & kV5IntervalMask;
-    if (Interval == 0) return "none reported";
+    if (Interval == 0) return kNoneReported;
     const unsigned Mode = HeaderSampling >> 14;
-    return "1 in " + std::to_string(Interval) + ", version 5 header" +
-           (Mode != 0 ? ", mode " + std::to_string(Mode) : "");
+    return Stated(Interval, "version 5 header" + (Mode != 0 ? ", mode " + std::to_string(Mode) : ""));
 }
 
-std::string SamplingTable::Describe(const FlowAddress& Exporter, std::uint32_t Domain) const {
-    if (const auto It = Overrides_.find(Exporter); It != Overrides_.end())
-        return "1 in " + std::to_string(It->second) + ", --sampling-rate";
+SamplingDescription SamplingTable::Describe(const FlowAddress& Exporter, std::uint32_t Domain) const {
+    if (const auto It = Overrides_.find(Exporter); It != Overrides_.end()) return Stated(It->second, "--sampling-rate");
     if (const std::uint32_t Rate = Lookup(Key{Exporter, Domain, kNoSampler}); Rate > 0)
-        return "1 in " + std::to_string(Rate) + ", options data";
+        return Stated(Rate, "options data");
     const auto It = Scopes_.find(Key{Exporter, Domain, kNoSampler});
-    if (It == Scopes_.end()) return "none reported";
+    if (It == Scopes_.end()) return kNoneReported;
     if (It->second.SamplerCount == 1) {
-        return "1 in " + std::to_string(Lookup(Key{Exporter, Domain, It->second.OnlySampler})) +
-               ", options data, sampler " + std::to_string(It->second.OnlySampler);
+        return Stated(Lookup(Key{Exporter, Domain, It->second.OnlySampler}),
+                      "options data, sampler " + std::to_string(It->second.OnlySampler));
     }
-    return std::to_string(It->second.SamplerCount) + " samplers, options data";
+    // Flows that name no sampler get none of the rates: no one rate describes the exporter.
+    return {0, std::to_string(It->second.SamplerCount) + " samplers, options data"};
 }
 
-std::string SamplingTable::DescribeFor(const FlowAddress& Exporter, std::uint32_t Domain, int Version,
-                                       std::uint16_t V5HeaderSampling) const {
+SamplingDescription SamplingTable::DescribeFor(const FlowAddress& Exporter, std::uint32_t Domain, int Version,
+                                               std::uint16_t V5HeaderSampling) const {
     if (Version == 5 && Overrides_.find(Exporter) == Overrides_.end()) return DescribeV5(V5HeaderSampling);
     return Describe(Exporter, Domain);
 }

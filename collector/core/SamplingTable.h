@@ -11,6 +11,13 @@
 #include "FlowAddress.h"
 #include "flowdecode/FlowFacts.h"
 
+// What the Exporters window says of an exporter's sampling, and the rate it sorts by (0: none or
+// several).
+struct SamplingDescription {
+    std::uint32_t Rate = 0;
+    std::string Text;
+};
+
 class SamplingTable {
   public:
     // The operator's rate for an exporter, over anything it reports.
@@ -29,11 +36,11 @@ class SamplingTable {
     std::uint32_t RateForV5(const FlowAddress& Exporter, std::uint16_t HeaderSampling) const;
 
     // "1 in 1000, options data, sampler 1", "1 in 100, version 5 header", "none reported", ...
-    std::string Describe(const FlowAddress& Exporter, std::uint32_t Domain) const;
-    static std::string DescribeV5(std::uint16_t HeaderSampling);
+    SamplingDescription Describe(const FlowAddress& Exporter, std::uint32_t Domain) const;
+    static SamplingDescription DescribeV5(std::uint16_t HeaderSampling);
     // Either of the two, by the version the exporter speaks; the operator's rate first.
-    std::string DescribeFor(const FlowAddress& Exporter, std::uint32_t Domain, int Version,
-                            std::uint16_t V5HeaderSampling) const;
+    SamplingDescription DescribeFor(const FlowAddress& Exporter, std::uint32_t Domain, int Version,
+                                    std::uint16_t V5HeaderSampling) const;
 
     static constexpr std::uint64_t kNoSampler = ~std::uint64_t{0};
 

@@ -4,7 +4,6 @@
 #include <QColor>
 #include <QDateTime>
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 #include <unordered_set>
 
@@ -64,13 +63,6 @@ QString Missed(const tExporterRow& Row) {
 bool NumericColumn(int Column) {
     return Column >= ExportersModel::colDatagrams && Column != ExportersModel::colTemplates &&
            Column != ExportersModel::colSampling;
-}
-
-// The rate in "1 in 1000, options data, sampler 1", so that the column sorts by it; 0 for none.
-qulonglong SamplingRate(const std::string& Text) {
-    static const std::string kPrefix = "1 in ";
-    if (Text.compare(0, kPrefix.size(), kPrefix) != 0) return 0;
-    return std::strtoull(Text.c_str() + kPrefix.size(), nullptr, 10);
 }
 
 QVariant ToolTip(const tExporterRow& Row, int Column, const QString& Text) {
@@ -220,7 +212,7 @@ QVariant ExportersModel::SortValue(const Entry& E, int Column) const {
         case colCut:
             return QVariant::fromValue<qulonglong>(r.Cut);
         case colSampling:
-            return QVariant::fromValue<qulonglong>(SamplingRate(r.Sampling));
+            return QVariant::fromValue<qulonglong>(r.SamplingRate);
         case colTimesImplausible:
             return QVariant::fromValue<qulonglong>(r.TimesImplausible);
         case colHeld:

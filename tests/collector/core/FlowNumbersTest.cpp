@@ -107,6 +107,7 @@ TEST_F(FlowNumbersTest, Version5TimesAndSamplingFromTheHeader) {
     EXPECT_EQ(got[0].Bytes, f.octets) << "raw counters";
     EXPECT_EQ(got[0].ScaledBytes(), 100u * f.octets);
     EXPECT_EQ(Row().Sampling, "1 in 100, version 5 header, mode 1");
+    EXPECT_EQ(Row().SamplingRate, 100u);
 
     // A flow stamped two days before its arrival keeps its arrival, and is counted.
     clock.Advance(2 * 86400);
@@ -236,7 +237,8 @@ TEST(SamplingTableTest, FlowsWithoutASamplerTakeTheExporterWideRateOrTheOnlySamp
     six.Present = netflowlib::tFlowFacts::kSamplerId;
     six.SamplerId = 6;
     EXPECT_EQ(table.RateFor(a, 1, six), 10u);
-    EXPECT_EQ(table.Describe(a, 1), "2 samplers, options data");
+    EXPECT_EQ(table.Describe(a, 1).Text, "2 samplers, options data");
+    EXPECT_EQ(table.Describe(a, 1).Rate, 0u);
     // A flow's own sampling fields are honoured.
     netflowlib::tFlowFacts own;
     own.Present = netflowlib::tFlowFacts::kSamplingInterval;

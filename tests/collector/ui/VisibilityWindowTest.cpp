@@ -345,8 +345,11 @@ void VisibilityWindowTest::samplingAndLateDataColumnsFollowTheOthers() {
 
     ExportersModel model;
     std::vector<tExporterRow> rows = {Row(1, 0x0A000001, 1, 0), Row(2, 0x0A000002, 1, 0), Row(3, 0x0A000003, 1, 0)};
+    // As the exporter table holds them: the text and the rate it states.
     rows[0].Sampling = "1 in 1000, options data, sampler 1";
+    rows[0].SamplingRate = 1000;
     rows[1].Sampling = "1 in 100, version 5 header";
+    rows[1].SamplingRate = 100;
     rows[0].TimesImplausible = 4;
     rows[0].SetsHeld = 12;
     rows[0].SetsDecodedLate = 9;
