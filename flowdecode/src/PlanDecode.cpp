@@ -381,6 +381,12 @@ void RunPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPo
     });
 }
 
+void RunPlanFacts(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tFlowFacts& Facts) {
+    WalkPlan(Plan, Reader, iPos, [&](const tPlanStep& Step, std::int64_t p, std::int32_t Length) {
+        if (Step.Fact != FactKind::None) StoreFact(Step.Fact, Reader, p, Length, Facts);
+    });
+}
+
 void RunOptionsPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tOptionsRecord& Record) {
     WalkPlan(Plan, Reader, iPos, [&](const tPlanStep& Step, std::int64_t p, std::int32_t Length) {
         if (Step.Fact == FactKind::InterfaceName) {

@@ -40,6 +40,9 @@ std::int64_t PlanRecordLength(const tRecordPlan& Plan, const ByteReader& Reader,
 // the reader (PlanRecordLength).
 void RunPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tNetflowV9& Slot);
 
+// Only the facts of that record, for a walk that has stored its fields one by one already.
+void RunPlanFacts(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tFlowFacts& Facts);
+
 // The same for an options record: its scope and facts, and the texts of interface names.
 void RunOptionsPlan(const tRecordPlan& Plan, const ByteReader& Reader, std::int64_t iPos, tOptionsRecord& Record);
 

@@ -434,7 +434,7 @@ void V9Walk::DecodeRecord(const tLearnedTemplate& Template) {
     Trace_.RecordStart(Counters_, Header_.FlowSets);
     DecodeFields(Template, Record);
     // The numbers no line shows come from the same plan as untraced records'.
-    RunPlan(Template.Plan, Reader_, iRecord, Record);
+    RunPlanFacts(Template.Plan, Reader_, iRecord, Record.Facts);
     Trace_.RecordEnd(Counters_);
     LogRec_.Step(6000);
 }
