@@ -8,12 +8,12 @@ set -euo pipefail
 
 # fonts-liberation: the fonts the window asks for resolve to these.
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libpugixml-dev libasound2-dev
-          libgtest-dev fonts-liberation libpcap-dev)
+          libgtest-dev fonts-liberation libpcap-dev libsqlite3-dev)
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; the others inspect,
 # validate and run what was installed. The package's own dependencies come with it (apt-get -f).
 package_tools=(dpkg-dev file lintian desktop-file-utils appstream man-db iproute2)
 case "${1:-}" in
-    --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3 python3-pandas locales
+    --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3 python3-pandas locales sqlite3
                        "${package_tools[@]}") ;;
     --bench) packages+=(libbenchmark-dev nfdump python3) ;;
     --package) packages+=("${package_tools[@]}") ;;

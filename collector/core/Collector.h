@@ -16,6 +16,7 @@
 #include "ExporterTable.h"
 #include "FlowConsumer.h"
 #include "FlowHandOver.h"
+#include "HistoryStore.h"
 #include "IdUDPServer.h"
 #include "InterfaceNames.h"
 #include "RecentDatagrams.h"
@@ -76,6 +77,15 @@ class Collector {
     // The operator's sampling rate for an exporter (before Start).
     void SetSamplingRate(const FlowAddress& Exporter, std::uint32_t Rate);
 
+    // The flow history in the files' folder (before Start; Start opens it there). Without this call
+    // nothing is stored.
+    void EnableHistory(history::HistoryOptions Options);
+    // None until Start opened it, and with history disabled; its Status() says whether it stores.
+    history::HistoryStore* History() { return History_.get(); }
+    const history::HistoryStore* History() const { return History_.get(); }
+    // The folder the history lives in (absolute), for queries; empty without history.
+    std::string HistoryFolder() const;
+
   private:
     struct Attachment {
         std::unique_ptr<FlowHandOver> HandOver;
@@ -101,6 +111,8 @@ class Collector {
     const FlowHandOver* TrafficHandOver_ = nullptr;  // guarded by AttachLock_
     mutable std::mutex AttachLock_;
     std::vector<Attachment> Attachments_;  // guarded by AttachLock_
+    std::unique_ptr<history::HistoryOptions> HistoryOptions_;
+    std::unique_ptr<history::HistoryStore> History_;
     std::once_flag HandlerMade_;
     std::unique_ptr<DatagramHandler> Handler_;
     // Last, so that it is switched off before anything it delivers to goes.

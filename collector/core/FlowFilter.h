@@ -6,7 +6,7 @@
 
 #include "FlowRecord.h"
 
-// The flow table's filter: blank-separated terms that must all match. A term is an address or a
+// The filter of the Traffic window's flow table and of the history queries: blank-separated terms that must all match. A term is an address or a
 // prefix ("10.1.2.3", "10.1.0.0/16", "2001:db8::/32": source, destination or exporter), a port
 // (source or destination), a protocol name ("tcp") or number with "proto:", or "exporter:" with
 // an address or prefix, which matches the exporter only.
@@ -17,7 +17,6 @@ class FlowFilter {
     bool Matches(const FlowRecord& Record) const;
     bool Empty() const { return Terms_.empty(); }
 
-  private:
     struct Term {
         enum class Kind { Address, Exporter, Port, Protocol } What = Kind::Address;
         FlowAddress Net;
@@ -25,6 +24,10 @@ class FlowFilter {
         std::uint16_t Port = 0;
         std::uint8_t Protocol = 0;
     };
+    // For a store that narrows its search before it matches each record.
+    const std::vector<Term>& Terms() const { return Terms_; }
+
+  private:
     static bool ParseTerm(const std::string& Text, Term& Out);
     static bool InNet(const FlowAddress& A, const Term& T);
 

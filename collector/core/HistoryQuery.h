@@ -1,0 +1,149 @@
+#pragma once
+
+// Questions to the flow history: how many flows, who sent the most, how the traffic went over time,
+// which flows. Read-only; safe while the collector writes the same folder (each query opens the
+// files it needs and sees what was committed when it started). No Qt, so that the Traffic window
+// and nf-query ask alike.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FlowAddress.h"
+#include "FlowFilter.h"
+#include "FlowRecord.h"
+
+namespace history {
+
+// [FromMs, ToMs), by the time the collector received the flows.
+struct Span {
+    std::int64_t FromMs = 0;
+    std::int64_t ToMs = 0;
+};
+
+// How a caller follows and stops a query. Progress gets the share done, 0 to 1, now and then (on
+// the querying thread). A query that sees Cancel set ends early with Cancelled set in its result.
+struct QueryControl {
+    const std::atomic<bool>* Cancel = nullptr;
+    std::function<void(double Done)> Progress;
+    bool Cancelled() const { return Cancel != nullptr && Cancel->load(std::memory_order_relaxed); }
+};
+
+// Raw counts as the exporters sent them and the same scaled by each flow's sampling rate.
+struct Totals {
+    std::uint64_t Flows = 0;
+    std::uint64_t Bytes = 0;
+    std::uint64_t Packets = 0;
+    std::uint64_t ScaledBytes = 0;
+    std::uint64_t ScaledPackets = 0;
+    std::uint32_t SampledLow = 0;  // the least and the greatest rate above 1; 0 while none was sampled
+    std::uint32_t SampledHigh = 0;
+
+    void Add(const FlowRecord& R);
+    void Add(const Totals& T);
+    bool Estimated() const { return SampledHigh > 1; }
+    friend bool operator==(const Totals&, const Totals&) = default;
+};
+
+enum class TopKey {
+    Source, Destination, Conversation, Protocol, SourcePort, DestinationPort, Exporter, InputIf, OutputIf,
+    SourceAS, DestinationAS
+};
+enum class RankBy { Bytes, Packets, Flows };  // bytes and packets scaled
+
+// "src", "dst", "conversation", "proto", "sport", "dport", "exporter", "in-if", "out-if",
+// "src-as", "dst-as"; false for any other name.
+bool ParseTopKey(const std::string& Name, TopKey& Out);
+const char* TopKeyName(TopKey Key);
+
+// One row of a top table. First: the address (Source, Destination, Exporter), the smaller address
+// of a conversation, or the exporter of an interface. Second: a conversation's other address.
+// Number: the protocol, port, interface index or AS number.
+struct TopRow {
+    FlowAddress First;
+    FlowAddress Second;
+    std::uint32_t Number = 0;
+    bool Other = false;  // the sum of every key that no summary kept on its own
+    Totals Sums;
+};
+
+struct TopResult {
+    std::vector<TopRow> Rows;  // most first by the rank, then by key
+    Totals Sums;               // of the whole span, not only the rows
+    // Answered from every flow; false when from the minute and hour summaries, whose top tables
+    // keep the leading keys of each minute and hour, so that a key that never led may be missing
+    // or counted short (its rest is in the "other" row).
+    bool Exact = true;
+    bool Cancelled = false;
+    std::string Error;  // empty on success
+};
+
+struct CountResult {
+    std::uint64_t Flows = 0;
+    bool Cancelled = false;
+    std::string Error;
+};
+
+// One point of a chart; StartMs is the start of its step.
+struct SeriesPoint {
+    std::int64_t StartMs = 0;
+    Totals Sums;
+};
+
+struct SeriesResult {
+    std::int64_t StepMs = 0;  // 1 s, 1 min or 1 h
+    std::vector<SeriesPoint> Points;  // every step of the span, oldest first, empty steps zero
+    bool Cancelled = false;
+    std::string Error;
+};
+
+struct FlowsResult {
+    std::uint64_t Listed = 0;
+    bool Truncated = false;  // stopped at the limit with more flows left
+    bool Cancelled = false;
+    std::string Error;
+};
+
+// What the folder holds.
+struct HoldingsResult {
+    std::int64_t OldestMs = -1;  // the first raw flow kept; -1 without any
+    std::int64_t NewestMs = -1;
+    int RawDays = 0;             // day files of raw flows
+    std::uint64_t Bytes = 0;     // every file of the history folder
+    std::string Error;
+};
+
+class HistoryQuery {
+  public:
+    // HistoryFolder: the history folder itself (data folder + "history/").
+    explicit HistoryQuery(std::string HistoryFolder);
+
+    // Whether the folder holds a store this program can read; otherwise Error says why (missing,
+    // newer schema, not a store).
+    bool Readable(std::string& Error) const;
+
+    CountResult Count(const Span& Range, const FlowFilter& Filter, const QueryControl& Control = {}) const;
+    TopResult Top(const Span& Range, TopKey Key, RankBy By, std::size_t Rows, const FlowFilter& Filter,
+                  const QueryControl& Control = {}) const;
+    // StepMs 0 chooses: seconds up to an hour, minutes up to two days, hours beyond.
+    SeriesResult Series(const Span& Range, const FlowFilter& Filter, std::int64_t StepMs = 0,
+                        const QueryControl& Control = {}) const;
+    // Calls Each for every matching flow, oldest first, at most Limit of them (0: no limit); Each
+    // returns false to stop.
+    FlowsResult Flows(const Span& Range, const FlowFilter& Filter, std::uint64_t Limit,
+                      const std::function<bool(const FlowRecord&)>& Each, const QueryControl& Control = {}) const;
+    HoldingsResult Holdings() const;
+
+    // Raw scans above this many flows are answered from the summaries where the question allows
+    // (no filter); tests lower it.
+    void SetRawScanLimit(std::uint64_t Flows) { RawScanLimit_ = Flows; }
+
+  private:
+    std::string Folder_;
+    std::uint64_t RawScanLimit_ = 5000000;
+};
+
+}  // namespace history

@@ -1,0 +1,81 @@
+#pragma once
+
+// The layout of the flow history on disk, shared by the writer, the queries and nf-query. Every
+// file is an SQLite database that any SQL tool can open; the user guide documents the tables.
+//
+// In the history folder (history/ in the collector's data folder):
+//   flows-YYYY-MM-DD.sqlite  the raw flows received on that day (UTC), in arrival order, with a
+//                            map from each minute to its first and last row
+//   summary.sqlite           per-minute and per-hour sums over few-valued keys, and each minute's
+//                            and hour's top hosts, conversations and ports with an "other" row
+//   lock                     held (flock) by the collector that writes the folder
+//
+// Addresses are INTEGER (the IPv4 address as an unsigned 32-bit number) or a 16-byte BLOB (IPv6);
+// NULL where a flow has none. Times are milliseconds since 1970 (UTC). Counters are the raw
+// 64-bit values stored as SQLite's signed integers (two's complement above 2^63).
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "FlowAddress.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace history {
+
+// Bumped whenever a table or view changes; a newer program upgrades older files, an older program
+// refuses newer ones.
+inline constexpr int kSchemaVersion = 2;
+// Marks the files as this program's, so that a foreign SQLite file is not taken for a store.
+inline constexpr std::int32_t kFlowsApplicationId = 0x4E464C57;    // "NFLW"
+inline constexpr std::int32_t kSummaryApplicationId = 0x4E465355;  // "NFSU"
+
+inline constexpr const char* kFolderName = "history";
+inline constexpr const char* kSummaryFile = "summary.sqlite";
+inline constexpr const char* kLockFile = "lock";
+
+// The kinds of the top tables (column "kind" of minute_top and hour_top).
+enum class TopKind : int { Source = 1, Destination = 2, Conversation = 3, SourcePort = 4, DestinationPort = 5 };
+inline constexpr int kTopKinds = 5;
+// The key of the row that sums every key below the kept ones.
+inline constexpr std::int64_t kOtherKey = -1;
+
+// Columns of table flows, in this order (also the order the writer binds them).
+enum FlowColumn : int {
+    kReceived, kStart, kEnd, kExporter, kDomain, kSource, kDestination, kNextHop, kSourcePort,
+    kDestinationPort, kProtocol, kTcpFlags, kTos, kInputIf, kOutputIf, kSourceAS, kDestinationAS,
+    kSourceMask, kDestinationMask, kBytes, kPackets, kSamplingRate, kSamplerId, kVersion,
+    kExporterTimes, kFlowColumns
+};
+
+// "flows-2026-12-10.sqlite" for the UTC day that Ms falls on.
+std::string FlowsFileName(std::int64_t Ms);
+// The UTC day (milliseconds at its midnight) a flows file holds; -1 when Name is not such a file.
+std::int64_t DayOfFlowsFile(const std::string& Name);
+inline constexpr std::int64_t kDayMs = 86400000;
+inline constexpr std::int64_t kMinuteMs = 60000;
+inline constexpr std::int64_t kHourMs = 3600000;
+
+// The statements that make a file of the current version from nothing.
+const std::vector<const char*>& FlowsSchema();
+const std::vector<const char*>& SummarySchema();
+
+// What opening an existing file found.
+enum class FileCheck { Fresh, Current, Older, Newer, Foreign, Corrupt };
+// Reads application_id, user_version and a quick check; Error says what was wrong.
+FileCheck CheckFile(sqlite3* Db, std::int32_t ApplicationId, std::string& Error);
+// Brings a file of an older version to the current one, in one transaction. False with Error on
+// failure (the file is then as it was).
+bool UpgradeFlows(sqlite3* Db, std::string& Error);
+bool UpgradeSummary(sqlite3* Db, std::string& Error);
+// Makes a fresh file the current version.
+bool CreateFlows(sqlite3* Db, std::string& Error);
+bool CreateSummary(sqlite3* Db, std::string& Error);
+
+// Addresses to and from their column form.
+void BindAddress(sqlite3_stmt* Statement, int Index, const FlowAddress& Address);
+FlowAddress ColumnAddress(sqlite3_stmt* Statement, int Column);
+
+}  // namespace history

@@ -1,0 +1,102 @@
+#pragma once
+
+// The flow history's writing side: every flow the CSV gets is also kept in the history folder,
+// raw by day and summed by minute and hour (see HistorySchema.h), and old days go by age and by
+// size. Two consumers of the collector's flows on threads of their own, so that the summaries keep
+// up even where the raw store cannot; neither ever holds up the listener.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "FlowConsumer.h"
+
+namespace history {
+
+// Why these: a desktop disk of a few hundred GB holds a fortnight of raw flows of a busy site at
+// under 20 GB (1,000 flows/s is about 7 GB a day, so there the size rule is reached first); the
+// minute summaries are a few MB a day and answer any question about the last quarter; the hour
+// summaries are smaller still and keep two years of trends.
+struct Retention {
+    int RawDays = 15;
+    int MinuteDays = 90;
+    int HourDays = 731;
+    std::uint64_t MaxBytes = 20ULL << 30;  // the whole history folder
+    double MaxShareOfFileSystem = 0.10;    // of the file system's size; the smaller bound wins
+};
+
+enum class StoreState {
+    Off,       // --no-history
+    Running,
+    DiskFull,  // stopped until there is room again; retried every few seconds
+    Refused,   // a newer program's store: left alone, history off
+    Locked,    // another collector writes this folder: history off
+    Failed     // the folder cannot be used at all
+};
+
+// For the status bar, the Exporters window's totals and standard error. Any thread.
+struct StoreStatus {
+    StoreState State = StoreState::Off;
+    std::int64_t OldestMs = -1;  // the oldest raw flow kept; -1 without any
+    int RawDays = 0;
+    std::uint64_t Bytes = 0;
+    std::uint64_t FlowsStored = 0;
+    std::uint64_t FlowsNotStored = 0;            // since start, raw store and summaries together
+    std::uint64_t FlowsNotStoredLastMinute = 0;  // in the last whole minute
+    std::int64_t SinceMs = 0;                    // when the state began
+    std::string Problem;                         // what went wrong, for a tooltip; empty when running
+};
+
+// "History: 3 days, 4.2 GB", "History: off", "History: disk full since 14:02", ...
+std::string StatusText(const StoreStatus& Status);
+
+struct HistoryOptions {
+    bool Enabled = true;
+    Retention Keep;
+    // The clock (milliseconds since 1970); tests pass their own.
+    std::function<std::int64_t()> NowMs;
+    // Lines for standard error (episodes); the default writes them there.
+    std::function<void(const std::string&)> Say;
+};
+
+class RawWriter;
+class SummaryWriter;
+
+// Owns the folder, its lock and both writers. Made before the collector starts; its two consumers
+// are attached to the collector, which ends them before this goes.
+class HistoryStore {
+  public:
+    // DataFolder: the collector's data folder (the history folder is made inside it).
+    HistoryStore(std::string DataFolder, HistoryOptions Options);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+    // Whether it took the folder and stores; otherwise Status() says why.
+    bool Storing() const;
+    FlowConsumer* RawConsumer();
+    FlowConsumer* SummaryConsumer();
+    // How hard the consumers may press: the raw store a whole core when the listener leaves it
+    // one, the summaries little.
+    static ConsumerPacing RawPacing();
+    static ConsumerPacing SummaryPacing();
+    // Slots of the raw store's hand-over: about 2 s of version 5 flows at its target rate.
+    static constexpr std::size_t kRawSlots = 32768;
+
+    // Flows the hand-overs dropped: the collector reports them here so that the status counts them.
+    void NoteDropped(std::uint64_t Flows);
+    StoreStatus Status() const;
+    std::string Folder() const;
+
+    // Writes what is held and applies retention now (tests; the consumers do it on their own).
+    void FlushNow();
+
+  private:
+    struct State;
+    std::unique_ptr<State> State_;
+};
+
+}  // namespace history
