@@ -37,6 +37,11 @@ int main(int argc, char* argv[]) {
     // The collector outlives its window, which only shows and switches it.
     Collector collector;
     for (const auto& [exporter, rate] : options.SamplingRates) collector.SetSamplingRate(exporter, rate);
+    history::HistoryOptions historyOptions;
+    historyOptions.Enabled = options.History;
+    if (options.HistoryDays > 0) historyOptions.Keep.RawDays = options.HistoryDays;
+    if (options.HistoryMaxBytes > 0) historyOptions.Keep.MaxBytes = options.HistoryMaxBytes;
+    collector.EnableHistory(historyOptions);
     TerminationSignals terminationSignals(
         [&quitRequested](int) {
             quitRequested = true;

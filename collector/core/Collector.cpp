@@ -78,10 +78,32 @@ void Collector::Start() {
     Handler();
     EnterFilesFolder();
     RemoveLeftoverTraceTemporaries();
+    StartHistory();
     Listener_.SetDefaultPort(kPort);
     Listener_.ThreadedEvent = true;
     Listener_.SetActive(true);
 }
+
+void Collector::EnableHistory(history::HistoryOptions Options) {
+    if (Handler_ != nullptr) throw std::logic_error("The history is enabled before the collector starts.");
+    HistoryOptions_ = std::make_unique<history::HistoryOptions>(std::move(Options));
+}
+
+void Collector::StartHistory() {
+    if (HistoryOptions_ == nullptr || History_ != nullptr) return;
+    std::error_code error;
+    History_ = std::make_unique<history::HistoryStore>(std::filesystem::current_path(error).string(), *HistoryOptions_);
+    if (!History_->Storing()) return;
+    // The raw store's hand-over holds about two seconds at its target rate, so that a burst above
+    // it is caught up afterwards instead of lost.
+    const FlowHandOver& raw =
+        Attach(History_->RawConsumer(), history::HistoryStore::RawPacing(), history::HistoryStore::kRawSlots);
+    const FlowHandOver& summary = Attach(History_->SummaryConsumer(), history::HistoryStore::SummaryPacing(),
+                                         history::HistoryStore::kSummarySlots);
+    History_->Watch(&raw, &summary);
+}
+
+std::string Collector::HistoryFolder() const { return History_ != nullptr ? History_->Folder() : std::string(); }
 
 void Collector::SetActive(bool Value) {
     const bool wasActive = Listener_.Active();

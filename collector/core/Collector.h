@@ -93,6 +93,7 @@ class Collector {
     };
 
     void ReportDrain() const;
+    void StartHistory();
     void StopConsumers() noexcept;
 
     CollectorCounters Counters_;

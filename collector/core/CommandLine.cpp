@@ -1,13 +1,18 @@
 #include "CommandLine.h"
 
 #include <charconv>
+#include <cmath>
 
 namespace {
 
 constexpr const char* kSamplingRate = "--sampling-rate";
+constexpr const char* kHistoryDays = "--history-days";
+constexpr const char* kHistoryMaxSize = "--history-max-size";
 // A rate above this is no router's: the version 5 header holds 14 bits, options data rarely more
 // than a million.
 constexpr std::uint32_t kMaxRate = 1'000'000'000;
+// Beyond a century nobody means days.
+constexpr std::uint32_t kMaxDays = 36500;
 
 bool ParseSamplingRate(const std::string& Value, CollectorOptions& Options, std::string& Error) {
     const std::size_t eq = Value.rfind('=');
@@ -28,22 +33,90 @@ bool ParseSamplingRate(const std::string& Value, CollectorOptions& Options, std:
     return true;
 }
 
+bool ParseDays(const std::string& Value, CollectorOptions& Options, std::string& Error) {
+    std::uint32_t days = 0;
+    const char* last = Value.data() + Value.size();
+    const auto [end, ec] = std::from_chars(Value.data(), last, days);
+    if (ec != std::errc{} || end != last || Value.empty() || days == 0 || days > kMaxDays) {
+        Error = std::string(kHistoryDays) + ": expected a number of days from 1 to " + std::to_string(kMaxDays) +
+                ", got \"" + Value + "\"";
+        return false;
+    }
+    Options.HistoryDays = static_cast<int>(days);
+    return true;
+}
+
 }  // namespace
 
+bool ParseSize(const std::string& Text, std::uint64_t& Bytes) {
+    double number = 0;
+    const char* last = Text.data() + Text.size();
+    const auto [end, ec] = std::from_chars(Text.data(), last, number);
+    if (ec != std::errc{} || end == Text.data() || !std::isfinite(number) || number <= 0) return false;
+    std::string unit(end, last);
+    for (char& c : unit) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    if (!unit.empty() && unit.back() == 'B') unit.pop_back();
+    if (!unit.empty() && unit.back() == 'I') unit.pop_back();  // "GiB" and "GB" alike: powers of 1024
+    double scale = 1;
+    if (unit == "K") {
+        scale = 1024.0;
+    } else if (unit == "M") {
+        scale = 1024.0 * 1024;
+    } else if (unit == "G") {
+        scale = 1024.0 * 1024 * 1024;
+    } else if (unit == "T") {
+        scale = 1024.0 * 1024 * 1024 * 1024;
+    } else if (!unit.empty()) {
+        return false;
+    }
+    const double bytes = number * scale;
+    if (bytes < 1.0 || bytes > 9.0e18) return false;
+    Bytes = static_cast<std::uint64_t>(bytes);
+    return true;
+}
+
 bool ParseCollectorOptions(const std::vector<std::string>& Arguments, CollectorOptions& Options, std::string& Error) {
-    const std::string prefix = std::string(kSamplingRate) + "=";
+    // Options with a value take it as the next argument or after "=".
+    const auto valueOf = [&](std::size_t& i, const char* Name, std::string& Value, bool& Matched) {
+        const std::string& a = Arguments[i];
+        const std::string prefix = std::string(Name) + "=";
+        Matched = false;
+        if (a == Name) {
+            Matched = true;
+            if (i + 1 >= Arguments.size()) return false;
+            Value = Arguments[++i];
+        } else if (a.rfind(prefix, 0) == 0) {
+            Matched = true;
+            Value = a.substr(prefix.size());
+        }
+        return true;
+    };
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& a = Arguments[i];
+        std::string value;
+        bool matched = false;
         if (a == "--traffic") {
             Options.OpenTraffic = true;
-        } else if (a == kSamplingRate) {
-            if (i + 1 >= Arguments.size()) {
-                Error = std::string(kSamplingRate) + ": missing ADDRESS=N";
+        } else if (a == "--no-history") {
+            Options.History = false;
+        } else if (!valueOf(i, kSamplingRate, value, matched)) {
+            Error = std::string(kSamplingRate) + ": missing ADDRESS=N";
+            return false;
+        } else if (matched) {
+            if (!ParseSamplingRate(value, Options, Error)) return false;
+        } else if (!valueOf(i, kHistoryDays, value, matched)) {
+            Error = std::string(kHistoryDays) + ": missing the number of days";
+            return false;
+        } else if (matched) {
+            if (!ParseDays(value, Options, Error)) return false;
+        } else if (!valueOf(i, kHistoryMaxSize, value, matched)) {
+            Error = std::string(kHistoryMaxSize) + ": missing a size such as 500M or 20G";
+            return false;
+        } else if (matched) {
+            if (!ParseSize(value, Options.HistoryMaxBytes)) {
+                Error = std::string(kHistoryMaxSize) + ": expected a size such as 500M or 20G, got \"" + value + "\"";
                 return false;
             }
-            if (!ParseSamplingRate(Arguments[++i], Options, Error)) return false;
-        } else if (a.rfind(prefix, 0) == 0) {
-            if (!ParseSamplingRate(a.substr(prefix.size()), Options, Error)) return false;
         }
     }
     return true;

@@ -14,7 +14,14 @@ struct CollectorOptions {
     bool OpenTraffic = false;  // --traffic
     // --sampling-rate ADDRESS=N (repeatable): the operator's rate, over what the exporter reports.
     std::vector<std::pair<FlowAddress, std::uint32_t>> SamplingRates;
+    bool History = true;                // --no-history turns it off
+    int HistoryDays = 0;                // --history-days N: raw flows kept; 0 keeps the default
+    std::uint64_t HistoryMaxBytes = 0;  // --history-max-size SIZE; 0 keeps the default
 };
+
+// "500M", "20G", "1.5T", "800000" (bytes); K, M, G and T count in powers of 1024, with or without
+// a trailing "B" or "iB". False for anything else, and for nothing at all.
+bool ParseSize(const std::string& Text, std::uint64_t& Bytes);
 
 // False with Error set (naming the option) when an option is malformed; arguments it does not know
 // are left alone, as they always were.

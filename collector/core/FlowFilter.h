@@ -6,10 +6,10 @@
 
 #include "FlowRecord.h"
 
-// The filter of the Traffic window's flow table and of the history queries: blank-separated terms that must all match. A term is an address or a
-// prefix ("10.1.2.3", "10.1.0.0/16", "2001:db8::/32": source, destination or exporter), a port
-// (source or destination), a protocol name ("tcp") or number with "proto:", or "exporter:" with
-// an address or prefix, which matches the exporter only.
+// The filter of the Traffic window's flow table and of the history queries: blank-separated terms that must all match.
+// A term is an address or a prefix ("10.1.2.3", "10.1.0.0/16", "2001:db8::/32": source, destination or exporter), a
+// port (source or destination), a protocol name ("tcp") or number with "proto:", or "exporter:" with an address or
+// prefix, which matches the exporter only.
 class FlowFilter {
   public:
     // Replaces the terms; on a term it cannot read it keeps none and says which in Error.

@@ -26,8 +26,8 @@ const char* const kMinutesTable =
     "CREATE TABLE minutes(minute INTEGER PRIMARY KEY, first_row INTEGER NOT NULL, last_row INTEGER NOT NULL)";
 
 // An address column in text: dotted for IPv4, hex for IPv6 (SQLite has no IPv6 formatting).
-#define NFC_ADDRESS_TEXT(c)                                                                                  \
-    "CASE typeof(" c ") WHEN 'integer' THEN ((" c ">>24)&255)||'.'||((" c ">>16)&255)||'.'||((" c            \
+#define NFC_ADDRESS_TEXT(c)                                                                       \
+    "CASE typeof(" c ") WHEN 'integer' THEN ((" c ">>24)&255)||'.'||((" c ">>16)&255)||'.'||((" c \
     ">>8)&255)||'.'||(" c "&255) WHEN 'blob' THEN lower(hex(" c ")) END AS " c
 
 const char* const kFlowsView =
@@ -43,17 +43,19 @@ const char* const kFlowsView =
 #undef NFC_ADDRESS_TEXT
 
 // Sums over a minute or an hour (the column "minute" or "hour" counts from 1970 in that unit).
-#define NFC_TOTALS_TABLE(name, unit)                                                                       \
-    "CREATE TABLE " name "(" unit " INTEGER NOT NULL, exporter NOT NULL, domain INTEGER NOT NULL,"       \
-    "in_if INTEGER NOT NULL, out_if INTEGER NOT NULL, proto INTEGER NOT NULL, src_as INTEGER NOT NULL,"   \
-    "dst_as INTEGER NOT NULL, flows INTEGER, bytes INTEGER, packets INTEGER, scaled_bytes INTEGER,"       \
-    "scaled_packets INTEGER, sampled_low INTEGER, sampled_high INTEGER,"                                 \
+#define NFC_TOTALS_TABLE(name, unit)                                                                    \
+    "CREATE TABLE " name "(" unit                                                                       \
+    " INTEGER NOT NULL, exporter NOT NULL, domain INTEGER NOT NULL,"                                    \
+    "in_if INTEGER NOT NULL, out_if INTEGER NOT NULL, proto INTEGER NOT NULL, src_as INTEGER NOT NULL," \
+    "dst_as INTEGER NOT NULL, flows INTEGER, bytes INTEGER, packets INTEGER, scaled_bytes INTEGER,"     \
+    "scaled_packets INTEGER, sampled_low INTEGER, sampled_high INTEGER,"                                \
     "PRIMARY KEY(" unit ", exporter, domain, in_if, out_if, proto, src_as, dst_as)) WITHOUT ROWID"
 // kind: 1 source, 2 destination, 3 conversation (key1 the smaller address, key2 the other),
 // 4 source port, 5 destination port (key1 the port); key1 -1 is the "other" row.
-#define NFC_TOP_TABLE(name, unit)                                                                          \
-    "CREATE TABLE " name "(" unit " INTEGER NOT NULL, kind INTEGER NOT NULL, key1 NOT NULL, key2 NOT NULL," \
-    "flows INTEGER, bytes INTEGER, packets INTEGER, scaled_bytes INTEGER, scaled_packets INTEGER,"         \
+#define NFC_TOP_TABLE(name, unit)                                                                  \
+    "CREATE TABLE " name "(" unit                                                                  \
+    " INTEGER NOT NULL, kind INTEGER NOT NULL, key1 NOT NULL, key2 NOT NULL,"                      \
+    "flows INTEGER, bytes INTEGER, packets INTEGER, scaled_bytes INTEGER, scaled_packets INTEGER," \
     "sampled_low INTEGER, sampled_high INTEGER, PRIMARY KEY(" unit ", kind, key1, key2)) WITHOUT ROWID"
 
 const char* const kMinuteTotals = NFC_TOTALS_TABLE("minute_totals", "minute");
@@ -163,7 +165,8 @@ std::int64_t DayOfFlowsFile(const std::string& Name) {
 const std::vector<const char*>& FlowsSchema() {
     static const std::vector<const char*> all = [] {
         std::vector<const char*> statements;
-        for (const Step& step : FlowsSteps()) statements.insert(statements.end(), step.Statements.begin(), step.Statements.end());
+        for (const Step& step : FlowsSteps())
+            statements.insert(statements.end(), step.Statements.begin(), step.Statements.end());
         return statements;
     }();
     return all;
@@ -172,7 +175,8 @@ const std::vector<const char*>& FlowsSchema() {
 const std::vector<const char*>& SummarySchema() {
     static const std::vector<const char*> all = [] {
         std::vector<const char*> statements;
-        for (const Step& step : SummarySteps()) statements.insert(statements.end(), step.Statements.begin(), step.Statements.end());
+        for (const Step& step : SummarySteps())
+            statements.insert(statements.end(), step.Statements.begin(), step.Statements.end());
         return statements;
     }();
     return all;
@@ -212,8 +216,8 @@ FileCheck CheckFile(sqlite3* Db, std::int32_t ApplicationId, std::string& Error)
         return FileCheck::Corrupt;
     }
     if (version > kSchemaVersion) {
-        Error = "written by a newer version of this program (schema " + std::to_string(version) + ", this one reads up to " +
-                std::to_string(kSchemaVersion) + ")";
+        Error = "written by a newer version of this program (schema " + std::to_string(version) +
+                ", this one reads up to " + std::to_string(kSchemaVersion) + ")";
         return FileCheck::Newer;
     }
     return version < kSchemaVersion ? FileCheck::Older : FileCheck::Current;

@@ -44,10 +44,32 @@ inline constexpr std::int64_t kOtherKey = -1;
 
 // Columns of table flows, in this order (also the order the writer binds them).
 enum FlowColumn : int {
-    kReceived, kStart, kEnd, kExporter, kDomain, kSource, kDestination, kNextHop, kSourcePort,
-    kDestinationPort, kProtocol, kTcpFlags, kTos, kInputIf, kOutputIf, kSourceAS, kDestinationAS,
-    kSourceMask, kDestinationMask, kBytes, kPackets, kSamplingRate, kSamplerId, kVersion,
-    kExporterTimes, kFlowColumns
+    kReceived,
+    kStart,
+    kEnd,
+    kExporter,
+    kDomain,
+    kSource,
+    kDestination,
+    kNextHop,
+    kSourcePort,
+    kDestinationPort,
+    kProtocol,
+    kTcpFlags,
+    kTos,
+    kInputIf,
+    kOutputIf,
+    kSourceAS,
+    kDestinationAS,
+    kSourceMask,
+    kDestinationMask,
+    kBytes,
+    kPackets,
+    kSamplingRate,
+    kSamplerId,
+    kVersion,
+    kExporterTimes,
+    kFlowColumns
 };
 
 // "flows-2026-12-10.sqlite" for the UTC day that Ms falls on.

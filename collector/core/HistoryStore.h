@@ -5,14 +5,14 @@
 // size. Two consumers of the collector's flows on threads of their own, so that the summaries keep
 // up even where the raw store cannot; neither ever holds up the listener.
 
-#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "FlowConsumer.h"
+#include "FlowHandOver.h"
 
 namespace history {
 
@@ -29,7 +29,7 @@ struct Retention {
 };
 
 enum class StoreState {
-    Off,       // --no-history
+    Off,  // --no-history
     Running,
     DiskFull,  // stopped until there is room again; retried every few seconds
     Refused,   // a newer program's store: left alone, history off
@@ -40,18 +40,22 @@ enum class StoreState {
 // For the status bar, the Exporters window's totals and standard error. Any thread.
 struct StoreStatus {
     StoreState State = StoreState::Off;
+    std::int64_t NowMs = 0;      // when this was read
     std::int64_t OldestMs = -1;  // the oldest raw flow kept; -1 without any
-    int RawDays = 0;
-    std::uint64_t Bytes = 0;
+    int RawDays = 0;             // day files of raw flows
+    std::uint64_t Bytes = 0;     // every file of the history folder, as of the last look
     std::uint64_t FlowsStored = 0;
-    std::uint64_t FlowsNotStored = 0;            // since start, raw store and summaries together
+    std::uint64_t FlowsNotStored = 0;            // raw flows lost since start
     std::uint64_t FlowsNotStoredLastMinute = 0;  // in the last whole minute
+    std::uint64_t FlowsNotSummed = 0;            // flows the summaries lost since start
     std::int64_t SinceMs = 0;                    // when the state began
     std::string Problem;                         // what went wrong, for a tooltip; empty when running
 };
 
 // "History: 3 days, 4.2 GB", "History: off", "History: disk full since 14:02", ...
 std::string StatusText(const StoreStatus& Status);
+// "4.2 GB", "120 MB", "512 kB"
+std::string SizeText(std::uint64_t Bytes);
 
 struct HistoryOptions {
     bool Enabled = true;
@@ -62,41 +66,46 @@ struct HistoryOptions {
     std::function<void(const std::string&)> Say;
 };
 
-class RawWriter;
-class SummaryWriter;
-
 // Owns the folder, its lock and both writers. Made before the collector starts; its two consumers
 // are attached to the collector, which ends them before this goes.
 class HistoryStore {
   public:
     // DataFolder: the collector's data folder (the history folder is made inside it).
-    HistoryStore(std::string DataFolder, HistoryOptions Options);
+    HistoryStore(const std::string& DataFolder, HistoryOptions Options);
     ~HistoryStore();
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
     // Whether it took the folder and stores; otherwise Status() says why.
     bool Storing() const;
-    FlowConsumer* RawConsumer();
-    FlowConsumer* SummaryConsumer();
-    // How hard the consumers may press: the raw store a whole core when the listener leaves it
-    // one, the summaries little.
+    FlowConsumer& RawConsumer();
+    FlowConsumer& SummaryConsumer();
+    // The raw store takes a whole core when the listener leaves it one; the summaries are cheap and
+    // keep up with anything the listener takes.
     static ConsumerPacing RawPacing();
     static ConsumerPacing SummaryPacing();
     // Slots of the raw store's hand-over: about 2 s of version 5 flows at its target rate.
     static constexpr std::size_t kRawSlots = 32768;
+    static constexpr std::size_t kSummarySlots = 16384;
 
-    // Flows the hand-overs dropped: the collector reports them here so that the status counts them.
-    void NoteDropped(std::uint64_t Flows);
+    // The hand-overs that feed the two consumers: what they drop counts as not stored.
+    void Watch(const FlowHandOver* Raw, const FlowHandOver* Summary);
     StoreStatus Status() const;
-    std::string Folder() const;
+    // The history folder, absolute, with a trailing "/".
+    const std::string& Folder() const;
 
-    // Writes what is held and applies retention now (tests; the consumers do it on their own).
+    // Writes what is held and applies retention now, on the calling thread (tests; the consumers
+    // do it on their own). Only while no consumer thread runs.
     void FlushNow();
 
+    struct Shared;
+    class RawWriter;
+    class SummaryWriter;
+
   private:
-    struct State;
-    std::unique_ptr<State> State_;
+    std::unique_ptr<Shared> Shared_;
+    std::unique_ptr<RawWriter> Raw_;
+    std::unique_ptr<SummaryWriter> Summary_;
 };
 
 }  // namespace history
