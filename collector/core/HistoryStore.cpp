@@ -48,10 +48,14 @@ std::string LocalClock(std::int64_t Ms, const char* Format) {
 }
 
 std::string Grouped(std::uint64_t Value) {
-    std::string digits = std::to_string(Value);
-    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
+    const std::string digits = std::to_string(Value);
+    std::string text;
+    text.reserve(digits.size() + digits.size() / 3);
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) text.push_back(',');
+        text.push_back(digits[i]);
+    }
+    return text;
 }
 
 std::uint64_t FileBytes(const std::string& Path) {
