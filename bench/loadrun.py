@@ -198,6 +198,26 @@ def run_loadgen(args, version, rate, port):
 
 # ------------------------------------------------------------------ targets
 
+def history_counts(directory):
+    """Flows in the raw day files and in the minute summaries of a collector's history folder."""
+    import sqlite3
+    files = glob.glob(os.path.join(directory, "history", "flows-*.sqlite"))
+    summary = os.path.join(directory, "history", "summary.sqlite")
+    if not files and not os.path.exists(summary):
+        return None, None
+    stored = 0
+    for path in files:
+        db = sqlite3.connect("file:%s?mode=ro" % path, uri=True)
+        stored += db.execute("SELECT count(*) FROM flows").fetchone()[0]
+        db.close()
+    summed = 0
+    if os.path.exists(summary):
+        db = sqlite3.connect("file:%s?mode=ro" % summary, uri=True)
+        summed = db.execute("SELECT coalesce(sum(flows), 0) FROM minute_totals").fetchone()[0]
+        db.close()
+    return stored, summed
+
+
 class Collector:
     name = "collector"
 
@@ -216,7 +236,8 @@ class Collector:
         shutil.copy2(self.args.collector, exe)
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         self.out = open(os.path.join(step_dir, "collector-output.txt"), "wb")
-        self.proc = start([exe] + (["--traffic"] if self.args.traffic else []), cwd=step_dir, env=env,
+        options = (["--traffic"] if self.args.traffic else []) + (["--no-history"] if self.args.no_history else [])
+        self.proc = start([exe] + options, cwd=step_dir, env=env,
                           stdout=self.out, stderr=subprocess.STDOUT,
                           stdin=subprocess.DEVNULL)
         self.dir = step_dir
@@ -241,6 +262,12 @@ class Collector:
                     lines += chunk.count(b"\n")
         reports = len(glob.glob(os.path.join(self.dir, "Exception-*.xml")))
         note = how + ("; %d exception reports" % reports if reports else "")
+        stored, summed = history_counts(self.dir)
+        if stored is not None:
+            note += "; history: %d stored, %d summed" % (stored, summed)
+            # With --count-history a step is only loss-free when the history kept every flow too.
+            if self.args.count_history:
+                lines = min(lines, stored, summed)
         return lines, note
 
 
@@ -479,6 +506,9 @@ def main():
                          " busy-waiting the last 20 us, which takes most of a core at high rates")
     ap.add_argument("--traffic", action="store_true",
                     help="start the collector with its Traffic window open (live aggregation on)")
+    ap.add_argument("--no-history", action="store_true", help="start the collector with --no-history")
+    ap.add_argument("--count-history", action="store_true",
+                    help="a collector step is loss-free only when its history stored and summed every flow")
     ap.add_argument("--contract", help="csv_contract binary (omit to skip it)")
     ap.add_argument("--nfcapd", default=shutil.which("nfcapd"))
     ap.add_argument("--nfdump", default=shutil.which("nfdump") or "nfdump")

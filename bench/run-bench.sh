@@ -23,6 +23,8 @@ Usage: bench/run-bench.sh [options]
   --json FILE         also write every measurement to FILE
   --soak              also pass 10 million v5 flows through one collector and report its peak RSS
   --traffic           start the collector with its Traffic window open (the live aggregation on)
+  --no-history        start the collector with --no-history (its flow history is on by default)
+  --count-history     a collector step is loss-free only when its history stored and summed every flow
   --burst B           the load generator sends B datagrams per wake-up (default 1)
   --keep              keep the step directories (CSV files can be hundreds of MB each)
 Environment: BENCH_CMAKE_ARGS adds arguments to the cmake configure step.
@@ -46,6 +48,8 @@ while (($#)); do
             py_args+=("$1" "$2"); shift ;;
         --soak) py_args+=(--soak-flows 10000000) ;;
         --traffic) py_args+=(--traffic) ;;
+        --no-history) py_args+=(--no-history) ;;
+        --count-history) py_args+=(--count-history) ;;
         --no-contract) contract=0 ;;
         --no-build) build=0 ;;
         --keep) py_args+=(--keep) ;;
