@@ -27,7 +27,7 @@ endforeach()
 # Manual pages and the Debian change log are installed compressed, without a name or time stamp in
 # the gzip header, so that two builds of the same tree give the same package.
 set(compressed)
-foreach(page netflow-collector nf-loadgen)
+foreach(page netflow-collector nf-loadgen nf-query)
   configure_file(${packaging}/man/${page}.1.in ${CMAKE_CURRENT_BINARY_DIR}/packaging/${page}.1 @ONLY)
   list(APPEND compressed ${page}.1)
 endforeach()
@@ -45,6 +45,7 @@ endforeach()
 add_custom_target(nfc_packaging_files ALL DEPENDS ${compressed_outputs})
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/netflow-collector.1.gz
               ${CMAKE_CURRENT_BINARY_DIR}/packaging/nf-loadgen.1.gz
+              ${CMAKE_CURRENT_BINARY_DIR}/packaging/nf-query.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/packaging/changelog.gz
               ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/CHANGELOG.md
@@ -66,10 +67,12 @@ set(CPACK_PACKAGE_DESCRIPTION
 switches on UDP port 9996, shows the header of the datagram received last and
 one fixed-column line per flow in its window, appends every flow to a daily
 CSV file, traces version 9 datagrams field by field and turns any decoding
-failure into a small XML report instead of stopping.
+failure into a small XML report instead of stopping. Every flow is also kept
+in a local SQLite flow history, shown in its Traffic window.
 
-Also holds nf-loadgen, a paced NetFlow load generator for testing a collector
-on the same machine.")
+Also holds nf-query, which asks the flow history from the command line, and
+nf-loadgen, a paced NetFlow load generator for testing a collector on the same
+machine.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

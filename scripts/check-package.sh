@@ -59,7 +59,7 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [[ -n $(field Maintainer) ]] || fail "no Maintainer"
 [[ -n $(field Description) ]] || fail "no Description"
 depends=$(field Depends)
-for dep in fonts-liberation libqt6widgets6 libqt6gui6 libqt6core6 libpugixml1v5 libasound2 libc6; do
+for dep in fonts-liberation libqt6widgets6 libqt6gui6 libqt6core6 libpugixml1v5 libasound2 libsqlite3-0 libc6; do
     [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"
 done
 ok "Package, Section net, Maintainer, Description; Depends: $depends"
@@ -67,12 +67,12 @@ ok "Package, Section net, Maintainer, Description; Depends: $depends"
 echo "=== contents (dpkg-deb --contents)"
 dpkg-deb --contents "$deb" | tee "$work/contents.txt"
 expected=(
-    usr/bin/netflow-collector usr/bin/nf-loadgen
+    usr/bin/netflow-collector usr/bin/nf-loadgen usr/bin/nf-query
     usr/share/applications/$app_id.desktop usr/share/metainfo/$app_id.metainfo.xml
     usr/share/icons/hicolor/scalable/apps/$app_id.svg
     usr/share/icons/hicolor/32x32/apps/$app_id.png usr/share/icons/hicolor/48x48/apps/$app_id.png
     usr/share/icons/hicolor/128x128/apps/$app_id.png usr/share/icons/hicolor/256x256/apps/$app_id.png
-    usr/share/man/man1/netflow-collector.1.gz usr/share/man/man1/nf-loadgen.1.gz
+    usr/share/man/man1/netflow-collector.1.gz usr/share/man/man1/nf-loadgen.1.gz usr/share/man/man1/nf-query.1.gz
     usr/share/doc/$package/README.md usr/share/doc/$package/LICENSE usr/share/doc/$package/CHANGELOG.md
     usr/share/doc/$package/copyright usr/share/doc/$package/changelog.gz
     usr/share/doc/$package/USER-GUIDE.md usr/share/doc/$package/netflow-collector.service
@@ -109,13 +109,13 @@ if ! timeout 300 dpkg -i "$deb"; then
     timeout 600 env DEBIAN_FRONTEND=noninteractive apt-get -f install -y -qq || fail "apt-get -f install"
 fi
 [[ $(dpkg-query -W -f='${Status}' "$package") == "install ok installed" ]] || fail "$package is not installed"
-[[ -x /usr/bin/netflow-collector && -x /usr/bin/nf-loadgen ]] || fail "programs missing in /usr/bin"
+[[ -x /usr/bin/netflow-collector && -x /usr/bin/nf-loadgen && -x /usr/bin/nf-query ]] || fail "programs missing in /usr/bin"
 version=$(field Version)
 [[ $(/usr/bin/nf-loadgen --version) == "nf-loadgen $version" ]] || fail "nf-loadgen --version is not $version"
 ok "installed $package $version"
 
 echo "=== manual pages"
-for page in netflow-collector nf-loadgen; do
+for page in netflow-collector nf-loadgen nf-query; do
     MANWIDTH=80 timeout 60 man -l "/usr/share/man/man1/$page.1.gz" > "$work/$page.local.txt" 2>&1 ||
         fail "man -l $page"
     MANWIDTH=80 timeout 60 man "$page" > "$work/$page.txt" 2> "$work/$page.err" || fail "man $page"
@@ -126,7 +126,9 @@ done
 grep -q 'XDG_DATA_HOME/netflow-collector/' "$work/netflow-collector.txt" || fail "man page lacks the data folder"
 grep -q 'SIGTERM' "$work/netflow-collector.txt" || fail "man page lacks the signals"
 grep -q -- '--netflow-version' "$work/nf-loadgen.txt" || fail "nf-loadgen man page lacks --netflow-version"
-ok "man -l and man render both pages"
+grep -q -- '--no-history' "$work/netflow-collector.txt" || fail "man page lacks --no-history"
+grep -q -- 'proto:' "$work/nf-query.txt" || fail "nf-query man page lacks the filter language"
+ok "man -l and man render every page"
 
 echo "=== installed collector, headless, as nobody with its own home, one datagram"
 port_busy() { [[ -n $(ss -Hlun 'sport = :9996') ]]; }
@@ -174,6 +176,19 @@ for _ in $(seq 100); do
 done
 (($(csv_lines) == 1)) || fail "not one CSV line in $data_folder within 10 s"
 ok "the flow reached $(basename "$data_folder"/NetFlow-*.csv) in the data folder"
+
+# The history keeps the flow once its second's transaction is committed; the installed nf-query
+# reads it, as the collector's own user, from the default data folder.
+query() {
+    setpriv --reuid=nobody --regid=nogroup --clear-groups \
+        env -i PATH=/usr/bin:/bin HOME="$work/home" XDG_DATA_HOME="$work/home/data" /usr/bin/nf-query "$@"
+}
+for _ in $(seq 50); do
+    [[ $(query --count 2>/dev/null) == 1 ]] && break
+    sleep 0.2
+done
+[[ $(query --count 2>&1) == 1 ]] || { query --count; fail "nf-query does not count the one flow"; }
+ok "the installed nf-query counts the flow in $data_folder/history/"
 
 kill -TERM "$collector_pid"
 for _ in $(seq 100); do
