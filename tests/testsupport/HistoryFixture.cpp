@@ -1,0 +1,296 @@
+#include "HistoryFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <map>
+#include <tuple>
+#include <utility>
+
+namespace historyfixture {
+
+namespace {
+
+bool Exec(sqlite3* Db, const std::string& Sql) {
+    char* message = nullptr;
+    if (sqlite3_exec(Db, Sql.c_str(), nullptr, nullptr, &message) == SQLITE_OK) return true;
+    ADD_FAILURE() << Sql << ": " << (message != nullptr ? message : sqlite3_errmsg(Db));
+    sqlite3_free(message);
+    return false;
+}
+
+sqlite3_stmt* Prepare(sqlite3* Db, const std::string& Sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(Db, Sql.c_str(), -1, &s, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << Sql << ": " << sqlite3_errmsg(Db);
+    }
+    return s;
+}
+
+void Step(sqlite3* Db, sqlite3_stmt* S) {
+    if (sqlite3_step(S) != SQLITE_DONE) ADD_FAILURE() << sqlite3_errmsg(Db);
+    sqlite3_reset(S);
+}
+
+// Key columns of the summaries hold 0 where a flow had no address, as the collector writes them.
+void BindKey(sqlite3_stmt* S, int Index, const FlowAddress& A) {
+    if (A.Kind == FlowAddress::None) {
+        sqlite3_bind_int64(S, Index, 0);
+    } else {
+        history::BindAddress(S, Index, A);
+    }
+}
+
+void BindSums(sqlite3_stmt* S, int First, const history::Totals& T) {
+    sqlite3_bind_int64(S, First, static_cast<sqlite3_int64>(T.Flows));
+    sqlite3_bind_int64(S, First + 1, static_cast<sqlite3_int64>(T.Bytes));
+    sqlite3_bind_int64(S, First + 2, static_cast<sqlite3_int64>(T.Packets));
+    sqlite3_bind_int64(S, First + 3, static_cast<sqlite3_int64>(T.ScaledBytes));
+    sqlite3_bind_int64(S, First + 4, static_cast<sqlite3_int64>(T.ScaledPackets));
+    sqlite3_bind_int64(S, First + 5, T.SampledLow);
+    sqlite3_bind_int64(S, First + 6, T.SampledHigh);
+}
+
+constexpr const char* kAddSums =
+    " ON CONFLICT DO UPDATE SET flows=flows+excluded.flows, bytes=bytes+excluded.bytes,"
+    " packets=packets+excluded.packets, scaled_bytes=scaled_bytes+excluded.scaled_bytes,"
+    " scaled_packets=scaled_packets+excluded.scaled_packets,"
+    " sampled_low=CASE WHEN sampled_low=0 THEN excluded.sampled_low WHEN excluded.sampled_low=0 THEN sampled_low"
+    " ELSE min(sampled_low, excluded.sampled_low) END, sampled_high=max(sampled_high, excluded.sampled_high)";
+
+using TotalsKey =
+    std::tuple<FlowAddress, std::uint32_t, std::uint32_t, std::uint32_t, std::uint8_t, std::uint32_t, std::uint32_t>;
+using TopKey = std::tuple<FlowAddress, FlowAddress, std::int64_t>;
+
+struct Unit {
+    std::map<TotalsKey, history::Totals> Totals;
+    std::array<std::map<TopKey, history::Totals>, history::kTopKinds> Tops;
+};
+
+FlowRecord TotalsRecord(const TotalsKey& K) {
+    FlowRecord r;
+    std::tie(r.Exporter, r.Domain, r.InputIf, r.OutputIf, r.Protocol, r.SourceAS, r.DestinationAS) = K;
+    return r;
+}
+
+}  // namespace
+
+sqlite3* OpenForWriting(const std::string& Path, bool Summary) {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(Path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << Path << ": " << sqlite3_errmsg(db);
+        sqlite3_close(db);
+        return nullptr;
+    }
+    sqlite3_busy_timeout(db, 5000);
+    std::string error;
+    const std::int32_t id = Summary ? history::kSummaryApplicationId : history::kFlowsApplicationId;
+    const history::FileCheck check = history::CheckFile(db, id, error);
+    bool ok = check != history::FileCheck::Fresh ||
+              (Summary ? history::CreateSummary(db, error) : history::CreateFlows(db, error));
+    ok = ok && Exec(db, "PRAGMA journal_mode=WAL");
+    if (!ok) {
+        ADD_FAILURE() << Path << ": " << error;
+        sqlite3_close(db);
+        return nullptr;
+    }
+    return db;
+}
+
+void InsertFlows(sqlite3* Db, const std::vector<FlowRecord>& Flows) {
+    std::string marks;
+    for (int i = 0; i < history::kFlowColumns; ++i) marks += i == 0 ? "?" : ",?";
+    sqlite3_stmt* insert = Prepare(Db, "INSERT INTO flows VALUES(" + marks + ")");
+    sqlite3_stmt* minute = Prepare(Db,
+                                   "INSERT INTO minutes VALUES(?,?,?) ON CONFLICT(minute) DO UPDATE SET "
+                                   "first_row=min(first_row, excluded.first_row), "
+                                   "last_row=max(last_row, excluded.last_row)");
+    for (const FlowRecord& r : Flows) {
+        using namespace history;
+        sqlite3_bind_int64(insert, kReceived + 1, r.ReceivedMs);
+        sqlite3_bind_int64(insert, kStart + 1, r.StartMs);
+        sqlite3_bind_int64(insert, kEnd + 1, r.EndMs);
+        BindAddress(insert, kExporter + 1, r.Exporter);
+        sqlite3_bind_int64(insert, kDomain + 1, r.Domain);
+        BindAddress(insert, kSource + 1, r.Source);
+        BindAddress(insert, kDestination + 1, r.Destination);
+        BindAddress(insert, kNextHop + 1, r.NextHop);
+        sqlite3_bind_int(insert, kSourcePort + 1, r.SourcePort);
+        sqlite3_bind_int(insert, kDestinationPort + 1, r.DestinationPort);
+        sqlite3_bind_int(insert, kProtocol + 1, r.Protocol);
+        sqlite3_bind_int(insert, kTcpFlags + 1, r.TcpFlags);
+        sqlite3_bind_int(insert, kTos + 1, r.Tos);
+        sqlite3_bind_int64(insert, kInputIf + 1, r.InputIf);
+        sqlite3_bind_int64(insert, kOutputIf + 1, r.OutputIf);
+        sqlite3_bind_int64(insert, kSourceAS + 1, r.SourceAS);
+        sqlite3_bind_int64(insert, kDestinationAS + 1, r.DestinationAS);
+        sqlite3_bind_int(insert, kSourceMask + 1, r.SourceMask);
+        sqlite3_bind_int(insert, kDestinationMask + 1, r.DestinationMask);
+        sqlite3_bind_int64(insert, kBytes + 1, static_cast<sqlite3_int64>(r.Bytes));
+        sqlite3_bind_int64(insert, kPackets + 1, static_cast<sqlite3_int64>(r.Packets));
+        sqlite3_bind_int64(insert, kSamplingRate + 1, r.SamplingRate);
+        sqlite3_bind_int64(insert, kSamplerId + 1, static_cast<sqlite3_int64>(r.SamplerId));
+        sqlite3_bind_int(insert, kVersion + 1, r.Version);
+        sqlite3_bind_int(insert, kExporterTimes + 1, r.TimesFromExporter ? 1 : 0);
+        Step(Db, insert);
+        const std::int64_t row = sqlite3_last_insert_rowid(Db);
+        sqlite3_bind_int64(minute, 1, r.ReceivedMs / kMinuteMs);
+        sqlite3_bind_int64(minute, 2, row);
+        sqlite3_bind_int64(minute, 3, row);
+        Step(Db, minute);
+    }
+    sqlite3_finalize(insert);
+    sqlite3_finalize(minute);
+}
+
+HistoryFolder::HistoryFolder(std::string Folder) : Folder_(std::move(Folder)) {
+    if (!Folder_.empty() && Folder_.back() != '/') Folder_ += '/';
+    std::error_code error;
+    std::filesystem::create_directories(Folder_, error);
+    if (error) ADD_FAILURE() << Folder_ << ": " << error.message();
+}
+
+std::string HistoryFolder::DayPath(std::int64_t Ms) const { return Folder_ + history::FlowsFileName(Ms); }
+
+std::string HistoryFolder::SummaryPath() const { return Folder_ + history::kSummaryFile; }
+
+void HistoryFolder::AddFlows(const std::vector<FlowRecord>& Flows) {
+    for (std::size_t at = 0; at < Flows.size();) {
+        const std::string path = DayPath(Flows[at].ReceivedMs);
+        std::size_t end = at;
+        while (end < Flows.size() && DayPath(Flows[end].ReceivedMs) == path) ++end;
+        sqlite3* db = OpenForWriting(path, false);
+        if (db == nullptr) return;
+        Exec(db, "BEGIN");
+        InsertFlows(db, std::vector<FlowRecord>(Flows.begin() + static_cast<std::ptrdiff_t>(at),
+                                                Flows.begin() + static_cast<std::ptrdiff_t>(end)));
+        Exec(db, "COMMIT");
+        sqlite3_close(db);
+        at = end;
+    }
+}
+
+void HistoryFolder::AddTotals(bool Hour, std::int64_t Unit, const FlowRecord& Key, const history::Totals& Sums) {
+    sqlite3* db = OpenForWriting(SummaryPath(), true);
+    if (db == nullptr) return;
+    const std::string unit = Hour ? "hour" : "minute";
+    sqlite3_stmt* s = Prepare(db, "INSERT INTO " + unit + "_totals VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
+    sqlite3_bind_int64(s, 1, Unit);
+    BindKey(s, 2, Key.Exporter);
+    sqlite3_bind_int64(s, 3, Key.Domain);
+    sqlite3_bind_int64(s, 4, Key.InputIf);
+    sqlite3_bind_int64(s, 5, Key.OutputIf);
+    sqlite3_bind_int64(s, 6, Key.Protocol);
+    sqlite3_bind_int64(s, 7, Key.SourceAS);
+    sqlite3_bind_int64(s, 8, Key.DestinationAS);
+    BindSums(s, 9, Sums);
+    Step(db, s);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+}
+
+void HistoryFolder::AddTop(bool Hour, std::int64_t Unit, history::TopKind Kind, const TopCell& Key,
+                           const history::Totals& Sums) {
+    sqlite3* db = OpenForWriting(SummaryPath(), true);
+    if (db == nullptr) return;
+    const std::string unit = Hour ? "hour" : "minute";
+    sqlite3_stmt* s = Prepare(db, "INSERT INTO " + unit + "_top VALUES(?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
+    sqlite3_bind_int64(s, 1, Unit);
+    sqlite3_bind_int(s, 2, static_cast<int>(Kind));
+    if (Key.Other) {
+        sqlite3_bind_int64(s, 3, history::kOtherKey);
+        sqlite3_bind_int64(s, 4, 0);
+    } else if (Kind == history::TopKind::SourcePort || Kind == history::TopKind::DestinationPort) {
+        sqlite3_bind_int64(s, 3, Key.Number);
+        sqlite3_bind_int64(s, 4, 0);
+    } else {
+        BindKey(s, 3, Key.First);
+        BindKey(s, 4, Key.Second);
+    }
+    BindSums(s, 5, Sums);
+    Step(db, s);
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+}
+
+void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t KeepTop, std::int64_t HoursBeforeMs) {
+    std::map<std::int64_t, Unit> minutes, hours;
+    for (const FlowRecord& r : Flows) {
+        std::vector<Unit*> units{&minutes[r.ReceivedMs / history::kMinuteMs]};
+        const std::int64_t hour = r.ReceivedMs / history::kHourMs;
+        if (hour * history::kHourMs < HoursBeforeMs) units.push_back(&hours[hour]);
+        const FlowAddress low = std::min(r.Source, r.Destination), high = std::max(r.Source, r.Destination);
+        const std::array<TopKey, history::kTopKinds> keys = {TopKey{r.Source, {}, 0}, TopKey{r.Destination, {}, 0},
+                                                             TopKey{low, high, 0}, TopKey{{}, {}, r.SourcePort},
+                                                             TopKey{{}, {}, r.DestinationPort}};
+        for (Unit* u : units) {
+            u->Totals[{r.Exporter, r.Domain, r.InputIf, r.OutputIf, r.Protocol, r.SourceAS, r.DestinationAS}].Add(r);
+            for (std::size_t k = 0; k < keys.size(); ++k) u->Tops[k][keys[k]].Add(r);
+        }
+    }
+    sqlite3* db = OpenForWriting(SummaryPath(), true);
+    if (db == nullptr) return;
+    Exec(db, "BEGIN");
+    for (const bool hour : {false, true}) {
+        const std::string unit = hour ? "hour" : "minute";
+        sqlite3_stmt* totals =
+            Prepare(db, "INSERT INTO " + unit + "_totals VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
+        sqlite3_stmt* top = Prepare(db, "INSERT INTO " + unit + "_top VALUES(?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
+        for (const auto& [when, u] : hour ? hours : minutes) {
+            for (const auto& [key, sums] : u.Totals) {
+                const FlowRecord k = TotalsRecord(key);
+                sqlite3_bind_int64(totals, 1, when);
+                BindKey(totals, 2, k.Exporter);
+                sqlite3_bind_int64(totals, 3, k.Domain);
+                sqlite3_bind_int64(totals, 4, k.InputIf);
+                sqlite3_bind_int64(totals, 5, k.OutputIf);
+                sqlite3_bind_int64(totals, 6, k.Protocol);
+                sqlite3_bind_int64(totals, 7, k.SourceAS);
+                sqlite3_bind_int64(totals, 8, k.DestinationAS);
+                BindSums(totals, 9, sums);
+                Step(db, totals);
+            }
+            for (int kind = 0; kind < history::kTopKinds; ++kind) {
+                std::vector<std::pair<TopKey, history::Totals>> rows(u.Tops[static_cast<std::size_t>(kind)].begin(),
+                                                                     u.Tops[static_cast<std::size_t>(kind)].end());
+                std::stable_sort(rows.begin(), rows.end(), [](const auto& A, const auto& B) {
+                    return A.second.ScaledBytes > B.second.ScaledBytes;
+                });
+                history::Totals other;
+                for (std::size_t i = 0; i < rows.size(); ++i) {
+                    if (i >= KeepTop) {
+                        other.Add(rows[i].second);
+                        continue;
+                    }
+                    const auto& [first, second, number] = rows[i].first;
+                    sqlite3_bind_int64(top, 1, when);
+                    sqlite3_bind_int(top, 2, kind + 1);
+                    if (kind + 1 >= static_cast<int>(history::TopKind::SourcePort)) {
+                        sqlite3_bind_int64(top, 3, number);
+                        sqlite3_bind_int64(top, 4, 0);
+                    } else {
+                        BindKey(top, 3, first);
+                        BindKey(top, 4, second);
+                    }
+                    BindSums(top, 5, rows[i].second);
+                    Step(db, top);
+                }
+                if (other.Flows == 0) continue;
+                sqlite3_bind_int64(top, 1, when);
+                sqlite3_bind_int(top, 2, kind + 1);
+                sqlite3_bind_int64(top, 3, history::kOtherKey);
+                sqlite3_bind_int64(top, 4, 0);
+                BindSums(top, 5, other);
+                Step(db, top);
+            }
+        }
+        sqlite3_finalize(totals);
+        sqlite3_finalize(top);
+    }
+    Exec(db, "COMMIT");
+    sqlite3_close(db);
+}
+
+}  // namespace historyfixture
