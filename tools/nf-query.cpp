@@ -1,0 +1,214 @@
+// nf-query: answers questions from the flow history that the collector keeps, on the command line:
+// how many flows, the top keys, the flows themselves. It only reads, takes no lock and writes
+// nothing into the folder, so it runs beside a collector that is writing the same history.
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "DataFolder.h"
+#include "HistoryQuery.h"
+#include "HistorySchema.h"
+#include "QueryOptions.h"
+#include "QueryOutput.h"
+
+namespace {
+
+using namespace query;
+
+// Where the answers come from. The printing below sees only the answers, so that another store that
+// can answer the same three questions needs only another of these.
+class Answers {
+  public:
+    virtual ~Answers() = default;
+    // Whether there is anything to ask; otherwise Error says why.
+    virtual bool Ready(std::string& Error) const = 0;
+    virtual history::CountResult Count(const Options& Ask) const = 0;
+    virtual history::TopResult Top(const Options& Ask) const = 0;
+    virtual history::FlowsResult Flows(const Options& Ask,
+                                       const std::function<bool(const FlowRecord&)>& Each) const = 0;
+};
+
+class HistoryAnswers final : public Answers {
+  public:
+    explicit HistoryAnswers(std::string Folder) : Query_(std::move(Folder)) {}
+    bool Ready(std::string& Error) const override { return Query_.Readable(Error); }
+    history::CountResult Count(const Options& Ask) const override { return Query_.Count(Ask.Range, Ask.Filter); }
+    history::TopResult Top(const Options& Ask) const override {
+        return Query_.Top(Ask.Range, Ask.Key, Ask.By, Ask.TopRows, Ask.Filter);
+    }
+    history::FlowsResult Flows(const Options& Ask, const std::function<bool(const FlowRecord&)>& Each) const override {
+        return Query_.Flows(Ask.Range, Ask.Filter, Ask.FlowLimit, Each);
+    }
+
+  private:
+    history::HistoryQuery Query_;
+};
+
+int Fail(const std::string& Why) {
+    std::fprintf(stderr, "nf-query: %s\n", Why.c_str());
+    return kExitFailure;
+}
+
+std::string HomeFolder() {
+    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') return home;
+    if (const passwd* account = ::getpwuid(::getuid()); account != nullptr && account->pw_dir != nullptr) {
+        return account->pw_dir;
+    }
+    return {};
+}
+
+// A folder that is a history folder itself, so that DIR may name it too: one that holds history
+// files, or one named so (a collector that has only just started has written none yet).
+bool HoldsHistory(const std::filesystem::path& Dir) {
+    std::error_code error;
+    std::filesystem::path named = Dir;
+    if (!named.has_filename()) named = named.parent_path();
+    if (named.filename() == history::kFolderName && std::filesystem::is_directory(Dir, error)) return true;
+    if (std::filesystem::exists(Dir / history::kSummaryFile, error)) return true;
+    for (std::filesystem::directory_iterator it(Dir, error), end; !error && it != end; it.increment(error)) {
+        if (history::DayOfFlowsFile(it->path().filename().string()) >= 0) return true;
+    }
+    return false;
+}
+
+// The history folder for the data folder DataDir, or DataDir itself where it is one.
+std::string HistoryFolderOf(const std::string& DataDir) {
+    const std::filesystem::path dir(DataDir);
+    std::error_code error;
+    if (std::filesystem::is_directory(dir / history::kFolderName, error)) {
+        return (dir / history::kFolderName).string() + "/";
+    }
+    if (HoldsHistory(dir)) return (dir / "").string();
+    return (dir / history::kFolderName).string() + "/";
+}
+
+// The first reason standard output refused a write; later calls would only report the stream's
+// state (EBADF) instead of the cause.
+int gWriteErrno = 0;
+
+bool Write(const std::string& Text) {
+    if (Text.empty() || std::fwrite(Text.data(), 1, Text.size(), stdout) == Text.size()) return true;
+    if (gWriteErrno == 0) gWriteErrno = errno;
+    return false;
+}
+
+// Standard output that cannot take the answer (a full disk, a closed pipe with SIGPIPE ignored) is
+// a failure, not an answer.
+int Finish(int Status) {
+    if (std::fflush(stdout) != 0 && gWriteErrno == 0) gWriteErrno = errno;
+    if (gWriteErrno != 0 || std::ferror(stdout)) {
+        return Fail(std::string("cannot write the answer: ") + std::strerror(gWriteErrno != 0 ? gWriteErrno : EIO));
+    }
+    return Status;
+}
+
+int RunCount(const Answers& From, const Options& Ask) {
+    const history::CountResult result = From.Count(Ask);
+    if (!result.Error.empty()) return Fail("counting failed: " + result.Error);
+    Write(CountText(Ask.Output, Ask.Range, result.Flows));
+    return Finish(kExitOk);
+}
+
+int RunTop(const Answers& From, const Options& Ask) {
+    const history::TopResult result = From.Top(Ask);
+    if (!result.Error.empty()) return Fail("the top query failed: " + result.Error);
+    Write(TopText(Ask.Output, Ask.Key, Ask.By, Ask.Range, result));
+    const int status = Finish(kExitOk);
+    if (status == kExitOk && !result.Exact && Ask.Output != Format::Table) {
+        std::fprintf(stderr, "nf-query: note: %s\n", kSummaryNote);
+    }
+    return status;
+}
+
+int RunFlows(const Answers& From, const Options& Ask) {
+    const FlowListWriter writer(Ask.Output);
+    // The header waits for the first flow or for the end, so that a failed query leaves no output.
+    bool headerDone = false;
+    bool written = true;
+    const history::FlowsResult result = From.Flows(Ask, [&](const FlowRecord& Record) {
+        if (!headerDone) {
+            written = Write(writer.Header());
+            headerDone = true;
+        }
+        written = written && Write(writer.Line(Record));
+        return written;
+    });
+    if (!written) return Finish(kExitFailure);
+    if (!result.Error.empty()) return Fail("listing the flows failed: " + result.Error);
+    if (!headerDone) Write(writer.Header());
+    const int status = Finish(kExitOk);
+    if (status == kExitOk && result.Truncated) {
+        std::fprintf(stderr, "nf-query: listed the first %llu flows and stopped; more match (-n 0 lists all)\n",
+                     static_cast<unsigned long long>(result.Listed));
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::tzset();
+    const std::int64_t nowMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    Options ask;
+    std::string error;
+    switch (ParseArguments(argc, argv, nowMs, ask, error)) {
+        case Request::UsageError:
+            std::fprintf(stderr, "nf-query: %s\n", error.c_str());
+            return kExitUsage;
+        case Request::Help:
+            Write(UsageText());
+            return Finish(kExitOk);
+        case Request::Version:
+            std::printf("nf-query %s\n", NFC_PROJECT_VERSION);
+            return Finish(kExitOk);
+        case Request::Run:
+            break;
+    }
+
+    const bool defaultFolder = ask.DataDir.empty();
+    if (defaultFolder) {
+        const char* xdg = std::getenv("XDG_DATA_HOME");
+        ask.DataDir = datafolder::DataFolderPath(xdg != nullptr ? xdg : "", HomeFolder());
+        if (ask.DataDir.empty()) {
+            return Fail("no data folder: neither XDG_DATA_HOME nor HOME names an absolute directory; give --data-dir");
+        }
+    }
+    const std::string folder = HistoryFolderOf(ask.DataDir);
+    const std::unique_ptr<Answers> answers = std::make_unique<HistoryAnswers>(folder);
+    std::error_code ignored;
+    const bool exists = std::filesystem::is_directory(folder, ignored);
+    if (!exists || !answers->Ready(error)) {
+        std::string why =
+            exists ? "cannot read the flow history in " + folder + ": " + error : "no flow history in " + folder;
+        if (!exists && defaultFolder) {
+            why +=
+                "\n(a collector run from its build tree keeps its history beside its program, for example in"
+                " build/release/collector/app/history/: give that folder with --data-dir)";
+        }
+        return Fail(why);
+    }
+    switch (ask.What) {
+        case Action::Count:
+            return RunCount(*answers, ask);
+        case Action::Top:
+            return RunTop(*answers, ask);
+        case Action::Flows:
+            return RunFlows(*answers, ask);
+        case Action::None:
+            break;
+    }
+    return kExitUsage;
+}
