@@ -31,6 +31,14 @@ void FlowTableModel::Append(const std::vector<FlowRecord>& Flows) {
     endInsertRows();
 }
 
+void FlowTableModel::Clear() {
+    if (Size_ == 0) return;
+    beginResetModel();
+    Head_ = 0;
+    Size_ = 0;
+    endResetModel();
+}
+
 int FlowTableModel::rowCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : static_cast<int>(Size_); }
 
 int FlowTableModel::columnCount(const QModelIndex& Parent) const { return Parent.isValid() ? 0 : ColumnCount; }

@@ -44,6 +44,8 @@ class FlowTableModel : public QAbstractTableModel {
     explicit FlowTableModel(std::size_t Capacity = 100000, QObject* Parent = nullptr);
 
     void Append(const std::vector<FlowRecord>& Flows);
+    // Empties the table; the ring's memory is kept for the next rows.
+    void Clear();
     const FlowRecord& Record(int Row) const { return Ring_[(Head_ + static_cast<std::size_t>(Row)) % Capacity_]; }
     std::size_t Capacity() const { return Capacity_; }
 

@@ -24,6 +24,7 @@
 #include <array>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <utility>
 
@@ -109,6 +110,8 @@ TForm1::TForm1(Collector& TheCollector, QWidget* Parent, ErrorBoxes Boxes)
     // Deactivation waits for the listener thread; do it before the event loop tears anything down.
     connect(qApp, &QCoreApplication::aboutToQuit, this, &TForm1::StopListener);
     FormCreate();
+    // Start opened the history, or found it off.
+    StatusBar_->SetHistory(Collector_.History());
     StatusBar_->Start();
 }
 
@@ -326,14 +329,32 @@ void TForm1::Exporters1Click() {
 void TForm1::Traffic1Click() {
     RunHandler([this] {
         if (TrafficWindow_ == nullptr) {
+            std::string whyNone;
             SharedTraffic& traffic = Collector_.Traffic();
             TrafficWindow_ = new TrafficWindow(traffic, Collector_.TrafficHandOver(), this);
             TrafficWindow_->SetInterfaceNames(&Collector_.Interfaces());
+            TrafficWindow_->SetHistoryFolder(ReadableHistory(whyNone), whyNone);
         }
         TrafficWindow_->show();
         TrafficWindow_->raise();
         TrafficWindow_->activateWindow();
     });
+}
+
+std::string TForm1::ReadableHistory(std::string& WhyNone) const {
+    const history::HistoryStore* store = Collector_.History();
+    if (store == nullptr) return {};
+    // A store that does not write (disk full, another collector's folder, --no-history) still
+    // answers from what earlier runs kept.
+    const history::StoreStatus status = store->Status();
+    const std::string folder = Collector_.HistoryFolder();
+    std::error_code error;
+    if (status.State == history::StoreState::Running ||
+        (!folder.empty() && std::filesystem::is_directory(folder, error)))
+        return folder;
+    if (status.State != history::StoreState::Off)
+        WhyNone = history::StatusText(status) + (status.Problem.empty() ? std::string() : ": " + status.Problem);
+    return {};
 }
 
 void TForm1::UDPServerUDPRead(TIdUDPServer& Sender, TIdMemoryStream& AData, TIdSocketHandle& ABinding) {

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "Collector.h"
 #include "WindowUpdates.h"
@@ -110,6 +111,9 @@ class TForm1 : public QMainWindow {
     void ConfigureListener();
     void FormCreate();
     void StopListener() noexcept;
+    // The history folder for the Traffic window; empty, with WhyNone set where it can say more
+    // than that history is off, when there is none to read.
+    std::string ReadableHistory(std::string& WhyNone) const;
     void ShowErrorBox(const QString& Message);
     template <typename Handler>
     void RunHandler(Handler&& Body) noexcept;

@@ -2,27 +2,86 @@
 
 #include <QDir>
 #include <QLabel>
+#include <QPainter>
 #include <QStatusBar>
+#include <QStringList>
+#include <QStyle>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
 #include "CounterSnapshot.h"
+#include "HistoryStore.h"
 #include "IdUDPServer.h"
 #include "support/DateTime.h"
 
 namespace {
 
-QLabel* AddPart(QStatusBar* Bar, const char* Name, bool Permanent) {
-    auto* label = new QLabel(Bar);
+// A part that gives way when the bar is short of room: it shows what fits of its text, the cut
+// marked, and its tooltip and text() hold it whole. Last is the part that yields first: it asks only
+// for its least width and takes what the others leave through its stretch.
+class YieldingLabel : public QLabel {
+  public:
+    YieldingLabel(QWidget* Parent, Qt::TextElideMode Mode, int LeastChars, bool Last)
+        : QLabel(Parent), Mode_(Mode), LeastChars_(LeastChars), Last_(Last) {}
+
+    QSize minimumSizeHint() const override {
+        QSize hint = QLabel::minimumSizeHint();
+        hint.setWidth(std::min(hint.width(), LeastChars_ * fontMetrics().averageCharWidth()));
+        return hint;
+    }
+    QSize sizeHint() const override { return Last_ ? minimumSizeHint() : QLabel::sizeHint(); }
+
+  protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        const QString shown = fontMetrics().elidedText(text(), Mode_, area.width());
+        style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(), shown,
+                              foregroundRole());
+    }
+
+  private:
+    Qt::TextElideMode Mode_;
+    int LeastChars_;
+    bool Last_;
+};
+
+// Left parts stand by the listener, right ones by the files. What warns (the listener off, kernel
+// drops, the problem, the history) is never cut. The folder yields first (a deep one kept whole
+// would push everything off the bar) and keeps its start and its own name; the rates and totals
+// yield next, from their end: at the window's first size they all fit unless trouble comes from
+// every side at once.
+enum class Place { Left, LeftYielding, Right, RightYieldingFirst };
+constexpr int kLeastChars = 12;
+
+QLabel* AddPart(QStatusBar* Bar, const char* Name, Place Where) {
+    QLabel* label = nullptr;
+    switch (Where) {
+        case Place::LeftYielding:
+            label = new YieldingLabel(Bar, Qt::ElideRight, kLeastChars, false);
+            break;
+        case Place::RightYieldingFirst:
+            label = new YieldingLabel(Bar, Qt::ElideMiddle, kLeastChars, true);
+            break;
+        default:
+            label = new QLabel(Bar);
+            break;
+    }
     label->setObjectName(QString::fromLatin1(Name));
-    if (Permanent) {
-        Bar->addPermanentWidget(label);
-    } else {
+    if (Where == Place::Left || Where == Place::LeftYielding) {
         Bar->addWidget(label);
+    } else {
+        Bar->addPermanentWidget(label, Where == Place::RightYieldingFirst ? 1 : 0);
     }
     return label;
+}
+
+void SetText(QLabel* Label, const QString& Text, const QString& Tip) {
+    if (Label->text() != Text) Label->setText(Text);
+    if (Label->toolTip() != Tip) Label->setToolTip(Tip);
 }
 
 std::int64_t SteadyMs() {
@@ -50,12 +109,13 @@ CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters&
     : QObject(Parent),
       Counters_(Counters),
       Listener_(Listener),
-      Listening_(AddPart(Bar, "sbListening", false)),
-      Rates_(AddPart(Bar, "sbRates", false)),
-      Totals_(AddPart(Bar, "sbTotals", false)),
-      Drops_(AddPart(Bar, "sbKernelDrops", false)),
-      Problem_(AddPart(Bar, "sbProblem", false)),
-      Folder_(AddPart(Bar, "sbFolder", true)),
+      Listening_(AddPart(Bar, "sbListening", Place::Left)),
+      Rates_(AddPart(Bar, "sbRates", Place::LeftYielding)),
+      Totals_(AddPart(Bar, "sbTotals", Place::LeftYielding)),
+      Drops_(AddPart(Bar, "sbKernelDrops", Place::Left)),
+      Problem_(AddPart(Bar, "sbProblem", Place::Left)),
+      History_(AddPart(Bar, "sbHistory", Place::Right)),
+      Folder_(AddPart(Bar, "sbFolder", Place::RightYieldingFirst)),
       Episodes_(brix32::ThousandsSeparator()) {
     Bar->setObjectName(QStringLiteral("StatusBar1"));
     Bar->setSizeGripEnabled(false);
@@ -65,6 +125,7 @@ CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters&
     // Every part holds text from the start, so the bar has its height before the window is placed.
     ShowCounters(TakeSnapshot(Counters_));
     ShowProblem();
+    ShowHistory(nullptr);
 }
 
 void CollectorStatusBar::Start() {
@@ -79,17 +140,60 @@ void CollectorStatusBar::Refresh(std::int64_t NowMs) {
     ShowCounters(counters);
     Report(counters, NowMs);
     ShowProblem();
+    ShowStore();
+}
+
+void CollectorStatusBar::SetHistory(const history::HistoryStore* Store) {
+    Store_ = Store;
+    ShowStore();
+}
+
+void CollectorStatusBar::ShowStore() {
+    if (Store_ == nullptr) {
+        ShowHistory(nullptr);
+        return;
+    }
+    const history::StoreStatus status = Store_->Status();
+    ShowHistory(&status);
+}
+
+void CollectorStatusBar::ShowHistory(const history::StoreStatus* Status) {
+    if (Status == nullptr) {
+        SetText(History_, QStringLiteral("History: off"),
+                QStringLiteral("No flow is kept beyond the last hour (started with --no-history)"));
+        History_->setStyleSheet(QString());
+        return;
+    }
+    const history::StoreStatus& s = *Status;
+    QString text = QString::fromStdString(history::StatusText(s));
+    // Flows lost now must show without a look at the tooltip, whatever the state says of itself.
+    if (s.FlowsNotStoredLastMinute > 0 && !text.contains(QStringLiteral("not stored")))
+        text += QStringLiteral(", %1 flows not stored").arg(GroupedNumber(s.FlowsNotStoredLastMinute));
+    QStringList tip;
+    if (!s.Problem.empty()) tip << QString::fromStdString(s.Problem);
+    tip << QStringLiteral("Flows not stored in the last minute: %1").arg(GroupedNumber(s.FlowsNotStoredLastMinute));
+    tip << QStringLiteral("Flows not stored since start: %1").arg(GroupedNumber(s.FlowsNotStored));
+    if (s.FlowsNotSummed > 0)
+        tip << QStringLiteral("Flows missing from the summaries since start: %1").arg(GroupedNumber(s.FlowsNotSummed));
+    SetText(History_, text, tip.join(QLatin1Char('\n')));
+    const bool losing = s.FlowsNotStoredLastMinute > 0 || s.State == history::StoreState::DiskFull ||
+                        s.State == history::StoreState::Failed;
+    const QString style = losing ? QStringLiteral("color: #b00020") : QString();
+    if (History_->styleSheet() != style) History_->setStyleSheet(style);
 }
 
 void CollectorStatusBar::ShowCounters(const tCounterSnapshot& Snapshot) {
     ShowListening();
-    Rates_->setText(QStringLiteral("%1 datagrams/s, %2 flows/s")
-                        .arg(PerSecond(Datagrams_.PerSecond()), PerSecond(Flows_.PerSecond())));
-    Totals_->setText(QStringLiteral("Since start: %1 datagrams, %2 flows")
-                         .arg(GroupedNumber(Snapshot.DatagramsReceived), GroupedNumber(Snapshot.Flows)));
+    const QString rates = QStringLiteral("%1 datagrams/s, %2 flows/s")
+                              .arg(PerSecond(Datagrams_.PerSecond()), PerSecond(Flows_.PerSecond()));
+    SetText(Rates_, rates, rates);
+    const QString totals = QStringLiteral("Since start: %1 datagrams, %2 flows")
+                               .arg(GroupedNumber(Snapshot.DatagramsReceived), GroupedNumber(Snapshot.Flows));
+    SetText(Totals_, totals, totals);
     Drops_->setText(QStringLiteral("Kernel drops: %1").arg(GroupedNumber(Snapshot.KernelDrops)));
     Drops_->setStyleSheet(Snapshot.KernelDrops > 0 ? QStringLiteral("color: #b00020") : QString());
-    Folder_->setText(QStringLiteral("Files in %1").arg(QDir::toNativeSeparators(QDir::currentPath())));
+    const QString folder = QDir::toNativeSeparators(QDir::currentPath());
+    SetText(Folder_, QStringLiteral("Files in %1").arg(folder), folder);
 }
 
 void CollectorStatusBar::Report(const tCounterSnapshot& Snapshot, std::int64_t NowMs) {

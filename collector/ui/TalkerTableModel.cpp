@@ -1,18 +1,32 @@
 #include "TalkerTableModel.h"
 
+#include <QFont>
+
 #include "TrafficNames.h"
+
+namespace {
+
+const char* const kOtherName = "All others";
+const char* const kOtherTip =
+    "Every talker that never ranked high enough in a minute or hour of the summaries to be kept on its own";
+
+}  // namespace
 
 TalkerTableModel::TalkerTableModel(TalkerKind Kind, QObject* Parent) : QAbstractTableModel(Parent), Kind_(Kind) {}
 
-void TalkerTableModel::SetTop(const TalkerTop& Top, int SpanSeconds) {
+void TalkerTableModel::SetTop(const TalkerTop& Top, int SpanSeconds, int OtherRow) {
     const int before = static_cast<int>(Top_.Rows.size());
     const int after = static_cast<int>(Top.Rows.size());
     auto take = [&] {
         Top_ = Top;
         SpanSeconds_ = SpanSeconds < 1 ? 1 : SpanSeconds;
+        OtherRow_ = OtherRow >= 0 && OtherRow < static_cast<int>(Top_.Rows.size()) ? OtherRow : -1;
         Names_.clear();
-        for (const TalkerRow& row : Top_.Rows)
-            Names_.push_back(QString::fromStdString(trafficnames::DescribeKey(Kind_, row.Key, Interfaces_)));
+        for (const TalkerRow& row : Top_.Rows) {
+            Names_.push_back(static_cast<int>(Names_.size()) == OtherRow_
+                                 ? QString::fromLatin1(kOtherName)
+                                 : QString::fromStdString(trafficnames::DescribeKey(Kind_, row.Key, Interfaces_)));
+        }
     };
     if (after < before) {
         beginRemoveRows({}, after, before - 1);
@@ -30,13 +44,13 @@ void TalkerTableModel::SetTop(const TalkerTop& Top, int SpanSeconds) {
 }
 
 std::optional<TalkerKey> TalkerTableModel::KeyAt(int Row) const {
-    if (Row < 0 || Row >= static_cast<int>(Top_.Rows.size())) return std::nullopt;
+    if (Row < 0 || Row >= static_cast<int>(Top_.Rows.size()) || Row == OtherRow_) return std::nullopt;
     return Top_.Rows[static_cast<std::size_t>(Row)].Key;
 }
 
 int TalkerTableModel::RowOf(const TalkerKey& Key) const {
     for (std::size_t i = 0; i < Top_.Rows.size(); ++i) {
-        if (Top_.Rows[i].Key == Key) return static_cast<int>(i);
+        if (Top_.Rows[i].Key == Key && static_cast<int>(i) != OtherRow_) return static_cast<int>(i);
     }
     return -1;
 }
@@ -54,6 +68,13 @@ QVariant TalkerTableModel::data(const QModelIndex& Index, int Role) const {
         return Index.column() == Talker ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
                                         : QVariant(Qt::AlignRight | Qt::AlignVCenter);
     if (Role == Qt::DisplayRole && Index.column() == Talker) return Names_[static_cast<std::size_t>(Index.row())];
+    if (Role == Qt::ToolTipRole && Index.column() == Talker && Index.row() == OtherRow_)
+        return QString::fromLatin1(kOtherTip);
+    if (Role == Qt::FontRole && Index.row() == OtherRow_) {
+        QFont italic;
+        italic.setItalic(true);
+        return italic;
+    }
     if (Role == Qt::DisplayRole || Role == Qt::ToolTipRole) return Figure(t, Index.column(), Role);
     if (Role != kSortRole) return {};
     switch (Index.column()) {

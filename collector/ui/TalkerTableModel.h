@@ -11,7 +11,8 @@ class InterfaceNames;
 
 // One top-talker table: a snapshot of the aggregator's top rows for the chosen span, replaced
 // once a second. Rows that stay are updated in place, so a view keeps its scroll position.
-// Figures that took in sampled flows carry the estimate mark, and say so in their tooltip.
+// Figures that took in sampled flows carry the estimate mark, and say so in their tooltip. A table
+// from the history's summaries may end in an "other" row: every key they did not keep on its own.
 class TalkerTableModel : public QAbstractTableModel {
     Q_OBJECT
 
@@ -24,9 +25,11 @@ class TalkerTableModel : public QAbstractTableModel {
     // Where the interface table names interfaces from; it must outlive the model.
     void SetInterfaceNames(const InterfaceNames* Names) { Interfaces_ = Names; }
 
-    void SetTop(const TalkerTop& Top, int SpanSeconds);
+    // OtherRow: the row that stands for no one key, or -1.
+    void SetTop(const TalkerTop& Top, int SpanSeconds, int OtherRow = -1);
     TalkerKind Kind() const { return Kind_; }
     const TalkerTop& Top() const { return Top_; }
+    // None for the "other" row: it cannot be selected as a talker.
     std::optional<TalkerKey> KeyAt(int Row) const;
     int RowOf(const TalkerKey& Key) const;
 
@@ -43,4 +46,5 @@ class TalkerTableModel : public QAbstractTableModel {
     TalkerTop Top_;
     std::vector<QString> Names_;  // the rows' talker names, looked up once per snapshot
     int SpanSeconds_ = 60;
+    int OtherRow_ = -1;
 };

@@ -1,7 +1,9 @@
 #include "TrafficWindow.h"
 
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDateTime>
+#include <QDateTimeEdit>
 #include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
@@ -10,19 +12,24 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QSortFilterProxyModel>
 #include <QSplitter>
+#include <QStandardItemModel>
 #include <QTabWidget>
 #include <QTableView>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cstdint>
 #include <mutex>
 
 #include "FlowHandOver.h"
 #include "FlowTableModel.h"
+#include "HistoryRunner.h"
 #include "InterfaceNames.h"
 #include "TalkerTableModel.h"
 #include "TrafficChart.h"
@@ -32,6 +39,21 @@ namespace {
 
 constexpr int kSpans[] = {60, 300, 900, 3600};
 constexpr const char* kSpanNames[] = {"Last 1 minute", "Last 5 minutes", "Last 15 minutes", "Last 60 minutes"};
+constexpr int kLiveSpans = 4;
+// The history's spans follow the live ones in the selector, then the range of one's own choosing.
+constexpr std::int64_t kHistoryHours[] = {6, 24, 7 * 24, 30 * 24};
+constexpr const char* kHistoryNames[] = {"Last 6 hours", "Last 24 hours", "Last 7 days", "Last 30 days"};
+constexpr int kCustomSpan = kLiveSpans + 4;
+constexpr const char* kNoHistory = "History is off (--no-history)";
+// Typing a filter asks the history again; a pause in typing, not every key, is worth a question.
+constexpr int kFilterDelayMs = 400;
+
+const QString kRangeFormat = QStringLiteral("yyyy-MM-dd hh:mm");
+
+QString RangeText(const history::Span& Range) {
+    return QDateTime::fromMSecsSinceEpoch(Range.FromMs).toString(kRangeFormat) + QStringLiteral(" to ") +
+           QDateTime::fromMSecsSinceEpoch(Range.ToMs).toString(kRangeFormat);
+}
 
 QTableView* MakeTable(QWidget* Parent, const char* Name) {
     auto* view = new QTableView(Parent);
@@ -76,7 +98,20 @@ TrafficWindow::TrafficWindow(SharedTraffic& Traffic, const FlowHandOver* HandOve
                              std::function<std::int64_t()> NowMs)
     : QWidget(Parent, Qt::Window), Traffic_(Traffic), HandOver_(HandOver), NowMs_(std::move(NowMs)) {
     if (!NowMs_) NowMs_ = [] { return QDateTime::currentMSecsSinceEpoch(); };
+    Asker_ = [](const HistoryQuestion& Question, const history::QueryControl& Control, HistoryAnswer& Out) {
+        ::AskHistory(Question, Control, Out);
+    };
+    Runner_ = new HistoryRunner(this);
+    connect(Runner_, &HistoryRunner::Progress, this, &TrafficWindow::HistoryProgress);
+    connect(Runner_, &HistoryRunner::Finished, this, &TrafficWindow::HistoryFinished);
+    FilterDelay_ = new QTimer(this);
+    FilterDelay_->setSingleShot(true);
+    FilterDelay_->setInterval(kFilterDelayMs);
+    connect(FilterDelay_, &QTimer::timeout, this, [this] {
+        if (InHistory_) AskHistory(false);
+    });
     BuildControls();
+    SetHistoryFolder({});
     Timer_ = new QTimer(this);
     Timer_->setInterval(1000);
     connect(Timer_, &QTimer::timeout, this, &TrafficWindow::Refresh);
@@ -84,15 +119,35 @@ TrafficWindow::TrafficWindow(SharedTraffic& Traffic, const FlowHandOver* HandOve
     Refresh();
 }
 
-TrafficWindow::~TrafficWindow() = default;
+TrafficWindow::~TrafficWindow() {
+    // The question under way is stopped and its thread gone before anything it reports to.
+    delete Runner_;
+}
 
 void TrafficWindow::SetInterfaceNames(const InterfaceNames* Names) {
     Interfaces_ = Names;
     // The talker tables take the names at their next refresh; the flow table asks as it paints.
     for (TalkerTableModel* model : TalkerModels_) model->SetInterfaceNames(Names);
     Flows_->SetInterfaceNames(Names);
+    HistoryFlows_->SetInterfaceNames(Names);
     tblFlows->viewport()->update();
 }
+
+void TrafficWindow::SetHistoryFolder(const std::string& Folder, const std::string& WhyNone) {
+    HistoryFolder_ = Folder;
+    const QString why = QString::fromStdString(WhyNone.empty() ? std::string(kNoHistory) : WhyNone);
+    auto* items = qobject_cast<QStandardItemModel*>(cmbSpan->model());
+    for (int i = kLiveSpans; i <= kCustomSpan; ++i) {
+        QStandardItem* item = items->item(i);
+        item->setEnabled(!Folder.empty());
+        item->setToolTip(Folder.empty() ? why : QString());
+    }
+    if (Folder.empty() && ShowsHistory()) cmbSpan->setCurrentIndex(kLiveSpans - 1);
+}
+
+void TrafficWindow::SetHistoryAsker(HistoryAsker Asker) { Asker_ = std::move(Asker); }
+
+bool TrafficWindow::ShowsHistory() const { return cmbSpan->currentIndex() >= kLiveSpans; }
 
 void TrafficWindow::BuildControls() {
     setObjectName(QStringLiteral("TrafficWindow"));
@@ -102,7 +157,9 @@ void TrafficWindow::BuildControls() {
     cmbSpan = new QComboBox(this);
     cmbSpan->setObjectName(QStringLiteral("cmbSpan"));
     for (const char* name : kSpanNames) cmbSpan->addItem(QString::fromLatin1(name));
-    connect(cmbSpan, &QComboBox::currentIndexChanged, this, &TrafficWindow::Refresh);
+    for (const char* name : kHistoryNames) cmbSpan->addItem(QString::fromLatin1(name));
+    cmbSpan->addItem(QStringLiteral("Custom range\u2026"));
+    connect(cmbSpan, &QComboBox::currentIndexChanged, this, &TrafficWindow::SpanChosen);
     lblTotals = new QLabel(this);
     lblTotals->setObjectName(QStringLiteral("lblTotals"));
     lblBounds = new QLabel(this);
@@ -110,6 +167,7 @@ void TrafficWindow::BuildControls() {
     auto* top = new QHBoxLayout;
     top->addWidget(new QLabel(QStringLiteral("Span:"), this));
     top->addWidget(cmbSpan);
+    top->addWidget(BuildCustomRange());
     top->addSpacing(12);
     top->addWidget(lblTotals, 1);
     top->addWidget(lblBounds);
@@ -139,7 +197,67 @@ void TrafficWindow::BuildControls() {
 
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(top);
+    layout->addWidget(BuildHistoryBar());
     layout->addWidget(split, 1);
+}
+
+QWidget* TrafficWindow::BuildCustomRange() {
+    CustomRange_ = new QWidget(this);
+    CustomRange_->setObjectName(QStringLiteral("CustomRange"));
+    const auto edit = [this](const char* Name) {
+        auto* e = new QDateTimeEdit(CustomRange_);
+        e->setObjectName(QString::fromLatin1(Name));
+        e->setDisplayFormat(kRangeFormat);
+        e->setCalendarPopup(true);
+        return e;
+    };
+    dtFrom = edit("dtFrom");
+    dtTo = edit("dtTo");
+    cmdShowRange = new QPushButton(QStringLiteral("Show"), CustomRange_);
+    cmdShowRange->setObjectName(QStringLiteral("cmdShowRange"));
+    connect(cmdShowRange, &QPushButton::clicked, this, &TrafficWindow::CustomRangeChosen);
+    auto* row = new QHBoxLayout(CustomRange_);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(new QLabel(QStringLiteral("from"), CustomRange_));
+    row->addWidget(dtFrom);
+    row->addWidget(new QLabel(QStringLiteral("to"), CustomRange_));
+    row->addWidget(dtTo);
+    row->addWidget(cmdShowRange);
+    CustomRange_->hide();
+    return CustomRange_;
+}
+
+QWidget* TrafficWindow::BuildHistoryBar() {
+    HistoryBar_ = new QWidget(this);
+    HistoryBar_->setObjectName(QStringLiteral("HistoryBar"));
+    lblHistory = new QLabel(HistoryBar_);
+    lblHistory->setObjectName(QStringLiteral("lblHistory"));
+    lblHistory->setTextFormat(Qt::PlainText);
+    barHistory = new QProgressBar(HistoryBar_);
+    barHistory->setObjectName(QStringLiteral("barHistory"));
+    barHistory->setRange(0, 100);
+    barHistory->setFixedWidth(240);
+    cmdCancelHistory = new QPushButton(QStringLiteral("Cancel"), HistoryBar_);
+    cmdCancelHistory->setObjectName(QStringLiteral("cmdCancelHistory"));
+    connect(cmdCancelHistory, &QPushButton::clicked, this, [this] { Runner_->Cancel(); });
+    cmdAskAgain = new QPushButton(QStringLiteral("Ask again"), HistoryBar_);
+    cmdAskAgain->setObjectName(QStringLiteral("cmdAskAgain"));
+    cmdAskAgain->setToolTip(QStringLiteral("Reads the span again, up to now"));
+    connect(cmdAskAgain, &QPushButton::clicked, this, [this] {
+        if (cmbSpan->currentIndex() == kCustomSpan) {
+            CustomRangeChosen();
+        } else {
+            SpanChosen();
+        }
+    });
+    auto* row = new QHBoxLayout(HistoryBar_);
+    row->setContentsMargins(0, 0, 0, 0);
+    row->addWidget(lblHistory, 1);
+    row->addWidget(barHistory);
+    row->addWidget(cmdCancelHistory);
+    row->addWidget(cmdAskAgain);
+    HistoryBar_->hide();
+    return HistoryBar_;
 }
 
 QTableView* TrafficWindow::AddTalkerTab(TalkerKind Kind, const char* Name, const char* Title) {
@@ -182,6 +300,7 @@ QWidget* TrafficWindow::BuildFlowPane() {
     lblFlows->setObjectName(QStringLiteral("lblFlows"));
 
     Flows_ = new FlowTableModel(100000, this);
+    HistoryFlows_ = new FlowTableModel(kHistoryFlows, this);
     FlowProxy_ = new FlowFilterProxy(this);
     FlowProxy_->setSourceModel(Flows_);
     tblFlows = MakeTable(pane, "tblFlows");
@@ -236,7 +355,12 @@ void TrafficWindow::SizeFlowColumns() {
     fit(FlowTableModel::Version, "10");
 }
 
-int TrafficWindow::SpanSeconds() const { return kSpans[std::max(0, cmbSpan->currentIndex())]; }
+int TrafficWindow::SpanSeconds() const {
+    const int span = cmbSpan->currentIndex();
+    if (span < kLiveSpans) return kSpans[std::max(0, span)];
+    const std::int64_t seconds = (Range_.ToMs - Range_.FromMs) / 1000;
+    return static_cast<int>(std::clamp<std::int64_t>(seconds, 1, INT32_MAX));
+}
 
 void TrafficWindow::Take(Snapshot& s) {
     s.NewFlows.clear();
@@ -259,7 +383,13 @@ void TrafficWindow::Take(Snapshot& s) {
 }
 
 void TrafficWindow::Refresh() {
-    if (Paused_) return;
+    // A history span stands still until asked again; the aggregator goes on meanwhile and its
+    // flows are taken up on the way back.
+    if (Paused_ || InHistory_) return;
+    Update();
+}
+
+void TrafficWindow::Update() {
     // A fresh hundred thousand flows a second in a fresh buffer each time cost more in page faults
     // than in copying.
     if (!Snap_) Snap_ = std::make_unique<Snapshot>();
@@ -276,23 +406,39 @@ void TrafficWindow::Show(const Snapshot& S) {
         selectedName =
             QString::fromStdString(trafficnames::DescribeKey(Selected_->first, Selected_->second, Interfaces_));
     chartTraffic->Show(S.Series, S.Selected, selectedName);
-
-    const TrafficTotals& t = S.Totals;
-    const double bitRate = 8.0 * static_cast<double>(t.Bytes) / span;
-    lblTotals->setText(QStringLiteral("%1 flows, %2, %3 packets, %4 on average")
-                           .arg(t.Flows)
-                           .arg(Marked(t, trafficnames::FormatBytes(t.Bytes)))
-                           .arg(Marked(t, std::to_string(t.Packets)))
-                           .arg(Marked(t, trafficnames::FormatBitRate(bitRate))));
-    lblTotals->setToolTip(QString::fromStdString(trafficnames::EstimateNote(t)));
+    ShowTotals(S.Totals, span);
     ShowBounds(S);
 
     QScrollBar* scroll = tblFlows->verticalScrollBar();
     const bool following = scroll->value() == scroll->maximum();
     Flows_->Append(S.NewFlows);
     if (following) tblFlows->scrollToBottom();
-    lblFlows->setText(QStringLiteral("%1 of %2 flows shown").arg(FlowProxy_->rowCount()).arg(Flows_->rowCount()));
+    ShowFlowCount();
 }
+
+void TrafficWindow::ShowTotals(const TrafficTotals& T, int Seconds) {
+    const double bitRate = 8.0 * static_cast<double>(T.Bytes) / std::max(1, Seconds);
+    lblTotals->setText(QStringLiteral("%1 flows, %2, %3 packets, %4 on average")
+                           .arg(T.Flows)
+                           .arg(Marked(T, trafficnames::FormatBytes(T.Bytes)))
+                           .arg(Marked(T, std::to_string(T.Packets)))
+                           .arg(Marked(T, trafficnames::FormatBitRate(bitRate))));
+    lblTotals->setToolTip(QString::fromStdString(trafficnames::EstimateNote(T)));
+}
+
+void TrafficWindow::ShowFlowCount() {
+    QString text = QStringLiteral("%1 of %2 flows shown").arg(FlowProxy_->rowCount()).arg(ShownFlows()->rowCount());
+    QString tip;
+    if (InHistory_ && FlowsTruncated_) {
+        text += QStringLiteral(" (the span has more)");
+        tip = QStringLiteral("The history lists the first %1 flows of the span that match the filter, oldest first.")
+                  .arg(kHistoryFlows);
+    }
+    lblFlows->setText(text);
+    lblFlows->setToolTip(tip);
+}
+
+FlowTableModel* TrafficWindow::ShownFlows() const { return InHistory_ ? HistoryFlows_ : Flows_; }
 
 void TrafficWindow::ShowBounds(const Snapshot& S) {
     std::uint64_t keys = 0;
@@ -346,8 +492,12 @@ void TrafficWindow::FilterChanged() {
     const bool ok = filter.Parse(txtFilter->text().toStdString(), &error);
     txtFilter->setStyleSheet(ok ? QString() : QStringLiteral("QLineEdit { background: #ffe0e0; }"));
     txtFilter->setToolTip(QString::fromStdString(error));
+    Filter_ = filter;
     FlowProxy_->SetFilter(filter);
-    lblFlows->setText(QStringLiteral("%1 of %2 flows shown").arg(FlowProxy_->rowCount()).arg(Flows_->rowCount()));
+    ShowFlowCount();
+    // The history lists only the flows that match, so a new filter is a new question; a filter
+    // half typed is none, and not worth reading every flow of the span for.
+    if (InHistory_ && ok) FilterDelay_->start();
 }
 
 void TrafficWindow::PauseToggled(bool Paused) {
@@ -363,10 +513,11 @@ bool TrafficWindow::SaveCsv(const QString& FileName) const {
     for (int c = 0; c < FlowTableModel::ColumnCount; ++c)
         text += (c ? "," : "") + FlowTableModel::HeaderText(c).toUtf8();
     text += "\r\n";
+    const FlowTableModel* flows = ShownFlows();
     for (int row = 0; row < FlowProxy_->rowCount(); ++row) {
-        const FlowRecord& r = Flows_->Record(FlowProxy_->mapToSource(FlowProxy_->index(row, 0)).row());
+        const FlowRecord& r = flows->Record(FlowProxy_->mapToSource(FlowProxy_->index(row, 0)).row());
         for (int c = 0; c < FlowTableModel::ColumnCount; ++c)
-            text += (c ? "," : "") + CsvField(Flows_->Text(r, c, FlowTableModel::TextFor::File)).toUtf8();
+            text += (c ? "," : "") + CsvField(flows->Text(r, c, FlowTableModel::TextFor::File)).toUtf8();
         text += "\r\n";
     }
     return file.write(text) == text.size() && file.flush();
@@ -378,4 +529,202 @@ void TrafficWindow::SaveClicked() {
                                      QStringLiteral("CSV files (*.csv);;All files (*)"));
     if (name.isEmpty()) return;
     if (!SaveCsv(name)) QMessageBox::warning(this, windowTitle(), QStringLiteral("Could not write ") + name);
+}
+
+void TrafficWindow::SpanChosen() {
+    const int span = cmbSpan->currentIndex();
+    CustomRange_->setVisible(span == kCustomSpan);
+    if (span < kLiveSpans) {
+        LeaveHistory();
+        return;
+    }
+    if (span == kCustomSpan) {
+        // The range shown so far is where one's own choice usually starts from.
+        const std::int64_t now = NowMs_();
+        const history::Span start = InHistory_ ? Range_ : history::Span{now - 3'600'000, now};
+        dtFrom->setDateTime(QDateTime::fromMSecsSinceEpoch(start.FromMs));
+        dtTo->setDateTime(QDateTime::fromMSecsSinceEpoch(start.ToMs));
+        CustomRangeChosen();
+        return;
+    }
+    const std::int64_t now = NowMs_();
+    Range_ = {now - kHistoryHours[span - kLiveSpans] * 3'600'000, now};
+    EnterHistory();
+    AskHistory(true);
+}
+
+void TrafficWindow::CustomRangeChosen() {
+    const history::Span range{dtFrom->dateTime().toMSecsSinceEpoch(), dtTo->dateTime().toMSecsSinceEpoch()};
+    EnterHistory();
+    if (range.ToMs <= range.FromMs) {
+        SayHistory(QStringLiteral("The range must end after it begins."), {}, true);
+        return;
+    }
+    Range_ = range;
+    AskHistory(true);
+}
+
+void TrafficWindow::EnterHistory() {
+    if (InHistory_) return;
+    InHistory_ = true;
+    Overview_.reset();
+    FlowsTruncated_ = false;
+    HistoryFlows_->Clear();
+    FlowProxy_->setSourceModel(HistoryFlows_);
+    lblBounds->hide();
+    HistoryBar_->show();
+    cmdPause->setEnabled(false);
+}
+
+void TrafficWindow::LeaveHistory() {
+    if (!InHistory_) {
+        Refresh();
+        return;
+    }
+    InHistory_ = false;
+    Runner_->Cancel();
+    Job_ = 0;
+    Pending_.reset();
+    Overview_.reset();
+    Interrupted_ = false;
+    FilterDelay_->stop();
+    HistoryFlows_->Clear();
+    FlowProxy_->setSourceModel(Flows_);
+    HistoryBar_->hide();
+    lblBounds->show();
+    cmdPause->setEnabled(true);
+    // Once even while paused: the tables and the chart hold the history's figures until then.
+    Update();
+    tblFlows->scrollToBottom();
+}
+
+void TrafficWindow::AskHistory(bool Overview) {
+    if (HistoryFolder_.empty()) {
+        SayHistory(QString::fromLatin1(kNoHistory), {}, true);
+        return;
+    }
+    // The tables of the range may stand while only the filter changed.
+    const bool overview = Overview || Overview_ == nullptr || Overview_->Range.FromMs != Range_.FromMs ||
+                          Overview_->Range.ToMs != Range_.ToMs;
+    HistoryQuestion question;
+    question.Folder = HistoryFolder_;
+    question.Range = Range_;
+    question.Overview = overview;
+    question.Filter = Filter_;
+    question.FlowLimit = kHistoryFlows;
+    // Nothing of another span stays in view under this one's name.
+    if (overview) {
+        Overview_.reset();
+        const int seconds = SpanSeconds();
+        for (TalkerTableModel* model : TalkerModels_) model->SetTop({}, seconds);
+        chartTraffic->ShowHistory({}, Range_.FromMs, std::max<std::int64_t>(1000, Range_.ToMs - Range_.FromMs));
+        lblTotals->clear();
+        lblTotals->setToolTip(QString());
+    }
+    HistoryFlows_->Clear();
+    FlowsTruncated_ = false;
+    ShowFlowCount();
+    FilterDelay_->stop();
+    Interrupted_ = false;
+
+    auto answer = std::make_shared<HistoryAnswer>();
+    Pending_ = answer;
+    Job_ = Runner_->Run(
+        [question, answer, ask = Asker_](const history::QueryControl& Control) { ask(question, Control, *answer); });
+    barHistory->setValue(0);
+    barHistory->show();
+    cmdCancelHistory->show();
+    cmdAskAgain->hide();
+    SayHistory(QStringLiteral("Reading the history of %1\u2026").arg(RangeText(Range_)));
+}
+
+void TrafficWindow::HistoryProgress(quint64 Job, double Done) {
+    if (Job == Job_) barHistory->setValue(static_cast<int>(Done * 100 + 0.5));
+}
+
+void TrafficWindow::HistoryFinished(quint64 Job, bool Cancelled, const QString& Error) {
+    // Questions that were overtaken by a newer one end here unseen.
+    if (Job != Job_ || Job == 0) return;
+    Job_ = 0;
+    std::shared_ptr<HistoryAnswer> answer = std::move(Pending_);
+    barHistory->hide();
+    cmdCancelHistory->hide();
+    cmdAskAgain->show();
+    if (!Error.isEmpty() && answer->Error.empty()) answer->Error = Error.toStdString();
+    if (Cancelled || answer->Cancelled) {
+        // Closed and opened again before the question had stopped: it is asked again.
+        if (Interrupted_ && isVisible()) {
+            AskHistory(true);
+            return;
+        }
+        SayHistory((Overview_ ? QStringLiteral("Cancelled: the flows of %1 are not listed.")
+                              : QStringLiteral("Cancelled: nothing of %1 is shown."))
+                       .arg(RangeText(Range_)) +
+                   QStringLiteral(" \u201cAsk again\u201d reads it."));
+        return;
+    }
+    if (!answer->Error.empty()) {
+        SayHistory(QStringLiteral("The history could not answer: %1").arg(QString::fromStdString(answer->Error)), {},
+                   true);
+        return;
+    }
+    ShowHistory(*answer);
+}
+
+void TrafficWindow::ShowHistory(HistoryAnswer& Answer) {
+    const int seconds = SpanSeconds();
+    if (Answer.Overview) {
+        for (std::size_t k = 0; k < kTalkerKinds; ++k)
+            TalkerModels_[k]->SetTop(Answer.Tops[k], seconds, Answer.OtherRow[k]);
+        Reselect();
+        chartTraffic->ShowHistory(Answer.Series, Answer.SeriesStartMs, Answer.StepMs);
+        ShowTotals(Answer.Totals, seconds);
+    }
+    HistoryFlows_->Clear();
+    HistoryFlows_->Append(Answer.Flows);
+    FlowsTruncated_ = Answer.FlowsTruncated;
+    // The table has its copy; the tables' answer is kept without them.
+    Answer.Flows = {};
+    tblFlows->scrollToTop();
+    ShowFlowCount();
+    if (Answer.Overview) Overview_ = std::make_shared<const HistoryAnswer>(std::move(Answer));
+
+    QString text = QStringLiteral("History of %1").arg(RangeText(Range_));
+    QString tip;
+    if (Overview_ && !Overview_->Exact) {
+        text += QStringLiteral(", from the minute and hour summaries");
+        tip = QStringLiteral(
+            "Part of the span is kept only in the summaries, or it holds too many flows to read them all: the tables "
+            "come from the summaries, which keep each minute's and hour's leading talkers. A talker that never led "
+            "may be missing or counted short.");
+    }
+    const bool other = Overview_ && std::any_of(Overview_->OtherRow.begin(), Overview_->OtherRow.end(),
+                                                [](int Row) { return Row >= 0; });
+    if (other) {
+        text += QStringLiteral("; \u201cAll others\u201d sums the talkers they did not keep");
+        if (!tip.isEmpty()) tip += QLatin1Char(' ');
+        tip += QStringLiteral("\u201cAll others\u201d is the rest of the traffic, no one talker's.");
+    }
+    text += QStringLiteral(". The filter narrows the flows only.");
+    SayHistory(text, tip);
+}
+
+void TrafficWindow::SayHistory(const QString& Text, const QString& Tip, bool Alarm) {
+    lblHistory->setText(Text);
+    lblHistory->setToolTip(Tip);
+    lblHistory->setStyleSheet(Alarm ? QStringLiteral("color: #b00020; font-weight: bold") : QString());
+}
+
+void TrafficWindow::closeEvent(QCloseEvent* Event) {
+    // Nobody looks at a closed window: its question stops, and is asked again when it is shown.
+    if (Job_ != 0) {
+        Runner_->Cancel();
+        Interrupted_ = true;
+    }
+    QWidget::closeEvent(Event);
+}
+
+void TrafficWindow::showEvent(QShowEvent* Event) {
+    QWidget::showEvent(Event);
+    if (Interrupted_ && InHistory_ && Job_ == 0) AskHistory(true);
 }

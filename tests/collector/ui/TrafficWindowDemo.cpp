@@ -1,13 +1,20 @@
 // Shows the Traffic window on an hour of made-up traffic with a known mix and saves a picture of
-// it: traffic-window-demo OUTPUT.png. Run under a display (see traffic-screenshot.sh).
+// it: traffic-window-demo OUTPUT.png [--history]. With --history the window shows the last 24 hours
+// of the same mix from a history folder the collector's own store wrote, in a scratch directory.
+// Run under a display (see traffic-screenshot.sh).
 #include <QApplication>
+#include <QComboBox>
 #include <QDateTime>
 #include <QTabWidget>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 #include "FlowHandOver.h"
+#include "HistoryStore.h"
 #include "InterfaceNames.h"
 #include "TrafficAggregator.h"
 #include "TrafficWindow.h"
@@ -47,6 +54,29 @@ FlowRecord Demo(std::uint64_t N, std::int64_t Ms) {
     return r;
 }
 
+// A day of the mix through the store, busier by day than by night, as the collector would have
+// stored it.
+std::unique_ptr<history::HistoryStore> StoreADay(const QString& Folder, std::int64_t Now) {
+    history::HistoryOptions options;
+    options.NowMs = [Now] { return Now; };
+    auto store = std::make_unique<history::HistoryStore>(Folder.toStdString(), options);
+    if (!store->Storing()) return nullptr;
+    std::uint64_t n = 0;
+    for (std::int64_t s = 24 * 3600 - 1; s >= 0; --s) {
+        const std::int64_t hour = (Now / 1000 - s) / 3600 % 24;
+        const int perSecond = hour >= 8 && hour < 19 ? 3 : 1;
+        FlowBatch batch;
+        for (int i = 0; i < perSecond; ++i, ++n) batch.push_back(Demo(n, Now - s * 1000 - 999 + i * 300));
+        for (FlowConsumer* c : {&store->RawConsumer(), &store->SummaryConsumer()}) {
+            c->BeginRun();
+            c->Consume(batch);
+            c->EndRun();
+        }
+    }
+    store->FlushNow();
+    return store;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -77,7 +107,21 @@ int main(int argc, char** argv) {
     window.show();
     window.findChild<QTableView*>(QStringLiteral("tblSources"))->selectRow(1);
     const QString output = QString::fromLocal8Bit(argv[1]);
+    const bool history = argc > 2 && std::strcmp(argv[2], "--history") == 0;
+    QTemporaryDir scratch;
+    std::unique_ptr<history::HistoryStore> store;
+    if (history) {
+        store = StoreADay(scratch.path(), now);
+        if (!store) {
+            std::fprintf(stderr, "could not make a history in %s\n", qPrintable(scratch.path()));
+            return 1;
+        }
+        window.SetHistoryFolder(store->Folder());
+        window.findChild<QComboBox*>(QStringLiteral("cmbSpan"))->setCurrentIndex(5);  // the last 24 hours
+    }
     QTimer::singleShot(1500, &app, [&] {
+        // The history answers on a thread of its own; the picture waits for it.
+        while (window.AskingHistory()) app.processEvents(QEventLoop::WaitForMoreEvents, 100);
         window.Refresh();
         app.processEvents();
         const bool saved = window.grab().save(output);
