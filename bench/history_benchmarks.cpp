@@ -20,13 +20,13 @@ std::int64_t WallMs() {
         .count();
 }
 
-// A load test's traffic: every flow a new address pair, as nf-loadgen sends it, so that the top
-// tables of the summaries meet their key bounds.
-FlowBatch Batch(std::uint64_t& N, std::int64_t Ms) {
+// A load test's traffic at 500,000 flows/s: every flow a new address pair, as nf-loadgen sends it,
+// so that the top tables of the summaries meet their key bounds within every minute.
+FlowBatch Batch(std::uint64_t& N, std::int64_t T0) {
     FlowBatch batch(30);
     for (FlowRecord& r : batch) {
         ++N;
-        r.ReceivedMs = r.StartMs = r.EndMs = Ms;
+        r.ReceivedMs = r.StartMs = r.EndMs = T0 + static_cast<std::int64_t>(N / 500);
         r.Exporter = FlowAddress::FromIPv4(0x7F000001u);
         r.Source = FlowAddress::FromIPv4(0x0A000000u + static_cast<std::uint32_t>(N * 2654435761u % 16777216u));
         r.Destination = FlowAddress::FromIPv4(0xC0A80000u + static_cast<std::uint32_t>(N % 65536));
@@ -48,7 +48,11 @@ void Ingest(benchmark::State& State, bool Raw) {
     fs::remove_all(dir);
     std::uint64_t flows = 0;
     {
+        // The writers' clock follows the flows, a second behind the newest, as in the collector.
+        const std::int64_t t0 = WallMs();
+        std::int64_t now = t0;
         history::HistoryOptions options;
+        options.NowMs = [&now] { return now; };
         options.Say = [](const std::string&) {};
         history::HistoryStore store(dir.string(), options);
         FlowConsumer& consumer = Raw ? store.RawConsumer() : store.SummaryConsumer();
@@ -57,8 +61,8 @@ void Ingest(benchmark::State& State, bool Raw) {
         for (auto _ : State) {
             State.PauseTiming();
             run.clear();
-            const std::int64_t now = WallMs();
-            for (int i = 0; i < 1024; ++i) run.push_back(Batch(n, now));
+            for (int i = 0; i < 1024; ++i) run.push_back(Batch(n, t0));
+            now = run.back().back().ReceivedMs;
             State.ResumeTiming();
             consumer.BeginRun();
             for (const FlowBatch& b : run) consumer.Consume(b);

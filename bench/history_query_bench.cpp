@@ -4,7 +4,6 @@
 // writing through the collector's own writers with a clock of its own (two threads: raw and summaries).
 //
 // Usage: history_query_bench DATA_FOLDER
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -56,10 +55,12 @@ double Seconds(std::chrono::steady_clock::time_point Since) {
 }
 
 void Fill(const std::string& Folder) {
-    // The raw writer's clock: it commits once a second of its flows has passed.
-    std::atomic<std::int64_t> now{kStart};
+    // Each writer's clock follows its own flows, as the wall clock follows the flows in the
+    // collector: the raw writer commits once their second has passed, the summaries write a minute
+    // once it is over.
+    static thread_local std::int64_t now = kStart;
     history::HistoryOptions options;
-    options.NowMs = [&now] { return now.load(); };
+    options.NowMs = [] { return now; };
     options.Keep.MaxShareOfFileSystem = 0;
     options.Keep.MaxBytes = 1ULL << 40;
     history::HistoryStore store(Folder, options);
@@ -69,7 +70,7 @@ void Fill(const std::string& Folder) {
     }
     const auto began = std::chrono::steady_clock::now();
     // Each writer on its own thread, as in the collector; the clock only moves forward.
-    auto feed = [&](FlowConsumer& Consumer, bool Clock) {
+    auto feed = [&](FlowConsumer& Consumer) {
         FlowBatch batch(kPerSecond);
         std::uint64_t n = 0;
         for (std::int64_t second = kStart; second < kEnd; second += 1000) {
@@ -81,15 +82,15 @@ void Fill(const std::string& Folder) {
             // Transactions of 100 s of flows: the collector's are of one second, but here no
             // listener waits and fewer commits fill the store sooner.
             if ((second - kStart) % 100000 == 99000) {
-                if (Clock) now = second + 1000;
+                now = second + 1000;
                 Consumer.EndRun();
             }
         }
-        if (Clock) now = kEnd + 1000;
+        now = kEnd + 1000;
         Consumer.EndRun();
     };
-    std::thread raw([&] { feed(store.RawConsumer(), true); });
-    std::thread summary([&] { feed(store.SummaryConsumer(), false); });
+    std::thread raw([&] { feed(store.RawConsumer()); });
+    std::thread summary([&] { feed(store.SummaryConsumer()); });
     raw.join();
     summary.join();
     store.FlushNow();

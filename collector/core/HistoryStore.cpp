@@ -154,9 +154,16 @@ struct TopKeyValue {
     friend bool operator==(const TopKeyValue&, const TopKeyValue&) = default;
 };
 
+// Addresses of one network differ in few bits: every bit of the key must reach every bit of the
+// hash, or the tables' chains grow long.
 std::uint64_t Mix(std::uint64_t H, std::uint64_t V) {
-    H ^= V + 0x9e3779b97f4a7c15ULL + (H << 6) + (H >> 2);
-    return H;
+    std::uint64_t x = H ^ (V + 0x9e3779b97f4a7c15ULL + (H << 6) + (H >> 2));
+    x ^= x >> 33;
+    x *= 0xff51afd7ed558ccdULL;
+    x ^= x >> 33;
+    x *= 0xc4ceb9fe1a85ec53ULL;
+    x ^= x >> 33;
+    return x;
 }
 
 std::uint64_t HashAddress(std::uint64_t H, const FlowAddress& A) {
@@ -758,8 +765,17 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
     void Consume(const FlowBatch& Batch) override {
         for (const FlowRecord& r : Batch) {
             const std::int64_t minute = r.ReceivedMs / kMinuteMs;
+            if (minute != CurrentMinute_ || Current_ == nullptr) {
+                auto [it, added] = Minutes_.try_emplace(minute);
+                // Sized for the bound at once: growing a table rehashes every key it holds.
+                if (added) {
+                    for (auto& table : it->second.Tops) table.reserve(kMinuteKeysPerKind);
+                }
+                Current_ = &it->second;
+                CurrentMinute_ = minute;
+            }
             Newest_ = std::max(Newest_, minute);
-            Accumulator& acc = Minutes_[minute];
+            Accumulator& acc = *Current_;
             Sums one;
             one.Add(r);
             acc.AddTotals(TotalsKeyOf(r), one);
@@ -795,6 +811,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
     // of whose minutes is still open once a later hour has begun (by the flows or by the clock).
     void Flush(std::int64_t Before, std::int64_t Now) {
         std::vector<std::pair<std::int64_t, Accumulator>> done;
+        Current_ = nullptr;
         for (auto it = Minutes_.begin(); it != Minutes_.end() && it->first < Before;) {
             done.emplace_back(it->first, std::move(it->second));
             it = Minutes_.erase(it);
@@ -934,6 +951,8 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
     std::map<std::string, sqlite3_stmt*> Statements_;
     std::map<std::int64_t, Accumulator> Minutes_;
     std::map<std::int64_t, Accumulator> Hours_;
+    Accumulator* Current_ = nullptr;  // the minute of the last flow, in Minutes_
+    std::int64_t CurrentMinute_ = 0;
     std::int64_t Newest_ = INT64_MIN + 1;
     std::int64_t LastTrimMs_ = 0;
     bool Failing_ = false;
