@@ -95,11 +95,12 @@ void Collector::StartHistory() {
     History_ = std::make_unique<history::HistoryStore>(std::filesystem::current_path(error).string(), *HistoryOptions_);
     if (!History_->Storing()) return;
     // The raw store's hand-over holds about two seconds at its target rate, so that a burst above
-    // it is caught up afterwards instead of lost.
+    // it is caught up afterwards instead of lost; both give memory back as they go, so that what a
+    // long ring costs is what waits in it.
     const FlowHandOver& raw =
-        Attach(History_->RawConsumer(), history::HistoryStore::RawPacing(), history::HistoryStore::kRawSlots);
+        Attach(History_->RawConsumer(), history::HistoryStore::RawPacing(), history::HistoryStore::kRawSlots, false);
     const FlowHandOver& summary = Attach(History_->SummaryConsumer(), history::HistoryStore::SummaryPacing(),
-                                         history::HistoryStore::kSummarySlots);
+                                         history::HistoryStore::kSummarySlots, false);
     History_->Watch(&raw, &summary);
 }
 
@@ -146,10 +147,11 @@ std::string Collector::SaveRecentDatagrams() {
     return name;
 }
 
-const FlowHandOver& Collector::Attach(FlowConsumer& Consumer, ConsumerPacing Pacing, std::size_t Slots) {
+const FlowHandOver& Collector::Attach(FlowConsumer& Consumer, ConsumerPacing Pacing, std::size_t Slots,
+                                      bool KeepBuffers) {
     const std::lock_guard<std::mutex> lock(AttachLock_);
     Attachment attachment;
-    attachment.HandOver = std::make_unique<FlowHandOver>(Slots);
+    attachment.HandOver = std::make_unique<FlowHandOver>(Slots, KeepBuffers);
     // The thread first, so that nothing is handed over before someone takes it.
     attachment.Thread = std::make_unique<FlowConsumerThread>(*attachment.HandOver, Consumer, Pacing);
     if (!Handler().FeedFlows(attachment.HandOver.get())) {

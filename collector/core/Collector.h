@@ -58,7 +58,7 @@ class Collector {
     // consumers (they end with the collector, after the listener). Returns the hand-over, whose
     // counters say what the consumer could not take in time.
     const FlowHandOver& Attach(FlowConsumer& Consumer, ConsumerPacing Pacing,
-                               std::size_t Slots = FlowHandOver::kDefaultSlots);
+                               std::size_t Slots = FlowHandOver::kDefaultSlots, bool KeepBuffers = true);
 
     // The Traffic aggregation: attached the first time it is asked for, and fed from then on.
     SharedTraffic& Traffic();

@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <utility>
 
-FlowHandOver::FlowHandOver(std::size_t Slots) : Slots_(Slots < 1 ? 1 : Slots) {}
+FlowHandOver::FlowHandOver(std::size_t Slots, bool KeepBuffers)
+    : Slots_(Slots < 1 ? 1 : Slots), KeepBuffers_(KeepBuffers) {}
 
 void FlowHandOver::EndDatagram() {
     if (Current_.empty()) return;
@@ -15,8 +16,10 @@ void FlowHandOver::EndDatagram() {
     const std::uint64_t head = Head_.load(std::memory_order_relaxed);
     // The slot's buffer was emptied by the consumer before it advanced the tail; it becomes the
     // listener's next batch.
+    LastBatchSize_ = Current_.size();
     std::swap(Current_, Slots_[head % Slots_.size()]);
     Head_.store(head + 1, std::memory_order_release);
+    if (Current_.capacity() == 0) Current_.reserve(LastBatchSize_);
 }
 
 void FlowHandOver::Skip(std::size_t Records) {
@@ -33,7 +36,11 @@ std::size_t FlowHandOver::Drain(const std::function<void(const FlowBatch&)>& Eac
     for (; tail != head; ++tail) {
         FlowBatch& batch = Slots_[tail % Slots_.size()];
         Each(batch);
-        batch.clear();
+        if (KeepBuffers_) {
+            batch.clear();
+        } else {
+            FlowBatch().swap(batch);
+        }
         Tail_.store(tail + 1, std::memory_order_release);
     }
     return taken;

@@ -19,7 +19,9 @@ using FlowBatch = std::vector<FlowRecord>;
 class FlowHandOver {
   public:
     static constexpr std::size_t kDefaultSlots = 4096;
-    explicit FlowHandOver(std::size_t Slots = kDefaultSlots);
+    // KeepBuffers false: a taken batch's memory is given back at once, so that a ring sized for a
+    // long burst holds only what waits; the listener then allocates each batch once.
+    explicit FlowHandOver(std::size_t Slots = kDefaultSlots, bool KeepBuffers = true);
 
     // Listener thread only.
     void Add(const FlowRecord& Record) { Current_.push_back(Record); }
@@ -57,6 +59,8 @@ class FlowHandOver {
   private:
     std::vector<FlowBatch> Slots_;
     FlowBatch Current_;
+    const bool KeepBuffers_;
+    std::size_t LastBatchSize_ = 0;  // listener only: what a fresh buffer is sized for
     // Batches published (written by the listener) and taken (written by the consumer); the slot
     // of batch n is n modulo the slot count.
     alignas(64) std::atomic<std::uint64_t> Head_{0};

@@ -31,6 +31,29 @@ std::vector<std::vector<std::uint64_t>> DrainAll(FlowHandOver& H) {
     return batches;
 }
 
+// A long ring that gives its memory back holds only what waits: after a thousand batches went round
+// a ring of 64, no slot keeps a buffer, and every batch still arrives whole and in order.
+TEST(FlowHandOverTest, ARingThatGivesMemoryBackKeepsOnlyWhatWaits) {
+    FlowHandOver h(64, false);
+    std::uint64_t next = 1;
+    std::uint64_t expected = 1;
+    std::size_t maxCapacity = 0;
+    for (int round = 0; round < 1000; ++round) {
+        for (int i = 0; i < 30; ++i) h.Add(Numbered(next++));
+        h.EndDatagram();
+        h.Drain([&](const FlowBatch& b) {
+            if (round > 0) maxCapacity = std::max(maxCapacity, b.capacity());
+            for (const FlowRecord& r : b) EXPECT_EQ(r.Bytes, expected++);
+        });
+    }
+    EXPECT_EQ(expected, next);
+    // After the first, one allocation per batch, sized by the one before, not grown record by record.
+    EXPECT_EQ(maxCapacity, 30u);
+    std::size_t held = 0;
+    h.Drain([&](const FlowBatch& b) { held += b.capacity(); });
+    EXPECT_EQ(held, 0u);
+}
+
 TEST(FlowHandOverTest, WholeBatchesInOrderAndWholeBatchesDroppedWhenFull) {
     FlowHandOver h(2);
     h.EndDatagram();  // a datagram without flows is no batch
