@@ -44,6 +44,8 @@ Collector::Collector(HandlerServices Services, std::unique_ptr<netflowlib::Packe
 Collector::~Collector() {
     Stop();
     StopConsumers();
+    // The hand-overs go with the collector; the history's status keeps what they dropped.
+    if (History_ != nullptr) History_->Watch(nullptr, nullptr);
 }
 
 void Collector::ShowIn(WindowUpdates& Window) {

@@ -1054,8 +1054,13 @@ ConsumerPacing HistoryStore::SummaryPacing() {
 }
 
 void HistoryStore::Watch(const FlowHandOver* Raw, const FlowHandOver* Summary) {
-    Shared_->RawFeed = Raw;
-    Shared_->SummaryFeed = Summary;
+    // What a feed let go of stays counted after it is gone.
+    if (const FlowHandOver* old = Shared_->RawFeed.exchange(Raw); old != nullptr) {
+        Shared_->NotStored += old->RecordsDropped();
+    }
+    if (const FlowHandOver* old = Shared_->SummaryFeed.exchange(Summary); old != nullptr) {
+        Shared_->NotSummed += old->RecordsDropped();
+    }
 }
 
 StoreStatus HistoryStore::Status() const {

@@ -88,7 +88,8 @@ class HistoryStore {
     static constexpr std::size_t kRawSlots = 32768;
     static constexpr std::size_t kSummarySlots = 16384;
 
-    // The hand-overs that feed the two consumers: what they drop counts as not stored.
+    // The hand-overs that feed the two consumers: what they drop counts as not stored. They must
+    // outlive every Status() call, or be replaced first (by null), which keeps what they dropped.
     void Watch(const FlowHandOver* Raw, const FlowHandOver* Summary);
     StoreStatus Status() const;
     // The history folder, absolute, with a trailing "/".

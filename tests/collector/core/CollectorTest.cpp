@@ -104,6 +104,36 @@ TEST_F(CollectorTest, EveryConsumerGetsEveryFlowOnAThreadOfItsOwn) {
     EXPECT_NE(first.Threads().front(), second.Threads().front());
 }
 
+// The history's two writers on threads of their own, fed by the handler while the status is read
+// from here: every flow reaches the day file and the summaries, and the status counts them.
+TEST_F(CollectorTest, TheHistoryWritersStoreEveryFlowFromThreadsOfTheirOwn) {
+    history::HistoryOptions options;
+    options.Say = [](const std::string&) {};
+    history::HistoryStore store(Dir(), options);
+    ASSERT_TRUE(store.Storing());
+    {
+        Collector collector;
+        const FlowHandOver& raw = collector.Attach(store.RawConsumer(), history::HistoryStore::RawPacing(), 64, false);
+        const FlowHandOver& summary =
+            collector.Attach(store.SummaryConsumer(), history::HistoryStore::SummaryPacing(), 64, false);
+        store.Watch(&raw, &summary);
+        for (std::uint32_t n = 1; n <= 300; ++n) {
+            Deliver(collector, V5Datagram({Flow(n), Flow(n + 1000)}));
+            if (n % 50 == 0) {
+                EXPECT_LE(store.Status().FlowsStored, 2u * n);
+            }
+            // Slow enough that a ring of 64 never overflows.
+            if (n % 32 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        }
+        store.Watch(nullptr, nullptr);
+    }
+    store.FlushNow();
+    const history::StoreStatus status = store.Status();
+    EXPECT_EQ(status.FlowsStored, 600u);
+    EXPECT_EQ(status.FlowsNotStored, 0u);
+    EXPECT_EQ(status.FlowsNotSummed, 0u);
+}
+
 // A consumer that falls behind loses flows from its own hand-over only, counted there; the files
 // and every other consumer get them all.
 TEST_F(CollectorTest, ASlowConsumerCostsNobodyElseAFlow) {
