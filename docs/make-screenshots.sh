@@ -109,6 +109,16 @@ fi
 traffic_end
 stop_collector
 
+echo "=== Traffic window on a history span"
+# A day of made-up traffic written by the collector's own store, shown as "Last 24 hours".
+demo=$(cd "$build" && pwd)/tests/collector/ui/traffic_window_demo
+if [[ -x $demo ]]; then
+    png=$PWD/$out/history-window.png
+    (cd "$work" && QT_QPA_PLATFORM=xcb "$demo" "$png" --history)
+else
+    echo "skipped: $demo is not built"
+fi
+
 echo "=== main window under fr_FR.UTF-8, widened so that whole lines show"
 start_collector fr_FR.UTF-8
 traffic_start 5
