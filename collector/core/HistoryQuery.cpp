@@ -328,7 +328,10 @@ std::string FilterSql(const FlowFilter& Filter, int FirstParameter, std::vector<
             case FlowFilter::Term::Kind::Address:
             case FlowFilter::Term::Kind::Exporter: {
                 const auto [low, high] = PrefixRange(term);
-                const std::string range = " BETWEEN " + parameter(low) + " AND " + parameter(high);
+                // A whole address is one value: an equality is cheaper per row than a range.
+                const bool whole = term.PrefixBits >= (term.Net.Kind == FlowAddress::IPv4 ? 32 : 128);
+                const std::string range =
+                    whole ? "=" + parameter(low) : " BETWEEN " + parameter(low) + " AND " + parameter(high);
                 if (term.What == FlowFilter::Term::Kind::Address) {
                     sql += "src" + range + " OR dst" + range + " OR ";
                 }
@@ -533,15 +536,17 @@ class RawReader {
             sql += '"';
             Columns_.push_back(static_cast<FlowColumn>(c));
         }
-        sql += " FROM flows WHERE rowid BETWEEN ?1 AND ?2 AND received>=?3 AND received<?4";
+        // The span's edges are left to the check of each decoded row: they cut at most two minutes,
+        // and two more comparisons on every row of a day cost more than those rows.
+        sql += " FROM flows WHERE rowid BETWEEN ?1 AND ?2";
         std::vector<Binding> bindings;
-        sql += FilterSql(Filter_, 5, bindings);
+        sql += FilterSql(Filter_, 3, bindings);
         for (OpenDay& day : Days_) {
             if (!day.Scan.Prepare(day.Db.Get(), sql)) {
                 Error = day.Name + ": " + sqlite3_errmsg(day.Db.Get());
                 return false;
             }
-            BindAll(day.Scan.Get(), 5, bindings);
+            BindAll(day.Scan.Get(), 3, bindings);
         }
         return true;
     }
@@ -560,8 +565,6 @@ class RawReader {
             sqlite3_reset(s);
             sqlite3_bind_int64(s, 1, at);
             sqlite3_bind_int64(s, 2, end);
-            sqlite3_bind_int64(s, 3, Range_.FromMs);
-            sqlite3_bind_int64(s, 4, Range_.ToMs);
             int rc = SQLITE_OK;
             while ((rc = sqlite3_step(s)) == SQLITE_ROW) {
                 FlowRecord record;
@@ -678,8 +681,13 @@ class SummaryReader {
             "SELECT key1,key2,flows,bytes,packets,scaled_bytes,scaled_packets,sampled_low,sampled_high "
             "FROM hour_top WHERE hour>=?1 AND hour<?2 AND kind=?3",
             "SELECT (SELECT 1 FROM minute_totals WHERE minute>=?1 AND minute<?2 LIMIT 1) IS NOT NULL OR "
-            "(SELECT 1 FROM hour_totals WHERE hour>=?3 AND hour<?4 LIMIT 1) IS NOT NULL"};
-        Statement* const targets[] = {&HourHasRows_, &MinuteTotals_, &HourTotals_, &MinuteTop_, &HourTop_, &Holds_};
+            "(SELECT 1 FROM hour_totals WHERE hour>=?3 AND hour<?4 LIMIT 1) IS NOT NULL",
+            "SELECT minute,flows,bytes,packets,scaled_bytes,scaled_packets,sampled_low,sampled_high "
+            "FROM minute_totals WHERE minute>=?1 AND minute<?2",
+            "SELECT hour,flows,bytes,packets,scaled_bytes,scaled_packets,sampled_low,sampled_high "
+            "FROM hour_totals WHERE hour>=?1 AND hour<?2"};
+        Statement* const targets[] = {&HourHasRows_, &MinuteTotals_, &HourTotals_, &MinuteTop_,
+                                      &HourTop_,     &Holds_,        &MinuteSums_, &HourSums_};
         // One read transaction, so that minutes and hours come from the same moment of the file.
         if (!Exec(Db_.Get(), "BEGIN")) {
             Error = std::string(kSummaryFile) + ": " + sqlite3_errmsg(Db_.Get());
@@ -767,6 +775,20 @@ class SummaryReader {
         return rc == SQLITE_DONE ? End::Done : StepFailure(Db_.Get(), rc, Control_, kSummaryFile, Error);
     }
 
+    // Visit(unit, sums) for every totals row of P, without its key: a day of minutes may hold
+    // millions of rows, and the keys would double the time to read them.
+    template <class Visitor>
+    End ReadSums(const Piece& P, Visitor&& Visit, std::string& Error) {
+        sqlite3_stmt* s = (P.Hours ? HourSums_ : MinuteSums_).Get();
+        sqlite3_reset(s);
+        sqlite3_bind_int64(s, 1, P.From);
+        sqlite3_bind_int64(s, 2, P.To);
+        int rc = SQLITE_OK;
+        while ((rc = sqlite3_step(s)) == SQLITE_ROW) Visit(sqlite3_column_int64(s, 0), ColumnTotals(s, 1));
+        sqlite3_reset(s);
+        return rc == SQLITE_DONE ? End::Done : StepFailure(Db_.Get(), rc, Control_, kSummaryFile, Error);
+    }
+
     // Visit(statement) for each row of the top table of Kind in the units of P: key1, key2, then
     // the sums from column 2. A range rather than a look-up per unit, so that the cost follows the
     // rows kept, not the length of the span.
@@ -786,7 +808,7 @@ class SummaryReader {
   private:
     const QueryControl& Control_;
     Connection Db_;  // before the statements, so that it goes after them
-    Statement HourHasRows_, MinuteTotals_, HourTotals_, MinuteTop_, HourTop_, Holds_;
+    Statement HourHasRows_, MinuteTotals_, HourTotals_, MinuteTop_, HourTop_, Holds_, MinuteSums_, HourSums_;
 };
 
 // --- top keys ---------------------------------------------------------------------------------------
@@ -810,8 +832,11 @@ struct KeyHash {
     }
     std::size_t operator()(const KeyOf& K) const {
         std::uint64_t h = Mix(Mix(0xCBF29CE484222325ULL, K.First), K.Second);
-        h = (h ^ K.Number) * 0x9E3779B97F4A7C15ULL;
-        return static_cast<std::size_t>(h ^ (h >> 32));
+        // The last steps of splitmix64: every bit of the key reaches every bit of the bucket number.
+        h ^= K.Number;
+        h = (h ^ (h >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        h = (h ^ (h >> 27)) * 0x94D049BB133111EBULL;
+        return static_cast<std::size_t>(h ^ (h >> 31));
     }
 };
 
@@ -1129,20 +1154,24 @@ TopResult HistoryQuery::Top(const Span& Range, TopKey Key, RankBy By, std::size_
     Totals other;
     for (const Piece& piece : pieces) {
         if (end != End::Done) break;
-        end = summary.ReadTotals(
-            piece,
-            [&](const TotalsRow& row) {
-                result.Sums.Add(row.Sums);
-                if (!fromTotals) return;
-                KeyOf k;
-                if (TotalsKey(Key, row, k)) {
-                    sums[k].Add(row.Sums);
-                } else {
-                    other.Add(row.Sums);
-                }
-            },
-            result.Error);
-        if (end != End::Done || fromTotals) continue;
+        if (fromTotals) {
+            end = summary.ReadTotals(
+                piece,
+                [&](const TotalsRow& row) {
+                    result.Sums.Add(row.Sums);
+                    KeyOf k;
+                    if (TotalsKey(Key, row, k)) {
+                        sums[k].Add(row.Sums);
+                    } else {
+                        other.Add(row.Sums);
+                    }
+                },
+                result.Error);
+            continue;
+        }
+        end = summary.ReadSums(
+            piece, [&](std::int64_t, const Totals& Sums) { result.Sums.Add(Sums); }, result.Error);
+        if (end != End::Done) continue;
         end = summary.ReadTop(
             piece, kind,
             [&](sqlite3_stmt* s) {
@@ -1250,10 +1279,10 @@ SeriesResult HistoryQuery::Series(const Span& Range, const FlowFilter& Filter, s
     for (const Piece& piece : pieces) {
         if (end != End::Done) break;
         const std::int64_t unitMs = piece.Hours ? kHourMs : kMinuteMs;
-        end = summary.ReadTotals(
+        end = summary.ReadSums(
             piece,
-            [&](const TotalsRow& row) {
-                if (Totals* point = pointAt(row.Unit * unitMs)) point->Add(row.Sums);
+            [&](std::int64_t Unit, const Totals& Sums) {
+                if (Totals* point = pointAt(Unit * unitMs)) point->Add(Sums);
             },
             result.Error);
     }

@@ -126,6 +126,7 @@ class HistoryQuery {
     bool Readable(std::string& Error) const;
 
     CountResult Count(const Span& Range, const FlowFilter& Filter, const QueryControl& Control = {}) const;
+    // Rows: the most keys returned, 0 for every key; the "other" row of the summaries comes after them.
     TopResult Top(const Span& Range, TopKey Key, RankBy By, std::size_t Rows, const FlowFilter& Filter,
                   const QueryControl& Control = {}) const;
     // StepMs 0 chooses: seconds up to an hour, minutes up to two days, hours beyond.
