@@ -13,28 +13,6 @@
 
 namespace history {
 
-void Totals::Add(const FlowRecord& R) {
-    ++Flows;
-    Bytes += R.Bytes;
-    Packets += R.Packets;
-    ScaledBytes += R.ScaledBytes();
-    ScaledPackets += R.ScaledPackets();
-    if (R.SamplingRate > 1) {
-        SampledLow = SampledLow == 0 ? R.SamplingRate : std::min(SampledLow, R.SamplingRate);
-        SampledHigh = std::max(SampledHigh, R.SamplingRate);
-    }
-}
-
-void Totals::Add(const Totals& T) {
-    Flows += T.Flows;
-    Bytes += T.Bytes;
-    Packets += T.Packets;
-    ScaledBytes += T.ScaledBytes;
-    ScaledPackets += T.ScaledPackets;
-    if (T.SampledLow != 0) SampledLow = SampledLow == 0 ? T.SampledLow : std::min(SampledLow, T.SampledLow);
-    SampledHigh = std::max(SampledHigh, T.SampledHigh);
-}
-
 namespace {
 
 struct TopKeyText {
@@ -150,10 +128,6 @@ End StepFailure(sqlite3* Db, int Code, const QueryControl& Control, const std::s
     if (Code == SQLITE_INTERRUPT && Control.Cancelled()) return End::Cancelled;
     Error = Name + ": " + sqlite3_errmsg(Db);
     return End::Failed;
-}
-
-std::uint64_t Unsigned(sqlite3_stmt* S, int Column) {
-    return static_cast<std::uint64_t>(sqlite3_column_int64(S, Column));
 }
 
 struct DayFile {
@@ -647,18 +621,6 @@ struct TotalsRow {
     std::int64_t DestinationAS = 0;
     Totals Sums;
 };
-
-Totals ColumnTotals(sqlite3_stmt* S, int First) {
-    Totals t;
-    t.Flows = Unsigned(S, First);
-    t.Bytes = Unsigned(S, First + 1);
-    t.Packets = Unsigned(S, First + 2);
-    t.ScaledBytes = Unsigned(S, First + 3);
-    t.ScaledPackets = Unsigned(S, First + 4);
-    t.SampledLow = static_cast<std::uint32_t>(sqlite3_column_int64(S, First + 5));
-    t.SampledHigh = static_cast<std::uint32_t>(sqlite3_column_int64(S, First + 6));
-    return t;
-}
 
 class SummaryReader {
   public:

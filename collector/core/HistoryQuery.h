@@ -15,6 +15,7 @@
 #include "FlowAddress.h"
 #include "FlowFilter.h"
 #include "FlowRecord.h"
+#include "HistorySchema.h"
 
 namespace history {
 
@@ -32,25 +33,18 @@ struct QueryControl {
     bool Cancelled() const { return Cancel != nullptr && Cancel->load(std::memory_order_relaxed); }
 };
 
-// Raw counts as the exporters sent them and the same scaled by each flow's sampling rate.
-struct Totals {
-    std::uint64_t Flows = 0;
-    std::uint64_t Bytes = 0;
-    std::uint64_t Packets = 0;
-    std::uint64_t ScaledBytes = 0;
-    std::uint64_t ScaledPackets = 0;
-    std::uint32_t SampledLow = 0;  // the least and the greatest rate above 1; 0 while none was sampled
-    std::uint32_t SampledHigh = 0;
-
-    void Add(const FlowRecord& R);
-    void Add(const Totals& T);
-    bool Estimated() const { return SampledHigh > 1; }
-    friend bool operator==(const Totals&, const Totals&) = default;
-};
-
 enum class TopKey {
-    Source, Destination, Conversation, Protocol, SourcePort, DestinationPort, Exporter, InputIf, OutputIf,
-    SourceAS, DestinationAS
+    Source,
+    Destination,
+    Conversation,
+    Protocol,
+    SourcePort,
+    DestinationPort,
+    Exporter,
+    InputIf,
+    OutputIf,
+    SourceAS,
+    DestinationAS
 };
 enum class RankBy { Bytes, Packets, Flows };  // bytes and packets scaled
 
@@ -94,7 +88,7 @@ struct SeriesPoint {
 };
 
 struct SeriesResult {
-    std::int64_t StepMs = 0;  // 1 s, 1 min or 1 h
+    std::int64_t StepMs = 0;          // 1 s, 1 min or 1 h
     std::vector<SeriesPoint> Points;  // every step of the span, oldest first, empty steps zero
     bool Cancelled = false;
     std::string Error;
@@ -111,8 +105,8 @@ struct FlowsResult {
 struct HoldingsResult {
     std::int64_t OldestMs = -1;  // the first raw flow kept; -1 without any
     std::int64_t NewestMs = -1;
-    int RawDays = 0;             // day files of raw flows
-    std::uint64_t Bytes = 0;     // every file of the history folder
+    int RawDays = 0;          // day files of raw flows
+    std::uint64_t Bytes = 0;  // every file of the history folder
     std::string Error;
 };
 

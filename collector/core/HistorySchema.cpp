@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -137,6 +138,35 @@ int FileVersion(sqlite3* Db) {
 
 }  // namespace
 
+void Totals::Add(const FlowRecord& R) {
+    ++Flows;
+    Bytes += R.Bytes;
+    Packets += R.Packets;
+    ScaledBytes += R.ScaledBytes();
+    ScaledPackets += R.ScaledPackets();
+    if (R.SamplingRate > 1) {
+        SampledLow = SampledLow == 0 ? R.SamplingRate : std::min(SampledLow, R.SamplingRate);
+        SampledHigh = std::max(SampledHigh, R.SamplingRate);
+    }
+}
+
+void Totals::Add(const Totals& T) {
+    Flows += T.Flows;
+    Bytes += T.Bytes;
+    Packets += T.Packets;
+    ScaledBytes += T.ScaledBytes;
+    ScaledPackets += T.ScaledPackets;
+    if (T.SampledLow != 0) SampledLow = SampledLow == 0 ? T.SampledLow : std::min(SampledLow, T.SampledLow);
+    SampledHigh = std::max(SampledHigh, T.SampledHigh);
+}
+
+const char* const kAddTotalsOnConflict =
+    " ON CONFLICT DO UPDATE SET flows=flows+excluded.flows, bytes=bytes+excluded.bytes,"
+    " packets=packets+excluded.packets, scaled_bytes=scaled_bytes+excluded.scaled_bytes,"
+    " scaled_packets=scaled_packets+excluded.scaled_packets,"
+    " sampled_low=CASE WHEN sampled_low=0 THEN excluded.sampled_low WHEN excluded.sampled_low=0 THEN sampled_low"
+    " ELSE min(sampled_low, excluded.sampled_low) END, sampled_high=max(sampled_high, excluded.sampled_high)";
+
 std::string FlowsFileName(std::int64_t Ms) {
     const std::time_t seconds = static_cast<std::time_t>(Ms / 1000);
     std::tm day{};
@@ -265,6 +295,57 @@ FlowAddress ColumnAddress(sqlite3_stmt* Statement, int Column) {
         default:
             return {};
     }
+}
+
+void BindFlow(sqlite3_stmt* S, const FlowRecord& R) {
+    sqlite3_bind_int64(S, kReceived + 1, R.ReceivedMs);
+    sqlite3_bind_int64(S, kStart + 1, R.StartMs);
+    sqlite3_bind_int64(S, kEnd + 1, R.EndMs);
+    BindAddress(S, kExporter + 1, R.Exporter);
+    sqlite3_bind_int64(S, kDomain + 1, R.Domain);
+    BindAddress(S, kSource + 1, R.Source);
+    BindAddress(S, kDestination + 1, R.Destination);
+    BindAddress(S, kNextHop + 1, R.NextHop);
+    sqlite3_bind_int(S, kSourcePort + 1, R.SourcePort);
+    sqlite3_bind_int(S, kDestinationPort + 1, R.DestinationPort);
+    sqlite3_bind_int(S, kProtocol + 1, R.Protocol);
+    sqlite3_bind_int(S, kTcpFlags + 1, R.TcpFlags);
+    sqlite3_bind_int(S, kTos + 1, R.Tos);
+    sqlite3_bind_int64(S, kInputIf + 1, R.InputIf);
+    sqlite3_bind_int64(S, kOutputIf + 1, R.OutputIf);
+    sqlite3_bind_int64(S, kSourceAS + 1, R.SourceAS);
+    sqlite3_bind_int64(S, kDestinationAS + 1, R.DestinationAS);
+    sqlite3_bind_int(S, kSourceMask + 1, R.SourceMask);
+    sqlite3_bind_int(S, kDestinationMask + 1, R.DestinationMask);
+    sqlite3_bind_int64(S, kBytes + 1, static_cast<sqlite3_int64>(R.Bytes));
+    sqlite3_bind_int64(S, kPackets + 1, static_cast<sqlite3_int64>(R.Packets));
+    sqlite3_bind_int64(S, kSamplingRate + 1, R.SamplingRate);
+    sqlite3_bind_int64(S, kSamplerId + 1, static_cast<sqlite3_int64>(R.SamplerId));
+    sqlite3_bind_int(S, kVersion + 1, R.Version);
+    sqlite3_bind_int(S, kExporterTimes + 1, R.TimesFromExporter ? 1 : 0);
+}
+
+void BindTotals(sqlite3_stmt* S, int First, const Totals& T) {
+    sqlite3_bind_int64(S, First, static_cast<sqlite3_int64>(T.Flows));
+    sqlite3_bind_int64(S, First + 1, static_cast<sqlite3_int64>(T.Bytes));
+    sqlite3_bind_int64(S, First + 2, static_cast<sqlite3_int64>(T.Packets));
+    sqlite3_bind_int64(S, First + 3, static_cast<sqlite3_int64>(T.ScaledBytes));
+    sqlite3_bind_int64(S, First + 4, static_cast<sqlite3_int64>(T.ScaledPackets));
+    sqlite3_bind_int64(S, First + 5, T.SampledLow);
+    sqlite3_bind_int64(S, First + 6, T.SampledHigh);
+}
+
+Totals ColumnTotals(sqlite3_stmt* S, int First) {
+    const auto unsigned64 = [S](int Column) { return static_cast<std::uint64_t>(sqlite3_column_int64(S, Column)); };
+    Totals t;
+    t.Flows = unsigned64(First);
+    t.Bytes = unsigned64(First + 1);
+    t.Packets = unsigned64(First + 2);
+    t.ScaledBytes = unsigned64(First + 3);
+    t.ScaledPackets = unsigned64(First + 4);
+    t.SampledLow = static_cast<std::uint32_t>(sqlite3_column_int64(S, First + 5));
+    t.SampledHigh = static_cast<std::uint32_t>(sqlite3_column_int64(S, First + 6));
+    return t;
 }
 
 }  // namespace history

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "FlowAddress.h"
+#include "FlowRecord.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -96,8 +97,34 @@ bool UpgradeSummary(sqlite3* Db, std::string& Error);
 bool CreateFlows(sqlite3* Db, std::string& Error);
 bool CreateSummary(sqlite3* Db, std::string& Error);
 
+// Raw counts as the exporters sent them and the same scaled by each flow's sampling rate.
+struct Totals {
+    std::uint64_t Flows = 0;
+    std::uint64_t Bytes = 0;
+    std::uint64_t Packets = 0;
+    std::uint64_t ScaledBytes = 0;
+    std::uint64_t ScaledPackets = 0;
+    std::uint32_t SampledLow = 0;  // the least and the greatest rate above 1; 0 while none was sampled
+    std::uint32_t SampledHigh = 0;
+
+    void Add(const FlowRecord& R);
+    void Add(const Totals& T);
+    bool Estimated() const { return SampledHigh > 1; }
+    friend bool operator==(const Totals&, const Totals&) = default;
+};
+
 // Addresses to and from their column form.
 void BindAddress(sqlite3_stmt* Statement, int Index, const FlowAddress& Address);
 FlowAddress ColumnAddress(sqlite3_stmt* Statement, int Column);
+
+// Binds a flow to the kFlowColumns parameters of an INSERT INTO flows, from parameter 1.
+void BindFlow(sqlite3_stmt* Statement, const FlowRecord& Flow);
+
+// The sums of a summary row: flows, bytes, packets, scaled_bytes, scaled_packets, sampled_low and
+// sampled_high, from the column or parameter First on.
+void BindTotals(sqlite3_stmt* Statement, int First, const Totals& Sums);
+Totals ColumnTotals(sqlite3_stmt* Statement, int First);
+// Ends an INSERT of a summary row: a row written again (flows that came late) adds to the first.
+extern const char* const kAddTotalsOnConflict;
 
 }  // namespace history

@@ -101,39 +101,6 @@ bool Exec(sqlite3* Db, const char* Sql) { return sqlite3_exec(Db, Sql, nullptr, 
 
 bool IsDiskFull(int Code) { return Code == SQLITE_FULL || errno == ENOSPC || errno == EDQUOT; }
 
-// Sums as the summary tables keep them.
-struct Sums {
-    std::uint64_t Flows = 0;
-    std::uint64_t Bytes = 0;
-    std::uint64_t Packets = 0;
-    std::uint64_t ScaledBytes = 0;
-    std::uint64_t ScaledPackets = 0;
-    std::uint32_t SampledLow = 0;
-    std::uint32_t SampledHigh = 0;
-
-    void Sampled(std::uint32_t Low, std::uint32_t High) {
-        if (High <= 1) return;
-        SampledLow = SampledLow == 0 ? Low : std::min(SampledLow, Low);
-        SampledHigh = std::max(SampledHigh, High);
-    }
-    void Add(const FlowRecord& R) {
-        ++Flows;
-        Bytes += R.Bytes;
-        Packets += R.Packets;
-        ScaledBytes += R.ScaledBytes();
-        ScaledPackets += R.ScaledPackets();
-        if (R.SamplingRate > 1) Sampled(R.SamplingRate, R.SamplingRate);
-    }
-    void Add(const Sums& S) {
-        Flows += S.Flows;
-        Bytes += S.Bytes;
-        Packets += S.Packets;
-        ScaledBytes += S.ScaledBytes;
-        ScaledPackets += S.ScaledPackets;
-        Sampled(S.SampledLow, S.SampledHigh);
-    }
-};
-
 // The few-valued keys of minute_totals and hour_totals. All -1 but the exporter's: the row that
 // takes what passed the key bound.
 struct TotalsKey {
@@ -199,24 +166,24 @@ constexpr std::size_t kMinuteTopRows = 100;
 constexpr std::size_t kHourTopRows = 1000;
 
 struct Accumulator {
-    std::unordered_map<TotalsKey, Sums, TotalsKeyHash> Totals;
-    std::array<std::unordered_map<TopKeyValue, Sums, TopKeyHash>, kTopKinds> Tops;
-    std::array<Sums, kTopKinds> Others;
+    std::unordered_map<TotalsKey, Totals, TotalsKeyHash> ByKey;
+    std::array<std::unordered_map<TopKeyValue, Totals, TopKeyHash>, kTopKinds> Tops;
+    std::array<Totals, kTopKinds> Others;
 
-    void AddTotals(const TotalsKey& Key, const Sums& S) {
-        auto it = Totals.find(Key);
-        if (it == Totals.end() && Totals.size() >= kTotalsKeys) {
+    void AddTotals(const TotalsKey& Key, const Totals& S) {
+        auto it = ByKey.find(Key);
+        if (it == ByKey.end() && ByKey.size() >= kTotalsKeys) {
             TotalsKey other;
             other.Exporter = Key.Exporter;
             other.Domain = Key.Domain;
             other.InputIf = other.OutputIf = other.Protocol = other.SourceAS = other.DestinationAS = -1;
-            Totals[other].Add(S);
+            ByKey[other].Add(S);
             return;
         }
-        if (it == Totals.end()) it = Totals.emplace(Key, Sums{}).first;
+        if (it == ByKey.end()) it = ByKey.emplace(Key, Totals{}).first;
         it->second.Add(S);
     }
-    void AddTop(int Kind, const TopKeyValue& Key, const Sums& S, std::size_t Bound) {
+    void AddTop(int Kind, const TopKeyValue& Key, const Totals& S, std::size_t Bound) {
         auto& table = Tops[static_cast<std::size_t>(Kind)];
         auto it = table.find(Key);
         if (it == table.end()) {
@@ -224,7 +191,7 @@ struct Accumulator {
                 Others[static_cast<std::size_t>(Kind)].Add(S);
                 return;
             }
-            it = table.emplace(Key, Sums{}).first;
+            it = table.emplace(Key, Totals{}).first;
         }
         it->second.Add(S);
     }
@@ -255,24 +222,6 @@ std::array<TopKeyValue, kTopKinds> TopKeysOf(const FlowRecord& R) {
     keys[4].Number = R.DestinationPort;
     return keys;
 }
-
-void BindSums(sqlite3_stmt* S, int First, const Sums& V) {
-    sqlite3_bind_int64(S, First, static_cast<sqlite3_int64>(V.Flows));
-    sqlite3_bind_int64(S, First + 1, static_cast<sqlite3_int64>(V.Bytes));
-    sqlite3_bind_int64(S, First + 2, static_cast<sqlite3_int64>(V.Packets));
-    sqlite3_bind_int64(S, First + 3, static_cast<sqlite3_int64>(V.ScaledBytes));
-    sqlite3_bind_int64(S, First + 4, static_cast<sqlite3_int64>(V.ScaledPackets));
-    sqlite3_bind_int64(S, First + 5, V.SampledLow);
-    sqlite3_bind_int64(S, First + 6, V.SampledHigh);
-}
-
-// Rows of a minute or hour may be written twice (flows that came late); the second adds to the first.
-constexpr const char* kAddSums =
-    " ON CONFLICT DO UPDATE SET flows=flows+excluded.flows, bytes=bytes+excluded.bytes,"
-    " packets=packets+excluded.packets, scaled_bytes=scaled_bytes+excluded.scaled_bytes,"
-    " scaled_packets=scaled_packets+excluded.scaled_packets,"
-    " sampled_low=CASE WHEN sampled_low=0 THEN excluded.sampled_low WHEN excluded.sampled_low=0 THEN sampled_low"
-    " ELSE min(sampled_low, excluded.sampled_low) END, sampled_high=max(sampled_high, excluded.sampled_high)";
 
 void BindKeyAddress(sqlite3_stmt* S, int Index, const FlowAddress& A) {
     if (A.Kind == FlowAddress::None) {
@@ -549,31 +498,7 @@ class HistoryStore::RawWriter : public FlowConsumer {
             Pending_ = 0;
         }
         sqlite3_stmt* s = Insert_;
-        sqlite3_bind_int64(s, kReceived + 1, R.ReceivedMs);
-        sqlite3_bind_int64(s, kStart + 1, R.StartMs);
-        sqlite3_bind_int64(s, kEnd + 1, R.EndMs);
-        BindAddress(s, kExporter + 1, R.Exporter);
-        sqlite3_bind_int64(s, kDomain + 1, R.Domain);
-        BindAddress(s, kSource + 1, R.Source);
-        BindAddress(s, kDestination + 1, R.Destination);
-        BindAddress(s, kNextHop + 1, R.NextHop);
-        sqlite3_bind_int(s, kSourcePort + 1, R.SourcePort);
-        sqlite3_bind_int(s, kDestinationPort + 1, R.DestinationPort);
-        sqlite3_bind_int(s, kProtocol + 1, R.Protocol);
-        sqlite3_bind_int(s, kTcpFlags + 1, R.TcpFlags);
-        sqlite3_bind_int(s, kTos + 1, R.Tos);
-        sqlite3_bind_int64(s, kInputIf + 1, R.InputIf);
-        sqlite3_bind_int64(s, kOutputIf + 1, R.OutputIf);
-        sqlite3_bind_int64(s, kSourceAS + 1, R.SourceAS);
-        sqlite3_bind_int64(s, kDestinationAS + 1, R.DestinationAS);
-        sqlite3_bind_int(s, kSourceMask + 1, R.SourceMask);
-        sqlite3_bind_int(s, kDestinationMask + 1, R.DestinationMask);
-        sqlite3_bind_int64(s, kBytes + 1, static_cast<sqlite3_int64>(R.Bytes));
-        sqlite3_bind_int64(s, kPackets + 1, static_cast<sqlite3_int64>(R.Packets));
-        sqlite3_bind_int64(s, kSamplingRate + 1, R.SamplingRate);
-        sqlite3_bind_int64(s, kSamplerId + 1, static_cast<sqlite3_int64>(R.SamplerId));
-        sqlite3_bind_int(s, kVersion + 1, R.Version);
-        sqlite3_bind_int(s, kExporterTimes + 1, R.TimesFromExporter ? 1 : 0);
+        BindFlow(s, R);
         const int rc = sqlite3_step(s);
         sqlite3_reset(s);
         if (rc != SQLITE_DONE) return Failed(rc, 1);
@@ -776,7 +701,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             }
             Newest_ = std::max(Newest_, minute);
             Accumulator& acc = *Current_;
-            Sums one;
+            Totals one;
             one.Add(r);
             acc.AddTotals(TotalsKeyOf(r), one);
             const auto keys = TopKeysOf(r);
@@ -819,7 +744,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
         if (done.empty() && (Before != INT64_MAX || Hours_.empty())) return;
         for (auto& [minute, acc] : done) {
             Accumulator& hour = Hours_[minute / 60];
-            for (const auto& [key, sums] : acc.Totals) hour.AddTotals(key, sums);
+            for (const auto& [key, sums] : acc.ByKey) hour.AddTotals(key, sums);
             for (int kind = 0; kind < kTopKinds; ++kind) {
                 for (const auto& [key, sums] : acc.Tops[static_cast<std::size_t>(kind)])
                     hour.AddTop(kind, key, sums, kHourKeysPerKind);
@@ -858,7 +783,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
 
     static std::uint64_t Flows(const Accumulator& Acc) {
         std::uint64_t flows = 0;
-        for (const auto& [key, sums] : Acc.Totals) flows += sums.Flows;
+        for (const auto& [key, sums] : Acc.ByKey) flows += sums.Flows;
         return flows;
     }
 
@@ -867,7 +792,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             Statement(Unit + "_totals", Unit + ",exporter,domain,in_if,out_if,proto,src_as,dst_as", 8);
         sqlite3_stmt* top = Statement(Unit + "_top", Unit + ",kind,key1,key2", 4);
         if (totals == nullptr || top == nullptr) return false;
-        for (const auto& [key, sums] : Acc.Totals) {
+        for (const auto& [key, sums] : Acc.ByKey) {
             sqlite3_bind_int64(totals, 1, When);
             BindKeyAddress(totals, 2, key.Exporter);
             sqlite3_bind_int64(totals, 3, key.Domain);
@@ -876,18 +801,18 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             sqlite3_bind_int64(totals, 6, key.Protocol);
             sqlite3_bind_int64(totals, 7, key.SourceAS);
             sqlite3_bind_int64(totals, 8, key.DestinationAS);
-            BindSums(totals, 9, sums);
+            BindTotals(totals, 9, sums);
             const int rc = sqlite3_step(totals);
             sqlite3_reset(totals);
             if (rc != SQLITE_DONE) return false;
         }
         for (int kind = 0; kind < kTopKinds; ++kind) {
             const auto& table = Acc.Tops[static_cast<std::size_t>(kind)];
-            std::vector<std::pair<TopKeyValue, Sums>> rows(table.begin(), table.end());
+            std::vector<std::pair<TopKeyValue, Totals>> rows(table.begin(), table.end());
             const std::size_t kept = std::min(TopRows, rows.size());
             std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(kept), rows.end(),
                               [](const auto& A, const auto& B) { return A.second.ScaledBytes > B.second.ScaledBytes; });
-            Sums other = Acc.Others[static_cast<std::size_t>(kind)];
+            Totals other = Acc.Others[static_cast<std::size_t>(kind)];
             for (std::size_t i = kept; i < rows.size(); ++i) other.Add(rows[i].second);
             rows.resize(kept);
             for (const auto& [key, sums] : rows) {
@@ -898,7 +823,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
         return true;
     }
 
-    static bool WriteTop(sqlite3_stmt* Top, std::int64_t When, int Kind, const TopKeyValue* Key, const Sums& S) {
+    static bool WriteTop(sqlite3_stmt* Top, std::int64_t When, int Kind, const TopKeyValue* Key, const Totals& S) {
         sqlite3_bind_int64(Top, 1, When);
         sqlite3_bind_int(Top, 2, Kind + 1);
         if (Key == nullptr) {
@@ -912,7 +837,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             BindKeyAddress(Top, 3, Key->First);
             BindKeyAddress(Top, 4, Key->Second);
         }
-        BindSums(Top, 5, S);
+        BindTotals(Top, 5, S);
         const int rc = sqlite3_step(Top);
         sqlite3_reset(Top);
         return rc == SQLITE_DONE;
@@ -925,7 +850,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
         for (int i = 0; i < KeyCount + 7; ++i) marks += i == 0 ? "?" : ",?";
         const std::string sql = "INSERT INTO " + Table + "(" + Keys +
                                 ",flows,bytes,packets,scaled_bytes,scaled_packets,sampled_low,sampled_high) VALUES(" +
-                                marks + ")" + kAddSums;
+                                marks + ")" + kAddTotalsOnConflict;
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v3(Db_, sql.c_str(), -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK)
             return nullptr;
@@ -1048,7 +973,7 @@ ConsumerPacing HistoryStore::SummaryPacing() {
     ConsumerPacing pacing;
     pacing.PeriodMs = 50;
     pacing.BatchesPerRun = 1024;
-    pacing.CoreShare = 0.5;
+    pacing.CoreShare = 1.0;
     pacing.DrainAtStop = true;
     return pacing;
 }

@@ -6,9 +6,10 @@
 2. killed with SIGKILL while flows pour in, the store is never damaged: every file passes SQLite's
    integrity check, it holds no flow the CSV lacks and loses at most the last moments, and the next
    collector carries on with the same files (nothing set aside);
-3. --no-history writes no history at all.
+3. --no-history writes no history at all;
+4. nf-query counts, ranks and lists the same flows as the CSV, also while the collector runs.
 
-Usage: history_e2e.py COLLECTOR NF_LOADGEN TESTSUPPORT_DIR
+Usage: history_e2e.py COLLECTOR NF_LOADGEN NF_QUERY TESTSUPPORT_DIR
 """
 import glob
 import os
@@ -19,11 +20,20 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, sys.argv[3])
+sys.path.insert(0, sys.argv[4])
 from e2e_collector import Collector, csv_lines, fail, wait_for  # noqa: E402
 
 COLLECTOR = os.path.abspath(sys.argv[1])
 LOADGEN = os.path.abspath(sys.argv[2])
+NF_QUERY = os.path.abspath(sys.argv[3])
+
+
+def nf_query(workdir, *arguments):
+    run = subprocess.run([NF_QUERY, "--data-dir", workdir, "--from", "-1h", *arguments], capture_output=True,
+                         text=True, timeout=60)
+    if run.returncode != 0:
+        fail("nf-query %s ended with %d: %s" % (" ".join(arguments), run.returncode, run.stderr))
+    return run.stdout
 
 
 def day_files(directory):
@@ -80,13 +90,30 @@ def everything_reaches_the_store(workdir):
         fail("the minute summaries count %s flows, the CSV %d" % (flows, len(lines)))
     print("ok: %d flows in the CSV, the day files and the summaries alike" % len(lines))
 
+    if int(nf_query(workdir, "--count")) != len(lines):
+        fail("nf-query --count differs from the CSV")
+    ranked = {}
+    for row in nf_query(workdir, "--top", "src", "-n", "1000000", "--format", "csv").splitlines()[1:]:
+        fields = row.split(",")
+        if fields[0] == "top":
+            ranked[fields[2]] = int(fields[4])
+    if ranked != csv_bytes_by_source(lines):
+        fail("nf-query --top src differs from the CSV's bytes per source")
+    listed = nf_query(workdir, "--flows", "-n", "0", "--format", "json").splitlines()
+    if len(listed) != len(lines) or '"version":5' not in listed[0]:
+        fail("nf-query --flows listed %d flows for %d CSV lines" % (len(listed), len(lines)))
+    print("ok: nf-query counts, ranks and lists what the CSV holds")
+
 
 def kill_under_load_leaves_a_sound_store(workdir):
     c = Collector(COLLECTOR, workdir)
     rate = 3000  # 90,000 flows/s
     gen = loadgen(rate, 6)
     wait_for(lambda: stored_flows(workdir) > 0, 10, "the first flows to be stored")
-    time.sleep(2)
+    time.sleep(1)
+    if int(nf_query(workdir, "--count")) <= 0:
+        fail("nf-query counts nothing while the collector writes")
+    time.sleep(1)
     c.proc.send_signal(signal.SIGKILL)
     c.proc.wait()
     gen.wait()

@@ -43,23 +43,6 @@ void BindKey(sqlite3_stmt* S, int Index, const FlowAddress& A) {
     }
 }
 
-void BindSums(sqlite3_stmt* S, int First, const history::Totals& T) {
-    sqlite3_bind_int64(S, First, static_cast<sqlite3_int64>(T.Flows));
-    sqlite3_bind_int64(S, First + 1, static_cast<sqlite3_int64>(T.Bytes));
-    sqlite3_bind_int64(S, First + 2, static_cast<sqlite3_int64>(T.Packets));
-    sqlite3_bind_int64(S, First + 3, static_cast<sqlite3_int64>(T.ScaledBytes));
-    sqlite3_bind_int64(S, First + 4, static_cast<sqlite3_int64>(T.ScaledPackets));
-    sqlite3_bind_int64(S, First + 5, T.SampledLow);
-    sqlite3_bind_int64(S, First + 6, T.SampledHigh);
-}
-
-constexpr const char* kAddSums =
-    " ON CONFLICT DO UPDATE SET flows=flows+excluded.flows, bytes=bytes+excluded.bytes,"
-    " packets=packets+excluded.packets, scaled_bytes=scaled_bytes+excluded.scaled_bytes,"
-    " scaled_packets=scaled_packets+excluded.scaled_packets,"
-    " sampled_low=CASE WHEN sampled_low=0 THEN excluded.sampled_low WHEN excluded.sampled_low=0 THEN sampled_low"
-    " ELSE min(sampled_low, excluded.sampled_low) END, sampled_high=max(sampled_high, excluded.sampled_high)";
-
 using TotalsKey =
     std::tuple<FlowAddress, std::uint32_t, std::uint32_t, std::uint32_t, std::uint8_t, std::uint32_t, std::uint32_t>;
 using TopKey = std::tuple<FlowAddress, FlowAddress, std::int64_t>;
@@ -109,31 +92,7 @@ void InsertFlows(sqlite3* Db, const std::vector<FlowRecord>& Flows) {
                                    "last_row=max(last_row, excluded.last_row)");
     for (const FlowRecord& r : Flows) {
         using namespace history;
-        sqlite3_bind_int64(insert, kReceived + 1, r.ReceivedMs);
-        sqlite3_bind_int64(insert, kStart + 1, r.StartMs);
-        sqlite3_bind_int64(insert, kEnd + 1, r.EndMs);
-        BindAddress(insert, kExporter + 1, r.Exporter);
-        sqlite3_bind_int64(insert, kDomain + 1, r.Domain);
-        BindAddress(insert, kSource + 1, r.Source);
-        BindAddress(insert, kDestination + 1, r.Destination);
-        BindAddress(insert, kNextHop + 1, r.NextHop);
-        sqlite3_bind_int(insert, kSourcePort + 1, r.SourcePort);
-        sqlite3_bind_int(insert, kDestinationPort + 1, r.DestinationPort);
-        sqlite3_bind_int(insert, kProtocol + 1, r.Protocol);
-        sqlite3_bind_int(insert, kTcpFlags + 1, r.TcpFlags);
-        sqlite3_bind_int(insert, kTos + 1, r.Tos);
-        sqlite3_bind_int64(insert, kInputIf + 1, r.InputIf);
-        sqlite3_bind_int64(insert, kOutputIf + 1, r.OutputIf);
-        sqlite3_bind_int64(insert, kSourceAS + 1, r.SourceAS);
-        sqlite3_bind_int64(insert, kDestinationAS + 1, r.DestinationAS);
-        sqlite3_bind_int(insert, kSourceMask + 1, r.SourceMask);
-        sqlite3_bind_int(insert, kDestinationMask + 1, r.DestinationMask);
-        sqlite3_bind_int64(insert, kBytes + 1, static_cast<sqlite3_int64>(r.Bytes));
-        sqlite3_bind_int64(insert, kPackets + 1, static_cast<sqlite3_int64>(r.Packets));
-        sqlite3_bind_int64(insert, kSamplingRate + 1, r.SamplingRate);
-        sqlite3_bind_int64(insert, kSamplerId + 1, static_cast<sqlite3_int64>(r.SamplerId));
-        sqlite3_bind_int(insert, kVersion + 1, r.Version);
-        sqlite3_bind_int(insert, kExporterTimes + 1, r.TimesFromExporter ? 1 : 0);
+        BindFlow(insert, r);
         Step(Db, insert);
         const std::int64_t row = sqlite3_last_insert_rowid(Db);
         sqlite3_bind_int64(minute, 1, r.ReceivedMs / kMinuteMs);
@@ -176,7 +135,8 @@ void HistoryFolder::AddTotals(bool Hour, std::int64_t Unit, const FlowRecord& Ke
     sqlite3* db = OpenForWriting(SummaryPath(), true);
     if (db == nullptr) return;
     const std::string unit = Hour ? "hour" : "minute";
-    sqlite3_stmt* s = Prepare(db, "INSERT INTO " + unit + "_totals VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
+    sqlite3_stmt* s = Prepare(
+        db, "INSERT INTO " + unit + "_totals VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)" + history::kAddTotalsOnConflict);
     sqlite3_bind_int64(s, 1, Unit);
     BindKey(s, 2, Key.Exporter);
     sqlite3_bind_int64(s, 3, Key.Domain);
@@ -185,7 +145,7 @@ void HistoryFolder::AddTotals(bool Hour, std::int64_t Unit, const FlowRecord& Ke
     sqlite3_bind_int64(s, 6, Key.Protocol);
     sqlite3_bind_int64(s, 7, Key.SourceAS);
     sqlite3_bind_int64(s, 8, Key.DestinationAS);
-    BindSums(s, 9, Sums);
+    history::BindTotals(s, 9, Sums);
     Step(db, s);
     sqlite3_finalize(s);
     sqlite3_close(db);
@@ -196,7 +156,8 @@ void HistoryFolder::AddTop(bool Hour, std::int64_t Unit, history::TopKind Kind, 
     sqlite3* db = OpenForWriting(SummaryPath(), true);
     if (db == nullptr) return;
     const std::string unit = Hour ? "hour" : "minute";
-    sqlite3_stmt* s = Prepare(db, "INSERT INTO " + unit + "_top VALUES(?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
+    sqlite3_stmt* s =
+        Prepare(db, "INSERT INTO " + unit + "_top VALUES(?,?,?,?,?,?,?,?,?,?,?)" + history::kAddTotalsOnConflict);
     sqlite3_bind_int64(s, 1, Unit);
     sqlite3_bind_int(s, 2, static_cast<int>(Kind));
     if (Key.Other) {
@@ -209,7 +170,7 @@ void HistoryFolder::AddTop(bool Hour, std::int64_t Unit, history::TopKind Kind, 
         BindKey(s, 3, Key.First);
         BindKey(s, 4, Key.Second);
     }
-    BindSums(s, 5, Sums);
+    history::BindTotals(s, 5, Sums);
     Step(db, s);
     sqlite3_finalize(s);
     sqlite3_close(db);
@@ -235,9 +196,10 @@ void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t 
     Exec(db, "BEGIN");
     for (const bool hour : {false, true}) {
         const std::string unit = hour ? "hour" : "minute";
-        sqlite3_stmt* totals =
-            Prepare(db, "INSERT INTO " + unit + "_totals VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
-        sqlite3_stmt* top = Prepare(db, "INSERT INTO " + unit + "_top VALUES(?,?,?,?,?,?,?,?,?,?,?)" + kAddSums);
+        sqlite3_stmt* totals = Prepare(db, "INSERT INTO " + unit + "_totals VALUES(?,?,?,?,?,?,?,?,?,?,?,?,?,?,?)" +
+                                               history::kAddTotalsOnConflict);
+        sqlite3_stmt* top =
+            Prepare(db, "INSERT INTO " + unit + "_top VALUES(?,?,?,?,?,?,?,?,?,?,?)" + history::kAddTotalsOnConflict);
         for (const auto& [when, u] : hour ? hours : minutes) {
             for (const auto& [key, sums] : u.Totals) {
                 const FlowRecord k = TotalsRecord(key);
@@ -249,7 +211,7 @@ void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t 
                 sqlite3_bind_int64(totals, 6, k.Protocol);
                 sqlite3_bind_int64(totals, 7, k.SourceAS);
                 sqlite3_bind_int64(totals, 8, k.DestinationAS);
-                BindSums(totals, 9, sums);
+                history::BindTotals(totals, 9, sums);
                 Step(db, totals);
             }
             for (int kind = 0; kind < history::kTopKinds; ++kind) {
@@ -274,7 +236,7 @@ void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t 
                         BindKey(top, 3, first);
                         BindKey(top, 4, second);
                     }
-                    BindSums(top, 5, rows[i].second);
+                    history::BindTotals(top, 5, rows[i].second);
                     Step(db, top);
                 }
                 if (other.Flows == 0) continue;
@@ -282,7 +244,7 @@ void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t 
                 sqlite3_bind_int(top, 2, kind + 1);
                 sqlite3_bind_int64(top, 3, history::kOtherKey);
                 sqlite3_bind_int64(top, 4, 0);
-                BindSums(top, 5, other);
+                history::BindTotals(top, 5, other);
                 Step(db, top);
             }
         }
