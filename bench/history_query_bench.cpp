@@ -30,7 +30,8 @@ FlowRecord Synthetic(std::uint64_t N, std::int64_t Ms) {
     r.EndMs = Ms;
     r.TimesFromExporter = true;
     r.Exporter = FlowAddress::FromIPv4(0xC0000201u + static_cast<std::uint32_t>(N % 4));
-    const std::uint32_t inside = static_cast<std::uint32_t>((h >> 8) % 2000 * ((h >> 20) % 4 == 0 ? 1 : (h >> 24) % 50 + 1) % 2000);
+    const std::uint32_t inside =
+        static_cast<std::uint32_t>((h >> 8) % 2000 * ((h >> 20) % 4 == 0 ? 1 : (h >> 24) % 50 + 1) % 2000);
     const std::uint32_t outside = static_cast<std::uint32_t>((h >> 32) % 50000);
     const bool outbound = (h >> 40) % 2 == 0;
     const FlowAddress in = FlowAddress::FromIPv4(0x0A000000u + inside);
@@ -111,9 +112,9 @@ int main(int argc, char** argv) {
     history::HistoryQuery query(folder + "/history/");
     const history::Span day{kStart, kEnd};
     const FlowFilter none;
-    for (const auto& [key, name] : {std::pair{history::TopKey::Source, "sources"},
-                                    std::pair{history::TopKey::Destination, "destinations"},
-                                    std::pair{history::TopKey::Conversation, "conversations"}}) {
+    for (const auto& [key, name] :
+         {std::pair{history::TopKey::Source, "sources"}, std::pair{history::TopKey::Destination, "destinations"},
+          std::pair{history::TopKey::Conversation, "conversations"}}) {
         const auto began = std::chrono::steady_clock::now();
         const history::TopResult top = query.Top(day, key, history::RankBy::Bytes, 20, none);
         std::printf("top 20 %-13s over 24 h: %6.2f s  (%zu rows, %s, first %s)\n", name, Seconds(began),
@@ -147,8 +148,8 @@ int main(int argc, char** argv) {
                 return true;
             },
             control);
-        std::printf("every flow of one address, 24 h: %5.2f s  (%llu flows, %d progress reports)%s\n",
-                    Seconds(began), static_cast<unsigned long long>(flows), progressCalls,
+        std::printf("every flow of one address, 24 h: %5.2f s  (%llu flows, %d progress reports)%s\n", Seconds(began),
+                    static_cast<unsigned long long>(flows), progressCalls,
                     result.Error.empty() ? "" : (" error: " + result.Error).c_str());
     }
     return 0;

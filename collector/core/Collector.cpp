@@ -96,7 +96,7 @@ void Collector::StartHistory() {
     std::error_code error;
     History_ = std::make_unique<history::HistoryStore>(std::filesystem::current_path(error).string(), *HistoryOptions_);
     if (!History_->Storing()) return;
-    // The raw store's hand-over holds about two seconds at its target rate, so that a burst above
+    // The raw store's hand-over holds about a second at its target rate, so that a burst above
     // it is caught up afterwards instead of lost; both give memory back as they go, so that what a
     // long ring costs is what waits in it.
     const FlowHandOver& raw =

@@ -67,6 +67,8 @@ void FlowConsumerThread::Run() {
         if (pthread_setschedparam(pthread_self(), SCHED_IDLE, &lowest) != 0) {
             (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
         }
+    } else if (Pacing_.Nice > 0) {
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), Pacing_.Nice);
     }
     // Priority alone does not keep a consumer out of the listener's way: the other processor may
     // be a sibling thread of the same core, whose every busy cycle slows the listener. So a

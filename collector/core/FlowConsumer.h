@@ -25,6 +25,7 @@ struct ConsumerPacing {
     std::size_t BatchesPerRun = 64;  // the most taken between BeginRun and EndRun
     double CoreShare = 1.0;          // of one core, counted over each second
     bool IdlePriority = false;       // runs only when nothing else wants the processor
+    int Nice = 0;                    // above 0: yields most of a shared core to ordinary threads
     bool YieldToListener = false;    // pauses while the listener is behind
     bool DrainAtStop = true;         // takes what is still waiting before it ends
 };

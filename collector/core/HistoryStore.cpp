@@ -165,9 +165,65 @@ constexpr std::size_t kTotalsKeys = 100000;
 constexpr std::size_t kMinuteTopRows = 100;
 constexpr std::size_t kHourTopRows = 1000;
 
+// Sums by key, bounded: an index of (tag, position) pairs probed in order, eight to a cache line,
+// over the entries in the order they came. Most lookups of a busy minute miss (every flow of a
+// scan brings new addresses), and a miss here reads the index only, where a table of linked nodes
+// would read a node or two from anywhere in memory for each.
+class KeyTable {
+  public:
+    struct Entry {
+        TopKeyValue Key;
+        std::uint64_t Hash = 0;
+        Totals Sums;
+    };
+
+    // Adds S to Key's sums; false when Key is new and Bound keys are held already.
+    bool Add(const TopKeyValue& Key, std::uint64_t Hash, const Totals& S, std::size_t Bound) {
+        if (Slots_.empty()) Resize(64);
+        const std::uint32_t tag = static_cast<std::uint32_t>(Hash >> 32) | 1u;
+        for (std::size_t i = Hash & Mask_;; i = (i + 1) & Mask_) {
+            const Slot slot = Slots_[i];
+            if (slot.Tag == 0) {
+                if (Entries_.size() >= Bound) return false;
+                if ((Entries_.size() + 1) * 2 > Slots_.size()) {
+                    Resize(Slots_.size() * 2);
+                    return Add(Key, Hash, S, Bound);
+                }
+                Slots_[i] = {tag, static_cast<std::uint32_t>(Entries_.size())};
+                Entries_.push_back({Key, Hash, S});
+                return true;
+            }
+            if (slot.Tag == tag && Entries_[slot.Index].Key == Key) {
+                Entries_[slot.Index].Sums.Add(S);
+                return true;
+            }
+        }
+    }
+    const std::vector<Entry>& Entries() const { return Entries_; }
+
+  private:
+    struct Slot {
+        std::uint32_t Tag = 0;  // 0: empty
+        std::uint32_t Index = 0;
+    };
+    void Resize(std::size_t Slots) {
+        Slots_.assign(Slots, Slot{});
+        Mask_ = Slots - 1;
+        for (std::size_t n = 0; n < Entries_.size(); ++n) {
+            std::size_t i = Entries_[n].Hash & Mask_;
+            while (Slots_[i].Tag != 0) i = (i + 1) & Mask_;
+            Slots_[i] = {static_cast<std::uint32_t>(Entries_[n].Hash >> 32) | 1u, static_cast<std::uint32_t>(n)};
+        }
+    }
+
+    std::vector<Slot> Slots_;
+    std::vector<Entry> Entries_;
+    std::size_t Mask_ = 0;
+};
+
 struct Accumulator {
     std::unordered_map<TotalsKey, Totals, TotalsKeyHash> ByKey;
-    std::array<std::unordered_map<TopKeyValue, Totals, TopKeyHash>, kTopKinds> Tops;
+    std::array<KeyTable, kTopKinds> Tops;
     std::array<Totals, kTopKinds> Others;
 
     void AddTotals(const TotalsKey& Key, const Totals& S) {
@@ -183,17 +239,9 @@ struct Accumulator {
         if (it == ByKey.end()) it = ByKey.emplace(Key, Totals{}).first;
         it->second.Add(S);
     }
-    void AddTop(int Kind, const TopKeyValue& Key, const Totals& S, std::size_t Bound) {
-        auto& table = Tops[static_cast<std::size_t>(Kind)];
-        auto it = table.find(Key);
-        if (it == table.end()) {
-            if (table.size() >= Bound) {
-                Others[static_cast<std::size_t>(Kind)].Add(S);
-                return;
-            }
-            it = table.emplace(Key, Totals{}).first;
-        }
-        it->second.Add(S);
+    void AddTop(int Kind, const TopKeyValue& Key, std::uint64_t Hash, const Totals& S, std::size_t Bound) {
+        if (!Tops[static_cast<std::size_t>(Kind)].Add(Key, Hash, S, Bound))
+            Others[static_cast<std::size_t>(Kind)].Add(S);
     }
 };
 
@@ -691,12 +739,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
         for (const FlowRecord& r : Batch) {
             const std::int64_t minute = r.ReceivedMs / kMinuteMs;
             if (minute != CurrentMinute_ || Current_ == nullptr) {
-                auto [it, added] = Minutes_.try_emplace(minute);
-                // Sized for the bound at once: growing a table rehashes every key it holds.
-                if (added) {
-                    for (auto& table : it->second.Tops) table.reserve(kMinuteKeysPerKind);
-                }
-                Current_ = &it->second;
+                Current_ = &Minutes_.try_emplace(minute).first->second;
                 CurrentMinute_ = minute;
             }
             Newest_ = std::max(Newest_, minute);
@@ -706,7 +749,8 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             acc.AddTotals(TotalsKeyOf(r), one);
             const auto keys = TopKeysOf(r);
             for (int kind = 0; kind < kTopKinds; ++kind)
-                acc.AddTop(kind, keys[static_cast<std::size_t>(kind)], one, kMinuteKeysPerKind);
+                acc.AddTop(kind, keys[static_cast<std::size_t>(kind)],
+                           TopKeyHash{}(keys[static_cast<std::size_t>(kind)]), one, kMinuteKeysPerKind);
         }
     }
 
@@ -746,8 +790,8 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             Accumulator& hour = Hours_[minute / 60];
             for (const auto& [key, sums] : acc.ByKey) hour.AddTotals(key, sums);
             for (int kind = 0; kind < kTopKinds; ++kind) {
-                for (const auto& [key, sums] : acc.Tops[static_cast<std::size_t>(kind)])
-                    hour.AddTop(kind, key, sums, kHourKeysPerKind);
+                for (const KeyTable::Entry& e : acc.Tops[static_cast<std::size_t>(kind)].Entries())
+                    hour.AddTop(kind, e.Key, e.Hash, e.Sums, kHourKeysPerKind);
                 hour.Others[static_cast<std::size_t>(kind)].Add(acc.Others[static_cast<std::size_t>(kind)]);
             }
         }
@@ -807,8 +851,10 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             if (rc != SQLITE_DONE) return false;
         }
         for (int kind = 0; kind < kTopKinds; ++kind) {
-            const auto& table = Acc.Tops[static_cast<std::size_t>(kind)];
-            std::vector<std::pair<TopKeyValue, Totals>> rows(table.begin(), table.end());
+            const auto& entries = Acc.Tops[static_cast<std::size_t>(kind)].Entries();
+            std::vector<std::pair<TopKeyValue, Totals>> rows;
+            rows.reserve(entries.size());
+            for (const KeyTable::Entry& e : entries) rows.emplace_back(e.Key, e.Sums);
             const std::size_t kept = std::min(TopRows, rows.size());
             std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(kept), rows.end(),
                               [](const auto& A, const auto& B) { return A.second.ScaledBytes > B.second.ScaledBytes; });
@@ -961,10 +1007,12 @@ FlowConsumer& HistoryStore::SummaryConsumer() { return *Summary_; }
 ConsumerPacing HistoryStore::RawPacing() {
     ConsumerPacing pacing;
     pacing.PeriodMs = 20;
-    pacing.BatchesPerRun = 1024;
+    pacing.BatchesPerRun = 256;  // about 8 ms of work: it looks at the listener that often
     pacing.CoreShare = 1.0;
     pacing.IdlePriority = false;
-    pacing.YieldToListener = false;
+    // Nothing while the listener is behind: the files come first, and what the store cannot take
+    // then is counted, not taken from the CSV.
+    pacing.YieldToListener = true;
     pacing.DrainAtStop = true;
     return pacing;
 }
@@ -972,8 +1020,12 @@ ConsumerPacing HistoryStore::RawPacing() {
 ConsumerPacing HistoryStore::SummaryPacing() {
     ConsumerPacing pacing;
     pacing.PeriodMs = 50;
-    pacing.BatchesPerRun = 1024;
+    pacing.BatchesPerRun = 256;
     pacing.CoreShare = 1.0;
+    // The summaries go on while the listener is behind, at a lower priority: they cost a third of
+    // what the raw flows do and answer every question about the past but single flows, so they
+    // are what a busy collector keeps.
+    pacing.Nice = 5;
     pacing.DrainAtStop = true;
     return pacing;
 }

@@ -80,12 +80,15 @@ class HistoryStore {
     bool Storing() const;
     FlowConsumer& RawConsumer();
     FlowConsumer& SummaryConsumer();
-    // The raw store takes a whole core when the listener leaves it one; the summaries are cheap and
-    // keep up with anything the listener takes.
+    // Each may take a whole core. The raw store pauses while the listener is behind; the summaries
+    // go on at a lower priority than the listener.
     static ConsumerPacing RawPacing();
     static ConsumerPacing SummaryPacing();
-    // Slots of the raw store's hand-over: about 2 s of version 5 flows at its target rate.
-    static constexpr std::size_t kRawSlots = 32768;
+    // Slots of the hand-overs: a second of version 5 flows at the raw store's target rate, also
+    // for the summaries, which stop for a moment whenever they write a minute. Longer rings would
+    // hold more of a burst but cost about 100 MB a second of it when the collector runs far above
+    // what the store takes.
+    static constexpr std::size_t kRawSlots = 16384;
     static constexpr std::size_t kSummarySlots = 16384;
 
     // The hand-overs that feed the two consumers: what they drop counts as not stored. They must

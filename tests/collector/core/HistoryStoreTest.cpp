@@ -186,6 +186,29 @@ TEST_F(HistoryStoreTest, AMinuteWithMoreHostsThanItsTopTableKeepsTheRestInTheOth
     EXPECT_EQ(summary.Number("SELECT count(DISTINCT minute) FROM minute_totals"), 1);
 }
 
+// A scan: more new sources in a minute than the minute keeps apart. The sums stay whole (what
+// passed the bound is in the "other" row), and a source kept from early in the minute keeps adding.
+TEST_F(HistoryStoreTest, AMinuteOfMoreKeysThanItsBoundStillAddsUpToEveryFlow) {
+    FlowBatch batch;
+    for (std::uint32_t i = 0; i < 70000; ++i) {
+        FlowRecord r = Flow(kLateEvening, "10.0.0.1", "192.0.2.99", 10);
+        r.Source = FlowAddress::FromIPv4(0x0B000000u + i);
+        batch.push_back(r);
+    }
+    for (int i = 0; i < 50; ++i) batch.push_back(Flow(kLateEvening, "11.0.0.5", "192.0.2.99", 1000000));
+    HistoryStore store(Dir_.string(), Options());
+    Feed(store, {batch});
+    store.FlushNow();
+    Db summary(HistoryDir() + history::kSummaryFile);
+    EXPECT_EQ(summary.Number("SELECT sum(flows) FROM minute_top WHERE kind=1"), 70050);
+    EXPECT_EQ(summary.Number("SELECT sum(scaled_bytes) FROM minute_top WHERE kind=1"), 70000 * 10 + 50 * 1000000);
+    EXPECT_GT(summary.Number("SELECT flows FROM minute_top WHERE kind=1 AND key1=-1"), 0);
+    EXPECT_EQ(summary.Number("SELECT flows FROM minute_top WHERE kind=1 AND key1=" +
+                             std::to_string(FlowAddress::Parse("11.0.0.5").IPv4HostOrder())),
+              51);
+    EXPECT_EQ(summary.Number("SELECT sum(flows) FROM hour_top WHERE kind=1"), 70050);
+}
+
 TEST_F(HistoryStoreTest, OldDaysGoByAgeAndTheOldestBySizeButNeverToday) {
     {
         HistoryOptions o = Options();
