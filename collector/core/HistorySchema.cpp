@@ -297,32 +297,32 @@ FlowAddress ColumnAddress(sqlite3_stmt* Statement, int Column) {
     }
 }
 
-void BindFlow(sqlite3_stmt* S, const FlowRecord& R) {
-    sqlite3_bind_int64(S, kReceived + 1, R.ReceivedMs);
-    sqlite3_bind_int64(S, kStart + 1, R.StartMs);
-    sqlite3_bind_int64(S, kEnd + 1, R.EndMs);
-    BindAddress(S, kExporter + 1, R.Exporter);
-    sqlite3_bind_int64(S, kDomain + 1, R.Domain);
-    BindAddress(S, kSource + 1, R.Source);
-    BindAddress(S, kDestination + 1, R.Destination);
-    BindAddress(S, kNextHop + 1, R.NextHop);
-    sqlite3_bind_int(S, kSourcePort + 1, R.SourcePort);
-    sqlite3_bind_int(S, kDestinationPort + 1, R.DestinationPort);
-    sqlite3_bind_int(S, kProtocol + 1, R.Protocol);
-    sqlite3_bind_int(S, kTcpFlags + 1, R.TcpFlags);
-    sqlite3_bind_int(S, kTos + 1, R.Tos);
-    sqlite3_bind_int64(S, kInputIf + 1, R.InputIf);
-    sqlite3_bind_int64(S, kOutputIf + 1, R.OutputIf);
-    sqlite3_bind_int64(S, kSourceAS + 1, R.SourceAS);
-    sqlite3_bind_int64(S, kDestinationAS + 1, R.DestinationAS);
-    sqlite3_bind_int(S, kSourceMask + 1, R.SourceMask);
-    sqlite3_bind_int(S, kDestinationMask + 1, R.DestinationMask);
-    sqlite3_bind_int64(S, kBytes + 1, static_cast<sqlite3_int64>(R.Bytes));
-    sqlite3_bind_int64(S, kPackets + 1, static_cast<sqlite3_int64>(R.Packets));
-    sqlite3_bind_int64(S, kSamplingRate + 1, R.SamplingRate);
-    sqlite3_bind_int64(S, kSamplerId + 1, static_cast<sqlite3_int64>(R.SamplerId));
-    sqlite3_bind_int(S, kVersion + 1, R.Version);
-    sqlite3_bind_int(S, kExporterTimes + 1, R.TimesFromExporter ? 1 : 0);
+void BindFlow(sqlite3_stmt* S, const FlowRecord& R, int First) {
+    sqlite3_bind_int64(S, First + kReceived, R.ReceivedMs);
+    sqlite3_bind_int64(S, First + kStart, R.StartMs);
+    sqlite3_bind_int64(S, First + kEnd, R.EndMs);
+    BindAddress(S, First + kExporter, R.Exporter);
+    sqlite3_bind_int64(S, First + kDomain, R.Domain);
+    BindAddress(S, First + kSource, R.Source);
+    BindAddress(S, First + kDestination, R.Destination);
+    BindAddress(S, First + kNextHop, R.NextHop);
+    sqlite3_bind_int(S, First + kSourcePort, R.SourcePort);
+    sqlite3_bind_int(S, First + kDestinationPort, R.DestinationPort);
+    sqlite3_bind_int(S, First + kProtocol, R.Protocol);
+    sqlite3_bind_int(S, First + kTcpFlags, R.TcpFlags);
+    sqlite3_bind_int(S, First + kTos, R.Tos);
+    sqlite3_bind_int64(S, First + kInputIf, R.InputIf);
+    sqlite3_bind_int64(S, First + kOutputIf, R.OutputIf);
+    sqlite3_bind_int64(S, First + kSourceAS, R.SourceAS);
+    sqlite3_bind_int64(S, First + kDestinationAS, R.DestinationAS);
+    sqlite3_bind_int(S, First + kSourceMask, R.SourceMask);
+    sqlite3_bind_int(S, First + kDestinationMask, R.DestinationMask);
+    sqlite3_bind_int64(S, First + kBytes, static_cast<sqlite3_int64>(R.Bytes));
+    sqlite3_bind_int64(S, First + kPackets, static_cast<sqlite3_int64>(R.Packets));
+    sqlite3_bind_int64(S, First + kSamplingRate, R.SamplingRate);
+    sqlite3_bind_int64(S, First + kSamplerId, static_cast<sqlite3_int64>(R.SamplerId));
+    sqlite3_bind_int(S, First + kVersion, R.Version);
+    sqlite3_bind_int(S, First + kExporterTimes, R.TimesFromExporter ? 1 : 0);
 }
 
 void BindTotals(sqlite3_stmt* S, int First, const Totals& T) {

@@ -117,8 +117,8 @@ struct Totals {
 void BindAddress(sqlite3_stmt* Statement, int Index, const FlowAddress& Address);
 FlowAddress ColumnAddress(sqlite3_stmt* Statement, int Column);
 
-// Binds a flow to the kFlowColumns parameters of an INSERT INTO flows, from parameter 1.
-void BindFlow(sqlite3_stmt* Statement, const FlowRecord& Flow);
+// Binds a flow to kFlowColumns parameters of an INSERT INTO flows, from parameter First on.
+void BindFlow(sqlite3_stmt* Statement, const FlowRecord& Flow, int First = 1);
 
 // The sums of a summary row: flows, bytes, packets, scaled_bytes, scaled_packets, sampled_low and
 // sampled_high, from the column or parameter First on.

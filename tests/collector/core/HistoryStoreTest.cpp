@@ -161,6 +161,26 @@ TEST_F(HistoryStoreTest, EveryFlowIsKeptRawByDayAndSummedByMinuteAndHour) {
     EXPECT_EQ(status.FlowsNotStored, 0u);
 }
 
+// Rows go into the day files ten to a statement; a datagram whose flows straddle midnight splits
+// between the two files row by row, and each file's minute map holds exactly its own rows.
+TEST_F(HistoryStoreTest, ADatagramAcrossMidnightSplitsBetweenTheDayFiles) {
+    const std::int64_t midnight = kLateEvening + 2 * history::kMinuteMs;
+    FlowBatch batch;
+    for (int i = 0; i < 25; ++i) batch.push_back(Flow(midnight - 12 + i, "10.0.0.1", "10.0.0.2", 100 + i));
+    HistoryStore store(Dir_.string(), Options());
+    Now_ = midnight + 1000;
+    Feed(store, {batch});
+    store.FlushNow();
+    Db before(HistoryDir() + history::FlowsFileName(midnight - 1));
+    Db after(HistoryDir() + history::FlowsFileName(midnight));
+    EXPECT_EQ(before.Number("SELECT count(*) FROM flows"), 12);
+    EXPECT_EQ(after.Number("SELECT count(*) FROM flows"), 13);
+    EXPECT_EQ(before.Number("SELECT sum(last_row-first_row+1) FROM minutes"), 12);
+    EXPECT_EQ(after.Number("SELECT sum(last_row-first_row+1) FROM minutes"), 13);
+    EXPECT_EQ(after.Number("SELECT min(bytes) FROM flows"), 112);
+    EXPECT_EQ(store.Status().FlowsStored, 25u);
+}
+
 TEST_F(HistoryStoreTest, AMinuteWithMoreHostsThanItsTopTableKeepsTheRestInTheOtherRow) {
     FlowBatch batch;
     std::uint64_t total = 0;
