@@ -328,6 +328,7 @@ std::string StatusText(const StoreStatus& S) {
     }
     std::string text = "History: " + held + ", " + SizeText(S.Bytes);
     if (S.FlowsNotStoredLastMinute > 0) text += ", " + Grouped(S.FlowsNotStoredLastMinute) + " flows not stored";
+    if (S.FilesSetAside > 0) text += S.FilesSetAside == 1 ? ", a bad file set aside" : ", bad files set aside";
     return text;
 }
 
@@ -388,6 +389,7 @@ struct HistoryStore::Shared {
         Say(line);
         const std::lock_guard<std::mutex> lock(Lock);
         Status.Problem = line;
+        ++Status.FilesSetAside;
     }
 
     // Opens (making, upgrading or setting aside as needed) one file of the store. Null when it

@@ -49,6 +49,7 @@ struct StoreStatus {
     std::uint64_t FlowsNotStoredLastMinute = 0;  // in the last whole minute
     std::uint64_t FlowsNotSummed = 0;            // flows the summaries lost since start
     std::int64_t SinceMs = 0;                    // when the state began
+    int FilesSetAside = 0;                       // damaged or foreign files renamed since start
     std::string Problem;                         // what went wrong, for a tooltip; empty when running
 };
 

@@ -277,6 +277,7 @@ TEST_F(HistoryStoreTest, DamagedAndForeignFilesAreSetAsideAndAFreshStoreBegins) 
     EXPECT_EQ(aside, 2);
     EXPECT_TRUE(Said("renamed to"));
     EXPECT_FALSE(store.Status().Problem.empty());
+    EXPECT_NE(history::StatusText(store.Status()).find(", bad files set aside"), std::string::npos);
     EXPECT_EQ(Db(today).Number("SELECT count(*) FROM flows"), 1);
 }
 
