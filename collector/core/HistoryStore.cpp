@@ -801,7 +801,10 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
     }
 
   private:
+    // Statements first: a connection with a statement left open does not close, and leaks.
     void Close() {
+        for (auto& [table, statement] : Statements_) sqlite3_finalize(statement);
+        Statements_.clear();
         sqlite3_close(Db_);
         Db_ = nullptr;
     }
@@ -957,12 +960,6 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
     std::int64_t Newest_ = INT64_MIN + 1;
     std::int64_t LastTrimMs_ = 0;
     bool Failing_ = false;
-
-  public:
-    void FinalizeStatements() {
-        for (auto& [table, s] : Statements_) sqlite3_finalize(s);
-        Statements_.clear();
-    }
 };
 
 HistoryStore::HistoryStore(const std::string& DataFolder, HistoryOptions Options)
@@ -1022,7 +1019,6 @@ HistoryStore::HistoryStore(const std::string& DataFolder, HistoryOptions Options
 }
 
 HistoryStore::~HistoryStore() {
-    if (Summary_) Summary_->FinalizeStatements();
     Raw_.reset();
     Summary_.reset();
     if (Shared_->LockFd >= 0) ::close(Shared_->LockFd);

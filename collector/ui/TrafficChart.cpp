@@ -77,7 +77,10 @@ TrafficChart::TrafficChart(QWidget* Parent) : QChartView(Parent) {
     Flows_->attachAxis(FlowAxis_);
     Bits_->attachAxis(BitAxis_);
     Selected_->attachAxis(BitAxis_);
+    // The view made a chart of its own and gives up its ownership on setChart: it is ours to delete.
+    QChart* made = this->chart();
     setChart(chart);
+    delete made;
     setRenderHint(QPainter::Antialiasing);
     setMinimumHeight(180);
 }
