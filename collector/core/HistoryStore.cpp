@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "DataFolder.h"
+#include "FlowLines.h"
 #include "HistorySchema.h"
 
 namespace history {
@@ -47,15 +48,9 @@ std::string LocalClock(std::int64_t Ms, const char* Format) {
     return text;
 }
 
+// Counts of flows, as the status bar and standard error show every count: grouped by threes.
 std::string Grouped(std::uint64_t Value) {
-    const std::string digits = std::to_string(Value);
-    std::string text;
-    text.reserve(digits.size() + digits.size() / 3);
-    for (std::size_t i = 0; i < digits.size(); ++i) {
-        if (i > 0 && (digits.size() - i) % 3 == 0) text.push_back(',');
-        text.push_back(digits[i]);
-    }
-    return text;
+    return flowlines::FormatThousands(static_cast<std::int64_t>(std::min<std::uint64_t>(Value, INT64_MAX)), ",");
 }
 
 std::uint64_t FileBytes(const std::string& Path) {
@@ -665,7 +660,7 @@ class HistoryStore::RawWriter : public FlowConsumer {
         std::uint64_t total = 0;
         std::vector<DayFile> days = ListDays(S_.Folder, total);
         const Retention& keep = S_.Options.Keep;
-        const std::int64_t today = Now - ((Now % kDayMs) + kDayMs) % kDayMs;
+        const std::int64_t today = DayOf(Now);
         const std::int64_t firstKept = today - static_cast<std::int64_t>(std::max(keep.RawDays, 1) - 1) * kDayMs;
         std::uint64_t limit = keep.MaxBytes;
         struct statvfs fs {};
