@@ -42,6 +42,12 @@ int main(int argc, char* argv[]) {
     if (options.HistoryDays > 0) historyOptions.Keep.RawDays = options.HistoryDays;
     if (options.HistoryMaxBytes > 0) historyOptions.Keep.MaxBytes = options.HistoryMaxBytes;
     collector.EnableHistory(historyOptions);
+    if (options.ClickHouse) {
+        clickhouse::ExportOptions exportOptions;
+        exportOptions.Server = *options.ClickHouse;
+        if (options.ClickHouseSpoolMaxBytes > 0) exportOptions.SpoolMaxBytes = options.ClickHouseSpoolMaxBytes;
+        collector.EnableClickHouse(exportOptions);
+    }
     TerminationSignals terminationSignals(
         [&quitRequested](int) {
             quitRequested = true;

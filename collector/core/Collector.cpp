@@ -44,8 +44,12 @@ Collector::Collector(HandlerServices Services, std::unique_ptr<netflowlib::Packe
 Collector::~Collector() {
     Stop();
     StopConsumers();
-    // The hand-overs go with the collector; the history's status keeps what they dropped.
+    // The hand-overs go with the collector; the statuses keep what they dropped.
     if (History_ != nullptr) History_->Watch(nullptr, nullptr);
+    if (ClickHouse_ != nullptr) {
+        ClickHouse_->Finish();
+        ClickHouse_->Watch(nullptr);
+    }
 }
 
 void Collector::ShowIn(WindowUpdates& Window) {
@@ -81,6 +85,7 @@ void Collector::Start() {
     EnterFilesFolder();
     RemoveLeftoverTraceTemporaries();
     StartHistory();
+    StartClickHouse();
     Listener_.SetDefaultPort(kPort);
     Listener_.ThreadedEvent = true;
     Listener_.SetActive(true);
@@ -104,6 +109,28 @@ void Collector::StartHistory() {
     const FlowHandOver& summary = Attach(History_->SummaryConsumer(), history::HistoryStore::SummaryPacing(),
                                          history::HistoryStore::kSummarySlots, false);
     History_->Watch(&raw, &summary);
+}
+
+void Collector::EnableClickHouse(clickhouse::ExportOptions Options) {
+    if (Handler_ != nullptr) throw std::logic_error("ClickHouse is enabled before the collector starts.");
+    ClickHouseOptions_ = std::make_unique<clickhouse::ExportOptions>(std::move(Options));
+}
+
+void Collector::StartClickHouse() {
+    if (ClickHouseOptions_ == nullptr || ClickHouse_ != nullptr) return;
+    std::error_code error;
+    if (ClickHouseOptions_->SpoolFolder.empty()) {
+        ClickHouseOptions_->SpoolFolder = (std::filesystem::current_path(error) / "clickhouse-spool").string();
+    }
+    auto exporter = std::make_unique<clickhouse::Export>(*ClickHouseOptions_);
+    std::string why;
+    if (!exporter->Start(why)) {
+        std::fprintf(stderr, "ClickHouse: not sending flows: %s\n", why.c_str());
+        std::fflush(stderr);
+        return;
+    }
+    ClickHouse_ = std::move(exporter);
+    ClickHouse_->Watch(&Attach(*ClickHouse_, clickhouse::Export::Pacing(), clickhouse::Export::kSlots, false));
 }
 
 std::string Collector::HistoryFolder() const { return History_ != nullptr ? History_->Folder() : std::string(); }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ClickHouseExport.h"
 #include "Counters.h"
 #include "DatagramHandler.h"
 #include "ExporterTable.h"
@@ -86,6 +87,12 @@ class Collector {
     // The folder the history lives in (absolute), for queries; empty without history.
     std::string HistoryFolder() const;
 
+    // Every flow also goes to a ClickHouse server (before Start; Start begins it, with its spool
+    // in the files' folder). Options.SpoolFolder, when empty, is "clickhouse-spool" there.
+    void EnableClickHouse(clickhouse::ExportOptions Options);
+    // None until Start began it, and without EnableClickHouse.
+    const clickhouse::Export* ClickHouse() const { return ClickHouse_.get(); }
+
   private:
     struct Attachment {
         std::unique_ptr<FlowHandOver> HandOver;
@@ -94,6 +101,7 @@ class Collector {
 
     void ReportDrain() const;
     void StartHistory();
+    void StartClickHouse();
     void StopConsumers() noexcept;
 
     CollectorCounters Counters_;
@@ -114,6 +122,8 @@ class Collector {
     std::vector<Attachment> Attachments_;  // guarded by AttachLock_
     std::unique_ptr<history::HistoryOptions> HistoryOptions_;
     std::unique_ptr<history::HistoryStore> History_;
+    std::unique_ptr<clickhouse::ExportOptions> ClickHouseOptions_;
+    std::unique_ptr<clickhouse::Export> ClickHouse_;
     std::once_flag HandlerMade_;
     std::unique_ptr<DatagramHandler> Handler_;
     // Last, so that it is switched off before anything it delivers to goes.

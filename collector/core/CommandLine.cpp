@@ -8,6 +8,9 @@ namespace {
 constexpr const char* kSamplingRate = "--sampling-rate";
 constexpr const char* kHistoryDays = "--history-days";
 constexpr const char* kHistoryMaxSize = "--history-max-size";
+constexpr const char* kClickHouse = "--clickhouse";
+constexpr const char* kClickHousePasswordFile = "--clickhouse-password-file";
+constexpr const char* kClickHouseSpoolMax = "--clickhouse-spool-max";
 // A rate above this is no router's: the version 5 header holds 14 bits, options data rarely more
 // than a million.
 constexpr std::uint32_t kMaxRate = 1'000'000'000;
@@ -91,6 +94,7 @@ bool ParseCollectorOptions(const std::vector<std::string>& Arguments, CollectorO
         }
         return true;
     };
+    std::string passwordFile;
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& a = Arguments[i];
         std::string value;
@@ -117,6 +121,47 @@ bool ParseCollectorOptions(const std::vector<std::string>& Arguments, CollectorO
                 Error = std::string(kHistoryMaxSize) + ": expected a size such as 500M or 20G, got \"" + value + "\"";
                 return false;
             }
+        } else if (!valueOf(i, kClickHouse, value, matched)) {
+            Error = std::string(kClickHouse) +
+                    ": missing the server's URL, such as http://127.0.0.1:8123/?database=netflow";
+            return false;
+        } else if (matched) {
+            clickhouse::Endpoint server;
+            std::string why;
+            if (!clickhouse::ParseUrl(value, server, why)) {
+                Error = std::string(kClickHouse) + ": " + why;
+                return false;
+            }
+            Options.ClickHouse = server;
+        } else if (!valueOf(i, kClickHousePasswordFile, value, matched)) {
+            Error = std::string(kClickHousePasswordFile) + ": missing the file's name";
+            return false;
+        } else if (matched) {
+            passwordFile = value;
+            if (passwordFile.empty()) {
+                Error = std::string(kClickHousePasswordFile) + ": missing the file's name";
+                return false;
+            }
+        } else if (!valueOf(i, kClickHouseSpoolMax, value, matched)) {
+            Error = std::string(kClickHouseSpoolMax) + ": missing a size such as 500M or 20G";
+            return false;
+        } else if (matched) {
+            if (!ParseSize(value, Options.ClickHouseSpoolMaxBytes)) {
+                Error =
+                    std::string(kClickHouseSpoolMax) + ": expected a size such as 500M or 20G, got \"" + value + "\"";
+                return false;
+            }
+        }
+    }
+    if (!passwordFile.empty()) {
+        if (!Options.ClickHouse) {
+            Error = std::string(kClickHousePasswordFile) + ": only with --clickhouse";
+            return false;
+        }
+        std::string why;
+        if (!clickhouse::ReadPasswordFile(passwordFile, *Options.ClickHouse, why)) {
+            Error = std::string(kClickHousePasswordFile) + ": " + why;
+            return false;
         }
     }
     return true;

@@ -4,10 +4,12 @@
 // rules are tested without a window.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "ClickHouseClient.h"
 #include "FlowAddress.h"
 
 struct CollectorOptions {
@@ -17,6 +19,9 @@ struct CollectorOptions {
     bool History = true;                // --no-history turns it off
     int HistoryDays = 0;                // --history-days N: raw flows kept; 0 keeps the default
     std::uint64_t HistoryMaxBytes = 0;  // --history-max-size SIZE; 0 keeps the default
+    // --clickhouse URL, with the credentials of --clickhouse-password-file read in already.
+    std::optional<clickhouse::Endpoint> ClickHouse;
+    std::uint64_t ClickHouseSpoolMaxBytes = 0;  // --clickhouse-spool-max SIZE; 0 keeps the default
 };
 
 // "500M", "20G", "1.5T", "800000" (bytes); K, M, G and T count in powers of 1024, with or without

@@ -112,6 +112,7 @@ TForm1::TForm1(Collector& TheCollector, QWidget* Parent, ErrorBoxes Boxes)
     FormCreate();
     // Start opened the history, or found it off.
     StatusBar_->SetHistory(Collector_.History());
+    StatusBar_->SetClickHouse(Collector_.ClickHouse());
     StatusBar_->Start();
 }
 

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ClickHouseExport.h"
 #include "CounterSnapshot.h"
 #include "HistoryStore.h"
 #include "IdUDPServer.h"
@@ -115,6 +116,7 @@ CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters&
       Drops_(AddPart(Bar, "sbKernelDrops", Place::Left)),
       Problem_(AddPart(Bar, "sbProblem", Place::Left)),
       History_(AddPart(Bar, "sbHistory", Place::Right)),
+      ClickHouse_(AddPart(Bar, "sbClickHouse", Place::Right)),
       Folder_(AddPart(Bar, "sbFolder", Place::RightYieldingFirst)),
       Episodes_(brix32::ThousandsSeparator()) {
     Bar->setObjectName(QStringLiteral("StatusBar1"));
@@ -126,6 +128,7 @@ CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters&
     ShowCounters(TakeSnapshot(Counters_));
     ShowProblem();
     ShowHistory(nullptr);
+    ClickHouse_->hide();
 }
 
 void CollectorStatusBar::Start() {
@@ -141,6 +144,26 @@ void CollectorStatusBar::Refresh(std::int64_t NowMs) {
     Report(counters, NowMs);
     ShowProblem();
     ShowStore();
+    if (Export_ != nullptr) ShowClickHouse(Export_->Status());
+}
+
+void CollectorStatusBar::SetClickHouse(const clickhouse::Export* Export) {
+    Export_ = Export;
+    ClickHouse_->setVisible(Export != nullptr);
+    if (Export != nullptr) ShowClickHouse(Export->Status());
+}
+
+void CollectorStatusBar::ShowClickHouse(const clickhouse::ExportStatus& S) {
+    QStringList tip;
+    tip << QString::fromStdString(S.Server);
+    if (!S.Problem.empty()) tip << QString::fromStdString(S.Problem);
+    tip << QStringLiteral("Flows sent since start: %1").arg(GroupedNumber(S.FlowsSent));
+    tip << QStringLiteral("Flows dropped since start: %1").arg(GroupedNumber(S.FlowsDropped));
+    SetText(ClickHouse_, QString::fromStdString(clickhouse::StatusText(S)), tip.join(QLatin1Char('\n')));
+    const bool trouble = S.FlowsDropped > 0 || S.State == clickhouse::ExportState::Unreachable ||
+                         S.State == clickhouse::ExportState::Refused;
+    const QString style = trouble ? QStringLiteral("color: #b00020") : QString();
+    if (ClickHouse_->styleSheet() != style) ClickHouse_->setStyleSheet(style);
 }
 
 void CollectorStatusBar::SetHistory(const history::HistoryStore* Store) {

@@ -13,6 +13,10 @@ class QStatusBar;
 class TIdUDPServer;
 struct CollectorCounters;
 struct tCounterSnapshot;
+namespace clickhouse {
+class Export;
+struct ExportStatus;
+}  // namespace clickhouse
 namespace history {
 class HistoryStore;
 struct StoreStatus;
@@ -22,10 +26,10 @@ struct StoreStatus;
 QString GroupedNumber(std::uint64_t Value);
 
 // The line under the collector's controls: whether it listens, its rates and totals, kernel drops,
-// the problem that lasts now, the flow history and where the files go. Where room is short the
-// folder gives way first, then the rates and totals, each cut where it shows and whole in its
-// tooltip; what warns is never cut. Also reports every loss episode on standard error. Reads the
-// counters a few times a second; the listener never waits for it.
+// the problem that lasts now, the flow history, the ClickHouse export (when on) and where the files go. Where room is
+// short the folder gives way first, then the rates and totals, each cut where it shows and whole in its tooltip; what
+// warns is never cut. Also reports every loss episode on standard error. Reads the counters a few times a second; the
+// listener never waits for it.
 class CollectorStatusBar : public QObject {
     Q_OBJECT
 
@@ -42,6 +46,10 @@ class CollectorStatusBar : public QObject {
     void SetHistory(const history::HistoryStore* Store);
     // What Refresh shows of the store's status; none: history is off.
     void ShowHistory(const history::StoreStatus* Status);
+    // The export whose state the ClickHouse item shows; none hides the item. It must outlive the bar.
+    void SetClickHouse(const clickhouse::Export* Export);
+    // What Refresh shows of the export's status.
+    void ShowClickHouse(const clickhouse::ExportStatus& Status);
 
   private:
     void ShowCounters(const tCounterSnapshot& Snapshot);
@@ -58,8 +66,10 @@ class CollectorStatusBar : public QObject {
     QLabel* Drops_;
     QLabel* Problem_;
     QLabel* History_;
+    QLabel* ClickHouse_;
     QLabel* Folder_;
     const history::HistoryStore* Store_ = nullptr;
+    const clickhouse::Export* Export_ = nullptr;
     QTimer Timer_;
     RateMeter Datagrams_;
     RateMeter Flows_;
