@@ -51,11 +51,11 @@ std::string StatusText(const ExportStatus& Status);
 
 struct ExportOptions {
     Endpoint Server;
-    std::string SpoolFolder;  // made when missing
-    std::uint64_t SpoolMaxBytes = 1ULL << 30;
-    std::size_t BatchFlows = 50000;  // a batch goes when it holds this many flows...
-    std::int64_t BatchMs = 1000;     // ...or when its first flow has waited this long
-    std::int64_t RetryMs = 1000;     // after a failure; doubles up to RetryMaxMs
+    std::string SpoolFolder;                   // made when missing
+    std::uint64_t SpoolMaxBytes = 1000000000;  // 1 GB, as the status bar counts
+    std::size_t BatchFlows = 50000;            // a batch goes when it holds this many flows...
+    std::int64_t BatchMs = 1000;               // ...or when its first flow has waited this long
+    std::int64_t RetryMs = 1000;               // after a failure; doubles up to RetryMaxMs
     std::int64_t RetryMaxMs = 5000;
     std::int64_t RefusedRetryMs = 10000;  // after the server said no
     std::int64_t StopGraceMs = 3000;      // at the end, for what is in memory before it is spooled
