@@ -10,6 +10,9 @@ Targets:
              (one line per IPv4 flow, whatever the version)
   nfcapd     Debian's nfcapd on a free loopback port, a fresh process per step, taking every version
              on that one socket; flows counted from the summary it prints when stopped
+With --clickhouse-url (run-bench.sh --clickhouse starts a server of its own for it), each collector
+step also sends its flows to a database of its own on that server, and is loss-free only when
+ClickHouse holds every flow once the collector has ended.
 Every process started here is stopped on exit, also on Ctrl-C, and dies with this script.
 """
 
@@ -218,6 +221,21 @@ def history_counts(directory):
     return stored, summed
 
 
+def clickhouse(url, sql):
+    """Runs one statement over the server's HTTP interface; its answer, stripped."""
+    import urllib.request
+    with urllib.request.urlopen(urllib.request.Request(url, data=sql.encode()), timeout=120) as answer:
+        return answer.read().decode().strip()
+
+
+def clickhouse_base(url):
+    """The URL without its database, for statements about databases."""
+    import urllib.parse
+    parts = urllib.parse.urlsplit(url)
+    query = [(k, v) for k, v in urllib.parse.parse_qsl(parts.query) if k != "database"]
+    return urllib.parse.urlunsplit(parts._replace(query=urllib.parse.urlencode(query)))
+
+
 class Collector:
     name = "collector"
 
@@ -237,6 +255,13 @@ class Collector:
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         self.out = open(os.path.join(step_dir, "collector-output.txt"), "wb")
         options = (["--traffic"] if self.args.traffic else []) + (["--no-history"] if self.args.no_history else [])
+        self.database = None
+        if self.args.clickhouse_url:
+            # A database a step, so that a step counts only its own flows and leaves nothing behind.
+            self.database = "bench_" + os.path.basename(step_dir).replace("-", "_")
+            clickhouse(clickhouse_base(self.args.clickhouse_url), "CREATE DATABASE " + self.database)
+            options += ["--clickhouse", "%s?database=%s" % (clickhouse_base(self.args.clickhouse_url).split("?")[0],
+                                                              self.database)]
         self.proc = start([exe] + options, cwd=step_dir, env=env,
                           stdout=self.out, stderr=subprocess.STDOUT,
                           stdin=subprocess.DEVNULL)
@@ -246,7 +271,17 @@ class Collector:
     def csv_bytes(self):
         return sum(os.path.getsize(p) for p in glob.glob(os.path.join(self.dir, "NetFlow-*.csv")))
 
+    def clickhouse_count(self):
+        try:
+            return int(clickhouse(clickhouse_base(self.args.clickhouse_url),
+                                  "SELECT count() FROM %s.flows" % self.database) or 0)
+        except (OSError, ValueError):
+            return 0  # the tables are not there yet
+
     def progress(self):
+        # With ClickHouse the step has drained only when the server holds still too.
+        if self.database:
+            return self.csv_bytes(), self.clickhouse_count()
         return self.csv_bytes()
 
     def finish(self):
@@ -268,6 +303,11 @@ class Collector:
             # With --count-history a step is only loss-free when the history kept every flow too.
             if self.args.count_history:
                 lines = min(lines, stored, summed)
+        if self.database:
+            sent = self.clickhouse_count()
+            note += "; ClickHouse: %d" % sent
+            lines = min(lines, sent)
+            clickhouse(clickhouse_base(self.args.clickhouse_url), "DROP DATABASE IF EXISTS " + self.database)
         return lines, note
 
 
@@ -509,6 +549,9 @@ def main():
     ap.add_argument("--no-history", action="store_true", help="start the collector with --no-history")
     ap.add_argument("--count-history", action="store_true",
                     help="a collector step is loss-free only when its history stored and summed every flow")
+    ap.add_argument("--clickhouse-url", default=os.environ.get("NFC_CLICKHOUSE_URL"),
+                    help="also send every collector step's flows to this ClickHouse server, a database a step,"
+                         " and count a step loss-free only when the server holds every flow")
     ap.add_argument("--contract", help="csv_contract binary (omit to skip it)")
     ap.add_argument("--nfcapd", default=shutil.which("nfcapd"))
     ap.add_argument("--nfdump", default=shutil.which("nfdump") or "nfdump")

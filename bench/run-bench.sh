@@ -25,6 +25,8 @@ Usage: bench/run-bench.sh [options]
   --traffic           start the collector with its Traffic window open (the live aggregation on)
   --no-history        start the collector with --no-history (its flow history is on by default)
   --count-history     a collector step is loss-free only when its history stored and summed every flow
+  --clickhouse        start a ClickHouse server of its own (loopback, temporary folder) and send every
+                      collector step's flows to it too; a step is loss-free only when the server has them all
   --burst B           the load generator sends B datagrams per wake-up (default 1)
   --keep              keep the step directories (CSV files can be hundreds of MB each)
 Environment: BENCH_CMAKE_ARGS adds arguments to the cmake configure step.
@@ -32,6 +34,7 @@ USAGE
 }
 
 py_args=()
+with_clickhouse=0
 build=1
 contract=1
 while (($#)); do
@@ -50,6 +53,7 @@ while (($#)); do
         --traffic) py_args+=(--traffic) ;;
         --no-history) py_args+=(--no-history) ;;
         --count-history) py_args+=(--count-history) ;;
+        --clickhouse) with_clickhouse=1 ;;
         --no-contract) contract=0 ;;
         --no-build) build=0 ;;
         --keep) py_args+=(--keep) ;;
@@ -94,7 +98,10 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM HUP
 
-python3 bench/loadrun.py --loadgen "$loadgen" "${py_args[@]}" &
+runner=(python3 bench/loadrun.py --loadgen "$loadgen" "${py_args[@]}")
+# The harness starts the server, hands its URL over in NFC_CLICKHOUSE_URL and stops it afterwards.
+((with_clickhouse)) && runner=(python3 tests/testsupport/clickhouse_server.py run -- "${runner[@]}")
+"${runner[@]}" &
 runner_pid=$!
 status=0
 wait "$runner_pid" || status=$?
