@@ -55,14 +55,19 @@ class YieldingLabel : public QLabel {
 // would push everything off the bar) and keeps its start and its own name; the rates and totals
 // yield next, from their end: at the window's first size they all fit unless trouble comes from
 // every side at once.
-enum class Place { Left, LeftYielding, Right, RightYieldingFirst };
+enum class Place { Left, LeftYielding, Right, RightYielding, RightYieldingFirst };
 constexpr int kLeastChars = 12;
+// The ClickHouse item yields last of all, and never below its state: "ClickHouse: unreachable".
+constexpr int kLeastStateChars = 26;
 
 QLabel* AddPart(QStatusBar* Bar, const char* Name, Place Where) {
     QLabel* label = nullptr;
     switch (Where) {
         case Place::LeftYielding:
             label = new YieldingLabel(Bar, Qt::ElideRight, kLeastChars, false);
+            break;
+        case Place::RightYielding:
+            label = new YieldingLabel(Bar, Qt::ElideRight, kLeastStateChars, false);
             break;
         case Place::RightYieldingFirst:
             label = new YieldingLabel(Bar, Qt::ElideMiddle, kLeastChars, true);
@@ -116,7 +121,7 @@ CollectorStatusBar::CollectorStatusBar(QStatusBar* Bar, const CollectorCounters&
       Drops_(AddPart(Bar, "sbKernelDrops", Place::Left)),
       Problem_(AddPart(Bar, "sbProblem", Place::Left)),
       History_(AddPart(Bar, "sbHistory", Place::Right)),
-      ClickHouse_(AddPart(Bar, "sbClickHouse", Place::Right)),
+      ClickHouse_(AddPart(Bar, "sbClickHouse", Place::RightYielding)),
       Folder_(AddPart(Bar, "sbFolder", Place::RightYieldingFirst)),
       Episodes_(brix32::ThousandsSeparator()) {
     Bar->setObjectName(QStringLiteral("StatusBar1"));

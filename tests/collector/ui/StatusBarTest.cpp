@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ClickHouseExport.h"
 #include "Counters.h"
 #include "HistoryStore.h"
 #include "IdUDPServer.h"
@@ -46,6 +47,7 @@ struct Window {
         Status = new CollectorStatusBar(Main.statusBar(), Counters, Listener, &Main);
     }
     QLabel* History() const { return Part(*Main.statusBar(), "sbHistory"); }
+    QLabel* ClickHouse() const { return Part(*Main.statusBar(), "sbClickHouse"); }
 };
 
 }  // namespace
@@ -56,8 +58,40 @@ class StatusBarTest : public QObject {
   private slots:
     void historyItemSaysTheStateOfTheStore();
     void historyItemShowsFlowsNotStoredNow();
+    void clickHouseItemOnlyWithTheExportAndRedWhenFlowsWait();
     void everyItemReadableAtTheFirstSize();
 };
+
+void StatusBarTest::clickHouseItemOnlyWithTheExportAndRedWhenFlowsWait() {
+    Window w;
+    QVERIFY(w.ClickHouse()->isHidden());
+    QTemporaryDir dir;
+    clickhouse::ExportOptions options;
+    options.Server.Host = "127.0.0.1";
+    options.SpoolFolder = dir.path().toStdString();
+    const clickhouse::Export exporter(options);
+    w.Status->SetClickHouse(&exporter);
+    QVERIFY(!w.ClickHouse()->isHidden());
+    QCOMPARE(w.ClickHouse()->text(), QStringLiteral("ClickHouse: connecting"));
+    QVERIFY(w.ClickHouse()->toolTip().contains(QStringLiteral("http://127.0.0.1:8123/?database=default")));
+
+    clickhouse::ExportStatus status;
+    status.State = clickhouse::ExportState::Up;
+    status.BehindMs = 400;
+    w.Status->ShowClickHouse(status);
+    QCOMPARE(w.ClickHouse()->text(), QStringLiteral("ClickHouse: up, 0.4 s behind"));
+    QVERIFY(!Red(w.ClickHouse()));
+    status.State = clickhouse::ExportState::Unreachable;
+    status.SinceMs = kNow;
+    status.SpooledBytes = 120'000'000;
+    status.Problem = "Failed to connect";
+    w.Status->ShowClickHouse(status);
+    QVERIFY(w.ClickHouse()->text().endsWith(QStringLiteral(", 120 MB spooled")));
+    QVERIFY(w.ClickHouse()->toolTip().contains(QStringLiteral("Failed to connect")));
+    QVERIFY(Red(w.ClickHouse()));
+    w.Status->SetClickHouse(nullptr);
+    QVERIFY(w.ClickHouse()->isHidden());
+}
 
 void StatusBarTest::historyItemSaysTheStateOfTheStore() {
     Window w;
@@ -182,6 +216,26 @@ void StatusBarTest::everyItemReadableAtTheFirstSize() {
     QVERIFY(folder->fontMetrics().horizontalAdvance(folder->text()) > folder->width());
     QCOMPARE(folder->toolTip(), QDir::toNativeSeparators(QDir(deep).canonicalPath()));
     QVERIFY(folder->text().endsWith(folder->toolTip()));
+
+    // A ClickHouse server away, all else well: its state stays in sight, in red, the rest of it in
+    // its tooltip; the history and the listener stay whole.
+    QTemporaryDir spool;
+    clickhouse::ExportOptions options;
+    options.SpoolFolder = spool.path().toStdString();
+    const clickhouse::Export exporter(options);
+    w.Status->SetClickHouse(&exporter);
+    clickhouse::ExportStatus export_;
+    export_.State = clickhouse::ExportState::Unreachable;
+    export_.SinceMs = kNow;
+    export_.SpooledBytes = 120'000'000;
+    w.Status->ShowClickHouse(export_);
+    for (const char* name : {"sbListening", "sbKernelDrops", "sbHistory"}) QTRY_VERIFY2(whole(name), name);
+    const QLabel* exportItem = Part(*bar, "sbClickHouse");
+    QTRY_VERIFY(exportItem->fontMetrics().horizontalAdvance(QStringLiteral("ClickHouse: unreachable")) <=
+                exportItem->width());
+    QVERIFY(exportItem->geometry().right() < bar->width());
+    QVERIFY(Red(exportItem));
+    w.Status->SetClickHouse(nullptr);
 
     // Trouble on every side at once: kernel drops, a lasting problem, flows the history loses.
     // What warns stays whole; the rates and the totals give way after the folder.
