@@ -3,15 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "ClickHouseClient.h"
 #include "FlowFilter.h"
 #include "HistoryQuery.h"
 
 namespace query {
 
 constexpr int kExitOk = 0;
-constexpr int kExitFailure = 1;  // no store, an unreadable store, a failed query, unwritable output
+constexpr int kExitFailure = 1;  // no store, an unreadable or unreachable store, a failed query, unwritable output
 constexpr int kExitUsage = 2;
 
 constexpr std::size_t kDefaultTopRows = 10;
@@ -27,6 +29,9 @@ enum class Format { Table, Csv, Json };
 
 struct Options {
     std::string DataDir;  // as given; empty: the installed collector's data folder
+    // The server the collector sends its flows to, asked instead of the local history; with the
+    // password from --clickhouse-password-file already read.
+    std::optional<clickhouse::Endpoint> ClickHouse;
     history::Span Range;
     std::string FilterText;
     FlowFilter Filter;

@@ -1,6 +1,7 @@
 // nf-query: answers questions from the flow history that the collector keeps, on the command line:
 // how many flows, the top keys, the flows themselves. It only reads, takes no lock and writes
-// nothing into the folder, so it runs beside a collector that is writing the same history.
+// nothing into the folder, so it runs beside a collector that is writing the same history. With
+// --clickhouse it asks the server the collector sends its flows to instead.
 
 #include <pwd.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <memory>
 #include <string>
 
+#include "Answers.h"
+#include "ClickHouseAnswers.h"
 #include "DataFolder.h"
 #include "HistoryQuery.h"
 #include "HistorySchema.h"
@@ -25,19 +28,6 @@
 namespace {
 
 using namespace query;
-
-// Where the answers come from. The printing below sees only the answers, so that another store that
-// can answer the same three questions needs only another of these.
-class Answers {
-  public:
-    virtual ~Answers() = default;
-    // Whether there is anything to ask; otherwise Error says why.
-    virtual bool Ready(std::string& Error) const = 0;
-    virtual history::CountResult Count(const Options& Ask) const = 0;
-    virtual history::TopResult Top(const Options& Ask) const = 0;
-    virtual history::FlowsResult Flows(const Options& Ask,
-                                       const std::function<bool(const FlowRecord&)>& Each) const = 0;
-};
 
 class HistoryAnswers final : public Answers {
   public:
@@ -155,6 +145,20 @@ int RunFlows(const Answers& From, const Options& Ask) {
     return status;
 }
 
+int Run(const Answers& From, const Options& Ask) {
+    switch (Ask.What) {
+        case Action::Count:
+            return RunCount(From, Ask);
+        case Action::Top:
+            return RunTop(From, Ask);
+        case Action::Flows:
+            return RunFlows(From, Ask);
+        case Action::None:
+            break;
+    }
+    return kExitUsage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -176,6 +180,12 @@ int main(int argc, char** argv) {
             return Finish(kExitOk);
         case Request::Run:
             break;
+    }
+
+    if (ask.ClickHouse) {
+        const ClickHouseAnswers server(*ask.ClickHouse);
+        if (!server.Ready(error)) return Fail(error);
+        return Run(server, ask);
     }
 
     const bool defaultFolder = ask.DataDir.empty();
@@ -200,15 +210,5 @@ int main(int argc, char** argv) {
         }
         return Fail(why);
     }
-    switch (ask.What) {
-        case Action::Count:
-            return RunCount(*answers, ask);
-        case Action::Top:
-            return RunTop(*answers, ask);
-        case Action::Flows:
-            return RunFlows(*answers, ask);
-        case Action::None:
-            break;
-    }
-    return kExitUsage;
+    return Run(*answers, ask);
 }

@@ -2,9 +2,12 @@
 // moments they name, and what a valid line asks for reaches the query unchanged.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -233,6 +236,27 @@ TEST_F(QueryOptionsTest, TimesThatNameNoMomentAreRefused) {
         EXPECT_FALSE(query::ParseTime(text, kNow, ms)) << text;
         EXPECT_EQ(ms, 7) << text;
     }
+}
+
+TEST_F(QueryOptionsTest, TheClickHousePasswordFileIsReadWhicheverOptionComesFirst) {
+    const std::string file =
+        (std::filesystem::temp_directory_path() / ("nf-query-password-" + std::to_string(::getpid()))).string();
+    std::ofstream(file) << "reader:s3cret\n";
+    const std::string url = "http://127.0.0.1:8123/?database=netflow";
+    for (const std::vector<std::string>& args : {
+             std::vector<std::string>{"--count", "--clickhouse", url, "--clickhouse-password-file", file},
+             std::vector<std::string>{"--clickhouse-password-file=" + file, "--count", "--clickhouse=" + url},
+         }) {
+        const Parsed p = Parse(args);
+        ASSERT_EQ(p.What, Request::Run) << p.Error;
+        ASSERT_TRUE(p.Opts.ClickHouse.has_value());
+        EXPECT_EQ(p.Opts.ClickHouse->Database, "netflow");
+        EXPECT_EQ(p.Opts.ClickHouse->User, "reader");
+        EXPECT_EQ(p.Opts.ClickHouse->Password, "s3cret");
+        EXPECT_TRUE(p.Opts.DataDir.empty());
+    }
+    std::filesystem::remove(file);
+    EXPECT_FALSE(Parse({"--count"}).Opts.ClickHouse.has_value());
 }
 
 }  // namespace
