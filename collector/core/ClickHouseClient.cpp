@@ -75,6 +75,11 @@ std::size_t Pass(char* Data, std::size_t Size, std::size_t Count, void* Target) 
     return Size * Count;
 }
 
+int Progress(void* Abort, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto* abort = static_cast<const std::function<bool()>*>(Abort);
+    return *abort && (*abort)() ? 1 : 0;
+}
+
 }  // namespace
 
 std::string Endpoint::Display() const {
@@ -248,6 +253,11 @@ Response Client::Post(const std::string& Url, const std::string& Body,
         curl_easy_setopt(curl, CURLOPT_USERNAME, Server_.User.empty() ? "default" : Server_.User.c_str());
         curl_easy_setopt(curl, CURLOPT_PASSWORD, Server_.Password.c_str());
     }
+    if (Abort_) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, Progress);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &Abort_);
+    }
     // A body of a few MB would otherwise wait for the server's "100 Continue" first.
     curl_slist* headers = curl_slist_append(nullptr, "Expect:");
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
@@ -271,6 +281,7 @@ Response Client::Post(const std::string& Url, const std::string& Body,
     }
     if (code != CURLE_OK) {
         response.Fault = Failure::Unreachable;
+        response.Aborted = code == CURLE_ABORTED_BY_CALLBACK;
         response.Body = error[0] != '\0' ? error : curl_easy_strerror(code);
         return response;
     }

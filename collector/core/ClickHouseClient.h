@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace clickhouse {
 
@@ -46,8 +47,9 @@ enum class Failure {
 struct Response {
     Failure Fault = Failure::None;
     long HttpStatus = 0;
-    int ServerCode = 0;  // the server's own error number, 0 without one
-    std::string Body;    // the answer, or the error as the server or the connection said it
+    int ServerCode = 0;    // the server's own error number, 0 without one
+    std::string Body;      // the answer, or the error as the server or the connection said it
+    bool Aborted = false;  // broken off by the client's own AbortWhen
     bool Ok() const { return Fault == Failure::None; }
     // One line for standard error and the status bar's tooltip.
     std::string Error() const;
@@ -70,6 +72,9 @@ class Client {
     Response Stream(const std::string& Statement, const std::function<bool(const char*, std::size_t)>& Each);
 
     const Endpoint& Server() const { return Server_; }
+    // Asked a few times a second during a request; true breaks it off (the response is then
+    // Unreachable, with Aborted set). For an end that must not wait out a slow server.
+    void AbortWhen(std::function<bool()> Abort) { Abort_ = std::move(Abort); }
 
   private:
     Response Post(const std::string& Url, const std::string& Body,
@@ -77,6 +82,7 @@ class Client {
 
     Endpoint Server_;
     long TimeoutMs_;
+    std::function<bool()> Abort_;
     void* Handle_ = nullptr;  // the connection, kept between requests
 };
 

@@ -100,12 +100,20 @@ bool Export::Start(std::string& Error) {
         if (!Spool_.Open(Error)) return false;
     }
     Client_ = std::make_unique<Client>(Options_.Server, Options_.RequestTimeoutMs);
+    Client_->AbortWhen([this] { return Abort_.load(std::memory_order_relaxed); });
     Say("ClickHouse: sending flows to " + Options_.Server.Display());
     if (!Spool_.Empty()) {
         Say("ClickHouse: " + statuswords::Grouped(Spool_.Flows()) + " flows wait in " + Spool_.Folder() +
             " from an earlier run; they go first");
     }
-    Sender_ = std::thread([this] { Send(); });
+    Sender_ = std::thread([this] {
+        Send();
+        {
+            const std::lock_guard<std::mutex> lock(Lock_);
+            SenderDone_ = true;
+        }
+        Wake_.notify_all();
+    });
     return true;
 }
 
@@ -158,7 +166,7 @@ void Export::SpoolQueued() {
 bool Export::Prepare() {
     const Response listing = Client_->Execute(DescribeStatement());
     if (!listing.Ok()) {
-        Fail(listing, false);
+        if (!listing.Aborted) Fail(listing, false);
         return false;
     }
     bool exists = false;
@@ -174,7 +182,7 @@ bool Export::Prepare() {
     for (const std::string& statement : CreateStatements()) {
         const Response made = Client_->Execute(statement);
         if (!made.Ok()) {
-            Fail(made, false);
+            if (!made.Aborted) Fail(made, false);
             return false;
         }
     }
@@ -320,7 +328,9 @@ void Export::Send() {
                     Succeeded(batch, fromSpool);
                     sent = true;
                 } else {
-                    Fail(answer, false);
+                    // Broken off at the end: the batch waits for the next start, and that is no
+                    // episode of the server's.
+                    if (!answer.Aborted) Fail(answer, false);
                     if (!fromSpool) {
                         const std::lock_guard<std::mutex> lock(Lock_);
                         SpoolQueued();
@@ -352,10 +362,16 @@ void Export::Send() {
 void Export::Finish() {
     if (Filling_.Flows > 0) Ship();
     {
-        const std::lock_guard<std::mutex> lock(Lock_);
+        std::unique_lock<std::mutex> lock(Lock_);
         Finishing_ = true;
+        Wake_.notify_all();
+        // A slow server may hold a request for its whole time-out: past the grace it is broken off,
+        // so that the collector ends in time and the batch waits in the spool.
+        if (Sender_.joinable() &&
+            !Wake_.wait_for(lock, std::chrono::milliseconds(Options_.StopGraceMs), [this] { return SenderDone_; })) {
+            Abort_ = true;
+        }
     }
-    Wake_.notify_all();
     if (Sender_.joinable()) Sender_.join();
     std::uint64_t left = 0;
     {

@@ -118,6 +118,8 @@ class Export final : public FlowConsumer {
     Spool Spool_;
     bool Finishing_ = false;
     bool Stop_ = false;
+    bool SenderDone_ = false;
+    std::atomic<bool> Abort_{false};  // a request still running when the end's grace is over
     ExportState State_ = ExportState::Connecting;
     Failure Why_ = Failure::None;
     bool Mismatch_ = false;

@@ -1,7 +1,11 @@
 // The ClickHouse export: the URL and password rules, the rows' layout, the spool's order and bound,
 // and, against a real server that the test command starts (NFC_CLICKHOUSE_URL), what arrives there
 // and what the status says when the server refuses.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -305,6 +309,41 @@ TEST_F(ClickHouseSpoolTest, AServerThatIsAwayLeavesEveryFlowInTheSpoolForTheNext
     }
     EXPECT_TRUE(saidUnreachable);
     EXPECT_TRUE(saidLeft);
+}
+
+TEST_F(ClickHouseSpoolTest, AServerThatNeverAnswersDoesNotHoldUpTheEnd) {
+    // Takes the connection and never reads or answers, as a server stuck on its disk would.
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    Endpoint stuck = Nowhere();
+    stuck.Port = ntohs(address.sin_port);
+
+    Quiet.clear();
+    ExportOptions options = Options(stuck, Dir() + "spool");
+    options.StopGraceMs = 300;
+    {
+        Export e(options);
+        std::string error;
+        ASSERT_TRUE(e.Start(error)) << error;
+        Feed(e, 1'700'000'000'000, 1500);
+        const auto began = std::chrono::steady_clock::now();
+        e.Finish();
+        EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5));
+    }
+    ::close(listener);
+    Spool left(Dir() + "spool", 1ULL << 30, Note);
+    std::string error;
+    ASSERT_TRUE(left.Open(error));
+    EXPECT_EQ(left.Flows(), 1500U);
+    // Breaking off its own request is no episode of the server's.
+    for (const std::string& line : Quiet) EXPECT_EQ(line.find("unreachable"), std::string::npos) << line;
 }
 
 // --- against a real server ---
