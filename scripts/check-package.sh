@@ -59,7 +59,8 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [[ -n $(field Maintainer) ]] || fail "no Maintainer"
 [[ -n $(field Description) ]] || fail "no Description"
 depends=$(field Depends)
-for dep in fonts-liberation libqt6widgets6 libqt6gui6 libqt6core6 libpugixml1v5 libasound2 libsqlite3-0 libc6; do
+for dep in fonts-liberation libqt6widgets6 libqt6gui6 libqt6core6 libpugixml1v5 libasound2 libsqlite3-0 libcurl4 \
+    libc6; do
     [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"
 done
 ok "Package, Section net, Maintainer, Description; Depends: $depends"

@@ -112,18 +112,22 @@ std::string Mismatch(const std::string& Listing, bool& Exists) {
     }
     Exists = !found.empty();
     if (!Exists) return {};
-    std::string wrong;
+    // A column of the wrong type first: it is what an operator must change, and a long list of
+    // missing ones would push it out of a shortened message.
+    std::string wrongTypes;
+    std::string missing;
     for (const Column& c : kColumns) {
         const auto at = found.find(c.Name);
-        std::string what;
         if (at == found.end()) {
-            what = std::string(c.Name) + " is missing";
+            missing += (missing.empty() ? "" : ", ") + std::string(c.Name);
         } else if (at->second != c.Type) {
-            what = std::string(c.Name) + " is " + at->second + ", not " + c.Type;
+            wrongTypes +=
+                (wrongTypes.empty() ? "" : "; ") + std::string(c.Name) + " is " + at->second + ", not " + c.Type;
         }
-        if (!what.empty()) wrong += (wrong.empty() ? "" : "; ") + what;
     }
-    return wrong;
+    if (!missing.empty()) missing = "missing: " + missing;
+    if (wrongTypes.empty()) return missing;
+    return missing.empty() ? wrongTypes : wrongTypes + "; " + missing;
 }
 
 std::size_t RowSize() {
