@@ -24,11 +24,10 @@ import signal
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, sys.argv[4])
-from e2e_collector import Collector, csv_lines, fail, wait_for  # noqa: E402
+from e2e_collector import Collector, Stderr, csv_lines, fail, wait_for  # noqa: E402
 import clickhouse_server  # noqa: E402
 from clickhouse_server import ClickHouseServer  # noqa: E402
 
@@ -36,29 +35,6 @@ COLLECTOR = os.path.abspath(sys.argv[1])
 LOADGEN = os.path.abspath(sys.argv[2])
 NF_QUERY = os.path.abspath(sys.argv[3])
 RECORDS = 30  # flows a datagram: nf-loadgen's default
-
-
-class Stderr:
-    """Collects what the collector says on standard error as it says it, so that the pipe never
-    fills and a case can wait for a line."""
-
-    def __init__(self, proc):
-        self.text = ""
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._read, args=(proc.stderr,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for line in iter(stream.readline, b""):
-            with self.lock:
-                self.text += line.decode(errors="replace")
-
-    def said(self):
-        with self.lock:
-            return self.text
-
-    def lines(self, prefix="ClickHouse: "):
-        return [l for l in self.said().splitlines() if l.startswith(prefix)]
 
 
 @contextlib.contextmanager
@@ -252,7 +228,7 @@ def server_away_under_load(server, workdir):
     arguments = ("--clickhouse", server.url(database))
 
     def episodes(c, kind):
-        return sum(1 for l in c.said.lines() if l.startswith("ClickHouse: %s" % kind))
+        return sum(1 for l in c.said.lines("ClickHouse: ") if l.startswith("ClickHouse: %s" % kind))
 
     with collector(workdir, *arguments) as c:
         # Stopped: a server keeps answering on open connections for a while after SIGTERM, so a

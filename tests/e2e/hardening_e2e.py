@@ -18,11 +18,10 @@ import struct
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, sys.argv[2])
-from e2e_collector import Collector, csv_lines, fail, wait_for  # noqa: E402
+from e2e_collector import Collector, Stderr, csv_lines, fail, wait_for  # noqa: E402
 
 COLLECTOR = sys.argv[1]
 PORT = 9996
@@ -44,25 +43,6 @@ def send(datagrams):
     for d in datagrams:
         s.sendto(d, ("127.0.0.1", PORT))
     s.close()
-
-
-class Stderr:
-    """Collects what the collector says on standard error, as it says it."""
-
-    def __init__(self, proc):
-        self.text = ""
-        self.lock = threading.Lock()
-        self.thread = threading.Thread(target=self._read, args=(proc.stderr,), daemon=True)
-        self.thread.start()
-
-    def _read(self, stream):
-        for line in iter(stream.readline, b""):
-            with self.lock:
-                self.text += line.decode(errors="replace")
-
-    def said(self):
-        with self.lock:
-            return self.text
 
 
 def backlog_reaches_the_csv_at_sigterm():

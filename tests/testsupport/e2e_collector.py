@@ -5,6 +5,7 @@ import os
 import shutil
 import signal
 import subprocess
+import threading
 import time
 
 PORT = 9996
@@ -79,3 +80,26 @@ class Collector:
             fail("the collector did not end within 30 s of SIGTERM")
         if status != 0:
             fail("the collector ended with status %d: %s" % (status, self.proc.stderr.read().decode(errors="replace")))
+
+
+class Stderr:
+    """Collects what a process says on standard error as it says it, on a thread of its own, so that
+    the pipe never fills and a case can wait for a line."""
+
+    def __init__(self, proc):
+        self.text = ""
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._read, args=(proc.stderr,), daemon=True)
+        self.thread.start()
+
+    def _read(self, stream):
+        for line in iter(stream.readline, b""):
+            with self.lock:
+                self.text += line.decode(errors="replace")
+
+    def said(self):
+        with self.lock:
+            return self.text
+
+    def lines(self, prefix):
+        return [line for line in self.said().splitlines() if line.startswith(prefix)]
