@@ -171,13 +171,17 @@ bool Export::Prepare() {
     }
     bool exists = false;
     const std::string wrong = Mismatch(listing.Body, exists);
-    if (exists && !wrong.empty()) {
-        Response refusal;
-        refusal.Fault = Failure::Refused;
-        refusal.Body = "the table flows does not match (" + wrong + ")";
-        Fail(refusal, true);
+    if (exists && !wrong.empty()) return RefuseTable(kFlowsTable, wrong);
+    // The view fills the minute sums by name: on a table of other columns the server may keep a
+    // batch's flows and still answer with an error, and every retry would add them again.
+    const Response minutes = Client_->Execute(DescribeStatement(kMinuteTable));
+    if (!minutes.Ok()) {
+        if (!minutes.Aborted) Fail(minutes, false);
         return false;
     }
+    bool minutesExist = false;
+    const std::string wrongMinutes = Mismatch(minutes.Body, minutesExist, MinuteColumns());
+    if (minutesExist && !wrongMinutes.empty()) return RefuseTable(kMinuteTable, wrongMinutes);
     // Also when the flows table is there: the summaries may have been dropped since.
     for (const std::string& statement : CreateStatements()) {
         const Response made = Client_->Execute(statement);
@@ -194,6 +198,14 @@ bool Export::Prepare() {
         SinceMs_ = Now();
     }
     return true;
+}
+
+bool Export::RefuseTable(const char* Table, const std::string& Wrong) {
+    Response refusal;
+    refusal.Fault = Failure::Refused;
+    refusal.Body = "the table " + std::string(Table) + " does not match (" + Wrong + ")";
+    Fail(refusal, true);
+    return false;
 }
 
 void Export::Fail(const Response& Answer, bool Mismatch) {

@@ -95,6 +95,7 @@ class Export final : public FlowConsumer {
     void Ship();     // consumer thread: the batch being filled goes to the sender or the spool
     void Send();     // the sender thread
     bool Prepare();  // sender: the tables are there and fit
+    bool RefuseTable(const char* Table, const std::string& Wrong);  // sender: says why, and false
     void Fail(const Response& Answer, bool Mismatch);
     void Succeeded(const RowBatch& Batch, bool FromSpool);
     void SpoolQueued();  // under Lock_: the memory queue goes to the front of the spool

@@ -37,6 +37,16 @@ const std::vector<Column> kColumns = {
     {"sampler_id", "UInt64"},
 };
 
+const std::vector<Column> kMinuteColumns = {
+    {"minute", "DateTime"},       {"exporter", "FixedString(16)"},
+    {"domain", "UInt32"},         {"in_if", "UInt32"},
+    {"out_if", "UInt32"},         {"proto", "UInt8"},
+    {"src_as", "UInt32"},         {"dst_as", "UInt32"},
+    {"flows", "UInt64"},          {"raw_bytes", "UInt64"},
+    {"raw_packets", "UInt64"},    {"scaled_bytes", "UInt64"},
+    {"scaled_packets", "UInt64"},
+};
+
 std::size_t TypeSize(const std::string& Type) {
     if (Type == "UInt8") return 1;
     if (Type == "UInt16") return 2;
@@ -63,6 +73,8 @@ void PutAddress(std::string& Rows, const FlowAddress& Address) {
 
 const std::vector<Column>& FlowColumns() { return kColumns; }
 
+const std::vector<Column>& MinuteColumns() { return kMinuteColumns; }
+
 std::string FlowColumnList() {
     std::string list;
     for (const Column& c : kColumns) list += (list.empty() ? "" : ", ") + std::string(c.Name);
@@ -72,16 +84,19 @@ std::string FlowColumnList() {
 std::vector<std::string> CreateStatements() {
     std::string columns;
     for (const Column& c : kColumns) columns += std::string(c.Name) + " " + c.Type + ", ";
+    std::string minuteColumns;
+    for (const Column& c : kMinuteColumns) {
+        minuteColumns += (minuteColumns.empty() ? "" : ", ") + std::string(c.Name) + " " + c.Type;
+    }
     return {
         "CREATE TABLE IF NOT EXISTS flows (" + columns +
             "scaled_bytes UInt64 ALIAS bytes * sampling_rate, "
             "scaled_packets UInt64 ALIAS packets * sampling_rate) "
             "ENGINE = MergeTree PARTITION BY toDate(start) ORDER BY (exporter, start)",
-        "CREATE TABLE IF NOT EXISTS flows_minute (minute DateTime, exporter FixedString(16), domain UInt32, "
-        "in_if UInt32, out_if UInt32, proto UInt8, src_as UInt32, dst_as UInt32, flows UInt64, raw_bytes UInt64, "
-        "raw_packets UInt64, scaled_bytes UInt64, scaled_packets UInt64) "
-        "ENGINE = SummingMergeTree PARTITION BY toDate(minute) "
-        "ORDER BY (minute, exporter, domain, in_if, out_if, proto, src_as, dst_as)",
+        "CREATE TABLE IF NOT EXISTS flows_minute (" + minuteColumns +
+            ") "
+            "ENGINE = SummingMergeTree PARTITION BY toDate(minute) "
+            "ORDER BY (minute, exporter, domain, in_if, out_if, proto, src_as, dst_as)",
         // The view sums each insert's rows as they arrive; the table's merges add up the rest, so a
         // query still sums (sum(raw_bytes) ... GROUP BY), as with any SummingMergeTree. The sums
         // are not named "bytes": a name of the flows table's as an alias would stand for that sum
@@ -94,12 +109,12 @@ std::vector<std::string> CreateStatements() {
     };
 }
 
-std::string DescribeStatement() {
-    return "SELECT name, type FROM system.columns WHERE database = currentDatabase() AND table = 'flows' "
-           "FORMAT TabSeparated";
+std::string DescribeStatement(const char* Table) {
+    return "SELECT name, type FROM system.columns WHERE database = currentDatabase() AND table = '" +
+           std::string(Table) + "' FORMAT TabSeparated";
 }
 
-std::string Mismatch(const std::string& Listing, bool& Exists) {
+std::string Mismatch(const std::string& Listing, bool& Exists, const std::vector<Column>& Expected) {
     std::map<std::string, std::string> found;
     std::size_t from = 0;
     while (from < Listing.size()) {
@@ -116,7 +131,7 @@ std::string Mismatch(const std::string& Listing, bool& Exists) {
     // missing ones would push it out of a shortened message.
     std::string wrongTypes;
     std::string missing;
-    for (const Column& c : kColumns) {
+    for (const Column& c : Expected) {
         const auto at = found.find(c.Name);
         if (at == found.end()) {
             missing += (missing.empty() ? "" : ", ") + std::string(c.Name);

@@ -39,11 +39,14 @@ std::string FlowColumnList();
 // The statements that make what is missing, in order; each leaves what exists alone.
 std::vector<std::string> CreateStatements();
 
-// Lists the flows table's columns as "name<TAB>type" lines, in the current database.
-std::string DescribeStatement();
-// From that listing: empty when every inserted column is there with its type (other columns may
+// The minute sums' columns, which the view fills by name.
+const std::vector<Column>& MinuteColumns();
+
+// Lists a table's columns as "name<TAB>type" lines, in the current database.
+std::string DescribeStatement(const char* Table = kFlowsTable);
+// From that listing: empty when every expected column is there with its type (other columns may
 // be added beside them), else what does not fit. Exists is false when the table is not there.
-std::string Mismatch(const std::string& Listing, bool& Exists);
+std::string Mismatch(const std::string& Listing, bool& Exists, const std::vector<Column>& Expected = FlowColumns());
 
 // Appends one flow as a RowBinary row of FlowColumns().
 void AppendRow(std::string& Rows, const FlowRecord& Flow);

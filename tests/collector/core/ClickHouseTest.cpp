@@ -436,6 +436,10 @@ TEST_F(ClickHouseServer, RefusalsAreToldApartAndNothingIsLostMeanwhile) {
     const std::vector<Case> cases = {
         {"password", wrongPassword, "", Failure::Credentials, "ClickHouse: refused: wrong user or password ("},
         {"database", noDatabase, "", Failure::Database, "ClickHouse: refused: unknown database ("},
+        {"minutes", Server_,
+         "CREATE TABLE flows_minute (minute DateTime, flows UInt32) ENGINE = SummingMergeTree ORDER BY minute",
+         Failure::Refused,
+         "ClickHouse: refused: the table flows_minute does not match (flows is UInt32, not UInt64; missing: exporter"},
         {"table", Server_, "CREATE TABLE flows (start DateTime, bytes UInt32) ENGINE = MergeTree ORDER BY start",
          Failure::Refused,
          "ClickHouse: refused: the table flows does not match (bytes is UInt32, not UInt64; missing: start_ms"},
