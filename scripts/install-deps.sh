@@ -3,20 +3,21 @@
 # needs (and generates the locales the flow-line tests run under), with --bench what the load
 # benchmark needs (nfdump brings the nfcapd it compares with), with --package what building and
 # checking the Debian package needs (scripts/check-package.sh), with --screenshots what
-# docs/make-screenshots.sh needs. The tests and the benchmark start ClickHouse servers of their own
-# (tests/testsupport/clickhouse_server.py): the package's system service is not started.
+# docs/make-screenshots.sh needs. The tests and the benchmark start ClickHouse, DNS and SNMP servers of
+# their own (tests/testsupport/*_server.py, snmp_agent.py): the packages' system services are not started.
 set -euo pipefail
 
 # fonts-liberation: the fonts the window asks for resolve to these.
 packages=(g++ cmake ninja-build pkg-config qt6-base-dev qt6-charts-dev libqt6opengl6-dev libpugixml-dev libasound2-dev
-          libgtest-dev fonts-liberation libpcap-dev libsqlite3-dev libcurl4-openssl-dev)
+          libgtest-dev fonts-liberation libpcap-dev libsqlite3-dev libcurl4-openssl-dev
+          libloc-dev libloc-database libsnmp-dev)
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies; the others inspect,
 # validate and run what was installed. The package's own dependencies come with it (apt-get -f).
 package_tools=(dpkg-dev file lintian desktop-file-utils appstream man-db iproute2)
 case "${1:-}" in
     --test) packages+=(clang libclang-rt-14-dev libbenchmark-dev softflowd tshark python3 python3-pandas locales sqlite3
-                       clickhouse-server "${package_tools[@]}") ;;
-    --bench) packages+=(libbenchmark-dev nfdump python3 clickhouse-server) ;;
+                       clickhouse-server dnsmasq-base snmpd snmp "${package_tools[@]}") ;;
+    --bench) packages+=(libbenchmark-dev nfdump python3 clickhouse-server dnsmasq-base snmpd) ;;
     --package) packages+=("${package_tools[@]}") ;;
     --screenshots) packages+=(xvfb x11-apps imagemagick xdotool) ;;
 esac
@@ -29,15 +30,15 @@ if ((${#missing[@]})); then
     echo "Installing: ${missing[*]}"
     sudo_cmd=()
     [[ $(id -u) -ne 0 ]] && sudo_cmd=(sudo)
-    # clickhouse-server's postinst starts the system service and fails the install when it cannot
-    # start (no init system in a container, a port taken). Nothing here needs that service, so while
-    # apt runs a policy-rc.d of our own forbids its start (101); other services go on as if there
-    # were none (0). A policy the machine already has is left alone.
+    # clickhouse-server's and snmpd's postinsts start their system services; the first fails the
+    # install when it cannot start (no init system in a container, a port taken). Nothing here needs
+    # either service, so while apt runs a policy-rc.d of our own forbids their start (101); other
+    # services go on as if there were none (0). A policy the machine already has is left alone.
     policy=/usr/sbin/policy-rc.d
-    if [[ " ${missing[*]} " == *" clickhouse-server "* && ! -e $policy ]]; then
+    if [[ " ${missing[*]} " =~ \ (clickhouse-server|snmpd)\  && ! -e $policy ]]; then
         trap '"${sudo_cmd[@]}" rm -f "$policy"' EXIT
-        printf '%s\n' '#!/bin/sh' '# Written by install-deps.sh while it installs clickhouse-server; removed after.' \
-            'for a in "$@"; do [ "$a" = clickhouse-server ] && exit 101; done' 'exit 0' |
+        printf '%s\n' '#!/bin/sh' '# Written by install-deps.sh while it installs servers for the tests; removed after.' \
+            'for a in "$@"; do case "$a" in clickhouse-server|snmpd) exit 101 ;; esac; done' 'exit 0' |
             "${sudo_cmd[@]}" tee "$policy" > /dev/null
         "${sudo_cmd[@]}" chmod 755 "$policy"
     fi
