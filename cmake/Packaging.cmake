@@ -82,5 +82,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${NFC_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Not a library dependency, so dpkg-shlibdeps cannot find it: the window's fonts resolve to these.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation")
+# The data the countries and AS numbers come from; without it the collector runs without them.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libloc-database")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -60,9 +60,10 @@ field() { dpkg-deb --field "$deb" "$1"; }
 [[ -n $(field Description) ]] || fail "no Description"
 depends=$(field Depends)
 for dep in fonts-liberation libqt6widgets6 libqt6gui6 libqt6core6 libpugixml1v5 libasound2 libsqlite3-0 libcurl4 \
-    libc6; do
+    libloc1 libsnmp40 libc6; do
     [[ ", $depends," == *", $dep"[\ ,]* ]] || fail "Depends lacks $dep: $depends"
 done
+[[ $(field Recommends) == *libloc-database* ]] || fail "Recommends lacks libloc-database"
 ok "Package, Section net, Maintainer, Description; Depends: $depends"
 
 echo "=== contents (dpkg-deb --contents)"

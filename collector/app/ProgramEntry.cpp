@@ -48,6 +48,13 @@ int main(int argc, char* argv[]) {
         if (options.ClickHouseSpoolMaxBytes > 0) exportOptions.SpoolMaxBytes = options.ClickHouseSpoolMaxBytes;
         collector.EnableClickHouse(exportOptions);
     }
+    NameOptions names;
+    names.LocationDatabase = options.LocationDatabase;
+    names.Dns = options.Dns;
+    names.DnsServer = options.DnsServer;
+    names.SnmpCommunity = options.SnmpCommunity;
+    names.SnmpPort = options.SnmpPort;
+    collector.EnableNames(names);
     TerminationSignals terminationSignals(
         [&quitRequested](int) {
             quitRequested = true;

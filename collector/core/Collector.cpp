@@ -7,6 +7,7 @@
 
 #include "DataFolder.h"
 #include "PcapWriter.h"
+#include "StatusWords.h"
 #include "TracePolicy.h"
 #include "flowdecode/StagedTraceSink.h"
 #include "support/ExceptionReport.h"
@@ -43,6 +44,15 @@ Collector::Collector(HandlerServices Services, std::unique_ptr<netflowlib::Packe
 
 Collector::~Collector() {
     Stop();
+    if (ExporterWatch_.joinable()) {
+        {
+            const std::lock_guard<std::mutex> lock(WatchLock_);
+            WatchStop_ = true;
+        }
+        WatchWake_.notify_all();
+        ExporterWatch_.join();
+    }
+    Snmp_.reset();
     StopConsumers();
     // The hand-overs go with the collector; the statuses keep what they dropped.
     if (History_ != nullptr) History_->Watch(nullptr, nullptr);
@@ -84,6 +94,7 @@ void Collector::Start() {
     Handler();
     EnterFilesFolder();
     RemoveLeftoverTraceTemporaries();
+    StartNames();
     StartHistory();
     StartClickHouse();
     Listener_.SetDefaultPort(kPort);
@@ -131,6 +142,84 @@ void Collector::StartClickHouse() {
     }
     ClickHouse_ = std::move(exporter);
     ClickHouse_->Watch(&Attach(*ClickHouse_, clickhouse::Export::Pacing(), clickhouse::Export::kSlots, false));
+}
+
+void Collector::EnableNames(NameOptions Options) {
+    if (Handler_ != nullptr) throw std::logic_error("Names are enabled before the collector starts.");
+    NameOptions_ = std::make_unique<NameOptions>(std::move(Options));
+}
+
+void Collector::StartNames() {
+    if (NameOptions_ == nullptr) return;
+    const NameOptions& o = *NameOptions_;
+    if (o.LocationDatabase.empty()) {
+        WhyNoLocations_ = "none was given";
+    } else if (auto locator = names::Locator::Open(o.LocationDatabase, &WhyNoLocations_)) {
+        LocationDatabase_ = o.LocationDatabase;
+        LocationCreatedMs_ = locator->Facts().CreatedMs;
+        WhyNoLocations_.clear();
+        // Before the first flow: the aggregation thread has not begun, so that no lock is needed.
+        Traffic_.SetLocator(std::move(locator));
+    } else {
+        statuswords::SayOnStandardError("Countries and AS numbers: off (" + WhyNoLocations_ +
+                                        "; the package libloc-database provides the database)");
+    }
+    if (HistoryOptions_ != nullptr) HistoryOptions_->LocationDatabase = LocationDatabase_;
+    if (o.Dns) {
+        names::ReverseDnsOptions dns;
+        dns.Server = o.DnsServer ? *o.DnsServer : names::SystemDnsServer();
+        HostNames_ = std::make_unique<names::ReverseDns>(dns);
+    }
+    if (!o.SnmpCommunity.empty()) {
+        SnmpPollerOptions snmp;
+        snmp.Community = o.SnmpCommunity;
+        snmp.Port = o.SnmpPort;
+        Snmp_ = std::make_unique<SnmpPoller>(snmp, Interfaces_);
+        ExporterWatch_ = std::thread([this] { WatchExporters(); });
+    }
+}
+
+void Collector::WatchExporters() {
+    std::vector<tExporterRow> rows;
+    tExporterTotals totals;
+    std::unique_lock<std::mutex> lock(WatchLock_);
+    while (!WatchStop_) {
+        lock.unlock();
+        Exporters_.Snapshot(rows, totals);
+        for (const tExporterRow& row : rows) Snmp_->Watch(FlowAddress::FromIPv4(row.Address));
+        lock.lock();
+        WatchWake_.wait_for(lock, std::chrono::seconds(2), [this] { return WatchStop_; });
+    }
+}
+
+std::string Collector::NamesText() {
+    using statuswords::Grouped;
+    std::string text = "Names: ";
+    if (HostNames_ != nullptr) {
+        const names::ReverseDnsStatus d = HostNames_->Status();
+        text += "host names " + Grouped(d.Entries) + " cached (" + Grouped(d.Names) + " found, " + Grouped(d.NoNames) +
+                " without, " + Grouped(d.Failures) + " failed)";
+    } else {
+        text += "no host names (--no-dns)";
+    }
+    if (!LocationDatabase_.empty()) {
+        std::size_t located = 0;
+        {
+            const std::lock_guard<std::mutex> lock(SharedTraffic_.Lock);
+            located = Traffic_.LocatedAddresses();
+        }
+        text += "; places of " + Grouped(located) + " addresses cached (location database of " +
+                statuswords::LocalClock(LocationCreatedMs_, "%Y-%m-%d") + ")";
+    } else {
+        text += "; no countries or AS numbers";
+    }
+    text += "; interface names " + Grouped(Interfaces_.Size());
+    if (Snmp_ != nullptr) {
+        const SnmpPollerStatus p = Snmp_->Status();
+        text += " (SNMP: " + Grouped(p.Answered) + " of " + Grouped(p.Polls) + " polls answered, " +
+                Grouped(p.TimedOut) + " timed out)";
+    }
+    return text;
 }
 
 std::string Collector::HistoryFolder() const { return History_ != nullptr ? History_->Folder() : std::string(); }

@@ -4,11 +4,14 @@
 // the exporter table, the recent datagrams and every consumer of the flows, owned and wired in one
 // place. A window shows and switches it; a program without a window runs it alike.
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ClickHouseExport.h"
@@ -20,9 +23,21 @@
 #include "HistoryStore.h"
 #include "IdUDPServer.h"
 #include "InterfaceNames.h"
+#include "Locations.h"
 #include "RecentDatagrams.h"
+#include "ReverseDns.h"
+#include "SnmpPoller.h"
 #include "TrafficAggregator.h"
 #include "WindowUpdates.h"
+
+// Names for numbers: countries and AS numbers, host names, interface names by SNMP.
+struct NameOptions {
+    std::string LocationDatabase = names::kLocationDatabase;  // empty: none
+    bool Dns = true;
+    std::optional<names::DnsServerAddress> DnsServer;  // none: the system's
+    std::string SnmpCommunity;                         // empty: no polling
+    std::uint16_t SnmpPort = 161;
+};
 
 class Collector {
   public:
@@ -93,6 +108,18 @@ class Collector {
     // None until Start began it, and without EnableClickHouse.
     const clickhouse::Export* ClickHouse() const { return ClickHouse_.get(); }
 
+    // Names for the views (before Start; Start opens the location database, once, and says on
+    // standard error in one line when it cannot, and starts the lookups and the polling).
+    void EnableNames(NameOptions Options);
+    // The location database in use; empty when there is none (WhyNoLocations says why).
+    const std::string& LocationDatabase() const { return LocationDatabase_; }
+    const std::string& WhyNoLocations() const { return WhyNoLocations_; }
+    // None without lookups (--no-dns) and before Start. Thread-safe; asking never waits.
+    names::ReverseDns* HostNames() { return HostNames_.get(); }
+    const SnmpPoller* Snmp() const { return Snmp_.get(); }
+    // The caches' sizes and what the lookups met, in one line for the Exporters window's totals.
+    std::string NamesText();
+
   private:
     struct Attachment {
         std::unique_ptr<FlowHandOver> HandOver;
@@ -103,6 +130,8 @@ class Collector {
     void StartHistory();
     void StartClickHouse();
     void StopConsumers() noexcept;
+    void StartNames();
+    void WatchExporters();
 
     CollectorCounters Counters_;
     ExporterTable Exporters_;
@@ -124,6 +153,17 @@ class Collector {
     std::unique_ptr<history::HistoryStore> History_;
     std::unique_ptr<clickhouse::ExportOptions> ClickHouseOptions_;
     std::unique_ptr<clickhouse::Export> ClickHouse_;
+    std::unique_ptr<NameOptions> NameOptions_;
+    std::string LocationDatabase_;
+    std::int64_t LocationCreatedMs_ = 0;
+    std::string WhyNoLocations_ = "not asked for";
+    std::unique_ptr<names::ReverseDns> HostNames_;
+    std::unique_ptr<SnmpPoller> Snmp_;  // after Interfaces_, which it writes to: it goes first
+    // Tells the poller of every exporter the table holds, every few seconds, off the listener.
+    std::thread ExporterWatch_;
+    std::mutex WatchLock_;
+    std::condition_variable WatchWake_;
+    bool WatchStop_ = false;
     std::once_flag HandlerMade_;
     std::unique_ptr<DatagramHandler> Handler_;
     // Last, so that it is switched off before anything it delivers to goes.

@@ -11,6 +11,10 @@ constexpr const char* kHistoryMaxSize = "--history-max-size";
 constexpr const char* kClickHouse = "--clickhouse";
 constexpr const char* kClickHousePasswordFile = "--clickhouse-password-file";
 constexpr const char* kClickHouseSpoolMax = "--clickhouse-spool-max";
+constexpr const char* kDnsServer = "--dns-server";
+constexpr const char* kSnmpCommunity = "--snmp-community";
+constexpr const char* kSnmpPort = "--snmp-port";
+constexpr const char* kLocationDb = "--location-db";
 // A rate above this is no router's: the version 5 header holds 14 bits, options data rarely more
 // than a million.
 constexpr std::uint32_t kMaxRate = 1'000'000'000;
@@ -95,6 +99,7 @@ bool ParseCollectorOptions(const std::vector<std::string>& Arguments, CollectorO
         return true;
     };
     std::string passwordFile;
+    bool snmpPortGiven = false;
     for (std::size_t i = 0; i < Arguments.size(); ++i) {
         const std::string& a = Arguments[i];
         std::string value;
@@ -103,6 +108,8 @@ bool ParseCollectorOptions(const std::vector<std::string>& Arguments, CollectorO
             Options.OpenTraffic = true;
         } else if (a == "--no-history") {
             Options.History = false;
+        } else if (a == "--no-dns") {
+            Options.Dns = false;
         } else if (!valueOf(i, kSamplingRate, value, matched)) {
             Error = std::string(kSamplingRate) + ": missing ADDRESS=N";
             return false;
@@ -151,7 +158,45 @@ bool ParseCollectorOptions(const std::vector<std::string>& Arguments, CollectorO
                     std::string(kClickHouseSpoolMax) + ": expected a size such as 500M or 20G, got \"" + value + "\"";
                 return false;
             }
+        } else if (!valueOf(i, kDnsServer, value, matched)) {
+            Error =
+                std::string(kDnsServer) + ": missing the server's address, such as 192.0.2.53 or [2001:db8::53]:5353";
+            return false;
+        } else if (matched) {
+            std::string why;
+            Options.DnsServer = names::ParseDnsServer(value, &why);
+            if (!Options.DnsServer) {
+                Error = std::string(kDnsServer) + ": " + (why.empty() ? "not an address: \"" + value + "\"" : why);
+                return false;
+            }
+        } else if (!valueOf(i, kSnmpCommunity, value, matched) || (matched && value.empty())) {
+            Error = std::string(kSnmpCommunity) + ": missing the community's name";
+            return false;
+        } else if (matched) {
+            Options.SnmpCommunity = value;
+        } else if (!valueOf(i, kSnmpPort, value, matched)) {
+            Error = std::string(kSnmpPort) + ": missing the port";
+            return false;
+        } else if (matched) {
+            std::uint32_t port = 0;
+            const char* last = value.data() + value.size();
+            const auto [end, ec] = std::from_chars(value.data(), last, port);
+            if (ec != std::errc{} || end != last || value.empty() || port == 0 || port > 65535) {
+                Error = std::string(kSnmpPort) + ": expected a port from 1 to 65535, got \"" + value + "\"";
+                return false;
+            }
+            Options.SnmpPort = static_cast<std::uint16_t>(port);
+            snmpPortGiven = true;
+        } else if (!valueOf(i, kLocationDb, value, matched) || (matched && value.empty())) {
+            Error = std::string(kLocationDb) + ": missing the database file's name";
+            return false;
+        } else if (matched) {
+            Options.LocationDatabase = value;
         }
+    }
+    if (snmpPortGiven && Options.SnmpCommunity.empty()) {
+        Error = std::string(kSnmpPort) + ": only with --snmp-community";
+        return false;
     }
     if (!passwordFile.empty()) {
         if (!Options.ClickHouse) {

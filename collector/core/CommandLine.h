@@ -11,6 +11,8 @@
 
 #include "ClickHouseClient.h"
 #include "FlowAddress.h"
+#include "Locations.h"
+#include "ReverseDns.h"
 
 struct CollectorOptions {
     bool OpenTraffic = false;  // --traffic
@@ -22,6 +24,16 @@ struct CollectorOptions {
     // --clickhouse URL, with the credentials of --clickhouse-password-file read in already.
     std::optional<clickhouse::Endpoint> ClickHouse;
     std::uint64_t ClickHouseSpoolMaxBytes = 0;  // --clickhouse-spool-max SIZE; 0 keeps the default
+    // Host names by reverse lookup: --no-dns turns them off, --dns-server ADDRESS[:PORT] picks the
+    // server (none given: the system's).
+    bool Dns = true;
+    std::optional<names::DnsServerAddress> DnsServer;
+    // --snmp-community NAME polls the exporters' agents for interface names (SNMP v2c); empty: no
+    // polling. --snmp-port N where the agents listen elsewhere than 161.
+    std::string SnmpCommunity;
+    std::uint16_t SnmpPort = 161;
+    // --location-db FILE: countries and AS numbers; Debian's database by default.
+    std::string LocationDatabase = names::kLocationDatabase;
 };
 
 // "500M", "20G", "1.5T", "800000" (bytes); K, M, G and T count in powers of 1024, with or without

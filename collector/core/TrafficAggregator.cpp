@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "Locations.h"
 #include "TalkerTable.h"
 
 namespace {
@@ -47,10 +48,29 @@ TalkerKey KeyOf(TalkerKind Kind, const FlowRecord& Record) {
         case TalkerKind::Exporter:
             PutAddress(key, 0, Record.Exporter);
             break;
+        case TalkerKind::SourceCountry:
+        case TalkerKind::DestinationCountry:
+        case TalkerKind::SourceAs:
+        case TalkerKind::DestinationAs:
+            // Only the aggregator knows where addresses are; without it, one key of no place.
+            break;
         case TalkerKind::Interface:
             return InterfaceKey(Record.Exporter, Record.InputIf, InterfaceDirection::In);
     }
     return key;
+}
+
+TalkerKey PlaceKey(TalkerKind Kind, std::uint32_t Number) {
+    TalkerKey key;
+    if (Kind == TalkerKind::SourceCountry || Kind == TalkerKind::DestinationCountry) Number &= 0xFFFF;
+    for (std::size_t i = 0; i < 4; ++i) key.Bytes[i] = static_cast<std::uint8_t>(Number >> (24 - 8 * i));
+    return key;
+}
+
+std::uint32_t KeyNumber(const TalkerKey& Key) {
+    std::uint32_t number = 0;
+    for (std::size_t i = 0; i < 4; ++i) number = number << 8 | Key.Bytes[i];
+    return number;
 }
 
 TalkerKey InterfaceKey(const FlowAddress& Exporter, std::uint32_t Index, InterfaceDirection Direction) {
@@ -92,6 +112,10 @@ TrafficAggregator::TrafficAggregator(TrafficAggregatorOptions Options) : Options
 
 TrafficAggregator::~TrafficAggregator() = default;
 
+void TrafficAggregator::SetLocator(std::unique_ptr<names::Locator> Locator) { Locator_ = std::move(Locator); }
+
+std::size_t TrafficAggregator::LocatedAddresses() const { return Locator_ ? Locator_->CachedAddresses() : 0; }
+
 void TrafficAggregator::Reset(std::int64_t Second) {
     for (auto& table : Tables_) table->Clear();
     std::fill(Seconds_.begin(), Seconds_.end(), TrafficTotals{});
@@ -114,6 +138,16 @@ void TrafficAggregator::MoveTo(std::int64_t Second) {
 TrafficAggregator::FlowKeys TrafficAggregator::KeysOf(const FlowRecord& Record) {
     FlowKeys keys;
     for (std::size_t k = 0; k < kTalkerKinds; ++k) keys[k].Key = KeyOf(static_cast<TalkerKind>(k), Record);
+    if (Locator_) {
+        const names::Place from = Locator_->Find(Record.Source);
+        const names::Place to = Locator_->Find(Record.Destination);
+        keys[static_cast<std::size_t>(TalkerKind::SourceCountry)].Key =
+            PlaceKey(TalkerKind::SourceCountry, from.Country);
+        keys[static_cast<std::size_t>(TalkerKind::DestinationCountry)].Key =
+            PlaceKey(TalkerKind::DestinationCountry, to.Country);
+        keys[static_cast<std::size_t>(TalkerKind::SourceAs)].Key = PlaceKey(TalkerKind::SourceAs, from.Asn);
+        keys[static_cast<std::size_t>(TalkerKind::DestinationAs)].Key = PlaceKey(TalkerKind::DestinationAs, to.Asn);
+    }
     keys[kTalkerKinds].Key = InterfaceKey(Record.Exporter, Record.OutputIf, InterfaceDirection::Out);
     for (KeyAndHash& k : keys) k.Hash = TalkerTable::HashOf(k.Key);
     return keys;
@@ -132,7 +166,10 @@ void TrafficAggregator::Add(const FlowRecord& Record, const FlowKeys& Keys) {
         Reset(second);
     }
     Seconds_[Slot(second)].Add(Record);
-    for (std::size_t k = 0; k < kFlowKeys; ++k) Tables_[TableOf(k)]->Add(Keys[k].Key, Keys[k].Hash, second, Record);
+    for (std::size_t k = 0; k < kFlowKeys; ++k) {
+        if (Locator_ == nullptr && Located(static_cast<TalkerKind>(TableOf(k)))) continue;
+        Tables_[TableOf(k)]->Add(Keys[k].Key, Keys[k].Hash, second, Record);
+    }
 
     if (Flows_.size() < Options_.NewestFlows) {
         Flows_.push_back(Record);

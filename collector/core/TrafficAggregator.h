@@ -11,15 +11,34 @@
 #include "FlowConsumer.h"
 #include "FlowRecord.h"
 
-// What a top-talker table counts by.
-enum class TalkerKind { Source, Destination, Conversation, Protocol, DestinationPort, Exporter, Interface };
-inline constexpr std::size_t kTalkerKinds = 7;
+// What a top-talker table counts by. The countries and AS numbers are those of the location
+// database, not the exporter's AS fields.
+enum class TalkerKind {
+    Source,
+    Destination,
+    Conversation,
+    Protocol,
+    DestinationPort,
+    Exporter,
+    SourceCountry,
+    DestinationCountry,
+    SourceAs,
+    DestinationAs,
+    Interface
+};
+inline constexpr std::size_t kTalkerKinds = 11;
+// Whether the kind's keys come from the location database.
+inline constexpr bool Located(TalkerKind Kind) {
+    return Kind == TalkerKind::SourceCountry || Kind == TalkerKind::DestinationCountry ||
+           Kind == TalkerKind::SourceAs || Kind == TalkerKind::DestinationAs;
+}
 
 enum class InterfaceDirection : std::uint8_t { In, Out };
 
 // A table's key as bytes: one address (kind + 16 bytes), two for a conversation (the smaller
 // first, so either direction is the same key), a protocol number or a port (big-endian), or an
-// exporter's address, an interface index (big-endian) and a direction.
+// exporter's address, an interface index (big-endian) and a direction, a country (two letters
+// packed, 0 where none is known) or an AS number (big-endian, 0 where none is known).
 struct TalkerKey {
     std::array<std::uint8_t, 34> Bytes{};
     friend bool operator==(const TalkerKey&, const TalkerKey&) = default;
@@ -34,6 +53,9 @@ std::uint8_t KeyProtocol(const TalkerKey& Key);
 std::uint16_t KeyPort(const TalkerKey& Key);
 std::uint32_t KeyInterface(const TalkerKey& Key);
 InterfaceDirection KeyDirection(const TalkerKey& Key);
+TalkerKey PlaceKey(TalkerKind Kind, std::uint32_t Number);
+// The packed country or the AS number of a located kind's key.
+std::uint32_t KeyNumber(const TalkerKey& Key);
 
 // Bytes and packets are scaled by each flow's sampling rate, so that sampled and unsampled
 // exporters add up to the traffic they stand for. Sums that took in a sampled flow are estimates;
@@ -87,6 +109,9 @@ struct TrafficAggregatorOptions {
 };
 
 class TalkerTable;
+namespace names {
+class Locator;
+}
 
 // Per-second history of the last hour: totals for the chart and, per table, the flows of each
 // key and second, from which the top talkers of any span ending at the newest second are summed
@@ -99,6 +124,13 @@ class TrafficAggregator {
 
     explicit TrafficAggregator(TrafficAggregatorOptions Options = {});
     ~TrafficAggregator();
+
+    // Where the located kinds look up each flow's addresses (on the aggregating thread, through the
+    // locator's cache). Without one, their tables stay empty.
+    void SetLocator(std::unique_ptr<names::Locator> Locator);
+    bool Locates() const { return Locator_ != nullptr; }
+    // Addresses whose place the locator's cache holds.
+    std::size_t LocatedAddresses() const;
 
     void Add(const FlowRecord& Record);
     void Add(const std::vector<FlowRecord>& Batch);
@@ -132,7 +164,7 @@ class TrafficAggregator {
     static constexpr std::size_t TableOf(std::size_t Key) { return std::min(Key, kTalkerKinds - 1); }
     static_assert(static_cast<std::size_t>(TalkerKind::Interface) == kTalkerKinds - 1);
 
-    static FlowKeys KeysOf(const FlowRecord& Record);
+    FlowKeys KeysOf(const FlowRecord& Record);
     void Add(const FlowRecord& Record, const FlowKeys& Keys);
     void MoveTo(std::int64_t Second);
     void Reset(std::int64_t Second);
@@ -145,6 +177,7 @@ class TrafficAggregator {
     std::vector<FlowRecord> Flows_;       // ring of the newest records
     std::uint64_t FlowsAdded_ = 0;
     std::uint64_t ClockStepsBack_ = 0;
+    std::unique_ptr<names::Locator> Locator_;
 };
 
 // The aggregator with the lock that the aggregation thread and the window share. Only whole

@@ -10,6 +10,8 @@
 #include <unordered_map>
 
 #include "InterfaceNames.h"
+#include "Locations.h"
+#include "ReverseDns.h"
 
 namespace trafficnames {
 
@@ -121,9 +123,43 @@ std::string FormatDuration(std::int64_t Ms) {
 }
 
 std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key, const InterfaceNames* Names) {
+    ViewNames names;
+    names.Interfaces = Names;
+    return DescribeKey(Kind, Key, names);
+}
+
+std::string AddressLabel(const FlowAddress& Address, names::ReverseDns* Hosts) {
+    std::string text = Address.ToString();
+    if (Hosts == nullptr || Address.Kind == FlowAddress::None) return text;
+    const std::optional<std::string> name = Hosts->Lookup(Address);
+    if (name && !name->empty()) text += " (" + *name + ")";
+    return text;
+}
+
+std::string CountryLabel(const FlowAddress& Address, names::Locator* Places) {
+    if (Places == nullptr) return "-";
+    const std::string code = names::CountryCode(Places->Find(Address).Country);
+    return code.empty() ? "-" : code;
+}
+
+std::string AsLabel(const FlowAddress& Address, names::Locator* Places) {
+    if (Places == nullptr) return "-";
+    const std::uint32_t asn = Places->Find(Address).Asn;
+    return names::AsLabel(asn, asn != 0 ? Places->AsName(asn) : std::string());
+}
+
+std::string Utilisation(double BitsPerSecond, std::uint64_t SpeedMbps) {
+    if (SpeedMbps == 0) return {};
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %%", 100.0 * BitsPerSecond / (static_cast<double>(SpeedMbps) * 1e6));
+    return text;
+}
+
+std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key, const ViewNames& Names) {
     switch (Kind) {
         case TalkerKind::Conversation:
-            return KeyAddress(Key, 0).ToString() + " <-> " + KeyAddress(Key, 1).ToString();
+            return AddressLabel(KeyAddress(Key, 0), Names.Hosts) + " <-> " +
+                   AddressLabel(KeyAddress(Key, 1), Names.Hosts);
         case TalkerKind::Protocol:
             return ProtocolName(KeyProtocol(Key));
         case TalkerKind::DestinationPort: {
@@ -132,12 +168,29 @@ std::string DescribeKey(TalkerKind Kind, const TalkerKey& Key, const InterfaceNa
         }
         case TalkerKind::Interface: {
             const FlowAddress exporter = KeyAddress(Key, 0);
-            return exporter.ToString() + ", " + InterfaceLabel(Names, exporter, KeyInterface(Key)) +
+            return exporter.ToString() + ", " + InterfaceLabel(Names.Interfaces, exporter, KeyInterface(Key)) +
                    (KeyDirection(Key) == InterfaceDirection::In ? ", in" : ", out");
         }
-        default:
+        case TalkerKind::SourceCountry:
+        case TalkerKind::DestinationCountry: {
+            const auto country = static_cast<std::uint16_t>(KeyNumber(Key));
+            if (country == 0) return kNoPlace;
+            const std::string name = Names.Places != nullptr ? Names.Places->CountryName(country) : std::string();
+            return names::CountryCode(country) + (name.empty() ? "" : " (" + name + ")");
+        }
+        case TalkerKind::SourceAs:
+        case TalkerKind::DestinationAs: {
+            const std::uint32_t asn = KeyNumber(Key);
+            if (asn == 0) return kNoPlace;
+            return names::AsLabel(asn, Names.Places != nullptr ? Names.Places->AsName(asn) : std::string());
+        }
+        case TalkerKind::Source:
+        case TalkerKind::Destination:
+            return AddressLabel(KeyAddress(Key, 0), Names.Hosts);
+        case TalkerKind::Exporter:
             return KeyAddress(Key, 0).ToString();
     }
+    return {};
 }
 
 }  // namespace trafficnames

@@ -129,6 +129,7 @@ QString TfrmExporters::TotalsText() const {
                  "their template: %3, decoded late: %4, lost: %5")
                  .arg(n(c.FlowsDroppedByBounds), n(c.TemplatesEvicted), n(c.SetsHeld), n(c.SetsDecodedLate),
                       n(c.SetsLost));
+    if (NamesText_) lines << QString::fromStdString(NamesText_());
     return lines.join(QLatin1Char('\n'));
 }
 

@@ -4,6 +4,8 @@
 #include <QTimer>
 #include <QWidget>
 #include <cstdint>
+#include <functional>
+#include <string>
 #include <vector>
 
 #include "ExporterTable.h"
@@ -30,6 +32,9 @@ class TfrmExporters : public QWidget {
     // Recent: the datagrams "Save recent datagrams…" writes as a capture file; no button without it.
     TfrmExporters(const ExporterTable& Exporters, const CollectorCounters& Counters, QWidget* Parent = nullptr,
                   const RecentDatagrams* Recent = nullptr);
+
+    // A line of the totals on the caches of names and what their lookups met.
+    void SetNamesText(std::function<std::string()> Text) { NamesText_ = std::move(Text); }
 
     // One refresh of table and totals; NowMs is the wall clock in milliseconds since 1970.
     void Refresh(std::int64_t NowMs);
@@ -63,4 +68,5 @@ class TfrmExporters : public QWidget {
     QTimer Timer_;
     std::vector<tExporterRow> Rows_;
     tExporterTotals Totals_;
+    std::function<std::string()> NamesText_;
 };

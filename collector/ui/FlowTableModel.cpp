@@ -48,7 +48,8 @@ QString FlowTableModel::HeaderText(int Column) {
         "Received",     "Start",         "End",         "Duration",         "Exporter",
         "Source",       "Source port",   "Destination", "Destination port", "Protocol",
         "In interface", "Out interface", "Bytes",       "Packets",          "Sampling",
-        "Scaled bytes", "Version"};
+        "Scaled bytes", "Version",       "Src country", "Src AS",           "Dst country",
+        "Dst AS"};
     return Column >= 0 && Column < ColumnCount ? QString::fromLatin1(kHeaders[Column]) : QString();
 }
 
@@ -76,6 +77,10 @@ bool TextColumn(int Column) {
         case FlowTableModel::Protocol:
         case FlowTableModel::InputIf:
         case FlowTableModel::OutputIf:
+        case FlowTableModel::SourceCountry:
+        case FlowTableModel::SourceAs:
+        case FlowTableModel::DestinationCountry:
+        case FlowTableModel::DestinationAs:
             return true;
         default:
             return false;
@@ -101,19 +106,22 @@ QString FlowTableModel::Text(const FlowRecord& R, int Column, TextFor For) const
         case Exporter:
             return QString::fromStdString(R.Exporter.ToString());
         case Source:
-            return QString::fromStdString(R.Source.ToString());
+            return QString::fromStdString(For == TextFor::Table ? trafficnames::AddressLabel(R.Source, Names_.Hosts)
+                                                                : R.Source.ToString());
         case SourcePort:
             return QString::number(R.SourcePort);
         case Destination:
-            return QString::fromStdString(R.Destination.ToString());
+            return QString::fromStdString(For == TextFor::Table
+                                              ? trafficnames::AddressLabel(R.Destination, Names_.Hosts)
+                                              : R.Destination.ToString());
         case DestinationPort:
             return QString::number(R.DestinationPort);
         case Protocol:
             return QString::fromStdString(trafficnames::ProtocolName(R.Protocol));
         case InputIf:
-            return QString::fromStdString(trafficnames::InterfaceLabel(Interfaces_, R.Exporter, R.InputIf));
+            return QString::fromStdString(trafficnames::InterfaceLabel(Names_.Interfaces, R.Exporter, R.InputIf));
         case OutputIf:
-            return QString::fromStdString(trafficnames::InterfaceLabel(Interfaces_, R.Exporter, R.OutputIf));
+            return QString::fromStdString(trafficnames::InterfaceLabel(Names_.Interfaces, R.Exporter, R.OutputIf));
         case Bytes:
             return QString::number(R.Bytes);
         case Packets:
@@ -127,9 +135,24 @@ QString FlowTableModel::Text(const FlowRecord& R, int Column, TextFor For) const
         }
         case Version:
             return QString::number(R.Version);
+        case SourceCountry:
+            return QString::fromStdString(trafficnames::CountryLabel(R.Source, Names_.Places));
+        case DestinationCountry:
+            return QString::fromStdString(trafficnames::CountryLabel(R.Destination, Names_.Places));
+        case SourceAs:
+            return AsText(R.Source, R.SourceAS);
+        case DestinationAs:
+            return AsText(R.Destination, R.DestinationAS);
         default:
             return {};
     }
+}
+
+QString FlowTableModel::AsText(const FlowAddress& Address, std::uint32_t ExportersAs) const {
+    std::string text = trafficnames::AsLabel(Address, Names_.Places);
+    // Many exporters fill the AS fields with 0; where one does not, its word stands beside the database's.
+    if (ExportersAs != 0) text += " (exporter: AS" + std::to_string(ExportersAs) + ")";
+    return QString::fromStdString(text);
 }
 
 QVariant FlowTableModel::data(const QModelIndex& Index, int Role) const {
@@ -160,9 +183,9 @@ QVariant FlowTableModel::ToolTip(const FlowRecord& R, int Column) const {
         }
         case InputIf:
         case OutputIf: {
-            if (Interfaces_ == nullptr) return {};
+            if (Names_.Interfaces == nullptr) return {};
             const std::string& description =
-                Interfaces_->Find(R.Exporter, Column == InputIf ? R.InputIf : R.OutputIf).Description;
+                Names_.Interfaces->Find(R.Exporter, Column == InputIf ? R.InputIf : R.OutputIf).Description;
             return description.empty() ? QVariant() : QVariant(QString::fromStdString(description));
         }
         case Sampling:
@@ -213,6 +236,11 @@ QVariant FlowTableModel::SortValue(const FlowRecord& R, int Column) const {
             return QVariant::fromValue<quint64>(R.ScaledBytes());
         case Version:
             return R.Version;
+        case SourceCountry:
+        case SourceAs:
+        case DestinationCountry:
+        case DestinationAs:
+            return Text(R, Column);
         default:
             return {};
     }

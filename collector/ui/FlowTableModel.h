@@ -7,6 +7,7 @@
 
 #include "FlowFilter.h"
 #include "FlowRecord.h"
+#include "TrafficNames.h"
 
 class InterfaceNames;
 
@@ -35,6 +36,10 @@ class FlowTableModel : public QAbstractTableModel {
         Sampling,
         ScaledBytes,
         Version,
+        SourceCountry,  // from the location database; the AS columns name the exporter's own beside it
+        SourceAs,
+        DestinationCountry,
+        DestinationAs,
         ColumnCount
     };
     // The table shortens what the file spells out: no estimate mark, and whole dates.
@@ -50,7 +55,9 @@ class FlowTableModel : public QAbstractTableModel {
     std::size_t Capacity() const { return Capacity_; }
 
     // Where the interface columns take their names from; it must outlive the model.
-    void SetInterfaceNames(const InterfaceNames* Names) { Interfaces_ = Names; }
+    void SetInterfaceNames(const InterfaceNames* Names) { Names_.Interfaces = Names; }
+    // Host names beside the addresses (in the table, not in the file), countries and AS numbers.
+    void SetNames(const ViewNames& Names) { Names_ = Names; }
 
     // The text of a cell as the table shows it, or as "Save as CSV" writes it.
     QString Text(const FlowRecord& Record, int Column, TextFor For = TextFor::Table) const;
@@ -64,9 +71,10 @@ class FlowTableModel : public QAbstractTableModel {
   private:
     QVariant SortValue(const FlowRecord& Record, int Column) const;
     QVariant ToolTip(const FlowRecord& Record, int Column) const;
+    QString AsText(const FlowAddress& Address, std::uint32_t ExportersAs) const;
 
     std::size_t Capacity_;
-    const InterfaceNames* Interfaces_ = nullptr;
+    ViewNames Names_;
     // A ring made whole at the first flow: rows leave at the top by moving the head, and the
     // hundred thousand rows that may come in a second are copied into place, never allocated.
     std::vector<FlowRecord> Ring_;

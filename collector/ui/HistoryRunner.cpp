@@ -140,6 +140,11 @@ TalkerKey KeyFor(TalkerKind Kind, const history::TopRow& Row) {
             r.Exporter = Row.First;
             r.InputIf = Row.Number;
             break;
+        case TalkerKind::SourceCountry:
+        case TalkerKind::DestinationCountry:
+        case TalkerKind::SourceAs:
+        case TalkerKind::DestinationAs:
+            return PlaceKey(Kind, Row.Number);
     }
     return KeyOf(Kind, r);
 }

@@ -83,7 +83,11 @@ struct HistoryAnswer {
     bool Overview = false;
     std::array<TalkerTop, kTalkerKinds> Tops;
     // The row that sums every key the summaries did not keep on its own; -1 without one.
-    std::array<int, kTalkerKinds> OtherRow{-1, -1, -1, -1, -1, -1, -1};
+    std::array<int, kTalkerKinds> OtherRow = [] {
+        std::array<int, kTalkerKinds> none{};
+        none.fill(-1);
+        return none;
+    }();
     // False when any table came from the minute and hour summaries rather than from every flow.
     bool Exact = true;
     TrafficTotals Totals;

@@ -320,6 +320,7 @@ void TForm1::Exporters1Click() {
         if (ExportersWindow_ == nullptr) {
             ExportersWindow_ =
                 new TfrmExporters(Collector_.Exporters(), Collector_.Counters(), this, &Collector_.Recent());
+            ExportersWindow_->SetNamesText([this] { return Collector_.NamesText(); });
         }
         ExportersWindow_->show();
         ExportersWindow_->raise();
@@ -334,6 +335,8 @@ void TForm1::Traffic1Click() {
             SharedTraffic& traffic = Collector_.Traffic();
             TrafficWindow_ = new TrafficWindow(traffic, Collector_.TrafficHandOver(), this);
             TrafficWindow_->SetInterfaceNames(&Collector_.Interfaces());
+            TrafficWindow_->SetHostNames(Collector_.HostNames());
+            TrafficWindow_->SetLocationDatabase(Collector_.LocationDatabase(), Collector_.WhyNoLocations());
             TrafficWindow_->SetHistoryFolder(ReadableHistory(whyNone), whyNone);
         }
         TrafficWindow_->show();

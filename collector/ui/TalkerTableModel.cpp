@@ -2,6 +2,7 @@
 
 #include <QFont>
 
+#include "InterfaceNames.h"
 #include "TrafficNames.h"
 
 namespace {
@@ -21,11 +22,16 @@ void TalkerTableModel::SetTop(const TalkerTop& Top, int SpanSeconds, int OtherRo
         Top_ = Top;
         SpanSeconds_ = SpanSeconds < 1 ? 1 : SpanSeconds;
         OtherRow_ = OtherRow >= 0 && OtherRow < static_cast<int>(Top_.Rows.size()) ? OtherRow : -1;
-        Names_.clear();
+        Labels_.clear();
+        SpeedsMbps_.clear();
         for (const TalkerRow& row : Top_.Rows) {
-            Names_.push_back(static_cast<int>(Names_.size()) == OtherRow_
-                                 ? QString::fromLatin1(kOtherName)
-                                 : QString::fromStdString(trafficnames::DescribeKey(Kind_, row.Key, Interfaces_)));
+            const bool other = static_cast<int>(Labels_.size()) == OtherRow_;
+            Labels_.push_back(other ? QString::fromLatin1(kOtherName)
+                                    : QString::fromStdString(trafficnames::DescribeKey(Kind_, row.Key, Names_)));
+            std::uint64_t speed = 0;
+            if (Kind_ == TalkerKind::Interface && !other && Names_.Interfaces != nullptr)
+                speed = Names_.Interfaces->Find(KeyAddress(row.Key), KeyInterface(row.Key)).SpeedMbps;
+            SpeedsMbps_.push_back(speed);
         }
     };
     if (after < before) {
@@ -67,7 +73,8 @@ QVariant TalkerTableModel::data(const QModelIndex& Index, int Role) const {
     if (Role == Qt::TextAlignmentRole)
         return Index.column() == Talker ? QVariant(Qt::AlignLeft | Qt::AlignVCenter)
                                         : QVariant(Qt::AlignRight | Qt::AlignVCenter);
-    if (Role == Qt::DisplayRole && Index.column() == Talker) return Names_[static_cast<std::size_t>(Index.row())];
+    if (Role == Qt::DisplayRole && Index.column() == Talker) return Labels_[static_cast<std::size_t>(Index.row())];
+    if (Index.column() == Utilisation) return UtilisationAt(Index.row(), Role);
     if (Role == Qt::ToolTipRole && Index.column() == Talker && Index.row() == OtherRow_)
         return QString::fromLatin1(kOtherTip);
     if (Role == Qt::FontRole && Index.row() == OtherRow_) {
@@ -87,6 +94,20 @@ QVariant TalkerTableModel::data(const QModelIndex& Index, int Role) const {
         default:
             return QVariant::fromValue<quint64>(t.Bytes);
     }
+}
+
+QVariant TalkerTableModel::UtilisationAt(int Row, int Role) const {
+    const std::uint64_t speed = SpeedsMbps_[static_cast<std::size_t>(Row)];
+    const double bits = 8.0 * static_cast<double>(Top_.Rows[static_cast<std::size_t>(Row)].Totals.Bytes) / SpanSeconds_;
+    if (Role == kSortRole) return speed == 0 ? -1.0 : bits / static_cast<double>(speed);
+    if (speed == 0)
+        return Role == Qt::ToolTipRole ? QVariant(QString::fromLatin1("The interface's speed is not known"))
+                                       : QVariant();
+    if (Role == Qt::DisplayRole) return QString::fromStdString(trafficnames::Utilisation(bits, speed));
+    if (Role == Qt::ToolTipRole)
+        return QString::fromStdString("Of " + trafficnames::FormatBitRate(static_cast<double>(speed) * 1e6) +
+                                      ", the interface's speed");
+    return {};
 }
 
 QVariant TalkerTableModel::Figure(const TrafficTotals& T, int Column, int Role) const {
@@ -126,8 +147,12 @@ QVariant TalkerTableModel::headerData(int Section, Qt::Orientation Orientation, 
                                                      "Protocol",
                                                      "Destination port",
                                                      "Exporter",
+                                                     "Source country",
+                                                     "Destination country",
+                                                     "Source AS",
+                                                     "Destination AS",
                                                      "Exporter, interface, direction"};
-    static const char* const kOthers[ColumnCount] = {"", "Bytes", "Share", "Rate", "Flows", "Packets"};
+    static const char* const kOthers[ColumnCount] = {"", "Bytes", "Share", "Rate", "Flows", "Packets", "Utilisation"};
     if (Orientation != Qt::Horizontal || Role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(Section, Orientation, Role);
     if (Section == Talker) return QString::fromLatin1(kFirst[static_cast<std::size_t>(Kind_)]);

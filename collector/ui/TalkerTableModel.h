@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "TrafficAggregator.h"
+#include "TrafficNames.h"
 
 class InterfaceNames;
 
@@ -17,13 +18,16 @@ class TalkerTableModel : public QAbstractTableModel {
     Q_OBJECT
 
   public:
-    enum Column { Talker, Bytes, Share, Rate, Flows, Packets, ColumnCount };
+    // Utilisation: of the interface table only, where the interface's speed is known.
+    enum Column { Talker, Bytes, Share, Rate, Flows, Packets, Utilisation, ColumnCount };
     static constexpr int kSortRole = Qt::UserRole;
 
     explicit TalkerTableModel(TalkerKind Kind, QObject* Parent = nullptr);
 
     // Where the interface table names interfaces from; it must outlive the model.
-    void SetInterfaceNames(const InterfaceNames* Names) { Interfaces_ = Names; }
+    void SetInterfaceNames(const InterfaceNames* Names) { Names_.Interfaces = Names; }
+    // Host names, countries and AS names, for the next snapshot on.
+    void SetNames(const ViewNames& Names) { Names_ = Names; }
 
     // OtherRow: the row that stands for no one key, or -1.
     void SetTop(const TalkerTop& Top, int SpanSeconds, int OtherRow = -1);
@@ -40,11 +44,13 @@ class TalkerTableModel : public QAbstractTableModel {
 
   private:
     QVariant Figure(const TrafficTotals& Row, int Column, int Role) const;
+    QVariant UtilisationAt(int Row, int Role) const;
 
     TalkerKind Kind_;
-    const InterfaceNames* Interfaces_ = nullptr;
+    ViewNames Names_;
     TalkerTop Top_;
-    std::vector<QString> Names_;  // the rows' talker names, looked up once per snapshot
+    std::vector<QString> Labels_;            // the rows' talker names, looked up once per snapshot
+    std::vector<std::uint64_t> SpeedsMbps_;  // of the interface table's rows; 0 where unknown
     int SpanSeconds_ = 60;
     int OtherRow_ = -1;
 };

@@ -112,6 +112,7 @@ TrafficWindow::TrafficWindow(SharedTraffic& Traffic, const FlowHandOver* HandOve
     });
     BuildControls();
     SetHistoryFolder({});
+    SetLocationDatabase({}, "none was given");
     Timer_ = new QTimer(this);
     Timer_->setInterval(1000);
     connect(Timer_, &QTimer::timeout, this, &TrafficWindow::Refresh);
@@ -125,11 +126,36 @@ TrafficWindow::~TrafficWindow() {
 }
 
 void TrafficWindow::SetInterfaceNames(const InterfaceNames* Names) {
-    Interfaces_ = Names;
+    Names_.Interfaces = Names;
+    SpreadNames();
+}
+
+void TrafficWindow::SetHostNames(names::ReverseDns* Hosts) {
+    Names_.Hosts = Hosts;
+    SpreadNames();
+}
+
+void TrafficWindow::SetLocationDatabase(const std::string& Path, const std::string& WhyNone) {
+    std::string error = WhyNone;
+    Places_.reset();
+    if (!Path.empty()) Places_ = names::Locator::Open(Path, &error, 16384);
+    Names_.Places = Places_.get();
+    // The tables of places stay, greyed, so that the operator sees what is missing and why.
+    const QString tip =
+        Places_ ? QString() : QStringLiteral("No location database: %1").arg(QString::fromStdString(error));
+    for (int t = 0; t < tabTalkers->count(); ++t) {
+        if (!Located(TabKinds_[static_cast<std::size_t>(t)])) continue;
+        tabTalkers->setTabEnabled(t, Places_ != nullptr);
+        tabTalkers->setTabToolTip(t, tip);
+    }
+    SpreadNames();
+}
+
+void TrafficWindow::SpreadNames() {
     // The talker tables take the names at their next refresh; the flow table asks as it paints.
-    for (TalkerTableModel* model : TalkerModels_) model->SetInterfaceNames(Names);
-    Flows_->SetInterfaceNames(Names);
-    HistoryFlows_->SetInterfaceNames(Names);
+    for (TalkerTableModel* model : TalkerModels_) model->SetNames(Names_);
+    Flows_->SetNames(Names_);
+    HistoryFlows_->SetNames(Names_);
     tblFlows->viewport()->update();
 }
 
@@ -181,8 +207,16 @@ void TrafficWindow::BuildControls() {
     AddTalkerTab(TalkerKind::DestinationPort, "tblPorts", "Destination ports");
     AddTalkerTab(TalkerKind::Exporter, "tblExporters", "Exporters");
     AddTalkerTab(TalkerKind::Interface, "tblInterfaces", "Interfaces");
-    connect(tabTalkers, &QTabWidget::currentChanged, this,
-            [this](int Tab) { TalkerSelected(static_cast<TalkerKind>(Tab)); });
+    AddPlaceTab({TalkerKind::SourceCountry, "tblSourceCountries"},
+                {TalkerKind::DestinationCountry, "tblDestinationCountries"}, "Countries");
+    AddPlaceTab({TalkerKind::SourceAs, "tblSourceAs"}, {TalkerKind::DestinationAs, "tblDestinationAs"}, "AS");
+    // Utilisation says something of interfaces only.
+    for (std::size_t k = 0; k < kTalkerKinds; ++k)
+        if (static_cast<TalkerKind>(k) != TalkerKind::Interface)
+            TalkerViews_[k]->setColumnHidden(TalkerTableModel::Utilisation, true);
+    connect(tabTalkers, &QTabWidget::currentChanged, this, [this](int Tab) {
+        if (Tab >= 0 && static_cast<std::size_t>(Tab) < TabKinds_.size()) TalkerSelected(TabKinds_[Tab]);
+    });
     chartTraffic = new TrafficChart(this);
 
     auto* upper = new QSplitter(Qt::Horizontal, this);
@@ -261,12 +295,30 @@ QWidget* TrafficWindow::BuildHistoryBar() {
 }
 
 QTableView* TrafficWindow::AddTalkerTab(TalkerKind Kind, const char* Name, const char* Title) {
+    QTableView* view = MakeTalkerTable(Kind, Name, tabTalkers);
+    tabTalkers->addTab(view, QString::fromLatin1(Title));
+    TabKinds_.push_back(Kind);
+    return view;
+}
+
+void TrafficWindow::AddPlaceTab(std::pair<TalkerKind, const char*> Sources,
+                                std::pair<TalkerKind, const char*> Destinations, const char* Title) {
+    // Where traffic comes from beside where it goes: one look answers both.
+    auto* pair = new QSplitter(Qt::Horizontal, tabTalkers);
+    pair->setObjectName(QString::fromLatin1(Title));
+    pair->addWidget(MakeTalkerTable(Sources.first, Sources.second, pair));
+    pair->addWidget(MakeTalkerTable(Destinations.first, Destinations.second, pair));
+    tabTalkers->addTab(pair, QString::fromLatin1(Title));
+    TabKinds_.push_back(Sources.first);
+}
+
+QTableView* TrafficWindow::MakeTalkerTable(TalkerKind Kind, const char* Name, QWidget* Parent) {
     const auto k = static_cast<std::size_t>(Kind);
     auto* model = new TalkerTableModel(Kind, this);
     auto* proxy = new QSortFilterProxyModel(this);
     proxy->setSourceModel(model);
     proxy->setSortRole(TalkerTableModel::kSortRole);
-    QTableView* view = MakeTable(tabTalkers, Name);
+    QTableView* view = MakeTable(Parent, Name);
     view->setModel(proxy);
     view->setSortingEnabled(true);
     view->sortByColumn(TalkerTableModel::Bytes, Qt::DescendingOrder);
@@ -275,7 +327,6 @@ QTableView* TrafficWindow::AddTalkerTab(TalkerKind Kind, const char* Name, const
     view->horizontalHeader()->setSectionResizeMode(TalkerTableModel::Talker, QHeaderView::Stretch);
     connect(view->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this, Kind] { TalkerSelected(Kind); });
-    tabTalkers->addTab(view, QString::fromLatin1(Title));
     TalkerViews_[k] = view;
     TalkerModels_[k] = model;
     return view;
@@ -353,6 +404,10 @@ void TrafficWindow::SizeFlowColumns() {
     fit(FlowTableModel::Sampling, "1 in 1000");
     fit(FlowTableModel::ScaledBytes, "\u22484294967295");
     fit(FlowTableModel::Version, "10");
+    fit(FlowTableModel::SourceCountry, "US");
+    fit(FlowTableModel::SourceAs, "AS64512 EXAMPLE-NET");
+    fit(FlowTableModel::DestinationCountry, "US");
+    fit(FlowTableModel::DestinationAs, "AS64512 EXAMPLE-NET");
 }
 
 int TrafficWindow::SpanSeconds() const {
@@ -403,8 +458,7 @@ void TrafficWindow::Show(const Snapshot& S) {
     Reselect();
     QString selectedName;
     if (Selected_)
-        selectedName =
-            QString::fromStdString(trafficnames::DescribeKey(Selected_->first, Selected_->second, Interfaces_));
+        selectedName = QString::fromStdString(trafficnames::DescribeKey(Selected_->first, Selected_->second, Names_));
     chartTraffic->Show(S.Series, S.Selected, selectedName);
     ShowTotals(S.Totals, span);
     ShowBounds(S);
@@ -456,7 +510,8 @@ void TrafficWindow::ShowBounds(const Snapshot& S) {
 
 void TrafficWindow::TalkerSelected(TalkerKind Kind) {
     QTableView* view = TalkerViews_[static_cast<std::size_t>(Kind)];
-    if (view == nullptr || tabTalkers->currentWidget() != view) return;
+    QWidget* shown = tabTalkers->currentWidget();
+    if (view == nullptr || shown == nullptr || (shown != view && !shown->isAncestorOf(view))) return;
     const QModelIndexList rows = view->selectionModel()->selectedRows();
     const auto* proxy = static_cast<const QSortFilterProxyModel*>(view->model());
     std::optional<TalkerKey> key;

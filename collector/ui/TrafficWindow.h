@@ -12,7 +12,9 @@
 #include "FlowFilter.h"
 #include "FlowRecord.h"
 #include "HistoryQuery.h"
+#include "Locations.h"
 #include "TrafficAggregator.h"
+#include "TrafficNames.h"
 
 class QCloseEvent;
 class QComboBox;
@@ -61,6 +63,12 @@ class TrafficWindow : public QWidget {
     // Where interface labels come from; it must outlive the window. Without it, interfaces show
     // as numbers.
     void SetInterfaceNames(const InterfaceNames* Names);
+    // Host names beside addresses, asked of Hosts as rows are shown; it must outlive the window.
+    void SetHostNames(names::ReverseDns* Hosts);
+    // The window looks up countries and AS names in a handle of its own. Without a database (an
+    // empty Path, or one that cannot be opened) the tables of places are greyed out, their tooltip
+    // saying why (WhyNone, or the reason the file was refused).
+    void SetLocationDatabase(const std::string& Path, const std::string& WhyNone = {});
     // The history folder (Collector::HistoryFolder()). Empty: the history spans stay listed but
     // cannot be chosen, and WhyNone says why in their tooltip.
     void SetHistoryFolder(const std::string& Folder, const std::string& WhyNone = {});
@@ -89,6 +97,10 @@ class TrafficWindow : public QWidget {
     QWidget* BuildFlowPane();
     void SizeFlowColumns();
     QTableView* AddTalkerTab(TalkerKind Kind, const char* Name, const char* Title);
+    void AddPlaceTab(std::pair<TalkerKind, const char*> Sources, std::pair<TalkerKind, const char*> Destinations,
+                     const char* Title);
+    QTableView* MakeTalkerTable(TalkerKind Kind, const char* Name, QWidget* Parent);
+    void SpreadNames();
     // Fills the snapshot in place: its buffers are kept from one refresh to the next.
     void Take(Snapshot& S);
     void Update();
@@ -124,8 +136,10 @@ class TrafficWindow : public QWidget {
     std::unique_ptr<Snapshot> Snap_;
     std::uint64_t FlowsTaken_ = 0;  // how many of the aggregator's flows the table has seen
     std::optional<std::pair<TalkerKind, TalkerKey>> Selected_;
-    const InterfaceNames* Interfaces_ = nullptr;
-    FlowFilter Filter_;  // the flow table's, from txtFilter
+    ViewNames Names_;
+    std::unique_ptr<names::Locator> Places_;
+    std::vector<TalkerKind> TabKinds_;  // the kind of each tab, the first of a tab of two tables
+    FlowFilter Filter_;                 // the flow table's, from txtFilter
 
     std::string HistoryFolder_;
     HistoryAsker Asker_;

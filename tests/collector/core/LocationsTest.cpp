@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "CommandLine.h"
 #include "Locations.h"
 #include "ScratchDirectory.h"
 
@@ -91,6 +92,52 @@ TEST(Locations, CountryCodesPackIntoOneNumberAndBack) {
     for (const char* bad : {"", "U", "USA", "U-", "\xC3\x9C"}) EXPECT_EQ(names::PackCountry(bad), 0) << bad;
     EXPECT_EQ(names::PackCountry(nullptr), 0);
     EXPECT_EQ(names::CountryCode(0), "");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(NameOptions, LookupsAndPollingAreChosenOnTheCommandLine) {
+    CollectorOptions o;
+    std::string error;
+    ASSERT_TRUE(ParseCollectorOptions({"--no-dns", "--snmp-community", "nfc ro", "--snmp-port=1161", "--location-db",
+                                       "/tmp/x.db", "--dns-server=[::1]:5353"},
+                                      o, error))
+        << error;
+    EXPECT_FALSE(o.Dns);
+    EXPECT_EQ(o.SnmpCommunity, "nfc ro");
+    EXPECT_EQ(o.SnmpPort, 1161);
+    EXPECT_EQ(o.LocationDatabase, "/tmp/x.db");
+    ASSERT_TRUE(o.DnsServer);
+    EXPECT_EQ(o.DnsServer->Port, 5353);
+    EXPECT_EQ(o.DnsServer->Address, FlowAddress::Parse("::1"));
+
+    CollectorOptions defaults;
+    ASSERT_TRUE(ParseCollectorOptions({}, defaults, error));
+    EXPECT_TRUE(defaults.Dns);
+    EXPECT_FALSE(defaults.DnsServer);
+    EXPECT_TRUE(defaults.SnmpCommunity.empty());
+    EXPECT_EQ(defaults.LocationDatabase, names::kLocationDatabase);
+
+    // Each mistake names its option, so that the operator knows what to mend.
+    const std::vector<std::pair<std::vector<std::string>, const char*>> bad = {
+        {{"--dns-server", "dns.example.org"}, "--dns-server"},
+        {{"--dns-server", "192.0.2.1:70000"}, "--dns-server"},
+        {{"--dns-server"}, "--dns-server"},
+        {{"--snmp-community"}, "--snmp-community"},
+        {{"--snmp-community="}, "--snmp-community"},
+        {{"--snmp-community", "x", "--snmp-port", "0"}, "--snmp-port"},
+        {{"--snmp-community", "x", "--snmp-port", "161x"}, "--snmp-port"},
+        {{"--snmp-port", "1161"}, "--snmp-port"},
+        {{"--location-db="}, "--location-db"},
+    };
+    for (const auto& [arguments, option] : bad) {
+        CollectorOptions fresh;
+        error.clear();
+        EXPECT_FALSE(ParseCollectorOptions(arguments, fresh, error)) << arguments[0];
+        EXPECT_EQ(error.rfind(option, 0), 0u) << error;
+    }
 }
 
 }  // namespace

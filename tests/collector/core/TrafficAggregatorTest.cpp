@@ -13,6 +13,7 @@
 #include "Doubles.h"
 #include "FlowFeed.h"
 #include "InterfaceNames.h"
+#include "Locations.h"
 #include "ScratchDirectory.h"
 #include "TalkerTable.h"
 #include "TestDatagrams.h"
@@ -283,6 +284,63 @@ TEST(TrafficAggregatorTest, InterfaceTableCountsEachFlowInAndOutPerExporter) {
 // Keys come and go by the thousand as their seconds leave the history, and also when the key
 // bound pushes them out; every key still kept must be found again under its own totals, never
 // split over two entries or lost from the index.
+// Countries and AS numbers come from Debian's location database: 8.8.8.8 and 8.8.4.4 are both
+// Google's in the US, 1.1.1.1 belongs to an AS of its own,
+// and private addresses have no entry.
+TEST(TrafficAggregatorTest, PlacesOfBothEndsAreSummedFromTheLocationDatabase) {
+    const std::uint32_t google = 0x08080808, google2 = 0x08080404, cloud = 0x01010101, lan = 0x0A000001;
+    TrafficAggregator without;
+    without.Add(Flow(google, lan, 100));
+    EXPECT_TRUE(without.Top(TalkerKind::SourceCountry, 60).Rows.empty());
+    EXPECT_EQ(without.Top(TalkerKind::SourceCountry, 60).Totals.Flows, 0u);
+
+    TrafficAggregator agg;
+    std::string error;
+    auto locator = names::Locator::Open(names::kLocationDatabase, &error);
+    ASSERT_TRUE(locator) << error;
+    auto reference = names::Locator::Open(names::kLocationDatabase, &error);
+    agg.SetLocator(std::move(locator));
+    agg.Add(Flow(google, lan, 1000));
+    agg.Add(Flow(google2, lan, 500, kT0 + 1000));
+    agg.Add(Flow(cloud, lan, 300, kT0 + 1000));
+    agg.Add(Flow(lan, google, 50, kT0 + 2000));
+
+    const TalkerTop fromAs = agg.Top(TalkerKind::SourceAs, 60);
+    ASSERT_EQ(fromAs.Rows.size(), 3u);
+    EXPECT_EQ(KeyNumber(fromAs.Rows[0].Key), 15169u);
+    EXPECT_EQ(fromAs.Rows[0].Totals.Bytes, 1500u);
+    EXPECT_EQ(fromAs.Rows[0].Totals.Flows, 2u);
+    EXPECT_EQ(KeyNumber(fromAs.Rows[1].Key), reference->Find(FlowAddress::FromIPv4(cloud)).Asn);
+    EXPECT_EQ(KeyNumber(fromAs.Rows[2].Key), 0u);  // the private source
+    EXPECT_EQ(fromAs.Totals.Flows, 4u);
+
+    ViewNames view;
+    view.Places = reference.get();
+    EXPECT_EQ(trafficnames::DescribeKey(TalkerKind::SourceAs, fromAs.Rows[0].Key, view), "AS15169 GOOGLE");
+    EXPECT_EQ(trafficnames::DescribeKey(TalkerKind::SourceAs, fromAs.Rows[2].Key, view), trafficnames::kNoPlace);
+
+    const TalkerTop toCountry = agg.Top(TalkerKind::DestinationCountry, 60);
+    ASSERT_EQ(toCountry.Rows.size(), 2u);
+    EXPECT_EQ(KeyNumber(toCountry.Rows[0].Key), 0u);  // the LAN took 1,800 bytes
+    EXPECT_EQ(toCountry.Rows[0].Totals.Bytes, 1800u);
+    EXPECT_EQ(names::CountryCode(static_cast<std::uint16_t>(KeyNumber(toCountry.Rows[1].Key))), "US");
+    EXPECT_EQ(trafficnames::DescribeKey(TalkerKind::DestinationCountry, toCountry.Rows[1].Key, view),
+              "US (United States of America)");
+
+    // The span slides for places as for addresses.
+    const TalkerTop lastSecond = agg.Top(TalkerKind::SourceCountry, 1);
+    ASSERT_EQ(lastSecond.Rows.size(), 1u);
+    EXPECT_EQ(KeyNumber(lastSecond.Rows[0].Key), 0u);
+    EXPECT_EQ(agg.KeySeries(TalkerKind::SourceAs, PlaceKey(TalkerKind::SourceAs, 15169), 3)[1].Bytes, 500u);
+    EXPECT_EQ(agg.LocatedAddresses(), 4u);
+}
+
+TEST(TrafficNamesTest, UtilisationIsOfTheKnownSpeedOnly) {
+    EXPECT_EQ(trafficnames::Utilisation(125e6, 1000), "12.5 %");
+    EXPECT_EQ(trafficnames::Utilisation(2e9, 1000), "200.0 %");  // counters can outrun a stale speed
+    EXPECT_EQ(trafficnames::Utilisation(1e6, 0), "");
+}
+
 TEST(TalkerTableTest, KeysFoundAgainThroughChurnAndEviction) {
     constexpr std::int64_t kHistory = 8;
     for (const std::size_t maxKeys : {std::size_t{100000}, std::size_t{700}}) {

@@ -17,6 +17,9 @@
 #include "FlowHandOver.h"
 #include "FlowTableModel.h"
 #include "InterfaceNames.h"
+#include "Locations.h"
+#include "ReverseDns.h"
+#include "TalkerTableModel.h"
 #include "TestFlow.h"
 #include "TrafficAggregator.h"
 #include "TrafficChart.h"
@@ -100,6 +103,8 @@ class TrafficWindowTest : public QObject {
     void sampledTrafficIsScaledAndMarkedAsEstimate();
     void flowTableShowsTheExportersTimesAndSortsThemAsNumbers();
     void interfacesReadByNameInAndOutPerExporter();
+    void placesOfAddressesFromTheLocationDatabase();
+    void hostNamesAppearBesideAddressesOnceKnown();
 };
 
 void TrafficWindowTest::tablesRankTalkersWithUnitsAndShares() {
@@ -231,11 +236,13 @@ void TrafficWindowTest::flowTableFiltersPausesAndSavesWhatItShows() {
     const QString stamp = QDateTime::fromMSecsSinceEpoch(kNow).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz"));
     // Without times from the exporter, start and end are the time of receipt.
     const QString times = stamp + QLatin1Char(',') + stamp + QLatin1Char(',') + stamp;
-    QCOMPARE(QString::fromUtf8(file.readAll()),
-             QStringLiteral("Received,Start,End,Duration,Exporter,Source,Source port,Destination,Destination port,"
-                            "Protocol,In interface,Out interface,Bytes,Packets,Sampling,Scaled bytes,Version\r\n") +
-                 times + QStringLiteral(",0.000 s,192.0.2.1,10.2.0.1,50000,10.1.9.9,22,TCP,0,0,200,3,,200,9\r\n") +
-                 times + QStringLiteral(",0.000 s,192.0.2.1,10.1.0.5,50000,1.1.1.1,80,TCP,0,0,400,3,,400,9\r\n"));
+    QCOMPARE(
+        QString::fromUtf8(file.readAll()),
+        QStringLiteral("Received,Start,End,Duration,Exporter,Source,Source port,Destination,Destination port,"
+                       "Protocol,In interface,Out interface,Bytes,Packets,Sampling,Scaled bytes,Version,"
+                       "Src country,Src AS,Dst country,Dst AS\r\n") +
+            times + QStringLiteral(",0.000 s,192.0.2.1,10.2.0.1,50000,10.1.9.9,22,TCP,0,0,200,3,,200,9,-,-,-,-\r\n") +
+            times + QStringLiteral(",0.000 s,192.0.2.1,10.1.0.5,50000,1.1.1.1,80,TCP,0,0,400,3,,400,9,-,-,-,-\r\n"));
     QVERIFY(!f.Window.SaveCsv(dir.filePath(QStringLiteral("missing/flows.csv"))));
 
     filter->setText(QStringLiteral("10.1.0.0/16 nonsense"));  // a bad term keeps nothing back
@@ -390,12 +397,25 @@ void TrafficWindowTest::interfacesReadByNameInAndOutPerExporter() {
     f.Window.Refresh();
 
     auto* tabs = f.Find<QTabWidget>("tabTalkers");
-    QCOMPARE(tabs->tabText(tabs->count() - 1), QStringLiteral("Interfaces"));
+    QCOMPARE(tabs->tabText(tabs->indexOf(f.Find<QTableView>("tblInterfaces"))), QStringLiteral("Interfaces"));
     QTableView* interfaces = f.Find<QTableView>("tblInterfaces");
     QCOMPARE(ColumnCells(interfaces, 0),
              (QStringList{"192.0.2.1, Gi0/0/1 (3), in", "192.0.2.1, 7, out", "192.0.2.2, 0, out", "192.0.2.2, 3, in"}));
     QCOMPARE(Cell(interfaces, 0, 2), QStringLiteral("98.0 %"));  // of the traffic in, not of twice it
     QCOMPARE(Cell(interfaces, 2, 4), QStringLiteral("1"));
+
+    // Utilisation where an agent told the speed (1 Mbit/s): 5,000 bytes in the minute's span, and
+    // nothing where the speed is unknown; names from options data stay.
+    QVERIFY(names.SetPolled(FlowAddress::Parse("192.0.2.1"), 3, "ge-0/0/3", "", 1));
+    QVERIFY(interfaces->isColumnHidden(TalkerTableModel::Utilisation) == false);
+    QVERIFY(f.Find<QTableView>("tblSources")->isColumnHidden(TalkerTableModel::Utilisation));
+    f.Window.Refresh();
+    const double bits = 8.0 * 5000 / f.Window.SpanSeconds();
+    QCOMPARE(Cell(interfaces, 0, 0), QStringLiteral("192.0.2.1, Gi0/0/1 (3), in"));
+    QCOMPARE(Cell(interfaces, 0, TalkerTableModel::Utilisation),
+             QString::fromStdString(trafficnames::Utilisation(bits, 1)));
+    QVERIFY(Tip(interfaces, 0, TalkerTableModel::Utilisation).contains(QStringLiteral("1.0 Mbit/s")));
+    QCOMPARE(Cell(interfaces, 1, TalkerTableModel::Utilisation), QString());
 
     QTableView* flows = f.Find<QTableView>("tblFlows");
     QCOMPARE(Cell(flows, 0, FlowTableModel::InputIf), QStringLiteral("Gi0/0/1 (3)"));
@@ -411,6 +431,78 @@ void TrafficWindowTest::interfacesReadByNameInAndOutPerExporter() {
     QFile file(name);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QVERIFY(QString::fromUtf8(file.readAll()).contains(QStringLiteral(",Gi0/0/1 (3),\"Vlan7, guests (7)\",")));
+}
+
+void TrafficWindowTest::placesOfAddressesFromTheLocationDatabase() {
+    // Without a database the tables of places stay, greyed, and say why.
+    {
+        Fixture f;
+        f.Window.SetLocationDatabase("/nonexistent/location.db");
+        auto* tabs = f.Find<QTabWidget>("tabTalkers");
+        const int countries = tabs->indexOf(f.Find<QWidget>("Countries"));
+        QVERIFY(countries >= 0);
+        QVERIFY(!tabs->isTabEnabled(countries));
+        QVERIFY(tabs->tabToolTip(countries).contains(QStringLiteral("/nonexistent/location.db")));
+    }
+    Fixture f;
+    f.Aggregator.SetLocator(names::Locator::Open(names::kLocationDatabase));
+    f.Window.SetLocationDatabase(names::kLocationDatabase);
+    FlowRecord fromGoogle = Flow("8.8.8.8", "10.0.0.9", 3000);
+    fromGoogle.SourceAS = 15169;  // an exporter that fills the AS fields
+    f.Aggregator.Add(fromGoogle);
+    f.Aggregator.Add(Flow("10.0.0.9", "1.1.1.1", 1000));
+    f.Window.Refresh();
+
+    auto* tabs = f.Find<QTabWidget>("tabTalkers");
+    QVERIFY(tabs->isTabEnabled(tabs->indexOf(f.Find<QWidget>("AS"))));
+    QCOMPARE(ColumnCells(f.Find<QTableView>("tblSourceCountries"), 0),
+             (QStringList{"US (United States of America)", "Unknown"}));
+    QCOMPARE(ColumnCells(f.Find<QTableView>("tblDestinationCountries"), 0), (QStringList{"Unknown", "AU (Australia)"}));
+    QCOMPARE(Cell(f.Find<QTableView>("tblSourceAs"), 0, 0), QStringLiteral("AS15169 GOOGLE"));
+    QCOMPARE(Cell(f.Find<QTableView>("tblSourceAs"), 0, 1), QStringLiteral("3.0 kB"));
+    QCOMPARE(Cell(f.Find<QTableView>("tblDestinationAs"), 1, 0).left(8), QStringLiteral("AS13335 "));
+
+    // Selecting a place charts it as any talker.
+    QTableView* byAs = f.Find<QTableView>("tblSourceAs");
+    tabs->setCurrentIndex(tabs->indexOf(f.Find<QWidget>("AS")));
+    byAs->selectRow(0);
+    QCOMPARE(Series(f.Window, "seriesSelected")->name(), QStringLiteral("selected: AS15169 GOOGLE"));
+
+    QTableView* flows = f.Find<QTableView>("tblFlows");
+    flows->sortByColumn(FlowTableModel::Bytes, Qt::DescendingOrder);
+    QCOMPARE(Cell(flows, 0, FlowTableModel::SourceCountry), QStringLiteral("US"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::SourceAs), QStringLiteral("AS15169 GOOGLE (exporter: AS15169)"));
+    QCOMPARE(Cell(flows, 0, FlowTableModel::DestinationCountry), QStringLiteral("-"));
+    QCOMPARE(Cell(flows, 1, FlowTableModel::DestinationCountry), QStringLiteral("AU"));
+}
+
+// Run with a DNS server of the tests' own (NFC_DNS_SERVER), whose hosts file names 203.0.113.7.
+void TrafficWindowTest::hostNamesAppearBesideAddressesOnceKnown() {
+    const QByteArray server = qgetenv("NFC_DNS_SERVER");
+    if (server.isEmpty()) QSKIP("needs a DNS server (run under tests/testsupport/dns_server.py)");
+    names::ReverseDnsOptions options;
+    options.Server = *names::ParseDnsServer(server.toStdString());
+    names::ReverseDns hosts(options);
+    Fixture f;
+    f.Window.SetHostNames(&hosts);
+    f.Aggregator.Add(Flow("203.0.113.7", "10.0.0.9", 3000));
+    f.Window.Refresh();
+    QTableView* sources = f.Find<QTableView>("tblSources");
+    QTableView* flows = f.Find<QTableView>("tblFlows");
+    // The first look asks and shows the number; the name comes with a later refresh.
+    QCOMPARE(Cell(sources, 0, 0), QStringLiteral("203.0.113.7"));
+    QTRY_COMPARE_WITH_TIMEOUT((f.Window.Refresh(), Cell(sources, 0, 0)),
+                              QStringLiteral("203.0.113.7 (mail.example.org)"), 10000);
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Source), QStringLiteral("203.0.113.7 (mail.example.org)"));
+    // An address the server has no name for stays a number.
+    QCOMPARE(Cell(flows, 0, FlowTableModel::Destination), QStringLiteral("10.0.0.9"));
+    // The file keeps addresses as numbers.
+    QTemporaryDir dir;
+    const QString name = dir.filePath(QStringLiteral("flows.csv"));
+    QVERIFY(f.Window.SaveCsv(name));
+    QFile file(name);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(!QString::fromUtf8(file.readAll()).contains(QStringLiteral("mail.example.org")));
 }
 
 QTEST_MAIN(TrafficWindowTest)
