@@ -2,17 +2,18 @@
 # Builds the libFuzzer targets with clang and runs each for SECONDS (default 30) on a copy of its
 # seed corpus, after replaying every input that ever crashed it. Any finding (crash, sanitizer
 # report, leak, time-out) fails the script; the input is left under build/fuzz/artifacts/.
+# NFC_FUZZ_BUILD names another build folder than build/fuzz.
 #   bash fuzz/run-fuzzers.sh [SECONDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
-build=build/fuzz
+build=${NFC_FUZZ_BUILD:-build/fuzz}
 jobs=${NFC_JOBS:-2}
 
 CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DNFC_BUILD_FUZZ=ON -DNFC_BUILD_COLLECTOR=OFF -DNFC_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" --target decode_fuzz -j "$jobs"
+cmake --build "$build" --target decode_fuzz dns_fuzz -j "$jobs"
 
 run_target() {
     local name=$1 corpus=$2 regressions=$3
@@ -36,4 +37,6 @@ run_target() {
 }
 
 run_target decode_fuzz fuzz/corpus fuzz/regressions
+# Answers to reverse lookups; its corpus and findings are kept apart from the datagrams'.
+run_target dns_fuzz fuzz/corpus-dns fuzz/regressions-dns
 echo "=== fuzzing found nothing"
