@@ -11,8 +11,37 @@ bool InterfaceNames::Set(const FlowAddress& Exporter, std::uint32_t Index, const
         It = Names_.emplace(Key, InterfaceName{}).first;
     }
     // A record that carries only one of the two leaves the other as it was.
-    if (!Name.empty()) It->second.Name = Name;
-    if (!Description.empty()) It->second.Description = Description;
+    InterfaceName& Entry = It->second;
+    if (!Name.empty()) {
+        Entry.Name = Name;
+        Entry.NameSource = InterfaceSource::Options;
+    }
+    if (!Description.empty()) {
+        Entry.Description = Description;
+        Entry.DescriptionSource = InterfaceSource::Options;
+    }
+    return true;
+}
+
+bool InterfaceNames::SetPolled(const FlowAddress& Exporter, std::uint32_t Index, const std::string& Name,
+                               const std::string& Alias, std::uint64_t SpeedMbps) {
+    const std::lock_guard<std::mutex> Guard(Lock_);
+    const auto Key = std::make_pair(Exporter, Index);
+    auto It = Names_.find(Key);
+    if (It == Names_.end()) {
+        if (Names_.size() >= kCapacity || (Name.empty() && Alias.empty() && SpeedMbps == 0)) return false;
+        It = Names_.emplace(Key, InterfaceName{}).first;
+    }
+    InterfaceName& Entry = It->second;
+    if (Entry.NameSource != InterfaceSource::Options) {
+        Entry.Name = Name;
+        Entry.NameSource = Name.empty() ? InterfaceSource::None : InterfaceSource::Polled;
+    }
+    if (Entry.DescriptionSource != InterfaceSource::Options) {
+        Entry.Description = Alias;
+        Entry.DescriptionSource = Alias.empty() ? InterfaceSource::None : InterfaceSource::Polled;
+    }
+    Entry.SpeedMbps = SpeedMbps;
     return true;
 }
 
