@@ -174,6 +174,7 @@ void Collector::StartNames() {
         SnmpPollerOptions snmp;
         snmp.Community = o.SnmpCommunity;
         snmp.Port = o.SnmpPort;
+        snmp.Say = statuswords::SayOnStandardError;
         Snmp_ = std::make_unique<SnmpPoller>(snmp, Interfaces_);
         ExporterWatch_ = std::thread([this] { WatchExporters(); });
     }
