@@ -8,6 +8,7 @@
 
 #include "FlowHandOver.h"
 #include "FlowRecord.h"
+#include "Locations.h"
 #include "TrafficAggregator.h"
 #include "flowdecode/NetflowHeader.h"
 #include "flowdecode/NetflowV5.h"
@@ -134,6 +135,59 @@ void BM_AggregatorAddEveryFlowNew(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(n));
 }
 BENCHMARK(BM_AggregatorAddEveryFlowNew)->MinTime(3);
+
+// An address spread over the public IPv4 space (first octet 1 to 223), as the location database
+// sees the Internet's.
+FlowAddress PublicAddress(std::uint64_t N) {
+    const auto h = static_cast<std::uint32_t>((N + 1) * 0x9E3779B97F4A7C15ULL >> 32);
+    return FlowAddress::FromIPv4((1 + (h >> 24) % 223) << 24 | (h & 0xFFFFFF));
+}
+
+// Looking up a flow's place in the location database: Arg(0) among 5,000 addresses seen before
+// (the cache answers), Arg(1) every address new (a walk of the database's tree each time).
+void BM_LocatorFind(benchmark::State& state) {
+    auto locator = names::Locator::Open(names::kLocationDatabase);
+    if (!locator) {
+        state.SkipWithError("no location database");
+        return;
+    }
+    const bool fresh = state.range(0) != 0;
+    std::uint64_t n = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(locator->Find(PublicAddress(fresh ? n : n % 5000)));
+        ++n;
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(n));
+    state.SetLabel(fresh ? "every address new" : "5,000 addresses again and again");
+}
+BENCHMARK(BM_LocatorFind)->Arg(0)->Arg(1);
+
+// The aggregation with countries and AS numbers looked up, on public addresses: Arg(0) the busy
+// network's 5,000 sources and 2,000 destinations, Arg(1) every flow from a new source, as under the
+// load generator's --public-addresses. Without the database the same as BM_AggregatorAdd.
+void BM_AggregatorAddLocated(benchmark::State& state) {
+    TrafficAggregator aggregator;
+    aggregator.SetLocator(names::Locator::Open(names::kLocationDatabase));
+    if (!aggregator.Locates()) {
+        state.SkipWithError("no location database");
+        return;
+    }
+    const bool fresh = state.range(0) != 0;
+    std::vector<FlowRecord> batch(30);
+    std::uint64_t n = 0;
+    for (auto _ : state) {
+        for (FlowRecord& r : batch) {
+            r = Synthetic(n, kT0 + static_cast<std::int64_t>(n / 100000) * 1000);
+            r.Source = PublicAddress(fresh ? n : (n * 7919) % 5000);
+            r.Destination =
+                PublicAddress(fresh ? (n * 2654435761u) % 65000 + (1ULL << 40) : 10000 + (n * 104729) % 2000);
+            ++n;
+        }
+        aggregator.Add(batch);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(n));
+}
+BENCHMARK(BM_AggregatorAddLocated)->Arg(0)->Arg(1)->MinTime(3);
 
 // One refresh tick of the window over the longest span: every table's top 20 and the series.
 void BM_TickQueries(benchmark::State& state) {

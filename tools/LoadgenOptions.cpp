@@ -20,6 +20,7 @@ constexpr int kProgramVersion = 257;
 constexpr int kReplay = 258;
 constexpr int kSpeed = 259;
 constexpr int kAsFastAsPossible = 260;
+constexpr int kPublicAddresses = 261;
 
 template <typename T>
 bool ParseInteger(std::string_view text, T& value) {
@@ -88,6 +89,11 @@ const OptionDef kOptions[] = {
     {"allow-remote", kAllowRemote, false,
      [](const std::string&, Options& o) {
          o.allowRemote = true;
+         return true;
+     }},
+    {"public-addresses", kPublicAddresses, false,
+     [](const std::string&, Options& o) {
+         o.publicAddresses = true;
          return true;
      }},
     {"quiet", 'q', false,
@@ -247,6 +253,8 @@ void PrintUsage(std::FILE* out) {
                  "      --speed F               with --replay: F times the original pace (default 1)\n"
                  "      --as-fast-as-possible   with --replay: back to back, no pacing\n"
                  "      --allow-remote          permit a destination outside loopback (and host name lookup)\n"
+                 "      --public-addresses      flows between addresses all over the public IPv4 space\n"
+                 "                              (default: 10.0.0.0/8 to 192.168.0.0/16)\n"
                  "  -q, --quiet                 print only the closing summary\n"
                  "  -h, --help                  this text\n"
                  "      --version               the program's version\n"

@@ -34,6 +34,9 @@ struct Options {
     double spinMicros = 20;
     bool allowRemote = false;
     bool quiet = false;
+    // Flows between addresses spread over the public IPv4 space rather than two private networks,
+    // so that looking up their countries and AS numbers costs what it does on the Internet's.
+    bool publicAddresses = false;
     // --replay: the capture whose UDP payloads are sent, at their original pace divided by speed.
     std::string replayFile;
     std::optional<double> speed;

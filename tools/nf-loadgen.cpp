@@ -167,6 +167,16 @@ std::uint32_t Mix(std::uint64_t x) {
     return static_cast<std::uint32_t>(x);
 }
 
+bool gPublicAddresses = false;
+
+// An address of the public IPv4 space, spread by Mix: the first octet from 1 to 223 without the
+// private, loopback and link-local networks.
+std::uint32_t PublicAddress(std::uint32_t h) {
+    std::uint32_t first = 1 + (h >> 24) % 223;
+    if (first == 10 || first == 127 || first == 169 || first == 172 || first == 192) first += 1;
+    return first << 24 | (h & 0xFFFFFF);
+}
+
 Flow MakeFlow(std::uint64_t n, std::uint32_t sysUptime) {
     static constexpr std::uint8_t kProtocols[] = {6, 6, 17, 6, 17, 1, 6, 17};
     static constexpr std::uint16_t kServices[] = {443, 80, 53, 123, 22, 25, 8080, 3389};
@@ -174,6 +184,10 @@ Flow MakeFlow(std::uint64_t n, std::uint32_t sysUptime) {
     Flow f{};
     f.srcAddr = (10u << 24) | static_cast<std::uint32_t>(n & 0xFFFFFF);
     f.dstAddr = (192u << 24) | (168u << 16) | ((h & 0xFF) << 8) | (1 + (h >> 8) % 254);
+    if (gPublicAddresses) {
+        f.srcAddr = PublicAddress(Mix(n ^ 0x5bd1e995));
+        f.dstAddr = PublicAddress(h);
+    }
     f.nextHop = (10u << 24) | (255u << 16) | 1;
     f.protocol = kProtocols[n % 8];
     f.srcPort = f.protocol == 1 ? 0 : static_cast<std::uint16_t>(1024 + (h >> 16) % 64000);
@@ -519,6 +533,7 @@ int main(int argc, char** argv) {
         case Request::Send:
             break;
     }
+    gPublicAddresses = opts.publicAddresses;
     sockaddr_storage dest{};
     socklen_t destLen = 0;
     std::string why;

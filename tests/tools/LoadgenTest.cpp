@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -59,10 +60,10 @@ Outcome RunLoadgen(const std::vector<std::string>& args) {
 TEST(LoadgenArguments, HelpAndVersionAnswerWithoutSending) {
     const Outcome help = RunLoadgen({"--help"});
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* option :
-         {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration", "-c, --count",
-          "-R, --records", "-t, --template-every", "-s, --source-id", "-b, --burst", "-S, --spin-us", "--replay",
-          "--speed", "--as-fast-as-possible", "--allow-remote", "-q, --quiet", "-h, --help", "--version"}) {
+    for (const char* option : {"-N, --netflow-version", "-H, --host", "-p, --port", "-r, --rate", "-d, --duration",
+                               "-c, --count", "-R, --records", "-t, --template-every", "-s, --source-id", "-b, --burst",
+                               "-S, --spin-us", "--replay", "--speed", "--as-fast-as-possible", "--allow-remote",
+                               "--public-addresses", "-q, --quiet", "-h, --help", "--version"}) {
         EXPECT_NE(help.output.find(option), std::string::npos) << option;
     }
     EXPECT_EQ(RunLoadgen({"-h"}).output, help.output);
@@ -223,6 +224,29 @@ TEST(LoadgenWire, Version5DatagramsCarryRecordsAndFlowSequence) {
     // Flows differ from one another (addresses run on with the flow number).
     EXPECT_NE(Be32(got[0], 24), Be32(got[0], 24 + 48));
     EXPECT_NE(Be32(got[0], 24), Be32(got[1], 24));
+}
+
+// Public addresses stand for traffic whose countries and AS numbers are looked up: none may fall in
+// a network that has no entry, or every lookup would be the cheap miss.
+TEST(LoadgenWire, PublicAddressesAvoidPrivateLoopbackAndLinkLocalNetworks) {
+    Catcher catcher;
+    const Outcome out = RunLoadgen({"--port", catcher.Port(), "--rate", "1000", "--count", "20", "--public-addresses"});
+    ASSERT_EQ(out.exitCode, 0) << out.output;
+    std::set<std::uint32_t> sources;
+    for (const auto& d : catcher.Take(20)) {
+        for (std::size_t at = 24; at + 48 <= d.size(); at += 48) {
+            for (std::size_t field : {at, at + 4}) {
+                const std::uint32_t a = Be32(d, field);
+                const std::uint32_t first = a >> 24;
+                EXPECT_TRUE(first >= 1 && first <= 223) << a;
+                EXPECT_TRUE(first != 10 && first != 127 && (a >> 16) != 0xA9FE && (a >> 20) != 0xAC1 &&
+                            (a >> 16) != 0xC0A8)
+                    << a;
+            }
+            sources.insert(Be32(d, at));
+        }
+    }
+    EXPECT_GT(sources.size(), 500u) << "addresses spread, not a handful repeated";
 }
 
 // The IPv4 template of v9 and IPFIX alike: element ids and lengths, in record order.
