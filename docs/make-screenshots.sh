@@ -119,6 +119,17 @@ else
     echo "skipped: $demo is not built"
 fi
 
+echo "=== Traffic window naming countries, AS numbers and hosts"
+# Public addresses, the location database and a DNS server of the tests' own whose hosts file names
+# the site's two servers.
+if [[ -x $demo ]]; then
+    png=$PWD/$out/places-window.png
+    harness=$PWD/tests/testsupport/dns_server.py
+    (cd "$work" && QT_QPA_PLATFORM=xcb python3 "$harness" run -- "$demo" "$png" --places)
+else
+    echo "skipped: $demo is not built"
+fi
+
 echo "=== main window under fr_FR.UTF-8, widened so that whole lines show"
 start_collector fr_FR.UTF-8
 traffic_start 5

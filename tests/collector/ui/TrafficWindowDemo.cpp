@@ -1,7 +1,9 @@
 // Shows the Traffic window on an hour of made-up traffic with a known mix and saves a picture of
-// it: traffic-window-demo OUTPUT.png [--history]. With --history the window shows the last 24 hours
-// of the same mix from a history folder the collector's own store wrote, in a scratch directory.
-// Run under a display (see traffic-screenshot.sh).
+// it: traffic-window-demo OUTPUT.png [--history | --places]. With --history the window shows the last
+// 24 hours of the same mix from a history folder the collector's own store wrote, in a scratch
+// directory. With --places the mix talks to public addresses, and the window shows their countries
+// and AS numbers from the location database and, where NFC_DNS_SERVER names a DNS server, their host
+// names. Run under a display (see traffic-screenshot.sh).
 #include <QApplication>
 #include <QComboBox>
 #include <QDateTime>
@@ -10,21 +12,30 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "FlowHandOver.h"
 #include "HistoryStore.h"
 #include "InterfaceNames.h"
+#include "Locations.h"
+#include "ReverseDns.h"
 #include "TrafficAggregator.h"
 #include "TrafficWindow.h"
 
 namespace {
 
+bool gPlaces = false;
+
 FlowRecord Demo(std::uint64_t N, std::int64_t Ms) {
     // A backup server that dominates, some web and name traffic, a little of everything else.
     static const char* const kSources[] = {"10.1.0.20", "10.1.0.31", "10.1.4.7", "10.2.0.5", "172.16.8.2"};
     static const char* const kTargets[] = {"10.9.0.2", "93.184.216.34", "10.1.0.53", "151.101.1.69", "10.9.0.3"};
+    // The same with a mail server and a web server of the site's own and resolvers abroad.
+    static const char* const kPublicSources[] = {"203.0.113.7", "198.51.100.20", "10.1.4.7", "10.2.0.5",
+                                                 "172.16.8.2"};
+    static const char* const kPublicTargets[] = {"81.2.69.142", "8.8.8.8", "1.1.1.1", "9.9.9.9", "193.0.6.139"};
     static const std::uint16_t kPorts[] = {22, 443, 53, 443, 873, 80, 123};
     static const std::uint8_t kProtocols[] = {6, 6, 17, 6, 6, 6, 17};
     FlowRecord r;
@@ -32,8 +43,10 @@ FlowRecord Demo(std::uint64_t N, std::int64_t Ms) {
     r.Exporter = FlowAddress::Parse(N % 3 == 0 ? "192.0.2.1" : "192.0.2.2");
     const std::size_t kind = N % 7;
     // The transfers to the backup target (kind 4) all come from the first source.
-    r.Source = FlowAddress::Parse(kind == 4 ? kSources[0] : kSources[(N * 7) % 5]);
-    r.Destination = FlowAddress::Parse(kind == 4 ? kTargets[0] : kTargets[(N * 3) % 5]);
+    const char* const* sources = gPlaces ? kPublicSources : kSources;
+    const char* const* targets = gPlaces ? kPublicTargets : kTargets;
+    r.Source = FlowAddress::Parse(kind == 4 ? sources[0] : sources[(N * 7) % 5]);
+    r.Destination = FlowAddress::Parse(kind == 4 ? targets[0] : targets[(N * 3) % 5]);
     r.DestinationPort = kPorts[kind];
     r.Protocol = N % 41 == 0 ? 1 : kProtocols[kind];
     r.SourcePort = static_cast<std::uint16_t>(32768 + N % 20000);
@@ -86,7 +99,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const std::int64_t now = QDateTime::currentMSecsSinceEpoch();
+    const bool history = argc > 2 && std::strcmp(argv[2], "--history") == 0;
+    gPlaces = argc > 2 && std::strcmp(argv[2], "--places") == 0;
     TrafficAggregator aggregator;
+    if (gPlaces) aggregator.SetLocator(names::Locator::Open(names::kLocationDatabase));
     std::uint64_t n = 0;
     for (int s = 3599; s >= 0; --s) {
         // The rate rises in the last five minutes, as when a transfer starts.
@@ -98,16 +114,35 @@ int main(int argc, char** argv) {
         names.Set(FlowAddress::Parse(exporter), 1, "Gi0/0/1", "uplink");
         names.Set(FlowAddress::Parse(exporter), 4, "Te0/1/0", "backup network");
         names.Set(FlowAddress::Parse(exporter), 5, "Vlan10", "");
+        // As an SNMP agent tells them: the speed, and a name where options data sent none.
+        names.SetPolled(FlowAddress::Parse(exporter), 1, "Gi0/0/1", "uplink", 1000);
+        names.SetPolled(FlowAddress::Parse(exporter), 4, "Te0/1/0", "backup network", 10000);
+        names.SetPolled(FlowAddress::Parse(exporter), 6, "Vlan20", "servers", 100);
     }
     SharedTraffic shared;
     shared.Aggregator = &aggregator;
     TrafficWindow window(shared, nullptr, nullptr, [now] { return now; });
     window.SetInterfaceNames(&names);
+    std::unique_ptr<names::ReverseDns> hosts;
+    if (gPlaces) {
+        window.SetLocationDatabase(names::kLocationDatabase);
+        if (const char* server = std::getenv("NFC_DNS_SERVER")) {
+            names::ReverseDnsOptions options;
+            if (auto address = names::ParseDnsServer(server)) options.Server = *address;
+            hosts = std::make_unique<names::ReverseDns>(options);
+            window.SetHostNames(hosts.get());
+            // The first look asks; the names are there by the picture's refresh.
+            window.Refresh();
+        }
+    }
     window.resize(1280, 860);
     window.show();
     window.findChild<QTableView*>(QStringLiteral("tblSources"))->selectRow(1);
+    if (gPlaces) {
+        auto* tabs = window.findChild<QTabWidget*>(QStringLiteral("tabTalkers"));
+        tabs->setCurrentIndex(tabs->indexOf(window.findChild<QWidget*>(QStringLiteral("AS"))));
+    }
     const QString output = QString::fromLocal8Bit(argv[1]);
-    const bool history = argc > 2 && std::strcmp(argv[2], "--history") == 0;
     QTemporaryDir scratch;
     std::unique_ptr<history::HistoryStore> store;
     if (history) {
