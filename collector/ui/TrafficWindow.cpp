@@ -132,6 +132,7 @@ void TrafficWindow::SetInterfaceNames(const InterfaceNames* Names) {
 
 void TrafficWindow::SetHostNames(names::ReverseDns* Hosts) {
     Names_.Hosts = Hosts;
+    SizeFlowColumns();
     SpreadNames();
 }
 
@@ -303,8 +304,9 @@ QTableView* TrafficWindow::AddTalkerTab(TalkerKind Kind, const char* Name, const
 
 void TrafficWindow::AddPlaceTab(std::pair<TalkerKind, const char*> Sources,
                                 std::pair<TalkerKind, const char*> Destinations, const char* Title) {
-    // Where traffic comes from beside where it goes: one look answers both.
-    auto* pair = new QSplitter(Qt::Horizontal, tabTalkers);
+    // Where traffic comes from above where it goes: one look answers both, and names as long as an
+    // AS's keep the table's whole width.
+    auto* pair = new QSplitter(Qt::Vertical, tabTalkers);
     pair->setObjectName(QString::fromLatin1(Title));
     pair->addWidget(MakeTalkerTable(Sources.first, Sources.second, pair));
     pair->addWidget(MakeTalkerTable(Destinations.first, Destinations.second, pair));
@@ -392,9 +394,11 @@ void TrafficWindow::SizeFlowColumns() {
     fit(FlowTableModel::End, "23:59:59.999");
     fit(FlowTableModel::Duration, "9999.999 s");
     fit(FlowTableModel::Exporter, "192.168.100.100");
-    fit(FlowTableModel::Source, "192.168.100.100");
+    // With host names beside them, addresses take room for a name of common length.
+    const char* address = Names_.Hosts != nullptr ? "192.168.100.100 (mail.example.org)" : "192.168.100.100";
+    fit(FlowTableModel::Source, address);
     fit(FlowTableModel::SourcePort, "65535");
-    fit(FlowTableModel::Destination, "192.168.100.100");
+    fit(FlowTableModel::Destination, address);
     fit(FlowTableModel::DestinationPort, "65535");
     fit(FlowTableModel::Protocol, "ICMPv6");
     fit(FlowTableModel::InputIf, "Gi0/0/10 (10)");
