@@ -201,6 +201,10 @@ constexpr std::pair<TalkerKind, history::TopKey> kTables[] = {
     {TalkerKind::Protocol, history::TopKey::Protocol},
     {TalkerKind::DestinationPort, history::TopKey::DestinationPort},
     {TalkerKind::Exporter, history::TopKey::Exporter},
+    {TalkerKind::SourceCountry, history::TopKey::SourceCountry},
+    {TalkerKind::DestinationCountry, history::TopKey::DestinationCountry},
+    {TalkerKind::SourceAs, history::TopKey::SourceAsn},
+    {TalkerKind::DestinationAs, history::TopKey::DestinationAsn},
 };
 
 }  // namespace
@@ -208,17 +212,23 @@ constexpr std::pair<TalkerKind, history::TopKey> kTables[] = {
 void AskHistory(const HistoryQuestion& Question, const history::QueryControl& Control, HistoryAnswer& Answer) {
     Answer = {};
     Answer.Range = Question.Range;
-    const history::HistoryQuery query(Question.Folder);
+    history::HistoryQuery query(Question.Folder);
+    query.SetLocationDatabase(Question.LocationDatabase);
     if (!query.Readable(Answer.Error)) {
         if (Answer.Error.empty()) Answer.Error = "the history cannot be read";
         return;
     }
-    // Eight top tables and the chart, then the flows.
-    const int steps = Question.Overview ? 10 : 1;
+    // Twelve top tables and the chart, then the flows.
+    const int steps = Question.Overview ? 14 : 1;
     int step = 0;
     if (Question.Overview) {
         const FlowFilter everything;
         for (const auto& [kind, key] : kTables) {
+            // Without the database the tables of places are left empty, as the live ones are.
+            if (Located(kind) && Question.LocationDatabase.empty()) {
+                ++step;
+                continue;
+            }
             const history::TopResult top = query.Top(Question.Range, key, history::RankBy::Bytes, Question.TopRows,
                                                      everything, StepOf(Control, step++, steps));
             if (Ends(top, Answer)) return;

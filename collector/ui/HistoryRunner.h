@@ -75,6 +75,8 @@ struct HistoryQuestion {
     FlowFilter Filter;  // of the flow table only, as on the live spans
     std::uint64_t FlowLimit = 100000;
     std::size_t TopRows = TrafficAggregator::kTopRows;
+    // Where the countries and AS numbers come from; empty: none, and their tables stay empty.
+    std::string LocationDatabase;
 };
 
 // The answer in the form the live views take, so that the same models show both.

@@ -667,6 +667,7 @@ void TrafficWindow::AskHistory(bool Overview) {
                           Overview_->Range.ToMs != Range_.ToMs;
     HistoryQuestion question;
     question.Folder = HistoryFolder_;
+    if (Places_) question.LocationDatabase = Places_->Facts().Path;
     question.Range = Range_;
     question.Overview = overview;
     question.Filter = Filter_;

@@ -27,6 +27,7 @@
 #include "FlowTableModel.h"
 #include "HistoryFixture.h"
 #include "HistoryRunner.h"
+#include "Locations.h"
 #include "TestFlow.h"
 #include "TrafficAggregator.h"
 #include "TrafficChart.h"
@@ -159,6 +160,7 @@ class HistoryWindowTest : public QObject {
     void lastDayOfARealStoreFillsEveryView();
     void summariesAreSaidAndTheirRestIsOneRow();
     void customRangeAsksForWhatWasChosen();
+    void placesOfAHistorySpanFromTheLocationDatabase();
 };
 
 void HistoryWindowTest::runnerCancelsWhatRunsAndAnswersOnlyTheNewest() {
@@ -487,6 +489,31 @@ void HistoryWindowTest::customRangeAsksForWhatWasChosen() {
     QVERIFY(!f.Window.AskingHistory());
     std::lock_guard<std::mutex> hold(lock);
     QCOMPARE(asked.size(), std::size_t{2});
+}
+
+// The tables of places over a history span, from every flow and from the summaries alike.
+void HistoryWindowTest::placesOfAHistorySpanFromTheLocationDatabase() {
+    QTemporaryDir dir;
+    historyfixture::HistoryFolder store(dir.filePath(QStringLiteral("history")).toStdString());
+    const std::vector<FlowRecord> flows = {
+        Flow("8.8.8.8", "10.0.0.9", 5000, kNow - 2 * kHour),
+        Flow("10.0.0.9", "1.1.1.1", 1000, kNow - kHour),
+        Flow("10.0.0.9", "8.8.4.4", 500, kNow - kHour),
+    };
+    store.AddFlows(flows);
+    store.Summarize(flows);
+
+    Fixture f;
+    f.Window.SetLocationDatabase(names::kLocationDatabase);
+    f.Window.SetHistoryFolder(store.Folder());
+    f.Span()->setCurrentIndex(kLast24Hours);
+    QTRY_VERIFY_WITH_TIMEOUT(!f.Window.AskingHistory(), kWaitMs);
+    QVERIFY2(f.Note().startsWith(QStringLiteral("History of ")), qPrintable(f.Note()));
+    QCOMPARE(ColumnCells(f.Find<QTableView>("tblSourceCountries"), 0),
+             (QStringList{"US (United States of America)", "Unknown"}));
+    QCOMPARE(ColumnCells(f.Find<QTableView>("tblDestinationAs"), 0),
+             (QStringList{"Unknown", "AS13335 CLOUDFLARENET", "AS15169 GOOGLE"}));
+    QCOMPARE(Cell(f.Find<QTableView>("tblDestinationAs"), 2, 1), QStringLiteral("500 B"));
 }
 
 QTEST_MAIN(HistoryWindowTest)
