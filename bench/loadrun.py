@@ -10,6 +10,8 @@ Targets:
              (one line per IPv4 flow, whatever the version)
   nfcapd     Debian's nfcapd on a free loopback port, a fresh process per step, taking every version
              on that one socket; flows counted from the summary it prints when stopped
+With --names (run-bench.sh --names starts a DNS server and an SNMP agent of its own), the collector
+looks up countries, AS numbers, host names and interface names while it collects.
 With --clickhouse-url (run-bench.sh --clickhouse starts a server of its own for it), each collector
 step also sends its flows to a database of its own on that server, and is loss-free only when
 ClickHouse holds every flow once the collector has ended.
@@ -175,7 +177,7 @@ def free_udp_port():
 def run_loadgen(args, version, rate, port):
     cmd = [args.loadgen, "--netflow-version", str(version), "--host", "127.0.0.1", "--port", str(port),
            "--rate", str(rate), "--duration", str(args.step_seconds), "--records", str(args.records),
-           "--quiet", "--burst", str(args.burst)]
+           "--quiet", "--burst", str(args.burst)] + (["--public-addresses"] if args.public_addresses else [])
     out = subprocess.run(cmd, capture_output=True, text=True, timeout=args.step_seconds * 2 + 30,
                          preexec_fn=_die_with_parent)
     if out.returncode != 0:
@@ -255,6 +257,12 @@ class Collector:
         env = dict(os.environ, QT_QPA_PLATFORM="offscreen")
         self.out = open(os.path.join(step_dir, "collector-output.txt"), "wb")
         options = (["--traffic"] if self.args.traffic else []) + (["--no-history"] if self.args.no_history else [])
+        if self.args.names:
+            # Every name on: the window open, so that what it shows is looked up at the test's DNS
+            # server, and the exporter's interfaces polled at the test's SNMP agent.
+            agent = os.environ["NFC_SNMP_AGENT"]
+            options += ["--traffic", "--dns-server", os.environ["NFC_DNS_SERVER"],
+                        "--snmp-community", os.environ["NFC_SNMP_COMMUNITY"], "--snmp-port", agent.rsplit(":", 1)[1]]
         self.database = None
         if self.args.clickhouse_url:
             # A database a step, so that a step counts only its own flows and leaves nothing behind.
@@ -547,6 +555,11 @@ def main():
     ap.add_argument("--traffic", action="store_true",
                     help="start the collector with its Traffic window open (live aggregation on)")
     ap.add_argument("--no-history", action="store_true", help="start the collector with --no-history")
+    ap.add_argument("--names", action="store_true",
+                    help="start the collector with its Traffic window open, host names looked up at the DNS server "
+                         "of NFC_DNS_SERVER and interfaces polled at the SNMP agent of NFC_SNMP_AGENT")
+    ap.add_argument("--public-addresses", action="store_true",
+                    help="nf-loadgen sends flows between public addresses (their places are looked up)")
     ap.add_argument("--count-history", action="store_true",
                     help="a collector step is loss-free only when its history stored and summed every flow")
     ap.add_argument("--clickhouse-url", default=os.environ.get("NFC_CLICKHOUSE_URL"),

@@ -27,6 +27,10 @@ Usage: bench/run-bench.sh [options]
   --count-history     a collector step is loss-free only when its history stored and summed every flow
   --clickhouse        start a ClickHouse server of its own (loopback, temporary folder) and send every
                       collector step's flows to it too; a step is loss-free only when the server has them all
+  --names             start a DNS server and an SNMP agent of its own (loopback, temporary folders) and the
+                      collector with every name on: its Traffic window open, host names looked up there,
+                      the exporter's interfaces polled there, countries and AS numbers looked up
+  --public-addresses  the load generator's flows go between public addresses, whose places are looked up
   --burst B           the load generator sends B datagrams per wake-up (default 1)
   --keep              keep the step directories (CSV files can be hundreds of MB each)
 Environment: BENCH_CMAKE_ARGS adds arguments to the cmake configure step.
@@ -35,6 +39,7 @@ USAGE
 
 py_args=()
 with_clickhouse=0
+with_names=0
 build=1
 contract=1
 while (($#)); do
@@ -54,6 +59,8 @@ while (($#)); do
         --no-history) py_args+=(--no-history) ;;
         --count-history) py_args+=(--count-history) ;;
         --clickhouse) with_clickhouse=1 ;;
+        --names) with_names=1; py_args+=(--names) ;;
+        --public-addresses) py_args+=(--public-addresses) ;;
         --no-contract) contract=0 ;;
         --no-build) build=0 ;;
         --keep) py_args+=(--keep) ;;
@@ -101,6 +108,10 @@ trap 'exit 130' INT TERM HUP
 runner=(python3 bench/loadrun.py --loadgen "$loadgen" "${py_args[@]}")
 # The harness starts the server, hands its URL over in NFC_CLICKHOUSE_URL and stops it afterwards.
 ((with_clickhouse)) && runner=(python3 tests/testsupport/clickhouse_server.py run -- "${runner[@]}")
+# The same for the DNS server and the SNMP agent, which hand over NFC_DNS_SERVER, NFC_SNMP_AGENT and
+# NFC_SNMP_COMMUNITY.
+((with_names)) && runner=(python3 tests/testsupport/snmp_agent.py run -- python3 tests/testsupport/dns_server.py run --
+                          "${runner[@]}")
 "${runner[@]}" &
 runner_pid=$!
 status=0
