@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 #include <limits>
+#include <map>
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -157,6 +159,15 @@ KeySql KeyOf(history::TopKey Key) {
             break;
         case history::TopKey::DestinationAS:
             NumberKey(key, "dst_as");
+            break;
+        // The server knows no countries: it groups by address, and the addresses are placed here.
+        case history::TopKey::SourceCountry:
+        case history::TopKey::SourceAsn:
+            AddressKey(key, "src");
+            break;
+        case history::TopKey::DestinationCountry:
+        case history::TopKey::DestinationAsn:
+            AddressKey(key, "dst");
             break;
     }
     return key;
@@ -351,6 +362,51 @@ std::string FlowsStatement(const history::Span& Range, const FlowFilter& Filter,
     return sql + " FORMAT TabSeparated";
 }
 
+void LocateTopAnswer(history::TopKey Key, history::RankBy By, std::size_t Rows, std::size_t AddressRows,
+                     const std::function<names::Place(const FlowAddress&)>& Find, history::TopResult& InOut) {
+    const bool country = Key == history::TopKey::SourceCountry || Key == history::TopKey::DestinationCountry;
+    std::map<std::uint32_t, history::Totals> sums;  // by number, so that ties go to the lower one
+    history::Totals placed;
+    for (const history::TopRow& row : InOut.Rows) {
+        const names::Place place = Find(row.First);
+        sums[country ? place.Country : place.Asn].Add(row.Sums);
+        placed.Add(row.Sums);
+    }
+    std::vector<history::TopRow> rows;
+    for (const auto& [number, totals] : sums) {
+        history::TopRow row;
+        row.Number = number;
+        row.Sums = totals;
+        rows.push_back(row);
+    }
+    auto rank = [By](const history::Totals& T) {
+        return By == history::RankBy::Bytes     ? T.ScaledBytes
+               : By == history::RankBy::Packets ? T.ScaledPackets
+                                                : T.Flows;
+    };
+    std::stable_sort(rows.begin(), rows.end(),
+                     [&](const history::TopRow& A, const history::TopRow& B) { return rank(A.Sums) > rank(B.Sums); });
+    if (Rows != 0 && rows.size() > Rows) rows.resize(Rows);
+    const bool cut = AddressRows != 0 && InOut.Rows.size() >= AddressRows;
+    if (cut && placed.Flows < InOut.Sums.Flows) {
+        history::Totals rest = InOut.Sums;
+        rest.Flows -= placed.Flows;
+        rest.Bytes -= std::min(rest.Bytes, placed.Bytes);
+        rest.Packets -= std::min(rest.Packets, placed.Packets);
+        rest.ScaledBytes -= std::min(rest.ScaledBytes, placed.ScaledBytes);
+        rest.ScaledPackets -= std::min(rest.ScaledPackets, placed.ScaledPackets);
+        history::TopRow other;
+        other.Other = true;
+        other.Sums = rest;
+        rows.push_back(other);
+        InOut.Exact = false;
+        InOut.Note = "the server was asked for the " + std::to_string(AddressRows) +
+                     " addresses of most traffic and these were placed; the traffic of the others (" +
+                     std::to_string(rest.Flows) + " flows) is in \"other\"";
+    }
+    InOut.Rows = std::move(rows);
+}
+
 bool ReadTopAnswer(const std::string& Body, history::TopResult& Out, std::string& Error) {
     // The rows, an empty line, the totals; then perhaps the extremes, which the URL's settings may
     // have asked for, after another empty line.
@@ -489,14 +545,31 @@ history::CountResult ClickHouseAnswers::Count(const Options& Ask) const {
 
 history::TopResult ClickHouseAnswers::Top(const Options& Ask) const {
     history::TopResult result;
+    std::unique_ptr<names::Locator> where;
+    if (history::LocationKey(Ask.Key)) {
+        std::string why;
+        where = names::Locator::Open(Ask.LocationDatabase, &why);
+        if (!where) {
+            result.Error = "countries and AS numbers need the location database (" + why + ")";
+            return result;
+        }
+    }
     if (Ask.Range.ToMs <= Ask.Range.FromMs) return result;
+    const std::size_t rows = where ? chsql::kLocatedAddresses : Ask.TopRows;
     const clickhouse::Response answer =
-        Client_->Execute(chsql::TopStatement(Ask.Range, Ask.Filter, Ask.Key, Ask.By, Ask.TopRows));
+        Client_->Execute(chsql::TopStatement(Ask.Range, Ask.Filter, Ask.Key, Ask.By, rows));
     if (!answer.Ok()) {
         result.Error = Failed(answer);
         return result;
     }
-    if (!chsql::ReadTopAnswer(answer.Body, result, result.Error)) result.Rows.clear();
+    if (!chsql::ReadTopAnswer(answer.Body, result, result.Error)) {
+        result.Rows.clear();
+        return result;
+    }
+    if (where) {
+        chsql::LocateTopAnswer(
+            Ask.Key, Ask.By, Ask.TopRows, rows, [&where](const FlowAddress& A) { return where->Find(A); }, result);
+    }
     return result;
 }
 

@@ -15,6 +15,7 @@
 #include "FlowFilter.h"
 #include "FlowRecord.h"
 #include "HistoryQuery.h"
+#include "Locations.h"
 
 namespace query {
 
@@ -35,6 +36,16 @@ std::string TopStatement(const history::Span& Range, const FlowFilter& Filter, h
                          std::size_t Rows);
 // Oldest first; Limit + 1 rows at most, so that the reader can tell that the limit cut the list.
 std::string FlowsStatement(const history::Span& Range, const FlowFilter& Filter, std::uint64_t Limit);
+
+// The addresses of most traffic that a location key's statement asks for: the server knows no
+// countries, so it groups by address and nf-query places each. The traffic beyond them is "other".
+constexpr std::size_t kLocatedAddresses = 100000;
+// Folds InOut, the answer of TopStatement for a location key (rows of addresses, of at most
+// AddressRows; 0: all), into countries or AS numbers by Find, keeping the Rows of most rank (0: all).
+// Where AddressRows cut the addresses, the rest of the sums becomes the "other" row and the answer
+// is no longer exact.
+void LocateTopAnswer(history::TopKey Key, history::RankBy By, std::size_t Rows, std::size_t AddressRows,
+                     const std::function<names::Place(const FlowAddress&)>& Find, history::TopResult& InOut);
 
 // Reads the answer of TopStatement into Out's rows and sums; false with Error when it is not one.
 bool ReadTopAnswer(const std::string& Body, history::TopResult& Out, std::string& Error);

@@ -26,6 +26,9 @@ constexpr int kFormat = 264;
 constexpr int kProgramVersion = 265;
 constexpr int kClickHouse = 266;
 constexpr int kClickHousePasswordFile = 267;
+constexpr int kLocationDb = 268;
+constexpr int kResolve = 269;
+constexpr int kDnsServer = 270;
 
 struct OptionDef {
     const char* Name;
@@ -45,6 +48,9 @@ constexpr OptionDef kOptions[] = {
     {"by", kBy, true},
     {"flows", kFlows, false},
     {"format", kFormat, true},
+    {"location-db", kLocationDb, true},
+    {"resolve", kResolve, false},
+    {"dns-server", kDnsServer, true},
     {"help", 'h', false},
     {"version", kProgramVersion, false},
     {"limit", 'n', true},
@@ -318,6 +324,20 @@ class Parser {
                     return Fail(name + ": unknown format " + Quoted(Value) + " (one of table, csv, json)");
                 }
                 return true;
+            case kLocationDb:
+                if (Value.empty()) return Fail(name + ": give a file");
+                Out_.LocationDatabase = Value;
+                return true;
+            case kResolve:
+                Out_.Resolve = true;
+                return true;
+            case kDnsServer: {
+                std::string why;
+                Out_.DnsServer = names::ParseDnsServer(Value, &why);
+                if (!Out_.DnsServer)
+                    return Fail(name + ": " + (why.empty() ? "not an address: " + Quoted(Value) : why));
+                return true;
+            }
             case 'n': {
                 const char* end = Value.data() + Value.size();
                 const auto [at, error] = std::from_chars(Value.data(), end, Given_.LimitValue);
@@ -335,6 +355,8 @@ class Parser {
     Request Finish() {
         if (Out_.What == Action::None) return Refuse("give one of --count, --top KEY and --flows");
         if (Given_.By && Out_.What != Action::Top) return Refuse("--by goes with --top");
+        // Counting shows no address to name.
+        if (Out_.Resolve && Out_.What == Action::Count) return Refuse("--resolve goes with --top or --flows");
         if (Given_.Limit) {
             if (Out_.What == Action::Count) return Refuse("-n goes with --top or --flows");
             if (Out_.What == Action::Top) {
@@ -412,7 +434,8 @@ std::string TopKeyList() {
          {history::TopKey::Source, history::TopKey::Destination, history::TopKey::Conversation,
           history::TopKey::Protocol, history::TopKey::SourcePort, history::TopKey::DestinationPort,
           history::TopKey::Exporter, history::TopKey::InputIf, history::TopKey::OutputIf, history::TopKey::SourceAS,
-          history::TopKey::DestinationAS}) {
+          history::TopKey::DestinationAS, history::TopKey::SourceCountry, history::TopKey::DestinationCountry,
+          history::TopKey::SourceAsn, history::TopKey::DestinationAsn}) {
         if (!list.empty()) list += ", ";
         list += history::TopKeyName(key);
     }
@@ -470,6 +493,8 @@ std::string UsageText() {
            "                            " +
            TopKeyList() +
            "\n"
+           "                            (src-as and dst-as as the exporter sent them; src-country,\n"
+           "                            dst-country, src-asn and dst-asn from the location database)\n"
            "      --flows               the flows themselves, oldest first\n"
            "\n"
            "Options:\n"
@@ -492,6 +517,16 @@ std::string UsageText() {
            "  -n, --limit N             rows of --top (default 10), or flows of --flows (default 1000;\n"
            "                            0: all)\n"
            "      --format FORMAT       table (default), csv (one header line) or json (one object a line)\n"
+           "      --location-db FILE    the location database that src-country, dst-country, src-asn,\n"
+           "                            dst-asn and the flow lists' countries and AS numbers come from\n"
+           "                            (default " +
+           std::string(names::kLocationDatabase) +
+           ")\n"
+           "      --resolve             with --top or --flows: host names beside the addresses, from the\n"
+           "                            DNS (waits 5 s at most in all; names not known by then are left out)\n"
+           "      --dns-server ADDRESS[:PORT]\n"
+           "                            the DNS server --resolve asks (default: the first nameserver of\n"
+           "                            /etc/resolv.conf); nothing is asked without --resolve\n"
            "  -h, --help                this text\n"
            "      --version             the program's version\n"
            "\n"

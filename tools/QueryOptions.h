@@ -9,6 +9,8 @@
 #include "ClickHouseClient.h"
 #include "FlowFilter.h"
 #include "HistoryQuery.h"
+#include "Locations.h"
+#include "ReverseDns.h"
 
 namespace query {
 
@@ -41,6 +43,11 @@ struct Options {
     std::size_t TopRows = kDefaultTopRows;
     std::uint64_t FlowLimit = kDefaultFlowLimit;
     Format Output = Format::Table;
+    // Where countries and AS numbers come from: the location keys of --top and the flow lists.
+    std::string LocationDatabase = names::kLocationDatabase;
+    // Host names beside addresses, asked of DnsServer (nullopt: the system's).
+    bool Resolve = false;
+    std::optional<names::DnsServerAddress> DnsServer;
 };
 
 enum class Request { Run, Help, Version, UsageError };

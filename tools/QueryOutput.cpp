@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <utility>
 #include <vector>
 
 #include "TrafficNames.h"
@@ -27,6 +28,9 @@ Field Number(std::string Name, std::uint64_t Value) {
 Field Null(std::string Name) { return {std::move(Name), {}, Field::Kind::Null}; }
 Field Address(std::string Name, const FlowAddress& A) {
     return A.Kind == FlowAddress::None ? Null(std::move(Name)) : Text(std::move(Name), A.ToString());
+}
+Field OptionalText(std::string Name, std::string Value) {
+    return Value.empty() ? Null(std::move(Name)) : Text(std::move(Name), std::move(Value));
 }
 
 std::string CsvHeader(const Row& R) {
@@ -95,6 +99,23 @@ std::string WithPort(const FlowAddress& A, std::uint16_t Port) {
 
 std::string AddressText(const FlowAddress& A) { return A.Kind == FlowAddress::None ? "-" : A.ToString(); }
 
+std::string HostNameOf(const Labels& Names, const FlowAddress& A) {
+    return Names.HostName && A.Kind != FlowAddress::None ? Names.HostName(A) : std::string();
+}
+
+// "8.8.8.8 (dns.google)" where the name is known.
+std::string Named(const Labels& Names, const FlowAddress& A, std::string Text) {
+    const std::string name = HostNameOf(Names, A);
+    return name.empty() ? Text : Text + " (" + name + ")";
+}
+
+std::string AsNameOf(const Labels& Names, std::uint32_t Asn) {
+    return Names.AsName && Asn != 0 ? Names.AsName(Asn) : std::string();
+}
+
+// The row of the addresses that the location database has no entry for.
+constexpr const char* kUnknownPlace = "unknown";
+
 // "estimated from sampled data, 1 in 100 to 1 in 1000", as the Traffic window says it.
 std::string EstimateNote(const history::Totals& T) {
     if (!T.Estimated()) return {};
@@ -106,13 +127,25 @@ std::string EstimateNote(const history::Totals& T) {
 // ---------------------------------------------------------------------------------------------
 // Top tables
 
-// The machine columns of a key; Row null for the "other" and "total" rows, which have no key.
-void AddKeyFields(Row& R, history::TopKey Key, const history::TopRow* T) {
+// The machine columns of a key; Row null for the "other" and "total" rows, which have no key. The
+// location keys give 0 (no entry) as null too, told apart from those by the row field.
+void AddKeyFields(Row& R, history::TopKey Key, const history::TopRow* T, const Labels& Names) {
     using history::TopKey;
     auto address = [&](const char* Name, const FlowAddress& A) {
         R.push_back(T != nullptr ? Address(Name, A) : Null(Name));
+        if (Names.HostName) R.push_back(OptionalText(std::string(Name) + "_name", HostNameOf(Names, A)));
     };
     auto number = [&](const char* Name) { R.push_back(T != nullptr ? Number(Name, T->Number) : Null(Name)); };
+    const std::uint32_t located = T != nullptr ? T->Number : 0;
+    auto country = [&](const std::string& Name) {
+        R.push_back(OptionalText(Name, names::CountryCode(static_cast<std::uint16_t>(located))));
+        const std::uint16_t packed = static_cast<std::uint16_t>(located);
+        R.push_back(OptionalText(Name + "_name", Names.CountryName && packed != 0 ? Names.CountryName(packed) : ""));
+    };
+    auto asn = [&](const std::string& Prefix) {
+        R.push_back(located != 0 ? Number(Prefix + "_asn", located) : Null(Prefix + "_asn"));
+        R.push_back(OptionalText(Prefix + "_as_name", AsNameOf(Names, located)));
+    };
     const FlowAddress none;
     switch (Key) {
         case TopKey::Source:
@@ -127,6 +160,18 @@ void AddKeyFields(Row& R, history::TopKey Key, const history::TopRow* T) {
         case TopKey::Conversation:
             address("addr_a", T ? T->First : none);
             address("addr_b", T ? T->Second : none);
+            break;
+        case TopKey::SourceCountry:
+            country("src_country");
+            break;
+        case TopKey::DestinationCountry:
+            country("dst_country");
+            break;
+        case TopKey::SourceAsn:
+            asn("src");
+            break;
+        case TopKey::DestinationAsn:
+            asn("dst");
             break;
         case TopKey::Protocol:
             number("proto");
@@ -163,24 +208,31 @@ void AddTotals(Row& R, const history::Totals& T) {
 }
 
 Row TopMachineRow(history::TopKey Key, const char* Kind, std::size_t Rank, const history::TopRow* T,
-                  const history::Totals& Sums) {
+                  const history::Totals& Sums, const Labels& Names) {
     Row r;
     r.push_back(Text("row", Kind));
     r.push_back(Rank > 0 ? Number("rank", Rank) : Null("rank"));
-    AddKeyFields(r, Key, T);
+    AddKeyFields(r, Key, T, Names);
     AddTotals(r, Sums);
     return r;
 }
 
-std::string KeyLabel(history::TopKey Key, const history::TopRow& T) {
+std::string KeyLabel(history::TopKey Key, const history::TopRow& T, const Labels& Names) {
     using history::TopKey;
     switch (Key) {
         case TopKey::Source:
         case TopKey::Destination:
         case TopKey::Exporter:
-            return AddressText(T.First);
+            return Named(Names, T.First, AddressText(T.First));
         case TopKey::Conversation:
-            return AddressText(T.First) + " <-> " + AddressText(T.Second);
+            return Named(Names, T.First, AddressText(T.First)) + " <-> " +
+                   Named(Names, T.Second, AddressText(T.Second));
+        case TopKey::SourceCountry:
+        case TopKey::DestinationCountry:
+            return T.Number == 0 ? kUnknownPlace : names::CountryCode(static_cast<std::uint16_t>(T.Number));
+        case TopKey::SourceAsn:
+        case TopKey::DestinationAsn:
+            return T.Number == 0 ? kUnknownPlace : names::AsLabel(T.Number, AsNameOf(Names, T.Number));
         case TopKey::Protocol: {
             const auto number = static_cast<std::uint8_t>(T.Number);
             const std::string name = trafficnames::ProtocolName(number);
@@ -193,7 +245,7 @@ std::string KeyLabel(history::TopKey Key, const history::TopRow& T) {
         }
         case TopKey::InputIf:
         case TopKey::OutputIf:
-            return AddressText(T.First) + " if " + std::to_string(T.Number);
+            return Named(Names, T.First, AddressText(T.First)) + " if " + std::to_string(T.Number);
         case TopKey::SourceAS:
         case TopKey::DestinationAS:
             return "AS" + std::to_string(T.Number);
@@ -226,6 +278,14 @@ const char* KeyTitle(history::TopKey Key) {
             return "SOURCE AS";
         case TopKey::DestinationAS:
             return "DESTINATION AS";
+        case TopKey::SourceCountry:
+            return "SOURCE COUNTRY";
+        case TopKey::DestinationCountry:
+            return "DESTINATION COUNTRY";
+        case TopKey::SourceAsn:
+            return "SOURCE ASN";
+        case TopKey::DestinationAsn:
+            return "DESTINATION ASN";
     }
     return "KEY";
 }
@@ -255,7 +315,7 @@ const char* MeasureName(history::RankBy By) {
 }
 
 std::string TopTable(history::TopKey Key, history::RankBy By, const history::Span& Range,
-                     const history::TopResult& Result) {
+                     const history::TopResult& Result, const Labels& Names) {
     struct Line {
         std::string Rank, Label;
         const history::Totals* Sums;
@@ -264,7 +324,7 @@ std::string TopTable(history::TopKey Key, history::RankBy By, const history::Spa
     std::size_t rank = 0;
     for (const history::TopRow& row : Result.Rows) {
         lines.push_back(row.Other ? Line{"", "other", &row.Sums}
-                                  : Line{std::to_string(++rank), KeyLabel(Key, row), &row.Sums});
+                                  : Line{std::to_string(++rank), KeyLabel(Key, row, Names), &row.Sums});
     }
     lines.push_back({"", "total", &Result.Sums});
     std::size_t labelWidth = std::string(KeyTitle(Key)).size();
@@ -294,15 +354,21 @@ std::string TopTable(history::TopKey Key, history::RankBy By, const history::Spa
     if (const std::string note = EstimateNote(Result.Sums); !note.empty()) {
         out += "bytes and packets " + note + "\n";
     }
-    if (!Result.Exact) out += std::string("note: ") + kSummaryNote + "\n";
+    if (!Result.Exact) out += "note: " + SummaryNoteOf(Result) + "\n";
     return out;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Flow lists
 
-Row FlowRow(const FlowRecord& R) {
-    return {
+names::Place PlaceOf(const Labels& Names, const FlowAddress& A) {
+    return Names.Place && A.Kind != FlowAddress::None ? Names.Place(A) : names::Place{};
+}
+
+Row FlowRow(const FlowRecord& R, const Labels& Names) {
+    const names::Place source = PlaceOf(Names, R.Source), destination = PlaceOf(Names, R.Destination);
+    auto asn = [](const char* Name, std::uint32_t Asn) { return Asn != 0 ? Number(Name, Asn) : Null(Name); };
+    Row row = {
         Text("received", FormatTime(R.ReceivedMs)),
         Text("start", FormatTime(R.StartMs)),
         Text("end", FormatTime(R.EndMs)),
@@ -323,12 +389,39 @@ Row FlowRow(const FlowRecord& R) {
         Number("out_if", R.OutputIf),
         Number("src_as", R.SourceAS),
         Number("dst_as", R.DestinationAS),
+        // Beside the exporter's own AS fields: where the location database puts each address.
+        OptionalText("src_country", names::CountryCode(source.Country)),
+        asn("src_asn", source.Asn),
+        OptionalText("src_as_name", AsNameOf(Names, source.Asn)),
+        OptionalText("dst_country", names::CountryCode(destination.Country)),
+        asn("dst_asn", destination.Asn),
+        OptionalText("dst_as_name", AsNameOf(Names, destination.Asn)),
         Number("bytes", R.Bytes),
         Number("packets", R.Packets),
         Number("scaled_bytes", ScaledCount(R.Bytes, R.SamplingRate)),
         Number("scaled_packets", ScaledCount(R.Packets, R.SamplingRate)),
         Number("sampling_rate", R.SamplingRate),
     };
+    if (Names.HostName) {
+        // Each name right after its address.
+        for (const auto& [field, address] : {std::pair{"src", &R.Source}, std::pair{"dst", &R.Destination}}) {
+            const auto at = std::find_if(row.begin(), row.end(), [&](const Field& F) { return F.Name == field; });
+            row.insert(at + 1, OptionalText(std::string(field) + "_name", HostNameOf(Names, *address)));
+        }
+    }
+    return row;
+}
+
+// The table's cell of where an address belongs: "AS15169 GOOGLE", with the exporter's own AS
+// number beside it where the exporter sent one that differs.
+std::string AsCell(const Labels& Names, const names::Place& Where, std::uint32_t ExporterAs) {
+    std::string text = Where.Asn != 0 ? names::AsLabel(Where.Asn, AsNameOf(Names, Where.Asn)) : "-";
+    if (ExporterAs != 0 && ExporterAs != Where.Asn) text += " (exporter: AS" + std::to_string(ExporterAs) + ")";
+    return text;
+}
+
+std::string CountryCell(const names::Place& Where) {
+    return Where.Country != 0 ? names::CountryCode(Where.Country) : "-";
 }
 
 // Columns of the flow table: title, width, right-aligned. Addresses get the width of the longest
@@ -342,7 +435,8 @@ constexpr Column kFlowColumns[] = {
     {"RECEIVED", 29, false},    {"DURATION", 10, true},       {"PROTO", 7, false},     {"SOURCE", 22, false},
     {"DESTINATION", 22, false}, {"BYTES", 12, true},          {"PACKETS", 10, true},   {"RATE", 6, true},
     {"SCALED_BYTES", 14, true}, {"SCALED_PACKETS", 15, true}, {"EXPORTER", 16, false}, {"IN", 6, true},
-    {"OUT", 6, true},
+    {"OUT", 6, true},           {"SRC_CC", 6, false},         {"SRC_AS", 24, false},   {"DST_CC", 6, false},
+    {"DST_AS", 24, false},
 };
 
 std::string TableLine(const std::vector<std::string>& Values) {
@@ -366,6 +460,10 @@ std::string Seconds(std::int64_t Ms) {
 const char* const kSummaryNote =
     "answered from the minute and hour summaries, which keep only the leading keys of each minute "
     "and hour: a key that never led may be missing or counted short (its rest is in \"other\")";
+
+std::string SummaryNoteOf(const history::TopResult& Result) {
+    return Result.Note.empty() ? std::string(kSummaryNote) : Result.Note;
+}
 
 std::string FormatTime(std::int64_t Ms) {
     // Floor division, so that a moment before 1970 still gets its own second and milliseconds.
@@ -481,16 +579,16 @@ std::string CountText(Format Output, const history::Span& Range, std::uint64_t F
 }
 
 std::string TopText(Format Output, history::TopKey Key, history::RankBy By, const history::Span& Range,
-                    const history::TopResult& Result) {
-    if (Output == Format::Table) return TopTable(Key, By, Range, Result);
+                    const history::TopResult& Result, const Labels& Names) {
+    if (Output == Format::Table) return TopTable(Key, By, Range, Result, Names);
     std::string out;
-    if (Output == Format::Csv) out = CsvHeader(TopMachineRow(Key, "total", 0, nullptr, Result.Sums));
+    if (Output == Format::Csv) out = CsvHeader(TopMachineRow(Key, "total", 0, nullptr, Result.Sums, Names));
     std::size_t rank = 0;
     for (const history::TopRow& row : Result.Rows) {
-        out += MachineLine(Output, row.Other ? TopMachineRow(Key, "other", 0, nullptr, row.Sums)
-                                             : TopMachineRow(Key, "top", ++rank, &row, row.Sums));
+        out += MachineLine(Output, row.Other ? TopMachineRow(Key, "other", 0, nullptr, row.Sums, Names)
+                                             : TopMachineRow(Key, "top", ++rank, &row, row.Sums, Names));
     }
-    return out + MachineLine(Output, TopMachineRow(Key, "total", 0, nullptr, Result.Sums));
+    return out + MachineLine(Output, TopMachineRow(Key, "total", 0, nullptr, Result.Sums, Names));
 }
 
 std::string FlowListWriter::Header() const {
@@ -501,7 +599,7 @@ std::string FlowListWriter::Header() const {
             return TableLine(titles);
         }
         case Format::Csv:
-            return CsvHeader(FlowRow(FlowRecord{}));
+            return CsvHeader(FlowRow(FlowRecord{}, Names_));
         case Format::Json:
             break;
     }
@@ -509,13 +607,14 @@ std::string FlowListWriter::Header() const {
 }
 
 std::string FlowListWriter::Line(const FlowRecord& R) const {
-    if (Output_ != Format::Table) return MachineLine(Output_, FlowRow(R));
+    if (Output_ != Format::Table) return MachineLine(Output_, FlowRow(R, Names_));
+    const names::Place source = PlaceOf(Names_, R.Source), destination = PlaceOf(Names_, R.Destination);
     return TableLine({
         FormatTime(R.ReceivedMs),
         Seconds(R.EndMs - R.StartMs),
         trafficnames::ProtocolName(R.Protocol),
-        WithPort(R.Source, R.SourcePort),
-        WithPort(R.Destination, R.DestinationPort),
+        Named(Names_, R.Source, WithPort(R.Source, R.SourcePort)),
+        Named(Names_, R.Destination, WithPort(R.Destination, R.DestinationPort)),
         std::to_string(R.Bytes),
         std::to_string(R.Packets),
         std::to_string(R.SamplingRate),
@@ -524,6 +623,10 @@ std::string FlowListWriter::Line(const FlowRecord& R) const {
         AddressText(R.Exporter),
         std::to_string(R.InputIf),
         std::to_string(R.OutputIf),
+        CountryCell(source),
+        AsCell(Names_, source, R.SourceAS),
+        CountryCell(destination),
+        AsCell(Names_, destination, R.DestinationAS),
     });
 }
 

@@ -16,14 +16,17 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "Answers.h"
 #include "ClickHouseAnswers.h"
 #include "DataFolder.h"
 #include "HistoryQuery.h"
 #include "HistorySchema.h"
+#include "Locations.h"
 #include "QueryOptions.h"
 #include "QueryOutput.h"
+#include "ReverseDns.h"
 
 namespace {
 
@@ -31,7 +34,9 @@ using namespace query;
 
 class HistoryAnswers final : public Answers {
   public:
-    explicit HistoryAnswers(std::string Folder) : Query_(std::move(Folder)) {}
+    HistoryAnswers(std::string Folder, const std::string& LocationDatabase) : Query_(std::move(Folder)) {
+        Query_.SetLocationDatabase(LocationDatabase);
+    }
     bool Ready(std::string& Error) const override { return Query_.Readable(Error); }
     history::CountResult Count(const Options& Ask) const override { return Query_.Count(Ask.Range, Ask.Filter); }
     history::TopResult Top(const Options& Ask) const override {
@@ -103,6 +108,69 @@ int Finish(int Status) {
     return Status;
 }
 
+// Host names are asked of the DNS only with --resolve, for what is about to be shown, and waited for
+// at most this long in all: a listing is worth more without some names than never.
+constexpr int kResolveWaitMs = 5000;
+// Flows held back at a time to be named together, so that a long listing starts soon and its memory
+// stays bounded.
+constexpr std::size_t kResolveBatch = 1000;
+
+// What names the answers get: the location database's, and with --resolve the DNS's.
+class Naming {
+  public:
+    Naming(const Options& Ask, bool NeedPlaces) {
+        if (NeedPlaces) {
+            std::string why;
+            Places_ = names::Locator::Open(Ask.LocationDatabase, &why);
+            if (!Places_) PlacesMissing_ = why;
+        }
+        if (Ask.Resolve) {
+            names::ReverseDnsOptions options;
+            options.Server = Ask.DnsServer ? *Ask.DnsServer : names::SystemDnsServer();
+            // A thousand flows name up to two thousand addresses: fast enough to fit the wait.
+            options.QueriesPerSecond = 400;
+            options.Burst = 400;
+            options.TimeoutMs = 1500;
+            Dns_ = std::make_unique<names::ReverseDns>(options);
+            Deadline_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kResolveWaitMs);
+        }
+    }
+
+    // Why the flow lists have no countries; empty when they have.
+    const std::string& PlacesMissing() const { return PlacesMissing_; }
+
+    Labels Get() {
+        Labels labels;
+        if (Places_) {
+            names::Locator* where = Places_.get();
+            labels.Place = [where](const FlowAddress& A) { return where->Find(A); };
+            labels.AsName = [where](std::uint32_t Asn) { return where->AsName(Asn); };
+            labels.CountryName = [where](std::uint16_t Country) { return where->CountryName(Country); };
+        }
+        if (Dns_) {
+            names::ReverseDns* dns = Dns_.get();
+            labels.HostName = [dns](const FlowAddress& A) { return dns->Cached(A).value_or(""); };
+        }
+        return labels;
+    }
+
+    // Asks for the names of Addresses and waits for them, within what is left of the wait.
+    void Resolve(const std::vector<FlowAddress>& Addresses) {
+        if (!Dns_ || Addresses.empty()) return;
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Deadline_ - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return;
+        Dns_->Resolve(Addresses, static_cast<int>(left.count()));
+    }
+    bool Resolving() const { return Dns_ != nullptr; }
+
+  private:
+    std::unique_ptr<names::Locator> Places_;
+    std::string PlacesMissing_;
+    std::unique_ptr<names::ReverseDns> Dns_;
+    std::chrono::steady_clock::time_point Deadline_;
+};
+
 int RunCount(const Answers& From, const Options& Ask) {
     const history::CountResult result = From.Count(Ask);
     if (!result.Error.empty()) return Fail("counting failed: " + result.Error);
@@ -110,30 +178,58 @@ int RunCount(const Answers& From, const Options& Ask) {
     return Finish(kExitOk);
 }
 
-int RunTop(const Answers& From, const Options& Ask) {
+int RunTop(const Answers& From, const Options& Ask, Naming& Names) {
     const history::TopResult result = From.Top(Ask);
     if (!result.Error.empty()) return Fail("the top query failed: " + result.Error);
-    Write(TopText(Ask.Output, Ask.Key, Ask.By, Ask.Range, result));
+    std::vector<FlowAddress> addresses;
+    for (const history::TopRow& row : result.Rows) {
+        for (const FlowAddress& a : {row.First, row.Second}) {
+            if (a.Kind != FlowAddress::None) addresses.push_back(a);
+        }
+    }
+    Names.Resolve(addresses);
+    Write(TopText(Ask.Output, Ask.Key, Ask.By, Ask.Range, result, Names.Get()));
     const int status = Finish(kExitOk);
     if (status == kExitOk && !result.Exact && Ask.Output != Format::Table) {
-        std::fprintf(stderr, "nf-query: note: %s\n", kSummaryNote);
+        std::fprintf(stderr, "nf-query: note: %s\n", SummaryNoteOf(result).c_str());
     }
     return status;
 }
 
-int RunFlows(const Answers& From, const Options& Ask) {
-    const FlowListWriter writer(Ask.Output);
+int RunFlows(const Answers& From, const Options& Ask, Naming& Names) {
+    if (!Names.PlacesMissing().empty()) {
+        std::fprintf(stderr, "nf-query: note: no countries or AS numbers (%s)\n", Names.PlacesMissing().c_str());
+    }
+    const FlowListWriter writer(Ask.Output, Names.Get());
     // The header waits for the first flow or for the end, so that a failed query leaves no output.
     bool headerDone = false;
     bool written = true;
+    // With --resolve, flows wait in batches for the names of their addresses.
+    std::vector<FlowRecord> held;
+    auto writeHeld = [&] {
+        std::vector<FlowAddress> addresses;
+        for (const FlowRecord& r : held) {
+            if (r.Source.Kind != FlowAddress::None) addresses.push_back(r.Source);
+            if (r.Destination.Kind != FlowAddress::None) addresses.push_back(r.Destination);
+        }
+        Names.Resolve(addresses);
+        for (const FlowRecord& r : held) written = written && Write(writer.Line(r));
+        held.clear();
+    };
     const history::FlowsResult result = From.Flows(Ask, [&](const FlowRecord& Record) {
         if (!headerDone) {
             written = Write(writer.Header());
             headerDone = true;
         }
-        written = written && Write(writer.Line(Record));
+        if (!Names.Resolving()) {
+            written = written && Write(writer.Line(Record));
+            return written;
+        }
+        held.push_back(Record);
+        if (held.size() >= kResolveBatch) writeHeld();
         return written;
     });
+    writeHeld();
     if (!written) return Finish(kExitFailure);
     if (!result.Error.empty()) return Fail("listing the flows failed: " + result.Error);
     if (!headerDone) Write(writer.Header());
@@ -146,13 +242,16 @@ int RunFlows(const Answers& From, const Options& Ask) {
 }
 
 int Run(const Answers& From, const Options& Ask) {
+    // The location database is opened for the names only where something shows them; the location
+    // keys' own failure to open it is the query's.
+    Naming names(Ask, Ask.What == Action::Flows || (Ask.What == Action::Top && history::LocationKey(Ask.Key)));
     switch (Ask.What) {
         case Action::Count:
             return RunCount(From, Ask);
         case Action::Top:
-            return RunTop(From, Ask);
+            return RunTop(From, Ask, names);
         case Action::Flows:
-            return RunFlows(From, Ask);
+            return RunFlows(From, Ask, names);
         case Action::None:
             break;
     }
@@ -197,7 +296,7 @@ int main(int argc, char** argv) {
         }
     }
     const std::string folder = HistoryFolderOf(ask.DataDir);
-    const std::unique_ptr<Answers> answers = std::make_unique<HistoryAnswers>(folder);
+    const std::unique_ptr<Answers> answers = std::make_unique<HistoryAnswers>(folder, ask.LocationDatabase);
     std::error_code ignored;
     const bool exists = std::filesystem::is_directory(folder, ignored);
     if (!exists || !answers->Ready(error)) {

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <unordered_map>
 #include <utility>
 
@@ -20,10 +21,21 @@ struct TopKeyText {
     const char* Name;
 };
 constexpr TopKeyText kTopKeyNames[] = {
-    {TopKey::Source, "src"},        {TopKey::Destination, "dst"},      {TopKey::Conversation, "conversation"},
-    {TopKey::Protocol, "proto"},    {TopKey::SourcePort, "sport"},     {TopKey::DestinationPort, "dport"},
-    {TopKey::Exporter, "exporter"}, {TopKey::InputIf, "in-if"},        {TopKey::OutputIf, "out-if"},
-    {TopKey::SourceAS, "src-as"},   {TopKey::DestinationAS, "dst-as"},
+    {TopKey::Source, "src"},
+    {TopKey::Destination, "dst"},
+    {TopKey::Conversation, "conversation"},
+    {TopKey::Protocol, "proto"},
+    {TopKey::SourcePort, "sport"},
+    {TopKey::DestinationPort, "dport"},
+    {TopKey::Exporter, "exporter"},
+    {TopKey::InputIf, "in-if"},
+    {TopKey::OutputIf, "out-if"},
+    {TopKey::SourceAS, "src-as"},
+    {TopKey::DestinationAS, "dst-as"},
+    {TopKey::SourceCountry, "src-country"},
+    {TopKey::DestinationCountry, "dst-country"},
+    {TopKey::SourceAsn, "src-asn"},
+    {TopKey::DestinationAsn, "dst-asn"},
 };
 
 }  // namespace
@@ -43,6 +55,11 @@ const char* TopKeyName(TopKey Key) {
         if (key.Key == Key) return key.Name;
     }
     return "?";
+}
+
+bool LocationKey(TopKey Key) {
+    return Key == TopKey::SourceCountry || Key == TopKey::DestinationCountry || Key == TopKey::SourceAsn ||
+           Key == TopKey::DestinationAsn;
 }
 
 namespace {
@@ -828,6 +845,12 @@ ColumnMask KeyColumns(TopKey Key) {
             return Bit(kSourceAS);
         case TopKey::DestinationAS:
             return Bit(kDestinationAS);
+        case TopKey::SourceCountry:
+        case TopKey::SourceAsn:
+            return Bit(kSource);
+        case TopKey::DestinationCountry:
+        case TopKey::DestinationAsn:
+            return Bit(kDestination);
     }
     return 0;
 }
@@ -871,7 +894,21 @@ KeyOf RecordKey(TopKey Key, const FlowRecord& R) {
         case TopKey::DestinationAS:
             k.Number = R.DestinationAS;
             break;
+        case TopKey::SourceCountry:
+        case TopKey::DestinationCountry:
+        case TopKey::SourceAsn:
+        case TopKey::DestinationAsn:
+            break;  // looked up by the caller, which holds the database
     }
+    return k;
+}
+
+// The key of a flow for a location key.
+KeyOf LocatedKey(TopKey Key, const FlowRecord& R, names::Locator& Where) {
+    const bool source = Key == TopKey::SourceCountry || Key == TopKey::SourceAsn;
+    const names::Place place = Where.Find(source ? R.Source : R.Destination);
+    KeyOf k;
+    k.Number = Key == TopKey::SourceCountry || Key == TopKey::DestinationCountry ? place.Country : place.Asn;
     return k;
 }
 
@@ -892,6 +929,18 @@ bool FromTotals(TopKey Key, TopKind& Kind) {
             return false;
         case TopKey::DestinationPort:
             Kind = TopKind::DestinationPort;
+            return false;
+        case TopKey::SourceCountry:
+            Kind = TopKind::SourceCountry;
+            return false;
+        case TopKey::DestinationCountry:
+            Kind = TopKind::DestinationCountry;
+            return false;
+        case TopKey::SourceAsn:
+            Kind = TopKind::SourceAsn;
+            return false;
+        case TopKey::DestinationAsn:
+            Kind = TopKind::DestinationAsn;
             return false;
         default:
             return true;
@@ -1062,6 +1111,18 @@ TopResult HistoryQuery::Top(const Span& Range, TopKey Key, RankBy By, std::size_
     TopResult result;
     Listing files;
     if (!ListFolder(Folder_, files, result.Error)) return result;
+    // Refused whichever way it would be answered: the caller needs the database for the names too,
+    // and an answer that depended on the span's age would puzzle.
+    std::unique_ptr<names::Locator> where;
+    if (LocationKey(Key)) {
+        std::string why;
+        where = LocationDatabase_.empty() ? nullptr : names::Locator::Open(LocationDatabase_, &why);
+        if (!where) {
+            result.Error = "countries and AS numbers need the location database (" +
+                           (LocationDatabase_.empty() ? std::string("none given") : why) + ")";
+            return result;
+        }
+    }
     if (Empty(Range)) {
         Finished(Control);
         return result;
@@ -1096,7 +1157,7 @@ TopResult HistoryQuery::Top(const Span& Range, TopKey Key, RankBy By, std::size_
         if (end == End::Done) {
             end = raw.ScanAll(
                 [&](const FlowRecord& r) {
-                    sums[RecordKey(Key, r)].Add(r);
+                    sums[where ? LocatedKey(Key, r, *where) : RecordKey(Key, r)].Add(r);
                     result.Sums.Add(r);
                     return true;
                 },
@@ -1143,7 +1204,7 @@ TopResult HistoryQuery::Top(const Span& Range, TopKey Key, RankBy By, std::size_
                     return;
                 }
                 KeyOf k;
-                if (kind == TopKind::SourcePort || kind == TopKind::DestinationPort) {
+                if (NumberKind(kind)) {
                     k.Number = static_cast<std::uint32_t>(sqlite3_column_int64(s, 0));
                 } else {
                     k.First = ColumnAddress(s, 0);
@@ -1152,6 +1213,28 @@ TopResult HistoryQuery::Top(const Span& Range, TopKey Key, RankBy By, std::size_
                 sums[k].Add(t);
             },
             result.Error);
+    }
+    if (where && end == End::Done) {
+        // Minutes summed before the store kept countries and AS numbers, or by a collector without
+        // the database, have sums but no rows of these kinds: their flows go to "other", so that the
+        // rows still add up to the total, and the answer says so.
+        Totals located = other;
+        for (const auto& [k, t] : sums) located.Add(t);
+        if (located.Flows < result.Sums.Flows) {
+            Totals missing = result.Sums;
+            missing.Flows -= located.Flows;
+            missing.Bytes -= std::min(missing.Bytes, located.Bytes);
+            missing.Packets -= std::min(missing.Packets, located.Packets);
+            missing.ScaledBytes -= std::min(missing.ScaledBytes, located.ScaledBytes);
+            missing.ScaledPackets -= std::min(missing.ScaledPackets, located.ScaledPackets);
+            other.Add(missing);
+            result.Note =
+                "answered from the minute and hour summaries, which keep only the leading keys of each "
+                "minute and hour; " +
+                std::to_string(missing.Flows) + " of " + std::to_string(result.Sums.Flows) +
+                " flows are in \"other\" as their summaries keep no countries or AS numbers (written "
+                "before the collector kept them, or without the location database)";
+        }
     }
     result.Rows = Ranked(sums, By, Rows);
     if (other.Flows != 0 || other.Bytes != 0 || other.Packets != 0) {

@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "FlowAddress.h"
 #include "FlowFilter.h"
 #include "FlowRecord.h"
 #include "HistorySchema.h"
+#include "Locations.h"
 
 namespace history {
 
@@ -44,18 +46,26 @@ enum class TopKey {
     InputIf,
     OutputIf,
     SourceAS,
-    DestinationAS
+    DestinationAS,
+    // Where the addresses belong, from the location database (not the exporter's AS fields).
+    SourceCountry,
+    DestinationCountry,
+    SourceAsn,
+    DestinationAsn
 };
 enum class RankBy { Bytes, Packets, Flows };  // bytes and packets scaled
 
 // "src", "dst", "conversation", "proto", "sport", "dport", "exporter", "in-if", "out-if",
-// "src-as", "dst-as"; false for any other name.
+// "src-as", "dst-as", "src-country", "dst-country", "src-asn", "dst-asn"; false for any other name.
 bool ParseTopKey(const std::string& Name, TopKey& Out);
 const char* TopKeyName(TopKey Key);
+// Whether the key is looked up in the location database.
+bool LocationKey(TopKey Key);
 
 // One row of a top table. First: the address (Source, Destination, Exporter), the smaller address
 // of a conversation, or the exporter of an interface. Second: a conversation's other address.
-// Number: the protocol, port, interface index or AS number.
+// Number: the protocol, port, interface index or AS number; for the location keys the country
+// (names::PackCountry) or the AS number, 0 for the addresses the location database has no entry for.
 struct TopRow {
     FlowAddress First;
     FlowAddress Second;
@@ -73,6 +83,9 @@ struct TopResult {
     bool Exact = true;
     bool Cancelled = false;
     std::string Error;  // empty on success
+    // Where an answer that is not exact has more to say than that it came from the summaries (what
+    // the rows leave out, and why), that; empty otherwise.
+    std::string Note;
 };
 
 struct CountResult {
@@ -135,10 +148,13 @@ class HistoryQuery {
     // Raw scans above this many flows are answered from the summaries where the question allows
     // (no filter); tests lower it.
     void SetRawScanLimit(std::uint64_t Flows) { RawScanLimit_ = Flows; }
+    // The location database that the location keys need; each Top of such a key opens its own.
+    void SetLocationDatabase(std::string Path) { LocationDatabase_ = std::move(Path); }
 
   private:
     std::string Folder_;
     std::uint64_t RawScanLimit_ = 5000000;
+    std::string LocationDatabase_ = names::kLocationDatabase;
 };
 
 }  // namespace history

@@ -52,7 +52,10 @@ const char* const kFlowsView =
     "scaled_packets INTEGER, sampled_low INTEGER, sampled_high INTEGER,"                                \
     "PRIMARY KEY(" unit ", exporter, domain, in_if, out_if, proto, src_as, dst_as)) WITHOUT ROWID"
 // kind: 1 source, 2 destination, 3 conversation (key1 the smaller address, key2 the other),
-// 4 source port, 5 destination port (key1 the port); key1 -1 is the "other" row.
+// 4 source port, 5 destination port (key1 the port), 6 source country, 7 destination country (key1
+// the two letters packed, the first in the high byte), 8 source AS, 9 destination AS (key1 the AS
+// number); key1 0 of kinds 6 to 9 sums the addresses the location database has no entry for, key1 -1
+// is the "other" row. Kinds 6 to 9 came without a new version: older files just have none of them.
 #define NFC_TOP_TABLE(name, unit)                                                                  \
     "CREATE TABLE " name "(" unit                                                                  \
     " INTEGER NOT NULL, kind INTEGER NOT NULL, key1 NOT NULL, key2 NOT NULL,"                      \

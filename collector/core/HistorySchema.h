@@ -37,9 +37,27 @@ inline constexpr const char* kFolderName = "history";
 inline constexpr const char* kSummaryFile = "summary.sqlite";
 inline constexpr const char* kLockFile = "lock";
 
-// The kinds of the top tables (column "kind" of minute_top and hour_top).
-enum class TopKind : int { Source = 1, Destination = 2, Conversation = 3, SourcePort = 4, DestinationPort = 5 };
-inline constexpr int kTopKinds = 5;
+// The kinds of the top tables (column "kind" of minute_top and hour_top). The first five are summed
+// flow by flow; the countries and AS numbers of the addresses are worked out from the source and
+// destination kinds when a minute closes, one lookup per address rather than per flow. A store
+// written before they existed (or without the location database) simply has no rows of them.
+enum class TopKind : int {
+    Source = 1,
+    Destination = 2,
+    Conversation = 3,
+    SourcePort = 4,
+    DestinationPort = 5,
+    SourceCountry = 6,
+    DestinationCountry = 7,
+    SourceAsn = 8,
+    DestinationAsn = 9
+};
+inline constexpr int kTopKinds = 9;
+inline constexpr int kFlowTopKinds = 5;  // those summed from each flow
+// Whether key1 of a kind is a number (port, packed country, AS number) rather than an address.
+constexpr bool NumberKind(TopKind Kind) {
+    return Kind != TopKind::Source && Kind != TopKind::Destination && Kind != TopKind::Conversation;
+}
 // The key of the row that sums every key below the kept ones.
 inline constexpr std::int64_t kOtherKey = -1;
 

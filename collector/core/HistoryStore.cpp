@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -16,6 +17,7 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <unordered_map>
 #include <utility>
@@ -141,6 +143,10 @@ constexpr std::size_t kHourKeysPerKind = 100000;
 constexpr std::size_t kTotalsKeys = 100000;
 constexpr std::size_t kMinuteTopRows = 100;
 constexpr std::size_t kHourTopRows = 1000;
+// Countries are few (about 250): a minute and an hour keep them all rather than the top rows.
+constexpr std::size_t kCountryRows = 1000;
+
+constexpr std::size_t KindIndex(TopKind Kind) { return static_cast<std::size_t>(Kind) - 1; }
 
 // Sums by key, bounded: an index of (tag, position) pairs probed in order, eight to a cache line,
 // over the entries in the order they came. Most lookups of a busy minute miss (every flow of a
@@ -234,9 +240,9 @@ TotalsKey TotalsKeyOf(const FlowRecord& R) {
     return key;
 }
 
-// The keys of a flow in each top table, in the order of TopKind.
-std::array<TopKeyValue, kTopKinds> TopKeysOf(const FlowRecord& R) {
-    std::array<TopKeyValue, kTopKinds> keys;
+// The keys of a flow in each top table that is summed flow by flow, in the order of TopKind.
+std::array<TopKeyValue, kFlowTopKinds> TopKeysOf(const FlowRecord& R) {
+    std::array<TopKeyValue, kFlowTopKinds> keys;
     keys[0].First = R.Source;
     keys[1].First = R.Destination;
     // Either direction of a conversation is the same key.
@@ -739,6 +745,11 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
     bool Open() {
         bool refused = false;
         Db_ = S_.Open(S_.Folder + kSummaryFile, kSummaryApplicationId, true, refused);
+        if (Db_ != nullptr && !S_.Options.LocationDatabase.empty()) {
+            std::string why;
+            Locator_ = names::Locator::Open(S_.Options.LocationDatabase, &why);
+            if (!Locator_) S_.Say("History: the summaries keep no countries or AS numbers (" + why + ")");
+        }
         return Db_ != nullptr;
     }
 
@@ -755,7 +766,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             one.Add(r);
             acc.AddTotals(TotalsKeyOf(r), one);
             const auto keys = TopKeysOf(r);
-            for (int kind = 0; kind < kTopKinds; ++kind)
+            for (int kind = 0; kind < kFlowTopKinds; ++kind)
                 acc.AddTop(kind, keys[static_cast<std::size_t>(kind)],
                            TopKeyHash{}(keys[static_cast<std::size_t>(kind)]), one, kMinuteKeysPerKind);
         }
@@ -797,6 +808,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
         }
         if (done.empty() && (Before != INT64_MAX || Hours_.empty())) return;
         for (auto& [minute, acc] : done) {
+            Locate(acc);
             Accumulator& hour = Hours_[minute / 60];
             for (const auto& [key, sums] : acc.ByKey) hour.AddTotals(key, sums);
             for (int kind = 0; kind < kTopKinds; ++kind) {
@@ -835,6 +847,30 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
         }
     }
 
+    // The countries and AS numbers of a closing minute, from its distinct addresses: one lookup an
+    // address, however many flows it had. Addresses that the key bound already sent to the "other"
+    // row stay there: their countries are not known.
+    void Locate(Accumulator& Acc) {
+        if (!Locator_) return;
+        constexpr std::pair<TopKind, std::array<TopKind, 2>> kSides[] = {
+            {TopKind::Source, {TopKind::SourceCountry, TopKind::SourceAsn}},
+            {TopKind::Destination, {TopKind::DestinationCountry, TopKind::DestinationAsn}}};
+        for (const auto& [side, kinds] : kSides) {
+            KeyTable& countries = Acc.Tops[KindIndex(kinds[0])];
+            KeyTable& asns = Acc.Tops[KindIndex(kinds[1])];
+            for (const KeyTable::Entry& e : Acc.Tops[KindIndex(side)].Entries()) {
+                const names::Place place = Locator_->Find(e.Key.First);
+                TopKeyValue country, asn;
+                country.Number = place.Country;
+                asn.Number = place.Asn;
+                // No bound is reached: there are never more of these than addresses.
+                countries.Add(country, TopKeyHash{}(country), e.Sums, kHourKeysPerKind);
+                asns.Add(asn, TopKeyHash{}(asn), e.Sums, kHourKeysPerKind);
+            }
+            for (const TopKind kind : kinds) Acc.Others[KindIndex(kind)].Add(Acc.Others[KindIndex(side)]);
+        }
+    }
+
     static std::uint64_t Flows(const Accumulator& Acc) {
         std::uint64_t flows = 0;
         for (const auto& [key, sums] : Acc.ByKey) flows += sums.Flows;
@@ -865,7 +901,9 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
             std::vector<std::pair<TopKeyValue, Totals>> rows;
             rows.reserve(entries.size());
             for (const KeyTable::Entry& e : entries) rows.emplace_back(e.Key, e.Sums);
-            const std::size_t kept = std::min(TopRows, rows.size());
+            const bool countries = kind == static_cast<int>(KindIndex(TopKind::SourceCountry)) ||
+                                   kind == static_cast<int>(KindIndex(TopKind::DestinationCountry));
+            const std::size_t kept = std::min(countries ? kCountryRows : TopRows, rows.size());
             std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(kept), rows.end(),
                               [](const auto& A, const auto& B) { return A.second.ScaledBytes > B.second.ScaledBytes; });
             Totals other = Acc.Others[static_cast<std::size_t>(kind)];
@@ -885,8 +923,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
         if (Key == nullptr) {
             sqlite3_bind_int64(Top, 3, kOtherKey);
             sqlite3_bind_int64(Top, 4, 0);
-        } else if (Kind + 1 == static_cast<int>(TopKind::SourcePort) ||
-                   Kind + 1 == static_cast<int>(TopKind::DestinationPort)) {
+        } else if (NumberKind(static_cast<TopKind>(Kind + 1))) {
             sqlite3_bind_int64(Top, 3, Key->Number);
             sqlite3_bind_int64(Top, 4, 0);
         } else {
@@ -929,6 +966,7 @@ class HistoryStore::SummaryWriter : public FlowConsumer {
 
     Shared& S_;
     sqlite3* Db_ = nullptr;
+    std::unique_ptr<names::Locator> Locator_;  // none: no countries or AS numbers are summed
     std::map<std::string, sqlite3_stmt*> Statements_;
     std::map<std::int64_t, Accumulator> Minutes_;
     std::map<std::int64_t, Accumulator> Hours_;

@@ -13,6 +13,7 @@
 
 #include "FlowConsumer.h"
 #include "FlowHandOver.h"
+#include "Locations.h"
 
 namespace history {
 
@@ -65,6 +66,8 @@ struct HistoryOptions {
     std::function<std::int64_t()> NowMs;
     // Lines for standard error (episodes); the default writes them there.
     std::function<void(const std::string&)> Say;
+    // Where the summaries find the countries and AS numbers of addresses; empty: they keep none.
+    std::string LocationDatabase = names::kLocationDatabase;
 };
 
 // Owns the folder, its lock and both writers. Made before the collector starts; its two consumers

@@ -6,6 +6,7 @@
 #include <array>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <tuple>
 #include <utility>
 
@@ -163,7 +164,7 @@ void HistoryFolder::AddTop(bool Hour, std::int64_t Unit, history::TopKind Kind, 
     if (Key.Other) {
         sqlite3_bind_int64(s, 3, history::kOtherKey);
         sqlite3_bind_int64(s, 4, 0);
-    } else if (Kind == history::TopKind::SourcePort || Kind == history::TopKind::DestinationPort) {
+    } else if (history::NumberKind(Kind)) {
         sqlite3_bind_int64(s, 3, Key.Number);
         sqlite3_bind_int64(s, 4, 0);
     } else {
@@ -176,16 +177,27 @@ void HistoryFolder::AddTop(bool Hour, std::int64_t Unit, history::TopKind Kind, 
     sqlite3_close(db);
 }
 
-void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t KeepTop, std::int64_t HoursBeforeMs) {
+void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t KeepTop, std::int64_t HoursBeforeMs,
+                              const std::string& LocationDatabase) {
+    std::unique_ptr<names::Locator> where;
+    if (!LocationDatabase.empty()) {
+        std::string error;
+        where = names::Locator::Open(LocationDatabase, &error);
+        if (!where) ADD_FAILURE() << error;
+    }
     std::map<std::int64_t, Unit> minutes, hours;
     for (const FlowRecord& r : Flows) {
         std::vector<Unit*> units{&minutes[r.ReceivedMs / history::kMinuteMs]};
         const std::int64_t hour = r.ReceivedMs / history::kHourMs;
         if (hour * history::kHourMs < HoursBeforeMs) units.push_back(&hours[hour]);
         const FlowAddress low = std::min(r.Source, r.Destination), high = std::max(r.Source, r.Destination);
-        const std::array<TopKey, history::kTopKinds> keys = {TopKey{r.Source, {}, 0}, TopKey{r.Destination, {}, 0},
-                                                             TopKey{low, high, 0}, TopKey{{}, {}, r.SourcePort},
-                                                             TopKey{{}, {}, r.DestinationPort}};
+        std::vector<TopKey> keys = {TopKey{r.Source, {}, 0}, TopKey{r.Destination, {}, 0}, TopKey{low, high, 0},
+                                    TopKey{{}, {}, r.SourcePort}, TopKey{{}, {}, r.DestinationPort}};
+        if (where) {
+            const names::Place source = where->Find(r.Source), destination = where->Find(r.Destination);
+            keys.insert(keys.end(), {TopKey{{}, {}, source.Country}, TopKey{{}, {}, destination.Country},
+                                     TopKey{{}, {}, source.Asn}, TopKey{{}, {}, destination.Asn}});
+        }
         for (Unit* u : units) {
             u->Totals[{r.Exporter, r.Domain, r.InputIf, r.OutputIf, r.Protocol, r.SourceAS, r.DestinationAS}].Add(r);
             for (std::size_t k = 0; k < keys.size(); ++k) u->Tops[k][keys[k]].Add(r);
@@ -229,7 +241,7 @@ void HistoryFolder::Summarize(const std::vector<FlowRecord>& Flows, std::size_t 
                     const auto& [first, second, number] = rows[i].first;
                     sqlite3_bind_int64(top, 1, when);
                     sqlite3_bind_int(top, 2, kind + 1);
-                    if (kind + 1 >= static_cast<int>(history::TopKind::SourcePort)) {
+                    if (history::NumberKind(static_cast<history::TopKind>(kind + 1))) {
                         sqlite3_bind_int64(top, 3, number);
                         sqlite3_bind_int64(top, 4, 0);
                     } else {

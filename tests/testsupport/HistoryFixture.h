@@ -11,6 +11,7 @@
 #include "FlowRecord.h"
 #include "HistoryQuery.h"
 #include "HistorySchema.h"
+#include "Locations.h"
 
 // History folders written with SQLite directly, laid out as the collector lays them out, so that the
 // queries can be checked against flows the test chose. Failures are reported as test failures.
@@ -41,8 +42,11 @@ class HistoryFolder {
     // Sums the flows into the summaries: every minute, and every hour that begins before
     // HoursBeforeMs (the collector writes an hour only once it is over). Each minute's and hour's top
     // tables keep the KeepTop keys of most scaled bytes per kind and sum the rest in the "other" row.
+    // The countries and AS numbers come from LocationDatabase; empty: none are written, as by a
+    // collector that had no database.
     void Summarize(const std::vector<FlowRecord>& Flows, std::size_t KeepTop = std::numeric_limits<std::size_t>::max(),
-                   std::int64_t HoursBeforeMs = std::numeric_limits<std::int64_t>::max());
+                   std::int64_t HoursBeforeMs = std::numeric_limits<std::int64_t>::max(),
+                   const std::string& LocationDatabase = names::kLocationDatabase);
 
     // Single summary rows by hand; Unit counts minutes or hours from 1970. Rows of the same key add.
     void AddTotals(bool Hour, std::int64_t Unit, const FlowRecord& Key, const history::Totals& Sums);

@@ -155,4 +155,54 @@ TEST(ClickHouseFlowAnswer, AnErrorAfterTheFirstFlowsOrAHalfLineIsAFailureNotAFlo
     EXPECT_FALSE(stopped.Failed());
 }
 
+TEST(ClickHouseLocatedTop, AddressesFoldIntoTheirPlacesAndWhatTheBoundLeftOutIsOther) {
+    auto row = [](const char* Address, std::uint64_t Bytes) {
+        history::TopRow r;
+        r.First = FlowAddress::Parse(Address);
+        r.Sums = {1, Bytes, 1, Bytes, 1, 0, 0};
+        return r;
+    };
+    const auto find = [](const FlowAddress& A) {
+        if (A == FlowAddress::Parse("192.0.2.1") || A == FlowAddress::Parse("192.0.2.2"))
+            return names::Place{64500, names::PackCountry("NL")};
+        if (A == FlowAddress::Parse("2001:db8::1")) return names::Place{64501, names::PackCountry("NL")};
+        return names::Place{};
+    };
+    history::TopResult answer;
+    answer.Rows = {row("192.0.2.1", 500), row("2001:db8::1", 400), row("10.0.0.1", 300), row("192.0.2.2", 200)};
+    answer.Sums = {4, 1400, 4, 1400, 4, 0, 0};
+
+    history::TopResult asns = answer;
+    chsql::LocateTopAnswer(history::TopKey::SourceAsn, history::RankBy::Bytes, 0, chsql::kLocatedAddresses, find, asns);
+    ASSERT_EQ(asns.Rows.size(), 3u);
+    EXPECT_EQ(asns.Rows[0].Number, 64500u);
+    EXPECT_EQ(asns.Rows[0].Sums.ScaledBytes, 700u);
+    EXPECT_EQ(asns.Rows[1].Number, 64501u);
+    EXPECT_EQ(asns.Rows[2].Number, 0u);  // no entry
+    EXPECT_TRUE(asns.Exact);
+
+    // By flows and cut to one row: both IPv4 and the IPv6 address are in the same country.
+    history::TopResult countries = answer;
+    chsql::LocateTopAnswer(history::TopKey::DestinationCountry, history::RankBy::Flows, 1, 0, find, countries);
+    ASSERT_EQ(countries.Rows.size(), 1u);
+    EXPECT_EQ(countries.Rows[0].Number, names::PackCountry("NL"));
+    EXPECT_EQ(countries.Rows[0].Sums.Flows, 3u);
+
+    // The server was asked for as many addresses as it gave: the rest of the total is "other".
+    history::TopResult cut = answer;
+    cut.Sums = {10, 3000, 10, 3000, 10, 0, 0};
+    chsql::LocateTopAnswer(history::TopKey::SourceCountry, history::RankBy::Bytes, 0, 4, find, cut);
+    ASSERT_EQ(cut.Rows.size(), 3u);
+    EXPECT_TRUE(cut.Rows.back().Other);
+    EXPECT_EQ(cut.Rows.back().Sums.Flows, 6u);
+    EXPECT_EQ(cut.Rows.back().Sums.ScaledBytes, 1600u);
+    EXPECT_FALSE(cut.Exact);
+    EXPECT_NE(cut.Note.find("4 addresses"), std::string::npos) << cut.Note;
+
+    // The location keys group by address on the server.
+    EXPECT_TRUE(Has(chsql::TopStatement({0, 1000}, FlowFilter(), history::TopKey::DestinationAsn,
+                                        history::RankBy::Bytes, chsql::kLocatedAddresses),
+                    "GROUP BY dst WITH TOTALS"));
+}
+
 }  // namespace

@@ -212,8 +212,10 @@ class NfQueryOnClickHouse : public ::testing::Test {
 
 TEST_F(NfQueryOnClickHouse, AnswersAsTheLocalHistoryDoesForTheSameFlows) {
     Store(TestFlows());
-    const char* const keys[] = {"src",      "dst",   "conversation", "proto",  "sport", "dport",
-                                "exporter", "in-if", "out-if",       "src-as", "dst-as"};
+    // The location keys too: the server groups by address and nf-query places them.
+    const char* const keys[] = {"src",    "dst",      "conversation", "proto",       "sport",
+                                "dport",  "exporter", "in-if",        "out-if",      "src-as",
+                                "dst-as", "src-asn",  "dst-asn",      "src-country", "dst-country"};
     struct Span {
         std::int64_t From, To;
     };

@@ -22,7 +22,8 @@ TEST(NfQueryProgram, HelpAndVersionAnswerWithStatus0) {
     EXPECT_EQ(help.Err, "");
     for (const char* option : {"--count", "--top KEY", "--flows", "--data-dir", "--from", "--to", "--filter", "--by",
                                "-n, --limit", "--format", "-h, --help", "--version", "in-if, out-if, src-as",
-                               "--clickhouse URL", "--clickhouse-password-file FILE"}) {
+                               "--clickhouse URL", "--clickhouse-password-file FILE", "--location-db FILE", "--resolve",
+                               "--dns-server ADDRESS[:PORT]", "src-country, dst-country, src-asn, dst-asn"}) {
         EXPECT_NE(help.Out.find(option), std::string::npos) << option;
     }
     const Outcome version = RunQuery({"--version"});

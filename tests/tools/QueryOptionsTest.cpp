@@ -78,6 +78,13 @@ TEST_F(QueryOptionsTest, EveryBadValueIsRefusedNamingItsOption) {
         {{"--count=5"}, "--count takes no value"},
         {{"--count", "stray"}, "unexpected argument 'stray'"},
         {{"--help", "stray"}, "unexpected argument 'stray'"},
+        {{"--top", "src-county"}, "--top: unknown key \"src-county\""},
+        {{"--count", "--resolve"}, "--resolve goes with --top or --flows"},
+        {{"--flows", "--resolve", "--dns-server", "resolver.example"}, "--dns-server: not an IPv4 or IPv6 address"},
+        {{"--flows", "--resolve", "--dns-server", "192.0.2.53:99999"}, "--dns-server: the port must be"},
+        {{"--flows", "--dns-server"}, "--dns-server needs a value"},
+        {{"--flows", "--location-db", ""}, "--location-db: give a file"},
+        {{"--flows", "--resolve=yes"}, "--resolve takes no value"},
     };
     for (const Refusal& c : cases) {
         const Parsed p = Parse(c.Args);
@@ -91,7 +98,7 @@ TEST_F(QueryOptionsTest, AnUnknownTopKeyListsTheKnownOnes) {
     EXPECT_EQ(p.What, Request::UsageError);
     EXPECT_EQ(p.Error,
               "--top: unknown key \"foo\" (one of src, dst, conversation, proto, sport, dport, exporter, in-if, "
-              "out-if, src-as, dst-as)");
+              "out-if, src-as, dst-as, src-country, dst-country, src-asn, dst-asn)");
 }
 
 TEST_F(QueryOptionsTest, ExactlyOneActionAndOnlyTheOptionsThatGoWithIt) {
@@ -163,6 +170,30 @@ TEST_F(QueryOptionsTest, EveryOptionReachesTheQueryInEachSpelling) {
     EXPECT_EQ(Parse({"--help"}).What, Request::Help);
     EXPECT_EQ(Parse({"-h", "--count"}).What, Request::Help);
     EXPECT_EQ(Parse({"--version"}).What, Request::Version);
+}
+
+TEST_F(QueryOptionsTest, LocationAndNameOptionsReachTheQuery) {
+    const Parsed plain = Parse({"--flows"});
+    ASSERT_EQ(plain.What, Request::Run);
+    EXPECT_EQ(plain.Opts.LocationDatabase, names::kLocationDatabase);
+    EXPECT_FALSE(plain.Opts.Resolve);
+    EXPECT_FALSE(plain.Opts.DnsServer);
+
+    const Parsed p = Parse({"--top=dst-asn", "--location-db=/srv/loc.db", "--resolve", "--dns-server", "[::1]:5353"});
+    ASSERT_EQ(p.What, Request::Run) << p.Error;
+    EXPECT_EQ(p.Opts.Key, history::TopKey::DestinationAsn);
+    EXPECT_EQ(p.Opts.LocationDatabase, "/srv/loc.db");
+    EXPECT_TRUE(p.Opts.Resolve);
+    ASSERT_TRUE(p.Opts.DnsServer);
+    EXPECT_EQ(p.Opts.DnsServer->ToString(), "[::1]:5353");
+    for (const char* key : {"src-country", "dst-country", "src-asn", "dst-asn"}) {
+        const Parsed top = Parse({"--top", key});
+        ASSERT_EQ(top.What, Request::Run) << key;
+        EXPECT_TRUE(history::LocationKey(top.Opts.Key)) << key;
+        EXPECT_STREQ(history::TopKeyName(top.Opts.Key), key);
+    }
+    // The exporter's own AS fields stay keys of their own.
+    EXPECT_FALSE(history::LocationKey(Parse({"--top", "src-as"}).Opts.Key));
 }
 
 TEST_F(QueryOptionsTest, LocalTimesNameTheMomentTheyShowInEveryForm) {

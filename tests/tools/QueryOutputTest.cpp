@@ -113,18 +113,23 @@ TEST_F(QueryOutputTest, AFlowLineInEachFormat) {
     const query::FlowListWriter table(Format::Table);
     EXPECT_EQ(table.Header(),
               "RECEIVED                        DURATION PROTO   SOURCE                 DESTINATION                   "
-              "BYTES    PACKETS   RATE   SCALED_BYTES  SCALED_PACKETS EXPORTER             IN    OUT\n");
-    EXPECT_EQ(table.Line(r),
-              "2026-12-10T14:00:00.123+01:00      1.977 TCP     10.0.0.1:40000         [2001:db8::7]:443              "
-              "1500          3    100         150000             300 192.0.2.1             3      4\n");
+              "BYTES    PACKETS   RATE   SCALED_BYTES  SCALED_PACKETS EXPORTER             IN    OUT SRC_CC SRC_AS"
+              "                   DST_CC DST_AS\n");
+    // Without a location database no address has a place; the exporter's own AS number still shows.
+    EXPECT_EQ(
+        table.Line(r),
+        "2026-12-10T14:00:00.123+01:00      1.977 TCP     10.0.0.1:40000         [2001:db8::7]:443              "
+        "1500          3    100         150000             300 192.0.2.1             3      4 -      - (exporter: "
+        "AS64500)    -      -\n");
 
     const query::FlowListWriter csv(Format::Csv);
     EXPECT_EQ(csv.Header(),
               "received,start,end,exporter,domain,version,src,sport,dst,dport,proto,tcp_flags,tos,src_mask,dst_mask,"
-              "next_hop,in_if,out_if,src_as,dst_as,bytes,packets,scaled_bytes,scaled_packets,sampling_rate\n");
+              "next_hop,in_if,out_if,src_as,dst_as,src_country,src_asn,src_as_name,dst_country,dst_asn,dst_as_name,"
+              "bytes,packets,scaled_bytes,scaled_packets,sampling_rate\n");
     EXPECT_EQ(csv.Line(r),
               "2026-12-10T14:00:00.123+01:00,2026-12-10T13:59:58.123+01:00,2026-12-10T14:00:00.100+01:00,192.0.2.1,7,9,"
-              "10.0.0.1,40000,2001:db8::7,443,6,27,0,24,64,,3,4,64500,0,1500,3,150000,300,100\n");
+              "10.0.0.1,40000,2001:db8::7,443,6,27,0,24,64,,3,4,64500,0,,,,,,,1500,3,150000,300,100\n");
 
     const query::FlowListWriter json(Format::Json);
     EXPECT_EQ(json.Header(), "");
@@ -133,8 +138,99 @@ TEST_F(QueryOutputTest, AFlowLineInEachFormat) {
               "\"end\":\"2026-12-10T14:00:00.100+01:00\",\"exporter\":\"192.0.2.1\",\"domain\":7,\"version\":9,"
               "\"src\":\"10.0.0.1\",\"sport\":40000,\"dst\":\"2001:db8::7\",\"dport\":443,\"proto\":6,\"tcp_flags\":27,"
               "\"tos\":0,\"src_mask\":24,\"dst_mask\":64,\"next_hop\":null,\"in_if\":3,\"out_if\":4,\"src_as\":64500,"
-              "\"dst_as\":0,\"bytes\":1500,\"packets\":3,\"scaled_bytes\":150000,\"scaled_packets\":300,"
-              "\"sampling_rate\":100}\n");
+              "\"dst_as\":0,\"src_country\":null,\"src_asn\":null,\"src_as_name\":null,\"dst_country\":null,"
+              "\"dst_asn\":null,\"dst_as_name\":null,\"bytes\":1500,\"packets\":3,\"scaled_bytes\":150000,"
+              "\"scaled_packets\":300,\"sampling_rate\":100}\n");
+}
+
+// Names as the location database and the DNS would give them, without either.
+query::Labels FakeLabels(bool Hosts) {
+    query::Labels labels;
+    labels.Place = [](const FlowAddress& A) {
+        if (A == Address("8.8.8.8")) return names::Place{15169, names::PackCountry("US")};
+        if (A == Address("2001:db8::7")) return names::Place{64501, names::PackCountry("DE")};
+        return names::Place{};
+    };
+    labels.AsName = [](std::uint32_t Asn) { return Asn == 15169 ? std::string("GOOGLE") : std::string(); };
+    labels.CountryName = [](std::uint16_t Country) {
+        return Country == names::PackCountry("US") ? std::string("United States, \"of\" America") : std::string();
+    };
+    if (Hosts) {
+        labels.HostName = [](const FlowAddress& A) {
+            return A == Address("8.8.8.8") ? std::string("dns.google") : std::string();
+        };
+    }
+    return labels;
+}
+
+TEST_F(QueryOutputTest, AFlowLineShowsWhereItsAddressesBelongAndTheirNames) {
+    FlowRecord r = SampleFlow();
+    r.Source = Address("8.8.8.8");
+    r.SourceAS = 15169;  // the same as the database's: said once
+    r.DestinationAS = 3320;
+    const std::string table = query::FlowListWriter(Format::Table, FakeLabels(true)).Line(r);
+    EXPECT_NE(table.find(" 8.8.8.8:40000 (dns.google) "), std::string::npos) << table;
+    EXPECT_NE(table.find(" [2001:db8::7]:443 "), std::string::npos) << table;  // no name known: none shown
+    EXPECT_NE(table.find(" US     AS15169 GOOGLE           DE     AS64501 (exporter: AS3320)\n"), std::string::npos)
+        << table;
+
+    const query::FlowListWriter csv(Format::Csv, FakeLabels(true));
+    EXPECT_NE(csv.Header().find(",src,src_name,sport,dst,dst_name,dport,"), std::string::npos) << csv.Header();
+    EXPECT_NE(csv.Line(r).find(",8.8.8.8,dns.google,40000,2001:db8::7,,443,"), std::string::npos) << csv.Line(r);
+    EXPECT_NE(csv.Line(r).find(",15169,3320,US,15169,GOOGLE,DE,64501,,1500,"), std::string::npos) << csv.Line(r);
+    // Without --resolve there are no name fields at all.
+    EXPECT_EQ(query::FlowListWriter(Format::Csv, FakeLabels(false)).Header().find("_name,sport"), std::string::npos);
+
+    const std::string json = query::FlowListWriter(Format::Json, FakeLabels(true)).Line(r);
+    EXPECT_NE(json.find("\"src\":\"8.8.8.8\",\"src_name\":\"dns.google\",\"sport\":40000,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"dst_name\":null,"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"src_country\":\"US\",\"src_asn\":15169,\"src_as_name\":\"GOOGLE\",\"dst_country\":\"DE\","
+                        "\"dst_asn\":64501,\"dst_as_name\":null,"),
+              std::string::npos)
+        << json;
+}
+
+TEST_F(QueryOutputTest, LocationTopsGiveCodesAndNamesApartInMachineFormats) {
+    const history::Span span{kNow - 3600000, kNow};
+    history::TopResult top;
+    history::TopRow us, none;
+    us.Number = names::PackCountry("US");
+    us.Sums = {3, 3000, 30, 3000, 30, 0, 0};
+    none.Sums = {1, 1000, 10, 1000, 10, 0, 0};  // Number 0: addresses the database has no entry for
+    top.Rows = {us, none};
+    top.Sums = {4, 4000, 40, 4000, 40, 0, 0};
+    const query::Labels labels = FakeLabels(false);
+    EXPECT_EQ(query::TopText(Format::Csv, history::TopKey::SourceCountry, history::RankBy::Bytes, span, top, labels),
+              "row,rank,src_country,src_country_name,flows,bytes,packets,scaled_bytes,scaled_packets\n"
+              "top,1,US,\"United States, \"\"of\"\" America\",3,3000,30,3000,30\n"
+              "top,2,,,1,1000,10,1000,10\n"
+              "total,,,,4,4000,40,4000,40\n");
+    const std::string table =
+        query::TopText(Format::Table, history::TopKey::DestinationCountry, history::RankBy::Bytes, span, top, labels);
+    EXPECT_NE(table.find("  DESTINATION COUNTRY"), std::string::npos) << table;
+    EXPECT_NE(table.find("    1  US   "), std::string::npos) << table;
+    EXPECT_NE(table.find("    2  unknown   "), std::string::npos) << table;
+
+    top.Rows[0].Number = 15169;
+    const std::string json =
+        query::TopText(Format::Json, history::TopKey::DestinationAsn, history::RankBy::Bytes, span, top, labels);
+    EXPECT_EQ(json.rfind("{\"row\":\"top\",\"rank\":1,\"dst_asn\":15169,\"dst_as_name\":\"GOOGLE\",\"flows\":3,", 0),
+              0u)
+        << json;
+    EXPECT_NE(json.find("{\"row\":\"top\",\"rank\":2,\"dst_asn\":null,\"dst_as_name\":null,"), std::string::npos)
+        << json;
+    const std::string asTable =
+        query::TopText(Format::Table, history::TopKey::SourceAsn, history::RankBy::Bytes, span, top, labels);
+    EXPECT_NE(asTable.find("    1  AS15169 GOOGLE "), std::string::npos) << asTable;
+    EXPECT_NE(asTable.find("    2  unknown "), std::string::npos) << asTable;
+
+    // An answer's own note stands in for the general one.
+    top.Exact = false;
+    top.Note = "some flows are in \"other\"";
+    const std::string noted =
+        query::TopText(Format::Table, history::TopKey::SourceAsn, history::RankBy::Bytes, span, top, labels);
+    EXPECT_NE(noted.find("note: some flows are in \"other\"\n"), std::string::npos) << noted;
+    EXPECT_EQ(noted.find(query::kSummaryNote), std::string::npos) << noted;
 }
 
 history::TopResult SampleTop() {

@@ -93,6 +93,17 @@ std::vector<FlowRecord> Within(const std::vector<FlowRecord>& Flows, const Span&
     return in;
 }
 
+// What the location database installed here says of the addresses the location tests use.
+names::Place ExpectedPlace(const FlowAddress& A) {
+    static const std::map<FlowAddress, names::Place> places = {
+        {Address("8.8.8.8"), {15169, names::PackCountry("US")}},
+        {Address("1.1.1.1"), {13335, names::PackCountry("AU")}},
+        {Address("2001:4860:4860::8888"), {15169, names::PackCountry("US")}},
+    };
+    const auto it = places.find(A);
+    return it != places.end() ? it->second : names::Place{};
+}
+
 std::vector<std::uint64_t> Ids(const std::vector<FlowRecord>& Flows) {
     std::vector<std::uint64_t> ids;
     for (const FlowRecord& r : Flows) ids.push_back(r.SamplerId);
@@ -152,6 +163,18 @@ std::vector<TopRow> ReferenceTop(const std::vector<FlowRecord>& Flows, TopKey Ke
                 break;
             case TopKey::DestinationAS:
                 number = r.DestinationAS;
+                break;
+            case TopKey::SourceCountry:
+                number = ExpectedPlace(r.Source).Country;
+                break;
+            case TopKey::DestinationCountry:
+                number = ExpectedPlace(r.Destination).Country;
+                break;
+            case TopKey::SourceAsn:
+                number = ExpectedPlace(r.Source).Asn;
+                break;
+            case TopKey::DestinationAsn:
+                number = ExpectedPlace(r.Destination).Asn;
                 break;
         }
         sums[{first, second, number}].Add(r);
@@ -831,6 +854,125 @@ TEST_F(HistoryQueryTest, AnswersFromWhatTheCollectorsStoreWrote) {
     EXPECT_EQ(holdings.OldestMs, flows.front().ReceivedMs);
     EXPECT_EQ(holdings.NewestMs, flows.back().ReceivedMs);
     EXPECT_EQ(holdings.RawDays, 2);
+}
+
+// Flows between a few public addresses whose countries and AS numbers the database knows, a private
+// one it has no entry for, and none at all.
+std::vector<FlowRecord> LocatedFlows(std::mt19937& Random, std::int64_t FromMs, std::int64_t ToMs, std::size_t Count) {
+    static const char* const hosts[] = {"8.8.8.8", "1.1.1.1", "2001:4860:4860::8888", "10.1.2.3"};
+    std::vector<FlowRecord> flows = RandomFlows(Random, FromMs, ToMs, Count, false);
+    for (FlowRecord& r : flows) {
+        r.Source = Address(hosts[Random() % std::size(hosts)]);
+        r.Destination = Address(hosts[Random() % std::size(hosts)]);
+        r.Bytes = 1 + Random() % 100000;  // few ties, so that the order is the reference's
+    }
+    return flows;
+}
+
+constexpr TopKey kLocationKeys[] = {TopKey::SourceCountry, TopKey::DestinationCountry, TopKey::SourceAsn,
+                                    TopKey::DestinationAsn};
+
+TEST_F(HistoryQueryTest, LocationKeysFromFlowsAndFromSummariesAgreeWithTheDatabase) {
+    std::mt19937 random(2026);
+    const std::int64_t from = kMidnight + 2 * kHourMs;
+    const std::vector<FlowRecord> flows = LocatedFlows(random, from - 20 * kMinuteMs, from + 2 * kHourMs, 1500);
+    Store().AddFlows(flows);
+    Store().Summarize(flows, std::numeric_limits<std::size_t>::max(), from + kHourMs);
+    HistoryQuery query = Query();
+    const Span span{from - 13 * kMinuteMs, from + 2 * kHourMs - 3 * kMinuteMs};
+    for (const TopKey key : kLocationKeys) {
+        EXPECT_TRUE(LocationKey(key));
+        query.SetRawScanLimit(1000000);
+        const TopResult raw = query.Top(span, key, RankBy::Bytes, 0, FlowFilter());
+        query.SetRawScanLimit(100);
+        const TopResult summed = query.Top(span, key, RankBy::Bytes, 0, FlowFilter());
+        EXPECT_EQ(raw.Error, "");
+        EXPECT_TRUE(raw.Exact);
+        EXPECT_FALSE(summed.Exact);
+        EXPECT_EQ(summed.Note, "");
+        const std::vector<TopRow> want = ReferenceTop(Within(flows, span), key, RankBy::Bytes, 0);
+        EXPECT_EQ(Describe(raw.Rows), Describe(want)) << TopKeyName(key);
+        EXPECT_EQ(Describe(summed.Rows), Describe(want)) << TopKeyName(key);
+        EXPECT_TRUE(summed.Sums == raw.Sums);
+        // The private address is the row of no entry.
+        EXPECT_TRUE(std::any_of(raw.Rows.begin(), raw.Rows.end(), [](const TopRow& R) { return R.Number == 0; }));
+    }
+    // A filter keeps to the flows, also for these keys.
+    const TopResult google = query.Top(span, TopKey::DestinationAsn, RankBy::Flows, 3, Filter("8.8.8.8"));
+    EXPECT_TRUE(google.Exact);
+    EXPECT_EQ(Describe(google.Rows),
+              Describe(ReferenceTop(Within(flows, span, Filter("8.8.8.8")), TopKey::DestinationAsn, RankBy::Flows, 3)));
+}
+
+TEST_F(HistoryQueryTest, LocationKeysWithoutTheDatabaseFailNamingIt) {
+    std::mt19937 random(5);
+    const std::vector<FlowRecord> flows = LocatedFlows(random, kMidnight, kMidnight + kHourMs, 50);
+    Store().AddFlows(flows);
+    HistoryQuery query = Query();
+    query.SetLocationDatabase(Dir() + "no-such.db");
+    for (const TopKey key : kLocationKeys) {
+        const TopResult top = query.Top({kMidnight, kMidnight + kHourMs}, key, RankBy::Bytes, 5, FlowFilter());
+        EXPECT_NE(top.Error.find(Dir() + "no-such.db"), std::string::npos) << top.Error;
+        EXPECT_TRUE(top.Rows.empty());
+    }
+    // The other keys do not need it.
+    EXPECT_EQ(query.Top({kMidnight, kMidnight + kHourMs}, TopKey::SourceAS, RankBy::Bytes, 5, FlowFilter()).Error, "");
+    query.SetLocationDatabase("");
+    EXPECT_NE(query.Top({kMidnight, kMidnight + kHourMs}, TopKey::SourceAsn, RankBy::Bytes, 5, FlowFilter()).Error, "");
+}
+
+// Summaries written before the store kept countries (or by a collector without the database) have
+// totals but no location rows: their flows are "other", and the answer says so.
+TEST_F(HistoryQueryTest, SummariesWithoutLocationRowsPutTheirFlowsInOtherAndSaySo) {
+    std::mt19937 random(11);
+    const std::int64_t from = kMidnight + 4 * kHourMs;
+    const std::vector<FlowRecord> older = LocatedFlows(random, from, from + 30 * kMinuteMs, 300);
+    const std::vector<FlowRecord> newer = LocatedFlows(random, from + 30 * kMinuteMs, from + kHourMs, 200);
+    Store().Summarize(older, std::numeric_limits<std::size_t>::max(), from, "");
+    Store().Summarize(newer, std::numeric_limits<std::size_t>::max(), from);
+    const TopResult top = Query().Top({from, from + kHourMs}, TopKey::SourceCountry, RankBy::Flows, 0, FlowFilter());
+    EXPECT_EQ(top.Error, "");
+    EXPECT_FALSE(top.Exact);
+    EXPECT_NE(top.Note.find("300 of 500 flows"), std::string::npos) << top.Note;
+    ASSERT_FALSE(top.Rows.empty());
+    EXPECT_TRUE(top.Rows.back().Other);
+    EXPECT_EQ(top.Rows.back().Sums.Flows, 300u);
+    Totals rows;
+    for (const TopRow& row : top.Rows) rows.Add(row.Sums);
+    EXPECT_EQ(rows.Flows, 500u);
+    EXPECT_EQ(rows.ScaledBytes, top.Sums.ScaledBytes);
+    EXPECT_EQ(rows.ScaledPackets, top.Sums.ScaledPackets);
+}
+
+// The collector's own writer sums countries and AS numbers per address when a minute closes; the
+// summaries then answer as the flows do.
+TEST_F(HistoryQueryTest, LocationKeysFromWhatTheCollectorsStoreWrote) {
+    std::mt19937 random(42);
+    const std::int64_t from = kMidnight + 30 * kMinuteMs;
+    const std::vector<FlowRecord> flows = LocatedFlows(random, from, from + 20 * kMinuteMs, 800);
+    HistoryOptions options;
+    options.NowMs = [from] { return from + kHourMs; };
+    options.Say = [](const std::string&) {};
+    {
+        HistoryStore store(Dir(), options);
+        ASSERT_TRUE(store.Storing());
+        FlowConsumer& summary = store.SummaryConsumer();
+        summary.BeginRun();
+        for (std::size_t at = 0; at < flows.size(); at += 30) {
+            summary.Consume(FlowBatch(flows.begin() + static_cast<std::ptrdiff_t>(at),
+                                      flows.begin() + static_cast<std::ptrdiff_t>(std::min(at + 30, flows.size()))));
+        }
+        summary.EndRun();
+        store.FlushNow();
+    }
+    const Span minutes{from + 2 * kMinuteMs, from + 15 * kMinuteMs};
+    for (const TopKey key : kLocationKeys) {
+        const TopResult top = Query().Top(minutes, key, RankBy::Bytes, 0, FlowFilter());
+        EXPECT_FALSE(top.Exact);
+        EXPECT_EQ(top.Note, "");
+        EXPECT_EQ(Describe(top.Rows), Describe(ReferenceTop(Within(flows, minutes), key, RankBy::Bytes, 0)))
+            << TopKeyName(key);
+    }
 }
 
 }  // namespace

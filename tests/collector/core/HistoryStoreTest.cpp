@@ -227,6 +227,28 @@ TEST_F(HistoryStoreTest, AMinuteOfMoreKeysThanItsBoundStillAddsUpToEveryFlow) {
                              std::to_string(FlowAddress::Parse("11.0.0.5").IPv4HostOrder())),
               51);
     EXPECT_EQ(summary.Number("SELECT sum(flows) FROM hour_top WHERE kind=1"), 70050);
+    // Countries and AS numbers come from the addresses kept apart; those past the bound stay "other".
+    for (const int kind : {6, 8}) {
+        const std::string k = std::to_string(kind);
+        EXPECT_EQ(summary.Number("SELECT sum(flows) FROM minute_top WHERE kind=" + k), 70050) << kind;
+        // The minute keeps 50,000 sources apart: the last 20,000 new ones are "other" in every kind.
+        EXPECT_EQ(summary.Number("SELECT flows FROM minute_top WHERE kind=" + k + " AND key1=-1"), 70000 - 50000)
+            << kind;
+        EXPECT_EQ(summary.Number("SELECT sum(flows) FROM hour_top WHERE kind=" + k), 70050) << kind;
+    }
+}
+
+TEST_F(HistoryStoreTest, WithoutTheLocationDatabaseTheSummariesKeepNoCountries) {
+    HistoryOptions options = Options();
+    options.LocationDatabase = (Dir_ / "missing.db").string();
+    HistoryStore store(Dir_.string(), options);
+    Feed(store, {{Flow(kLateEvening, "8.8.8.8", "1.1.1.1", 100)}});
+    store.FlushNow();
+    EXPECT_TRUE(Said("missing.db")) << ::testing::PrintToString(Said_);
+    Db summary(HistoryDir() + history::kSummaryFile);
+    EXPECT_EQ(summary.Number("SELECT count(*) FROM minute_top WHERE kind>=6"), 0);
+    EXPECT_EQ(summary.Number("SELECT count(*) FROM hour_top WHERE kind>=6"), 0);
+    EXPECT_EQ(summary.Number("SELECT sum(flows) FROM minute_top WHERE kind=1"), 1);
 }
 
 // A collector that ends in the middle of a minute: the minute is written as the store goes, and the
