@@ -17,12 +17,9 @@ Users: default without a password and flows with the password s3cret, both from 
 The database netflow exists once start() returns.
 """
 import base64
-import ctypes
 import os
-import random
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -31,6 +28,8 @@ import urllib.error
 import urllib.parse
 import urllib.request
 from xml.sax.saxutils import escape
+
+from server_harness import dying_with, end_cleanly_on_signals, free_ports, run_with_server  # noqa: F401
 
 DATABASE = "netflow"
 PASSWORD_USER = "flows"
@@ -71,53 +70,6 @@ def server_command():
 def available():
     """Whether a server can be started here."""
     return server_command() is not None
-
-
-def _port_free(port):
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-    return True
-
-
-def _free_ports(count):
-    """Ports below the kernel's ephemeral range: a port from inside it could be taken by some
-    client's outgoing connection while the server is stopped for a restart."""
-    low, high = 32768, 60999
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low, high = (int(x) for x in f.read().split())
-    except (OSError, ValueError):
-        pass
-    top = low - 1 if low > 20000 else 65535
-    bottom = 20000 if low > 20000 else high + 1
-    chosen = []
-    for _ in range(1000):
-        port = random.randint(bottom, top)
-        if port not in chosen and _port_free(port):
-            chosen.append(port)
-            if len(chosen) == count:
-                return chosen
-    raise RuntimeError("no free TCP ports on 127.0.0.1 between %d and %d" % (bottom, top))
-
-
-def _dying_with(parent):
-    """For the child between fork and exec: a test runner that kills the test on a time-out must
-    not leave its server behind."""
-
-    def arrange():
-        PR_SET_PDEATHSIG = 1
-        try:
-            ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-        except (OSError, AttributeError):
-            pass
-        # The parent may have gone between the fork and the prctl.
-        if os.getppid() != parent:
-            os._exit(1)
-
-    return arrange
 
 
 CONFIG = """<?xml version="1.0"?>
@@ -217,7 +169,7 @@ class ClickHouseServer:
         self._output = open(os.path.join(self.dir, "log", "console.log"), "ab")
         self.proc = subprocess.Popen([*self.command, "--config-file=" + os.path.join(self.dir, "config.xml")],
                                      cwd=self.dir, env=env, stdin=subprocess.DEVNULL, stdout=self._output,
-                                     stderr=subprocess.STDOUT, preexec_fn=_dying_with(os.getpid()))
+                                     stderr=subprocess.STDOUT, preexec_fn=dying_with(os.getpid()))
         try:
             self._wait_until_up(started)
             self.query("CREATE DATABASE IF NOT EXISTS " + DATABASE)
@@ -316,7 +268,7 @@ class ClickHouseServer:
         self.dir = tempfile.mkdtemp(prefix="nfc-clickhouse-", dir=self.parent)
         for sub in ("data", "tmp", "user_files", "format_schemas", "user_scripts", "log"):
             os.mkdir(os.path.join(self.dir, sub))
-        self.http_port, self.tcp_port = _free_ports(2)
+        self.http_port, self.tcp_port = free_ports(2, udp=False, tcp=True)
         # Every release since 18 reads <yandex>; the newest also accept <clickhouse> but still this.
         values = dict(root="yandex", dir=escape(self.dir), http_port=self.http_port, tcp_port=self.tcp_port,
                       user=PASSWORD_USER, password=escape(PASSWORD))
@@ -343,48 +295,13 @@ class ClickHouseServer:
         raise RuntimeError("clickhouse-server did not answer /ping within %d s\n%s" % (START_TIMEOUT, self.log_tail()))
 
 
-def _ends_by_exception(signum, frame):
-    raise SystemExit(128 + signum)
-
-
-def end_cleanly_on_signals():
-    """SIGTERM and SIGHUP raise SystemExit, so that the finally blocks stop the servers."""
-    for s in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, _ends_by_exception)
-
-
 def main(argv):
-    if len(argv) < 3 or argv[0] != "run" or argv[1] != "--":
-        print("usage: clickhouse_server.py run -- COMMAND [ARGS...]", file=sys.stderr)
-        return 2
-    if not available():
-        print("clickhouse_server.py: no clickhouse-server is installed; " + INSTALL_HINT, file=sys.stderr)
-        return 1
-    end_cleanly_on_signals()
-    server = ClickHouseServer()
-    try:
-        try:
-            server.start()
-        except (RuntimeError, OSError, ClickHouseError) as e:
-            print("clickhouse_server.py: %s" % e, file=sys.stderr)
-            return 1
-        env = dict(os.environ, NFC_CLICKHOUSE_URL=server.url(),
-                   NFC_CLICKHOUSE_PASSWORD_URL=server.url(user=PASSWORD_USER), NFC_CLICKHOUSE_PASSWORD=PASSWORD)
-        child = subprocess.Popen(argv[2:], env=env)
-        try:
-            status = child.wait()
-            # A command ended by a signal ends this one with the shell's status for it.
-            return status if status >= 0 else 128 - status
-        finally:
-            if child.poll() is None:
-                child.terminate()
-                try:
-                    child.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    child.kill()
-                    child.wait()
-    finally:
-        server.cleanup()
+    return run_with_server(
+        "clickhouse_server.py", argv,
+        None if available() else "no clickhouse-server is installed; " + INSTALL_HINT, ClickHouseServer(),
+        lambda server: {"NFC_CLICKHOUSE_URL": server.url(), "NFC_CLICKHOUSE_PASSWORD_URL": server.url(user=PASSWORD_USER),
+                        "NFC_CLICKHOUSE_PASSWORD": PASSWORD},
+        failures=(RuntimeError, OSError, ClickHouseError))
 
 
 if __name__ == "__main__":

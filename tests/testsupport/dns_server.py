@@ -26,15 +26,15 @@ DEFAULT_HOSTS (TTL 600 s):
 Addresses not listed (192.0.2.99, 2001:db8::99, ...) have no name: NXDOMAIN.
 """
 import os
-import random
 import re
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
 import time
+
+from server_harness import dying_with, free_ports, port_taken, run_with_server
 
 DNSMASQ = "/usr/sbin/dnsmasq"
 INSTALL_HINT = "scripts/install-deps.sh --test installs it (Debian package dnsmasq-base)"
@@ -63,55 +63,6 @@ def server_binary():
 
 def available():
     return server_binary() is not None
-
-
-def _udp_port_taken(port):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return True
-    return False
-
-
-def _free_port():
-    """A port free for UDP and TCP (dnsmasq takes both), below the ephemeral range so no client's
-    outgoing socket takes it meanwhile; never 9996, which the collector's tests use."""
-    low = 32768
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low = int(f.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        pass
-    bottom, top = (20000, low - 1) if low > 20000 else (40000, 65535)
-    for _ in range(1000):
-        port = random.randint(bottom, top)
-        if port == 9996 or _udp_port_taken(port):
-            continue
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-            try:
-                s.bind(("127.0.0.1", port))
-            except OSError:
-                continue
-        return port
-    raise RuntimeError("no free port on 127.0.0.1 between %d and %d" % (bottom, top))
-
-
-def _dying_with(parent):
-    """For the child between fork and exec: a test runner that kills the test on a time-out must
-    not leave its server behind."""
-    import ctypes
-
-    def arrange():
-        PR_SET_PDEATHSIG = 1
-        try:
-            ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-        except (OSError, AttributeError):
-            pass
-        if os.getppid() != parent:
-            os._exit(1)
-
-    return arrange
 
 
 class DnsServer:
@@ -150,7 +101,8 @@ class DnsServer:
             for address, name in self.hosts.items():
                 f.write("%s %s\n" % (address, name))
         os.chmod(hosts_file, 0o644)
-        self.port = _free_port()
+        # dnsmasq takes the port for TCP as well as UDP.
+        self.port = free_ports(udp=True, tcp=True)[0]
         command = [
             self.binary, "--keep-in-foreground", "--conf-file=/dev/null", "--no-resolv", "--no-hosts",
             "--no-poll", "--addn-hosts=" + hosts_file, "--listen-address=127.0.0.1", "--bind-interfaces",
@@ -166,7 +118,7 @@ class DnsServer:
             command += ["--user=root", "--group=root"]
         self._log = open(self.log_path, "ab")
         self.proc = subprocess.Popen(command, cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self._log,
-                                     stderr=subprocess.STDOUT, preexec_fn=_dying_with(os.getpid()))
+                                     stderr=subprocess.STDOUT, preexec_fn=dying_with(os.getpid()))
         try:
             self._wait_until_up()
         except BaseException:
@@ -225,47 +177,16 @@ class DnsServer:
                 raise RuntimeError("dnsmasq ended at start-up with status %d\n%s" %
                                    (self.proc.returncode, self.log_text()[-3000:]))
             # It binds its port, then reads the hosts file, then answers.
-            if _udp_port_taken(self.port) and ("read " + hosts_file) in self.log_text():
+            if port_taken(self.port) and ("read " + hosts_file) in self.log_text():
                 return
             time.sleep(0.05)
         raise RuntimeError("dnsmasq did not start within %d s\n%s" % (START_TIMEOUT, self.log_text()[-3000:]))
 
 
-def _ends_by_exception(signum, frame):
-    raise SystemExit(128 + signum)
-
-
 def main(argv):
-    if len(argv) < 3 or argv[0] != "run" or argv[1] != "--":
-        print("usage: dns_server.py run -- COMMAND [ARGS...]", file=sys.stderr)
-        return 2
-    if not available():
-        print("dns_server.py: dnsmasq is not installed; " + INSTALL_HINT, file=sys.stderr)
-        return 1
-    for s in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, _ends_by_exception)
-    server = DnsServer()
-    try:
-        try:
-            server.start()
-        except (RuntimeError, OSError) as e:
-            print("dns_server.py: %s" % e, file=sys.stderr)
-            return 1
-        env = dict(os.environ, NFC_DNS_SERVER=server.address, NFC_DNS_QUERY_LOG=server.log_path)
-        child = subprocess.Popen(argv[2:], env=env)
-        try:
-            status = child.wait()
-            return status if status >= 0 else 128 - status
-        finally:
-            if child.poll() is None:
-                child.terminate()
-                try:
-                    child.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    child.kill()
-                    child.wait()
-    finally:
-        server.cleanup()
+    return run_with_server("dns_server.py", argv, None if available() else "dnsmasq is not installed; " + INSTALL_HINT,
+                           DnsServer(),
+                           lambda server: {"NFC_DNS_SERVER": server.address, "NFC_DNS_QUERY_LOG": server.log_path})
 
 
 if __name__ == "__main__":

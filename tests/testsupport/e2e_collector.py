@@ -8,6 +8,8 @@ import subprocess
 import threading
 import time
 
+import server_harness
+
 PORT = 9996
 
 
@@ -17,18 +19,7 @@ def fail(message):
 
 
 def port_taken(port=PORT):
-    """Whether some socket holds UDP `port`, read from the kernel's tables. Binding a probe socket
-    would hold the port itself for a moment, and a collector starting in that moment fails."""
-    wanted = ":%04X" % port
-    for table in ("/proc/net/udp", "/proc/net/udp6"):
-        try:
-            with open(table) as f:
-                next(f)
-                if any(line.split()[1].endswith(wanted) for line in f):
-                    return True
-        except FileNotFoundError:
-            continue
-    return False
+    return server_harness.port_taken(port)
 
 
 def wait_for(predicate, seconds, what):

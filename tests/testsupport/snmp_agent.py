@@ -16,7 +16,6 @@ starts an agent with the community RUN_COMMUNITY and the overrides RUN_OVERRIDES
 with NFC_SNMP_AGENT (127.0.0.1:PORT) and NFC_SNMP_COMMUNITY set, stops the agent, removes its
 folder and exits with COMMAND's status.
 """
-import ctypes
 import os
 import random
 import shutil
@@ -26,6 +25,8 @@ import subprocess
 import sys
 import tempfile
 import time
+
+from server_harness import dying_with, free_ports, run_with_server
 
 INSTALL_HINT = "scripts/install-deps.sh --test installs it"
 SNMPD = "/usr/sbin/snmpd"
@@ -53,49 +54,6 @@ def snmpd_command():
 
 def available():
     return snmpd_command() is not None
-
-
-def _udp_port_free(port):
-    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-        try:
-            s.bind(("127.0.0.1", port))
-        except OSError:
-            return False
-    return True
-
-
-def _free_udp_port():
-    """A port below the kernel's ephemeral range, where no client's own socket lands by chance;
-    never 9996, the collector's, which other tests use."""
-    low = 32768
-    try:
-        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
-            low = int(f.read().split()[0])
-    except (OSError, ValueError, IndexError):
-        pass
-    top = low - 1 if low > 20000 else 65535
-    bottom = 20000 if low > 20000 else low + 30000
-    for _ in range(1000):
-        port = random.randint(bottom, top)
-        if port != 9996 and _udp_port_free(port):
-            return port
-    raise RuntimeError("no free UDP port on 127.0.0.1 between %d and %d" % (bottom, top))
-
-
-def _dying_with(parent):
-    """For the child between fork and exec: a test runner that kills the test on a time-out must
-    not leave its agent behind."""
-
-    def arrange():
-        PR_SET_PDEATHSIG = 1
-        try:
-            ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM)
-        except (OSError, AttributeError):
-            pass
-        if os.getppid() != parent:
-            os._exit(1)
-
-    return arrange
 
 
 # --- just enough BER for one GET, to learn that the agent answers ---
@@ -180,7 +138,7 @@ class SnmpAgent:
                 "-I", "-smux,mteTrigger,mteTriggerConf"]
         self.proc = subprocess.Popen(args, cwd=self.dir, env=env, stdin=subprocess.DEVNULL,
                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                     preexec_fn=_dying_with(os.getpid()))
+                                     preexec_fn=dying_with(os.getpid()))
         try:
             self._wait_until_up()
         except BaseException:
@@ -236,7 +194,7 @@ class SnmpAgent:
     def _make_folder(self):
         self.dir = tempfile.mkdtemp(prefix="nfc-snmpd-", dir=self.parent)
         os.mkdir(os.path.join(self.dir, "state"), 0o700)
-        self.port = _free_udp_port()
+        self.port = free_ports(udp=True)[0]
         lines = ["agentaddress udp:127.0.0.1:%d" % self.port,
                  "rocommunity %s 127.0.0.1" % self.community,
                  # No traps, no agentx master socket, nothing that reaches beyond the folder.
@@ -257,41 +215,10 @@ class SnmpAgent:
         raise RuntimeError("snmpd did not answer within %d s\n%s" % (START_TIMEOUT, self.log_tail()))
 
 
-def _ends_by_exception(signum, frame):
-    raise SystemExit(128 + signum)
-
-
 def main(argv):
-    if len(argv) < 3 or argv[0] != "run" or argv[1] != "--":
-        print("usage: snmp_agent.py run -- COMMAND [ARGS...]", file=sys.stderr)
-        return 2
-    if not available():
-        print("snmp_agent.py: no snmpd is installed; " + INSTALL_HINT, file=sys.stderr)
-        return 1
-    for s in (signal.SIGTERM, signal.SIGHUP):
-        signal.signal(s, _ends_by_exception)
-    agent = SnmpAgent(RUN_COMMUNITY, RUN_OVERRIDES)
-    try:
-        try:
-            agent.start()
-        except (RuntimeError, OSError) as e:
-            print("snmp_agent.py: %s" % e, file=sys.stderr)
-            return 1
-        env = dict(os.environ, NFC_SNMP_AGENT=agent.address, NFC_SNMP_COMMUNITY=agent.community)
-        child = subprocess.Popen(argv[2:], env=env)
-        try:
-            status = child.wait()
-            return status if status >= 0 else 128 - status
-        finally:
-            if child.poll() is None:
-                child.terminate()
-                try:
-                    child.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    child.kill()
-                    child.wait()
-    finally:
-        agent.cleanup()
+    return run_with_server("snmp_agent.py", argv, None if available() else "no snmpd is installed; " + INSTALL_HINT,
+                           SnmpAgent(RUN_COMMUNITY, RUN_OVERRIDES),
+                           lambda agent: {"NFC_SNMP_AGENT": agent.address, "NFC_SNMP_COMMUNITY": agent.community})
 
 
 if __name__ == "__main__":
