@@ -19,7 +19,6 @@ The database netflow exists once start() returns.
 import base64
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -29,7 +28,7 @@ import urllib.parse
 import urllib.request
 from xml.sax.saxutils import escape
 
-from server_harness import dying_with, end_cleanly_on_signals, free_ports, run_with_server  # noqa: F401
+from server_harness import ServerProcess, dying_with, end_cleanly_on_signals, free_ports, run_with_server  # noqa: F401
 
 DATABASE = "netflow"
 PASSWORD_USER = "flows"
@@ -139,18 +138,18 @@ USERS = """<?xml version="1.0"?>
 """
 
 
-class ClickHouseServer:
+class ClickHouseServer(ServerProcess):
     """One server in a temporary folder of its own. start() may follow stop() any number of times:
     the data and the ports stay. cleanup() (or leaving the with block) stops it and removes all."""
 
+    stop_timeout = STOP_TIMEOUT
+
     def __init__(self, parent=None):
+        super().__init__()
         self.command = server_command()
-        self.dir = None
         self.parent = parent
         self.http_port = None
         self.tcp_port = None
-        self.proc = None
-        self._output = None
         self.start_seconds = None
 
     # --- life ---
@@ -179,47 +178,12 @@ class ClickHouseServer:
         self.start_seconds = time.monotonic() - started
         return self
 
-    def stop(self):
-        """SIGTERM, then SIGKILL after STOP_TIMEOUT seconds. True when it ended by SIGTERM."""
-        if self.proc is None:
-            return True
-        gently = True
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                gently = False
-                self.proc.kill()
-                self.proc.wait()
-        self.proc = None
-        if self._output is not None:
-            self._output.close()
-            self._output = None
-        return gently
-
     def kill(self):
         """Ends the server at once, as a crash or a pulled plug would."""
         if self.proc is not None and self.proc.poll() is None:
             self.proc.kill()
             self.proc.wait()
         self.stop()
-
-    def cleanup(self):
-        self.stop()
-        if self.dir is not None:
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.cleanup()
-        return False
 
     # --- talking to it ---
 

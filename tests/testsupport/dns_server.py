@@ -28,13 +28,12 @@ Addresses not listed (192.0.2.99, 2001:db8::99, ...) have no name: NXDOMAIN.
 import os
 import re
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
 import time
 
-from server_harness import dying_with, free_ports, port_taken, run_with_server
+from server_harness import ServerProcess, dying_with, free_ports, port_taken, run_with_server
 
 DNSMASQ = "/usr/sbin/dnsmasq"
 INSTALL_HINT = "scripts/install-deps.sh --test installs it (Debian package dnsmasq-base)"
@@ -65,20 +64,20 @@ def available():
     return server_binary() is not None
 
 
-class DnsServer:
+class DnsServer(ServerProcess):
     """One dnsmasq in a temporary folder of its own; cleanup() (or leaving the with block) stops it
     and removes the folder."""
 
+    stop_timeout = STOP_TIMEOUT
+
     def __init__(self, hosts=None, ttl=DEFAULT_TTL, log_queries=True, parent=None):
+        super().__init__()
         self.binary = server_binary()
         self.hosts = dict(DEFAULT_HOSTS if hosts is None else hosts)
         self.ttl = ttl
         self.log_queries = log_queries
         self.parent = parent
-        self.dir = None
         self.port = None
-        self.proc = None
-        self._log = None
 
     @property
     def address(self):
@@ -116,8 +115,8 @@ class DnsServer:
             # As root it would drop to nobody (and a group that may not exist); the folder is a
             # temporary one of its own on loopback, so it may as well stay who started it.
             command += ["--user=root", "--group=root"]
-        self._log = open(self.log_path, "ab")
-        self.proc = subprocess.Popen(command, cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self._log,
+        self._output = open(self.log_path, "ab")
+        self.proc = subprocess.Popen(command, cwd=self.dir, stdin=subprocess.DEVNULL, stdout=self._output,
                                      stderr=subprocess.STDOUT, preexec_fn=dying_with(os.getpid()))
         try:
             self._wait_until_up()
@@ -125,36 +124,6 @@ class DnsServer:
             self.cleanup()
             raise
         return self
-
-    def stop(self):
-        if self.proc is not None:
-            if self.proc.poll() is None:
-                self.proc.send_signal(signal.SIGTERM)
-                try:
-                    self.proc.wait(timeout=STOP_TIMEOUT)
-                except subprocess.TimeoutExpired:
-                    self.proc.kill()
-                    self.proc.wait()
-            self.proc = None
-        if self._log is not None:
-            self._log.close()
-            self._log = None
-
-    def cleanup(self):
-        self.stop()
-        if self.dir is not None:
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
-
-    def running(self):
-        return self.proc is not None and self.proc.poll() is None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.cleanup()
-        return False
 
     def log_text(self):
         try:

@@ -4,6 +4,7 @@ a server, hands its address over in the environment, runs the command and stops 
 import ctypes
 import os
 import random
+import shutil
 import signal
 import socket
 import subprocess
@@ -80,6 +81,52 @@ def dying_with(parent):
             os._exit(1)
 
     return arrange
+
+
+class ServerProcess:
+    """A server process with a folder of its own: subclasses set `proc`, `dir` and, where the
+    server writes through a file of ours, `_output`, and say in `stop_timeout` how long it may take
+    to end."""
+
+    stop_timeout = 10
+
+    def __init__(self):
+        self.dir = None
+        self.proc = None
+        self._output = None
+
+    def stop(self):
+        """SIGTERM, then SIGKILL after stop_timeout seconds. True when it ended by SIGTERM."""
+        gently = True
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+            try:
+                self.proc.wait(timeout=self.stop_timeout)
+            except subprocess.TimeoutExpired:
+                gently = False
+                self.proc.kill()
+                self.proc.wait()
+        self.proc = None
+        if self._output is not None:
+            self._output.close()
+            self._output = None
+        return gently
+
+    def cleanup(self):
+        self.stop()
+        if self.dir is not None:
+            shutil.rmtree(self.dir, ignore_errors=True)
+            self.dir = None
+
+    def running(self):
+        return self.proc is not None and self.proc.poll() is None
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.cleanup()
+        return False
 
 
 def _ends_by_exception(signum, frame):

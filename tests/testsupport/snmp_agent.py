@@ -19,14 +19,13 @@ folder and exits with COMMAND's status.
 import os
 import random
 import shutil
-import signal
 import socket
 import subprocess
 import sys
 import tempfile
 import time
 
-from server_harness import dying_with, free_ports, run_with_server
+from server_harness import ServerProcess, dying_with, free_ports, run_with_server
 
 INSTALL_HINT = "scripts/install-deps.sh --test installs it"
 SNMPD = "/usr/sbin/snmpd"
@@ -103,18 +102,19 @@ def _override_line(oid, value):
     return "override .%s octet_str 0x%s" % (oid, raw.hex() if raw else "")
 
 
-class SnmpAgent:
+class SnmpAgent(ServerProcess):
     """One snmpd in a temporary folder of its own; cleanup() (or leaving the with block) stops it
     and removes the folder."""
 
+    stop_timeout = STOP_TIMEOUT
+
     def __init__(self, community=RUN_COMMUNITY, overrides=None, parent=None):
+        super().__init__()
         self.command = snmpd_command()
         self.community = community
         self.overrides = dict(overrides or {})
         self.parent = parent
-        self.dir = None
         self.port = None
-        self.proc = None
 
     @property
     def address(self):
@@ -145,31 +145,6 @@ class SnmpAgent:
             self.stop()
             raise
         return self
-
-    def stop(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.send_signal(signal.SIGTERM)
-            try:
-                self.proc.wait(timeout=STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc = None
-
-    def cleanup(self):
-        self.stop()
-        if self.dir is not None:
-            shutil.rmtree(self.dir, ignore_errors=True)
-            self.dir = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.cleanup()
-        return False
 
     def answers(self, community=None, timeout=0.3):
         """Whether the agent answers a GET with this community (its own by default)."""
