@@ -404,9 +404,10 @@ Row FlowRow(const FlowRecord& R, const Labels& Names) {
     };
     if (Names.HostName) {
         // Each name right after its address.
-        for (const auto& [field, address] : {std::pair{"src", &R.Source}, std::pair{"dst", &R.Destination}}) {
+        for (const auto& side : {std::pair{"src", &R.Source}, std::pair{"dst", &R.Destination}}) {
+            const char* field = side.first;
             const auto at = std::find_if(row.begin(), row.end(), [&](const Field& F) { return F.Name == field; });
-            row.insert(at + 1, OptionalText(std::string(field) + "_name", HostNameOf(Names, *address)));
+            row.insert(at + 1, OptionalText(std::string(field) + "_name", HostNameOf(Names, *side.second)));
         }
     }
     return row;

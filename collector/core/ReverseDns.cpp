@@ -263,7 +263,7 @@ std::size_t ReverseDns::AddressHash::operator()(const FlowAddress& Address) cons
 }
 
 ReverseDns::ReverseDns(ReverseDnsOptions Options, Clock Now)
-    : Options_(std::move(Options)),
+    : Options_(Options),
       Now_(Now ? std::move(Now) : Clock(statuswords::SystemNowMs)),
       Cache_(std::make_unique<AnswerCache>(Options_.MaxEntries)) {
     WakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);

@@ -33,8 +33,7 @@ FlowRecord Demo(std::uint64_t N, std::int64_t Ms) {
     static const char* const kSources[] = {"10.1.0.20", "10.1.0.31", "10.1.4.7", "10.2.0.5", "172.16.8.2"};
     static const char* const kTargets[] = {"10.9.0.2", "93.184.216.34", "10.1.0.53", "151.101.1.69", "10.9.0.3"};
     // The same with a mail server and a web server of the site's own and resolvers abroad.
-    static const char* const kPublicSources[] = {"203.0.113.7", "198.51.100.20", "10.1.4.7", "10.2.0.5",
-                                                 "172.16.8.2"};
+    static const char* const kPublicSources[] = {"203.0.113.7", "198.51.100.20", "10.1.4.7", "10.2.0.5", "172.16.8.2"};
     static const char* const kPublicTargets[] = {"81.2.69.142", "8.8.8.8", "1.1.1.1", "9.9.9.9", "193.0.6.139"};
     static const std::uint16_t kPorts[] = {22, 443, 53, 443, 873, 80, 123};
     static const std::uint8_t kProtocols[] = {6, 6, 17, 6, 6, 6, 17};
