@@ -150,7 +150,8 @@ void Collector::EnableNames(NameOptions Options) {
 }
 
 void Collector::StartNames() {
-    if (NameOptions_ == nullptr) return;
+    if (NameOptions_ == nullptr || NamesStarted_) return;
+    NamesStarted_ = true;
     const NameOptions& o = *NameOptions_;
     if (o.LocationDatabase.empty()) {
         WhyNoLocations_ = "none was given";

@@ -111,6 +111,8 @@ class Collector {
     // Names for the views (before Start; Start opens the location database, once, and says on
     // standard error in one line when it cannot, and starts the lookups and the polling).
     void EnableNames(NameOptions Options);
+    // What Start does for the names; tests call it without a socket. Once.
+    void StartNames();
     // The location database in use; empty when there is none (WhyNoLocations says why).
     const std::string& LocationDatabase() const { return LocationDatabase_; }
     const std::string& WhyNoLocations() const { return WhyNoLocations_; }
@@ -130,7 +132,6 @@ class Collector {
     void StartHistory();
     void StartClickHouse();
     void StopConsumers() noexcept;
-    void StartNames();
     void WatchExporters();
 
     CollectorCounters Counters_;
@@ -154,6 +155,7 @@ class Collector {
     std::unique_ptr<clickhouse::ExportOptions> ClickHouseOptions_;
     std::unique_ptr<clickhouse::Export> ClickHouse_;
     std::unique_ptr<NameOptions> NameOptions_;
+    bool NamesStarted_ = false;
     std::string LocationDatabase_;
     std::int64_t LocationCreatedMs_ = 0;
     std::string WhyNoLocations_ = "not asked for";

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -68,6 +73,9 @@ class CollectorTest : public ScratchDirectoryTest {
     // What the listener would hand over, without a socket.
     static void Deliver(Collector& C, const std::string& Datagram) {
         C.Handler().HandleDatagram(Datagram.data(), Datagram.size(), "192.0.2.7");
+    }
+    static void DeliverFrom(Collector& C, const std::string& Datagram, const char* Sender) {
+        C.Handler().HandleDatagram(Datagram.data(), Datagram.size(), Sender);
     }
     static V5Flow Flow(std::uint32_t Octets) {
         V5Flow f;
@@ -181,6 +189,97 @@ TEST_F(CollectorTest, WhereToShowIsSettledBeforeTheFirstDatagram) {
     collector.ShowIn(window);
     Deliver(collector, V5Datagram({Flow(1)}));
     EXPECT_THROW(collector.ShowIn(window), std::logic_error);
+}
+
+// A loopback UDP socket that hears what is sent to it and never answers: the DNS server and the
+// SNMP agent of an exporter that stays silent.
+class Silent {
+  public:
+    Silent() {
+        Fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(Fd_, reinterpret_cast<sockaddr*>(&at), sizeof at);
+        socklen_t length = sizeof at;
+        ::getsockname(Fd_, reinterpret_cast<sockaddr*>(&at), &length);
+        Port_ = ntohs(at.sin_port);
+    }
+    ~Silent() { ::close(Fd_); }
+    std::uint16_t Port() const { return Port_; }
+    // Whether a datagram arrives within Ms.
+    bool Hears(int Ms) {
+        pollfd p{Fd_, POLLIN, 0};
+        if (::poll(&p, 1, Ms) != 1) return false;
+        char buffer[2048];
+        return ::recv(Fd_, buffer, sizeof buffer, 0) > 0;
+    }
+
+  private:
+    int Fd_ = -1;
+    std::uint16_t Port_ = 0;
+};
+
+bool Within(std::chrono::milliseconds Limit, const std::function<bool()>& Done) {
+    const auto end = std::chrono::steady_clock::now() + Limit;
+    while (std::chrono::steady_clock::now() < end) {
+        if (Done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Done();
+}
+
+// Countries on the aggregation thread, host names on the resolver's, interface names on the
+// poller's: none on the listener, all of them in the totals' line.
+TEST_F(CollectorTest, NamesAreLookedUpOffTheListenerAndSaidInTheTotals) {
+    Silent dns;
+    Silent agent;
+    NameOptions options;
+    options.DnsServer = names::DnsServerAddress{FlowAddress::Parse("127.0.0.1"), dns.Port()};
+    options.SnmpCommunity = "nfc";
+    options.SnmpPort = agent.Port();
+    Collector collector;
+    collector.EnableNames(options);
+    collector.StartNames();
+    ASSERT_EQ(collector.LocationDatabase(), names::kLocationDatabase) << collector.WhyNoLocations();
+    SharedTraffic& traffic = collector.Traffic();
+    V5Flow google = Flow(1000);
+    google.src = 0x08080808;
+    DeliverFrom(collector, V5Datagram({google}), "127.0.0.1");
+    ASSERT_TRUE(Within(std::chrono::seconds(10), [&] {
+        const std::lock_guard<std::mutex> lock(traffic.Lock);
+        return traffic.Aggregator->Top(TalkerKind::SourceAs, 60).Rows.size() == 1;
+    }));
+    {
+        const std::lock_guard<std::mutex> lock(traffic.Lock);
+        EXPECT_EQ(KeyNumber(traffic.Aggregator->Top(TalkerKind::SourceAs, 60).Rows[0].Key), 15169u);
+    }
+
+    ASSERT_NE(collector.HostNames(), nullptr);
+    EXPECT_FALSE(collector.HostNames()->Lookup(FlowAddress::Parse("8.8.8.8")));
+    EXPECT_TRUE(dns.Hears(5000)) << "the lookup reaches the server given";
+    // The exporter is found in the table and its agent asked, and its silence counted.
+    EXPECT_TRUE(agent.Hears(8000));
+    ASSERT_TRUE(Within(std::chrono::seconds(15), [&] { return collector.Snmp()->Status().TimedOut == 1; }));
+    const std::string line = collector.NamesText();
+    EXPECT_NE(line.find("places of 2 addresses cached"), std::string::npos) << line;
+    EXPECT_NE(line.find("SNMP: 0 of 1 polls answered, 1 timed out"), std::string::npos) << line;
+}
+
+TEST_F(CollectorTest, WithoutLookupsNoResolverAndAMissingDatabaseIsSaid) {
+    NameOptions options;
+    options.Dns = false;
+    options.LocationDatabase = Dir() + "none.db";
+    Collector collector;
+    collector.EnableNames(options);
+    collector.StartNames();
+    EXPECT_EQ(collector.HostNames(), nullptr);
+    EXPECT_EQ(collector.Snmp(), nullptr);
+    EXPECT_TRUE(collector.LocationDatabase().empty());
+    EXPECT_NE(collector.WhyNoLocations().find("none.db"), std::string::npos);
+    const std::string line = collector.NamesText();
+    EXPECT_NE(line.find("no host names (--no-dns)"), std::string::npos) << line;
+    EXPECT_NE(line.find("no countries or AS numbers"), std::string::npos) << line;
 }
 
 }  // namespace
