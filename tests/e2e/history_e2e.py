@@ -21,6 +21,7 @@ import tempfile
 import time
 
 sys.path.insert(0, sys.argv[4])
+import e2e_collector  # noqa: E402
 from e2e_collector import Collector, csv_lines, fail, wait_for  # noqa: E402
 
 COLLECTOR = os.path.abspath(sys.argv[1])
@@ -29,11 +30,7 @@ NF_QUERY = os.path.abspath(sys.argv[3])
 
 
 def nf_query(workdir, *arguments):
-    run = subprocess.run([NF_QUERY, "--data-dir", workdir, "--from", "-1h", *arguments], capture_output=True,
-                         text=True, timeout=60)
-    if run.returncode != 0:
-        fail("nf-query %s ended with %d: %s" % (" ".join(arguments), run.returncode, run.stderr))
-    return run.stdout
+    return e2e_collector.nf_query(NF_QUERY, workdir, *arguments)
 
 
 def day_files(directory):

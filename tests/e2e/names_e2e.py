@@ -21,13 +21,13 @@ import io
 import os
 import socket
 import struct
-import subprocess
 import sys
 import tempfile
 import time
 
 sys.path.insert(0, sys.argv[3])
 from dns_server import DnsServer  # noqa: E402
+import e2e_collector  # noqa: E402
 from e2e_collector import PORT, Collector, Stderr, csv_lines, fail, wait_for  # noqa: E402
 from snmp_agent import SnmpAgent  # noqa: E402
 
@@ -62,11 +62,7 @@ def send_flows(times=1):
 
 
 def nf_query(workdir, *arguments):
-    run = subprocess.run([NF_QUERY, "--data-dir", workdir, "--from", "-1h", *arguments], capture_output=True,
-                         text=True, timeout=60)
-    if run.returncode != 0:
-        fail("nf-query %s ended with %d: %s" % (" ".join(arguments), run.returncode, run.stderr))
-    return run.stdout
+    return e2e_collector.nf_query(NF_QUERY, workdir, *arguments)
 
 
 def csv_rows(text):

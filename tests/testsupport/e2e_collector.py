@@ -31,6 +31,15 @@ def wait_for(predicate, seconds, what):
     fail("timed out waiting for " + what)
 
 
+def nf_query(binary, workdir, *arguments):
+    """nf-query's output over the last hour of the history in workdir; a failure ends the test."""
+    run = subprocess.run([binary, "--data-dir", workdir, "--from", "-1h", *arguments], capture_output=True,
+                         text=True, timeout=60)
+    if run.returncode != 0:
+        fail("nf-query %s ended with %d: %s" % (" ".join(arguments), run.returncode, run.stderr))
+    return run.stdout
+
+
 def csv_files(directory):
     return sorted(glob.glob(os.path.join(directory, "NetFlow-*.csv")))
 
