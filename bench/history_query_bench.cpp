@@ -1,5 +1,6 @@
 // The flow history's questions against a store of a full day at 1,000 flows/s (86.4 million
-// flows): top 20 sources, destinations and conversations over the day, the chart over 7 days, every
+// flows): top 20 sources, destinations, conversations, source countries and destination AS numbers
+// over the day, the chart over 7 days, every
 // flow of one address over the day, and the count. Fills the store first when the folder is empty,
 // writing through the collector's own writers with a clock of its own (two threads: raw and summaries).
 //
@@ -114,12 +115,16 @@ int main(int argc, char** argv) {
     const FlowFilter none;
     for (const auto& [key, name] :
          {std::pair{history::TopKey::Source, "sources"}, std::pair{history::TopKey::Destination, "destinations"},
-          std::pair{history::TopKey::Conversation, "conversations"}}) {
+          std::pair{history::TopKey::Conversation, "conversations"},
+          std::pair{history::TopKey::SourceCountry, "src countries"},
+          std::pair{history::TopKey::DestinationAsn, "dst AS"}}) {
         const auto began = std::chrono::steady_clock::now();
         const history::TopResult top = query.Top(day, key, history::RankBy::Bytes, 20, none);
         std::printf("top 20 %-13s over 24 h: %6.2f s  (%zu rows, %s, first %s)\n", name, Seconds(began),
                     top.Rows.size(), top.Exact ? "exact" : "from summaries",
-                    top.Rows.empty() ? "-" : top.Rows[0].First.ToString().c_str());
+                    top.Rows.empty()            ? "-"
+                    : history::LocationKey(key) ? std::to_string(top.Rows[0].Number).c_str()
+                                                : top.Rows[0].First.ToString().c_str());
     }
     {
         const auto began = std::chrono::steady_clock::now();
